@@ -1,0 +1,24 @@
+// Block matching: the closest pilot blocks of a reference's search area.
+#ifndef SORVIK_FILTER_MATCHING_H
+#define SORVIK_FILTER_MATCHING_H
+
+#include "filter/reference.h"
+#include "filter/workspace.h"
+
+namespace sorvik::detail {
+
+// Fills the match list (matchDistances, matchPositions) for one reference and
+// returns groupSize, 1 .. K. Member j of the group is matchPositions[K - 1 - j]:
+// member 0 is the reference, then the matches by increasing distance, earlier
+// scanned first among equal distances.
+std::int32_t matchBlocks(Workspace& ws, const Reference& ref);
+
+// Squared distance between two pilot spectra, DC left out, summed in three
+// stages with a rejection check after the first two. Returns false when the
+// candidate is rejected by a stage check; d then holds the partial sum.
+bool stagedDistance(const Complex* a, const Complex* b, std::int32_t L, float admissionLimit,
+                    float& d);
+
+} // namespace sorvik::detail
+
+#endif

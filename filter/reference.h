@@ -1,0 +1,21 @@
+// The reference block being processed and its search area, as the traversal
+// hands them to matching, grouping and aggregation.
+#ifndef SORVIK_FILTER_REFERENCE_H
+#define SORVIK_FILTER_REFERENCE_H
+
+#include <cstdint>
+
+namespace sorvik::detail {
+
+struct Reference {
+    std::int32_t n = 0;              // block-position row (also the image row of its top-left pixel)
+    std::int32_t c = 0;              // block-position column
+    std::int32_t currentSlot = 0;    // ring slot holding row n
+    std::int32_t referenceIndex = 0; // ring index: currentSlot * blockCols + c
+    std::int32_t searchRowBegin = 0, searchRowEnd = 0; // rows [begin, end)
+    std::int32_t searchColBegin = 0, searchColEnd = 0; // columns [begin, end)
+};
+
+} // namespace sorvik::detail
+
+#endif

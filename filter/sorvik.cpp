@@ -1,0 +1,106 @@
+#include "filter/sorvik.h"
+
+#include "filter/aggregation.h"
+#include "filter/spectra.h"
+#include "filter/traversal.h"
+#include "filter/workspace.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+namespace sorvik {
+
+using detail::Geometry;
+
+const char* statusMessage(FilterStatus status)
+{
+    switch (status) {
+    case FilterStatus::ok: return "no error";
+    case FilterStatus::invalidParameters: return "parameters outside the filter's range";
+    case FilterStatus::outOfMemory: return "not enough memory for the filter's buffers";
+    case FilterStatus::planFailed: return "FFTW could not make a transform plan";
+    }
+    return "unknown status";
+}
+
+namespace {
+
+// Largest element count of any one buffer: indices are 32-bit, and the bytes
+// must fit this platform's address space.
+bool fits(std::int64_t elements, std::int64_t elementBytes)
+{
+    constexpr std::int64_t maxIndex = std::numeric_limits<std::int32_t>::max();
+    const auto maxBytes = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+    return elements >= 0 && elements <= maxIndex &&
+           static_cast<std::uint64_t>(elements) * static_cast<std::uint64_t>(elementBytes) <= maxBytes;
+}
+
+bool gridIsEmpty(const Geometry& g) { return g.blockRows <= 0 || g.blockCols <= 0; }
+
+// No block fits: nothing is transformed or aggregated, and every pixel is
+// (1 / 0) * 0 as the final division computes it.
+FilterStatus finishUncovered(float* estimate, std::size_t pixels)
+{
+    auto weightSum = detail::allocateFftw<float>(pixels);
+    if (!weightSum)
+        return FilterStatus::outOfMemory;
+    for (std::size_t i = 0; i < pixels; ++i) {
+        estimate[i] = 0.0f;
+        weightSum[i] = 0.0f;
+    }
+    detail::normalizeEstimate(estimate, weightSum.get(), pixels);
+    return FilterStatus::ok;
+}
+
+} // namespace
+
+FilterStatus checkParams(const FilterParams& params)
+{
+    if (params.rows < 0 || params.cols < 0 || params.blockSize < 2 || params.maxGroupSize < 1 ||
+        params.searchRadius < 0)
+        return FilterStatus::invalidParameters;
+
+    const std::int64_t pixels = std::int64_t{params.rows} * params.cols;
+    const std::int64_t P = params.blockSize;
+    if (!fits(pixels, sizeof(double)))
+        return FilterStatus::invalidParameters;
+    const Geometry g = detail::makeGeometry(params);
+    if (gridIsEmpty(g))
+        return FilterStatus::ok;
+
+    // The grid is not empty, so P is at most the image's smaller side and the
+    // products below start from numbers no larger than the image.
+    const std::int64_t L = g.L;
+    const std::int64_t K = g.K;
+    const bool ok = fits(pixels + 2 * K + P * P, sizeof(float)) &&
+                    fits(std::int64_t{g.slots} * g.blockCols * L, sizeof(detail::Complex)) &&
+                    fits(K * L, sizeof(detail::Complex)) && fits(K + 1, sizeof(detail::Plan));
+    return ok ? FilterStatus::ok : FilterStatus::invalidParameters;
+}
+
+FilterStatus runFilter(const FilterParams& params, const double* noisy, const float* pilot,
+                       const double* window, float* estimate, const FilterOptions& options)
+{
+    const FilterStatus valid = checkParams(params);
+    if (valid != FilterStatus::ok)
+        return valid;
+
+    const Geometry g = detail::makeGeometry(params);
+    const std::size_t pixels = std::size_t(g.M) * std::size_t(g.N);
+    if (gridIsEmpty(g))
+        return finishUncovered(estimate, pixels);
+
+    detail::Workspace ws;
+    const FilterStatus ready = ws.setUp(g, estimate);
+    if (ready != FilterStatus::ok)
+        return ready;
+
+    detail::SpectrumRings rings(ws, detail::Images{noisy, pilot});
+    rings.initialFill();
+    detail::traverseReferences(ws, rings, window, options);
+    detail::normalizeEstimate(ws.estimate, ws.weightSum, pixels);
+    return FilterStatus::ok;
+}
+
+} // namespace sorvik

@@ -1,0 +1,61 @@
+// sorvik: collaborative Wiener filtering of a grey-scale image, on plain arrays.
+//
+// This is the filter's only public header. It knows nothing of any host: a MEX
+// driver, a command-line tool or a test calls runFilter() with arrays it owns.
+#ifndef SORVIK_FILTER_SORVIK_H
+#define SORVIK_FILTER_SORVIK_H
+
+#include <cstdint>
+
+namespace sorvik {
+
+// Parameters of one call, already rounded and converted the way the MEX entry
+// reads them (integers by (int)(x + 0.5), real values as float).
+struct FilterParams {
+    std::int32_t rows = 0;          // M: image rows
+    std::int32_t cols = 0;          // N: image columns
+    std::int32_t blockSize = 8;     // P: blocks are P x P pixels, P >= 2
+    std::int32_t searchRadius = 19; // R: search area is (2R + 1)^2 block positions, R >= 0
+    std::int32_t maxGroupSize = 32; // K: reference plus at most K - 1 matches, K >= 1
+    std::int32_t step = 3;          // spacing of reference blocks; <= 1 means every block
+    float matchThreshold = 0.0f;    // spectral distance below which a block is matched, <= 2^20
+    float sigma = 0.0f;             // noise standard deviation, 0..1 pixel scale
+};
+
+enum class FilterStatus {
+    ok = 0,
+    invalidParameters, // a parameter outside the ranges above, or sizes that cannot be held
+    outOfMemory,       // a buffer could not be allocated
+    planFailed,        // FFTW could not make a plan
+};
+
+// Short English text for a status, for drivers that report it.
+const char* statusMessage(FilterStatus status);
+
+// Optional progress report: called after each block-position row with the
+// number of rows done and the total. Returning false does not stop the call.
+using ProgressCallback = void (*)(void* context, std::int32_t rowsDone, std::int32_t rowsTotal);
+
+struct FilterOptions {
+    int threads = 1;                     // worker threads; output is identical for any count
+    ProgressCallback progress = nullptr; // may be null
+    void* progressContext = nullptr;
+};
+
+// Checks that the parameters lie in the ranges the filter is built for and that
+// every buffer size fits the address space. Does not allocate.
+FilterStatus checkParams(const FilterParams& params);
+
+// Runs one call of the filter.
+//   noisy    rows x cols doubles, column-major (pixel (i, j) at i + j * rows)
+//   pilot    rows x cols floats, same layout
+//   window   blockSize^2 doubles; entry r * P + c weights block pixel (row r, column c)
+//   estimate rows x cols floats, written with the result (NaN where no block reached)
+// Everything the call allocates is released before it returns, on success and on failure.
+// On failure the contents of estimate are unspecified.
+FilterStatus runFilter(const FilterParams& params, const double* noisy, const float* pilot,
+                       const double* window, float* estimate, const FilterOptions& options = {});
+
+} // namespace sorvik
+
+#endif

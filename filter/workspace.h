@@ -1,0 +1,130 @@
+// Buffers and FFT plans of one filter call, and the owner types that release them.
+#ifndef SORVIK_FILTER_WORKSPACE_H
+#define SORVIK_FILTER_WORKSPACE_H
+
+#include "filter/sorvik.h"
+
+#include <fftw3.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace sorvik::detail {
+
+// A complex value: real part, then imaginary part.
+using Complex = fftwf_complex;
+
+struct FftwFree {
+    void operator()(void* p) const noexcept { fftwf_free(p); }
+};
+
+// A buffer from FFTW's aligned allocator.
+template <class T>
+using FftwBuffer = std::unique_ptr<T[], FftwFree>;
+
+// Returns an empty pointer when the allocation fails. A zero-element request
+// still yields a valid (one-element) buffer, so that null always means failure.
+template <class T>
+FftwBuffer<T> allocateFftw(std::size_t count)
+{
+    return FftwBuffer<T>(static_cast<T*>(fftwf_malloc(sizeof(T) * (count > 0 ? count : 1))));
+}
+
+// One FFTW plan, destroyed with its owner.
+class Plan {
+public:
+    Plan() = default;
+    explicit Plan(fftwf_plan plan) : plan_(plan) {}
+    Plan(Plan&& other) noexcept : plan_(other.plan_) { other.plan_ = nullptr; }
+    Plan& operator=(Plan&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            plan_ = other.plan_;
+            other.plan_ = nullptr;
+        }
+        return *this;
+    }
+    Plan(const Plan&) = delete;
+    Plan& operator=(const Plan&) = delete;
+    ~Plan() { reset(); }
+
+    void reset() noexcept
+    {
+        if (plan_ != nullptr) {
+            fftwf_destroy_plan(plan_);
+            plan_ = nullptr;
+        }
+    }
+    explicit operator bool() const noexcept { return plan_ != nullptr; }
+    void execute() const noexcept { fftwf_execute(plan_); }
+
+private:
+    fftwf_plan plan_ = nullptr;
+};
+
+// Distance that marks an empty entry of the match list.
+constexpr float emptyDistance = 1048576.0f;
+
+// Geometry of one call: the parameters plus the sizes derived from them.
+struct Geometry {
+    std::int32_t M = 0, N = 0;            // image rows, columns
+    std::int32_t P = 0;                   // block size
+    std::int32_t R = 0;                   // search radius, clamped to what the grid can use
+    std::int32_t K = 0;                   // group capacity, clamped to what the grid can fill
+    std::int32_t L = 0;                   // complex coefficients of one half spectrum
+    std::int32_t blockRows = 0, blockCols = 0;
+    std::int32_t slots = 0;               // rows a spectrum ring holds: 2R + 1
+    std::int32_t step = 0;
+    float matchThreshold = 0.0f;          // clamped to emptyDistance
+    float sigma = 0.0f;
+};
+
+// Derives the geometry. R and K are reduced to the largest values that can make
+// a difference on this image, so a generous radius or group size on a small
+// image costs nothing and changes no output bit.
+Geometry makeGeometry(const FilterParams& params);
+
+// Everything one call allocates, in the order it is allocated. The destructor
+// releases it all in a fixed order: plans first, then the FFT buffers, the
+// tables, and the accumulator block last.
+struct Workspace {
+    Geometry g;
+
+    float* estimate = nullptr;            // caller's output: the numerator until the final division
+
+    FftwBuffer<float> accumulatorBlock;   // weightSum | matchPositions | matchDistances | weightedWindow
+    float* weightSum = nullptr;           // M * N
+    std::int32_t* matchPositions = nullptr; // K ring indices
+    float* matchDistances = nullptr;      // K distances
+    float* weightedWindow = nullptr;      // P * P
+
+    FftwBuffer<Complex> pilotRing;        // slots * blockCols * L
+    FftwBuffer<Complex> noisyRing;
+    FftwBuffer<Complex> noisyGroup;       // K * L
+    FftwBuffer<Complex> pilotGroup;
+    FftwBuffer<Complex> transformIn;      // max(K, L): every plan reads here
+    FftwBuffer<Complex> transformOut;     // ... and writes here
+
+    std::unique_ptr<Plan[]> forwardPlans;  // [k] for k = 2 .. K
+    std::unique_ptr<Plan[]> backwardPlans;
+    std::unique_ptr<float[]> dftScale;     // [k] = 1 / sqrt(k)
+
+    Plan r2cPlan;                          // P x P real block -> half spectrum
+    Plan c2rPlan;                          // half spectrum -> P x P real block
+    float blockScale = 0.0f;               // 1 / P
+
+    Workspace() = default;
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+    ~Workspace();
+
+    // Allocates every buffer, clears estimate and weightSum, and makes every
+    // plan. On failure, whatever was made is released by the destructor.
+    FilterStatus setUp(const Geometry& geometry, float* estimateOut);
+};
+
+} // namespace sorvik::detail
+
+#endif
