@@ -1,0 +1,67 @@
+// libFuzzer harness: the filter entry on small images with arbitrary
+// parameters. Every call must either be refused with a status or finish
+// without touching memory it does not own.
+#include "filter/sorvik.h"
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+class Bytes {
+public:
+    Bytes(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    template <class T>
+    T take()
+    {
+        T value{};
+        const std::size_t n = sizeof(T) < size_ ? sizeof(T) : size_;
+        std::memcpy(&value, data_, n);
+        data_ += n;
+        size_ -= n;
+        return value;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    Bytes in(data, size);
+    sorvik::FilterParams p;
+    p.rows = in.take<std::uint8_t>() % 24;
+    p.cols = in.take<std::uint8_t>() % 24;
+    p.blockSize = std::int32_t(in.take<std::uint8_t>() % 12) - 1;
+    p.searchRadius = std::int32_t(in.take<std::uint8_t>() % 10) - 1;
+    p.maxGroupSize = std::int32_t(in.take<std::uint8_t>() % 40) - 1;
+    p.step = std::int32_t(in.take<std::int8_t>());
+    p.matchThreshold = in.take<float>();
+    p.sigma = in.take<float>();
+    sorvik::FilterOptions options;
+    options.threads = 1 + in.take<std::uint8_t>() % 3;
+
+    const std::size_t pixels = std::size_t(p.rows) * std::size_t(p.cols);
+    std::vector<double> noisy(pixels);
+    std::vector<float> pilot(pixels);
+    for (std::size_t i = 0; i < pixels; ++i) {
+        noisy[i] = in.take<std::uint8_t>() / 255.0;
+        pilot[i] = float(in.take<std::int8_t>()) / 100.0f;
+    }
+    const std::size_t windowSize = p.blockSize > 0 ? std::size_t(p.blockSize) * p.blockSize : 1;
+    std::vector<double> window(windowSize);
+    for (double& w : window)
+        w = in.take<std::uint8_t>() / 16.0;
+
+    std::vector<float> estimate(pixels);
+    const sorvik::FilterStatus status =
+        sorvik::runFilter(p, noisy.data(), pilot.data(), window.data(), estimate.data(), options);
+    if (status == sorvik::FilterStatus::ok && sorvik::checkParams(p) != sorvik::FilterStatus::ok)
+        __builtin_trap(); // accepted what the check refuses
+    return 0;
+}

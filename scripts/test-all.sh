@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what the build needs, builds everything and runs every test.
+# Usage: bash scripts/test-all.sh [build-dir]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+bash .ci/install-deps
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=/usr/bin/python3
+cmake --build "$build" -j2
+ctest --test-dir "$build" --output-on-failure -j2
