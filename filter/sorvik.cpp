@@ -1,6 +1,7 @@
 #include "filter/sorvik.h"
 
 #include "filter/aggregation.h"
+#include "filter/profile.h"
 #include "filter/spectra.h"
 #include "filter/traversal.h"
 #include "filter/workspace.h"
@@ -82,6 +83,13 @@ FilterStatus checkParams(const FilterParams& params)
 FilterStatus runFilter(const FilterParams& params, const double* noisy, const float* pilot,
                        const double* window, float* estimate, const FilterOptions& options)
 {
+    return detail::runFilterProfiled(params, noisy, pilot, window, estimate, options, nullptr);
+}
+
+FilterStatus detail::runFilterProfiled(const FilterParams& params, const double* noisy,
+                                       const float* pilot, const double* window, float* estimate,
+                                       const FilterOptions& options, detail::CallProfile* profile)
+{
     const FilterStatus valid = checkParams(params);
     if (valid != FilterStatus::ok)
         return valid;
@@ -91,15 +99,31 @@ FilterStatus runFilter(const FilterParams& params, const double* noisy, const fl
     if (gridIsEmpty(g))
         return finishUncovered(estimate, pixels);
 
-    detail::Workspace ws;
-    const FilterStatus ready = ws.setUp(g, estimate);
-    if (ready != FilterStatus::ok)
-        return ready;
+    detail::StageClock clock(profile != nullptr);
+    if (profile != nullptr) {
+        *profile = detail::CallProfile{};
+        profile->groupsOfSize.assign(std::size_t(g.K) + 1, 0);
+        profile->blockSpectra = 2 * std::int64_t{g.blockRows} * g.blockCols;
+    }
+    {
+        detail::Workspace ws;
+        ws.profile = profile;
+        const FilterStatus ready = ws.setUp(g, estimate);
+        if (ready != FilterStatus::ok)
+            return ready;
+        if (profile != nullptr)
+            clock.lap(profile->setUpSeconds);
 
-    detail::SpectrumRings rings(ws, detail::Images{noisy, pilot});
-    rings.initialFill();
-    detail::traverseReferences(ws, rings, window, options);
-    detail::normalizeEstimate(ws.estimate, ws.weightSum, pixels);
+        detail::SpectrumRings rings(ws, detail::Images{noisy, pilot});
+        rings.initialFill();
+        if (profile != nullptr)
+            clock.lap(profile->ringSeconds);
+        detail::traverseReferences(ws, rings, window, options);
+        clock = detail::StageClock(profile != nullptr);
+        detail::normalizeEstimate(ws.estimate, ws.weightSum, pixels);
+    }
+    if (profile != nullptr)
+        clock.lap(profile->finishSeconds);
     return FilterStatus::ok;
 }
 

@@ -3,6 +3,7 @@
 #include "filter/aggregation.h"
 #include "filter/group.h"
 #include "filter/matching.h"
+#include "filter/profile.h"
 
 #include <algorithm>
 
@@ -19,12 +20,23 @@ namespace {
 
 void processReference(Workspace& ws, const Reference& ref, const double* window)
 {
+    CallProfile* profile = ws.profile;
+    StageClock clock(profile != nullptr);
     const std::int32_t k = matchBlocks(ws, ref);
+    if (profile != nullptr) {
+        clock.lap(profile->matchSeconds);
+        profile->references += 1;
+        profile->groupsOfSize[std::size_t(k)] += 1;
+    }
     transformGroup(ws, k);
     const float wienerSquareSum =
         shrinkGroup(ws.noisyGroup.get(), ws.pilotGroup.get(), k, ws.g.L, ws.g.sigma);
+    if (profile != nullptr)
+        clock.lap(profile->groupSeconds);
     invertGroup(ws, k);
     aggregateGroup(ws, ref, k, wienerSquareSum, window);
+    if (profile != nullptr)
+        clock.lap(profile->inverseSeconds);
 }
 
 } // namespace
@@ -42,7 +54,10 @@ void traverseReferences(Workspace& ws, SpectrumRings& rings, const double* windo
     Reference ref;
     std::int32_t rowStepCounter = start;
     for (std::int32_t n = 0; n < g.blockRows; ++n) {
+        StageClock clock(ws.profile != nullptr);
         rings.addRow(n);
+        if (ws.profile != nullptr)
+            clock.lap(ws.profile->ringSeconds);
         ref.n = n;
         const bool referenceRow = isReferencePosition(rowStepCounter, n, g.M - g.P, g.step);
         if (referenceRow && g.blockCols > 0) {

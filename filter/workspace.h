@@ -12,6 +12,8 @@
 
 namespace sorvik::detail {
 
+struct CallProfile;
+
 // A complex value: real part, then imaginary part.
 using Complex = fftwf_complex;
 
@@ -93,6 +95,7 @@ struct Workspace {
     Geometry g;
 
     float* estimate = nullptr;            // caller's output: the numerator until the final division
+    CallProfile* profile = nullptr;       // filled when the benchmark asks for it
 
     FftwBuffer<float> accumulatorBlock;   // weightSum | matchPositions | matchDistances | weightedWindow
     float* weightSum = nullptr;           // M * N

@@ -1,0 +1,236 @@
+// Benchmark of the filter on the standard workload, against the FFT floor.
+//
+//   sorvik_bench [--sizes 256,512,1024,2048] [--runs 5] [--threads 1] [--image data/camera.png]
+//
+// For each size: the median seconds of `runs` full calls, megapixels and
+// reference blocks per second, the call's peak memory next to the workspace
+// its design sizes, and the FFT floor: the median time of executing only the
+// FFTW plans the call executed (the same plans, on the same kind of buffers,
+// the same number of times, with no matching and no copies). A second table
+// splits one profiled call by stage.
+#include "bench/workload.h"
+#include "filter/profile.h"
+#include "filter/workspace.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace sorvik::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+// A field of /proc/self/status in kB, or -1.
+long statusKb(const char* field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::size_t length = std::strlen(field);
+    while (std::getline(status, line))
+        if (line.compare(0, length, field) == 0 && line.size() > length && line[length] == ':')
+            return std::strtol(line.c_str() + length + 1, nullptr, 10);
+    return -1;
+}
+
+// Lets VmHWM restart from the current resident size.
+bool resetPeak()
+{
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return bool(clear);
+}
+
+// The memory the design gives one call: accumulator block, two rings, two
+// group arrays, two transform buffers and the plan tables.
+double designWorkspaceBytes(const detail::Geometry& g)
+{
+    const double pixels = double(g.M) * g.N;
+    const double L = g.L, K = g.K, P = g.P;
+    const double accumulators = (pixels + 2 * K + P * P) * 4;
+    const double rings = 2.0 * g.slots * g.blockCols * L * 8;
+    const double groups = 2.0 * K * L * 8;
+    const double transforms = 2.0 * std::max(K, L) * 8;
+    const double tables = (K + 1) * (2 * sizeof(void*) + 4);
+    return accumulators + rings + groups + transforms + tables;
+}
+
+// Executes every plan the profiled call executed, as often as it did: one r2c
+// per block spectrum; per group of size k >= 2, 2L forward and L backward
+// plans of length k; k c2r per group (one for k = 1).
+double fftFloorSeconds(const FilterParams& params, const detail::CallProfile& profile)
+{
+    const detail::Geometry g = detail::makeGeometry(params);
+    std::vector<float> scratch(std::size_t(g.M) * g.N);
+    detail::Workspace ws;
+    if (ws.setUp(g, scratch.data()) != FilterStatus::ok)
+        return -1;
+    // Plausible magnitudes in the buffers; c2r may overwrite its input, which
+    // stays finite over the executions below or saturates, neither of which
+    // changes the speed of the plans.
+    float* in = reinterpret_cast<float*>(ws.transformIn.get());
+    for (std::int32_t i = 0; i < 2 * std::max(g.K, g.L); ++i)
+        in[i] = 0.25f + 0.001f * float(i);
+
+    const auto start = Clock::now();
+    for (std::int64_t i = 0; i < profile.blockSpectra; ++i)
+        ws.r2cPlan.execute();
+    for (std::int32_t k = 1; k <= g.K; ++k) {
+        const std::int64_t groups = profile.groupsOfSize[std::size_t(k)];
+        if (k >= 2) {
+            for (std::int64_t i = 0; i < groups * 2 * g.L; ++i)
+                ws.forwardPlans[k].execute();
+            for (std::int64_t i = 0; i < groups * g.L; ++i)
+                ws.backwardPlans[k].execute();
+        }
+        for (std::int64_t i = 0; i < groups * k; ++i)
+            ws.c2rPlan.execute();
+    }
+    return secondsSince(start);
+}
+
+struct Options {
+    std::vector<int> sizes{256, 512, 1024, 2048};
+    int runs = 5;
+    int threads = 1;
+    std::string image = SORVIK_BENCH_DEFAULT_IMAGE;
+};
+
+Options parse(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--sizes" && hasValue) {
+            o.sizes.clear();
+            std::stringstream list(argv[++i]);
+            for (std::string item; std::getline(list, item, ',');)
+                o.sizes.push_back(std::atoi(item.c_str()));
+        } else if (arg == "--runs" && hasValue) {
+            o.runs = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--threads" && hasValue) {
+            o.threads = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--image" && hasValue) {
+            o.image = argv[++i];
+        } else {
+            std::fprintf(stderr,
+                         "usage: %s [--sizes 256,512,1024,2048] [--runs 5] [--threads 1] "
+                         "[--image file.png]\n",
+                         argv[0]);
+            std::exit(2);
+        }
+    }
+    return o;
+}
+
+struct Row {
+    int size;
+    double seconds, floor, peakMiB, designMiB, imagesMiB;
+    detail::CallProfile profile;
+};
+
+int run(const Options& o)
+{
+    const GreyImage photo = readPng(o.image);
+    std::printf("image %s (%d x %d), %d run(s) per size, %d thread(s)\n\n", o.image.c_str(),
+                photo.rows, photo.cols, o.runs, o.threads);
+    FilterOptions options;
+    options.threads = o.threads;
+
+    std::vector<Row> rows;
+    for (const int size : o.sizes) {
+        const Workload w = standardWorkload(deriveSquare(photo, size));
+        const std::size_t pixels = w.noisy.size();
+        std::vector<float> estimate(pixels, 1.0f); // touched now, so not counted as the call's
+
+        Row row{};
+        row.size = size;
+        if (detail::runFilterProfiled(w.params, w.noisy.data(), w.pilot.data(), w.window.data(),
+                                      estimate.data(), options, &row.profile) != FilterStatus::ok) {
+            std::fprintf(stderr, "filter failed at size %d\n", size);
+            return 1;
+        }
+        std::vector<double> full, floor;
+        for (int r = 0; r < o.runs; ++r) {
+            auto start = Clock::now();
+            runFilter(w.params, w.noisy.data(), w.pilot.data(), w.window.data(), estimate.data(),
+                      options);
+            full.push_back(secondsSince(start));
+            floor.push_back(fftFloorSeconds(w.params, row.profile));
+        }
+        // Peak memory: what a call adds on top of the process with its images
+        // (measured after the calls above, so that library code already paged
+        // in is not counted as the call's).
+        const bool peakKnown = resetPeak();
+        const long before = statusKb("VmRSS");
+        runFilter(w.params, w.noisy.data(), w.pilot.data(), w.window.data(), estimate.data(),
+                  options);
+        row.peakMiB = peakKnown ? (statusKb("VmHWM") - before) / 1024.0 : -1;
+        row.designMiB = designWorkspaceBytes(detail::makeGeometry(w.params)) / 1048576.0;
+        row.imagesMiB = pixels * (sizeof(double) + 2 * sizeof(float)) / 1048576.0;
+
+        row.seconds = median(full);
+        row.floor = median(floor);
+        rows.push_back(row);
+        std::fprintf(stderr, "size %d done\n", size);
+    }
+
+    std::printf("| size | seconds | MP/s | refs/s | ns/pixel | peak MiB | design MiB | images MiB "
+                "| FFT floor s | full/floor |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+    for (const Row& r : rows) {
+        const double pixels = double(r.size) * r.size;
+        std::printf("| %d | %.3f | %.2f | %.0f | %.0f | %.1f | %.1f | %.1f | %.3f | %.2f |\n",
+                    r.size, r.seconds, pixels / 1e6 / r.seconds,
+                    double(r.profile.references) / r.seconds, r.seconds / pixels * 1e9, r.peakMiB,
+                    r.designMiB, r.imagesMiB, r.floor, r.seconds / r.floor);
+    }
+    std::printf("\nWhere the time goes (one profiled call; seconds summed over threads)\n\n");
+    std::printf("| size | set-up | rings | matching | group transforms | inverse + aggregation "
+                "| finish | references | mean group |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    for (const Row& r : rows) {
+        const detail::CallProfile& p = r.profile;
+        double members = 0;
+        for (std::size_t k = 0; k < p.groupsOfSize.size(); ++k)
+            members += double(k) * double(p.groupsOfSize[k]);
+        std::printf("| %d | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f | %lld | %.1f |\n", r.size,
+                    p.setUpSeconds, p.ringSeconds, p.matchSeconds, p.groupSeconds,
+                    p.inverseSeconds, p.finishSeconds, static_cast<long long>(p.references),
+                    members / double(std::max<std::int64_t>(p.references, 1)));
+    }
+    return 0;
+}
+
+} // namespace
+} // namespace sorvik::bench
+
+int main(int argc, char** argv)
+{
+    try {
+        return sorvik::bench::run(sorvik::bench::parse(argc, argv));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,49 @@
+// The benchmark's standard workload: a real photograph at several sizes, with
+// Gaussian noise from a fixed seed, the clean image as pilot, and the usual
+// Wiener-stage parameters.
+#ifndef SORVIK_BENCH_WORKLOAD_H
+#define SORVIK_BENCH_WORKLOAD_H
+
+#include "filter/sorvik.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sorvik::bench {
+
+// A grey image on the 0..1 scale, column-major (pixel (i, j) at i + j * rows).
+struct GreyImage {
+    std::int32_t rows = 0, cols = 0;
+    std::vector<double> pixels;
+};
+
+// Reads an 8-bit (or any) PNG as grey; throws std::runtime_error on failure.
+GreyImage readPng(const std::string& path);
+
+// A size x size image from `source`: a centred crop when it is smaller, mirror
+// tiling (the image, then its reflection, alternately) when it is larger.
+GreyImage deriveSquare(const GreyImage& source, std::int32_t size);
+
+// clean + N(0, sigma^2) per pixel, from a fixed-seed generator (Mersenne
+// twister and Box-Muller, so the noise is the same on every platform).
+std::vector<double> addGaussianNoise(const std::vector<double>& clean, double sigma,
+                                     std::uint32_t seed);
+
+// Outer product of a Kaiser window of the given length and beta with itself.
+std::vector<double> kaiserWindow2d(std::int32_t length, double beta);
+
+struct Workload {
+    FilterParams params;
+    std::vector<double> noisy;
+    std::vector<float> pilot;
+    std::vector<double> window;
+};
+
+// blockSize 8, step 3, maxGroupSize 32, searchRadius 19, matchThreshold
+// 0.19685, sigma 25/255, Kaiser(8, 2) window, noise seed fixed.
+Workload standardWorkload(const GreyImage& clean);
+
+} // namespace sorvik::bench
+
+#endif

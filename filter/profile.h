@@ -1,0 +1,57 @@
+// Where the time of one call goes, for the benchmark. Not part of the public
+// header: only tools inside this repository look at it.
+#ifndef SORVIK_FILTER_PROFILE_H
+#define SORVIK_FILTER_PROFILE_H
+
+#include "filter/sorvik.h"
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+namespace sorvik::detail {
+
+struct CallProfile {
+    // Seconds spent in each stage (summed over every thread that ran it).
+    double setUpSeconds = 0;     // workspace, plans, clearing the accumulators
+    double ringSeconds = 0;      // block spectra of both images
+    double matchSeconds = 0;     // block matching
+    double groupSeconds = 0;     // gathering, transform along the group, shrinkage
+    double inverseSeconds = 0;   // inverse transforms and aggregation
+    double finishSeconds = 0;    // final division, teardown
+    std::int64_t references = 0;
+    std::int64_t blockSpectra = 0;             // r2c executions
+    std::vector<std::int64_t> groupsOfSize;    // [k] = number of groups of size k
+};
+
+// runFilter, filling `profile` when it is not null.
+FilterStatus runFilterProfiled(const FilterParams& params, const double* noisy, const float* pilot,
+                               const double* window, float* estimate, const FilterOptions& options,
+                               CallProfile* profile);
+
+// Adds the time since `start` to `seconds` and restarts the clock; does nothing
+// when profiling is off, so the plain call pays one branch per stage.
+class StageClock {
+public:
+    explicit StageClock(bool on) : on_(on)
+    {
+        if (on_)
+            start_ = std::chrono::steady_clock::now();
+    }
+    void lap(double& seconds)
+    {
+        if (!on_)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        seconds += std::chrono::duration<double>(now - start_).count();
+        start_ = now;
+    }
+
+private:
+    bool on_;
+    std::chrono::steady_clock::time_point start_;
+};
+
+} // namespace sorvik::detail
+
+#endif

@@ -1,0 +1,227 @@
+// The library's fast paths against the plain oracle, bit for bit: real and
+// synthetic images, block sizes from 2 to 16, radii from 0 past the grid,
+// group capacities from 1 to 48, thresholds that admit nothing, some or
+// everything, ties, NaN and infinite pixels, and every thread count.
+#include "filter/sorvik.h"
+#include "tests/filter/plain_filter.h"
+
+#ifdef SORVIK_TEST_PHOTO
+#include "bench/workload.h"
+#endif
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace sorvik {
+namespace {
+
+enum class Scene {
+    smooth,    // slow waves: many close matches, groups fill up
+    flatTiles, // piecewise constant: many blocks at distance exactly 0 (ties)
+    noise,     // independent pixels: few matches, most candidates rejected early
+    spikes,    // smooth, with NaN, infinite and out-of-range pixels
+    photo,     // a crop of the standard photograph
+};
+
+struct Case {
+    std::string name;
+    Scene scene;
+    int rows, cols, P, R, K, step;
+    float threshold, sigma;
+    bool asymmetricWindow = false;
+};
+
+struct Inputs {
+    FilterParams params;
+    std::vector<double> noisy;
+    std::vector<float> pilot;
+    std::vector<double> window;
+};
+
+Inputs makeInputs(const Case& c, unsigned seed)
+{
+    Inputs in;
+    in.params.rows = c.rows;
+    in.params.cols = c.cols;
+    in.params.blockSize = c.P;
+    in.params.searchRadius = c.R;
+    in.params.maxGroupSize = c.K;
+    in.params.step = c.step;
+    in.params.matchThreshold = c.threshold;
+    in.params.sigma = c.sigma;
+
+    const std::size_t pixels = std::size_t(c.rows) * c.cols;
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> clean(pixels);
+#ifdef SORVIK_TEST_PHOTO
+    if (c.scene == Scene::photo) {
+        static const bench::GreyImage photo = bench::readPng(SORVIK_TEST_PHOTO);
+        // A crop away from the centre, so that cases see different content.
+        const bench::GreyImage square = bench::deriveSquare(photo, 512 - 2 * int(seed % 50));
+        for (int j = 0; j < c.cols; ++j)
+            for (int i = 0; i < c.rows; ++i)
+                clean[std::size_t(i) + std::size_t(j) * c.rows] =
+                    square.pixels[std::size_t(i) + std::size_t(j) * square.rows];
+    }
+#endif
+    for (int j = 0; j < c.cols; ++j)
+        for (int i = 0; i < c.rows; ++i) {
+            double& v = clean[std::size_t(i) + std::size_t(j) * c.rows];
+            switch (c.scene) {
+            case Scene::smooth:
+            case Scene::spikes:
+                v = 0.5 + 0.3 * std::sin(0.21 * i + 0.05 * j) * std::cos(0.13 * j - 0.02 * i);
+                break;
+            case Scene::flatTiles: v = double((i / 5 + 2 * (j / 7)) % 4) * 0.25; break;
+            case Scene::noise: v = unit(rng); break;
+            case Scene::photo: break;
+            }
+        }
+    std::normal_distribution<double> noise(0.0, c.sigma == 0.0f ? 0.05 : double(c.sigma));
+    for (std::size_t i = 0; i < pixels; ++i) {
+        in.pilot.push_back(float(clean[i]));
+        in.noisy.push_back(clean[i] + noise(rng));
+    }
+    if (c.scene == Scene::spikes) {
+        const double inf = std::numeric_limits<double>::infinity();
+        const double specials[] = {std::nan(""), inf, -inf, 7.0, -3.0, 1e300};
+        for (std::size_t s = 0; s < 6; ++s) {
+            in.noisy[(s * 7919 + seed) % pixels] = specials[s];
+            in.pilot[(s * 104729 + seed) % pixels] = float(specials[s]);
+        }
+    }
+    const std::size_t area = std::size_t(c.P) * c.P;
+    for (std::size_t i = 0; i < area; ++i) {
+        const std::size_t r = i / c.P, col = i % c.P;
+        in.window.push_back(c.asymmetricWindow ? unit(rng) - 0.1
+                                               : 1.0 - 0.02 * double(r * r + col * col));
+    }
+    return in;
+}
+
+std::vector<float> runFast(const Inputs& in, int threads)
+{
+    std::vector<float> out(in.noisy.size(), -1.0f);
+    FilterOptions options;
+    options.threads = threads;
+    EXPECT_EQ(runFilter(in.params, in.noisy.data(), in.pilot.data(), in.window.data(), out.data(),
+                        options),
+              FilterStatus::ok);
+    return out;
+}
+
+std::vector<float> runPlain(const Inputs& in)
+{
+    std::vector<float> out(in.noisy.size(), -1.0f);
+    EXPECT_EQ(plain::runFilter(in.params, in.noisy.data(), in.pilot.data(), in.window.data(),
+                               out.data()),
+              FilterStatus::ok);
+    return out;
+}
+
+// Index of the first pixel whose bits differ, or -1.
+long firstDifference(const std::vector<float>& a, const std::vector<float>& b)
+{
+    if (a.size() != b.size())
+        return 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::memcmp(&a[i], &b[i], sizeof(float)) != 0)
+            return long(i);
+    return -1;
+}
+
+void expectSameBits(const Case& c, unsigned seed, std::initializer_list<int> threadCounts)
+{
+    SCOPED_TRACE(c.name + " seed " + std::to_string(seed));
+    const Inputs in = makeInputs(c, seed);
+    ASSERT_EQ(checkParams(in.params), FilterStatus::ok);
+    const std::vector<float> expected = runPlain(in);
+    for (const int threads : threadCounts) {
+        const std::vector<float> got = runFast(in, threads);
+        const long at = firstDifference(got, expected);
+        EXPECT_EQ(at, -1) << threads << " thread(s): pixel " << at << " is "
+                          << (at >= 0 ? got[std::size_t(at)] : 0.0f) << ", plain path gives "
+                          << (at >= 0 ? expected[std::size_t(at)] : 0.0f);
+    }
+}
+
+const float standardThreshold = 0.19685f;
+const float standardSigma = 25.0f / 255.0f;
+
+TEST(Exactness, StandardParametersOnManyScenes)
+{
+    const std::vector<Case> cases = {
+        {"smooth 64x64", Scene::smooth, 64, 64, 8, 19, 32, 3, standardThreshold, standardSigma},
+        {"tiles 61x70", Scene::flatTiles, 61, 70, 8, 19, 32, 3, standardThreshold, standardSigma},
+        {"noise 57x43", Scene::noise, 57, 43, 8, 19, 32, 3, standardThreshold, standardSigma},
+        {"spikes 50x66", Scene::spikes, 50, 66, 8, 19, 32, 3, standardThreshold, standardSigma},
+#ifdef SORVIK_TEST_PHOTO
+        {"photo 96x120", Scene::photo, 96, 120, 8, 19, 32, 3, standardThreshold, standardSigma},
+        {"photo 45x200", Scene::photo, 45, 200, 8, 19, 32, 3, standardThreshold, standardSigma},
+#endif
+    };
+    for (const Case& c : cases)
+        for (unsigned seed : {1u, 2u})
+            expectSameBits(c, seed, {1, 2});
+}
+
+TEST(Exactness, BlockSizesRadiiAndCapacities)
+{
+    const std::vector<Case> cases = {
+        {"P2 R3 K5", Scene::smooth, 23, 29, 2, 3, 5, 1, 0.01f, 0.05f},
+        {"P3 R2 K7", Scene::noise, 30, 17, 3, 2, 7, 2, 0.5f, 0.1f},
+        {"P4 R5 K16", Scene::flatTiles, 40, 41, 4, 5, 16, 2, 0.05f, 0.1f, true},
+        {"P5 R4 K9", Scene::spikes, 33, 35, 5, 4, 9, 3, 0.2f, 0.08f},
+        {"P6 R7 K48", Scene::smooth, 38, 44, 6, 7, 48, 4, 1.0f, 0.1f},
+        {"P7 R6 K13", Scene::smooth, 35, 37, 7, 6, 13, 5, 0.3f, 0.1f, true},
+        {"P16 R4 K8", Scene::smooth, 40, 47, 16, 4, 8, 6, 2.0f, 0.1f},
+        {"P8 R0 K4", Scene::smooth, 30, 31, 8, 0, 4, 3, standardThreshold, standardSigma},
+        {"P8 R1 K1", Scene::smooth, 30, 31, 8, 1, 1, 2, standardThreshold, standardSigma},
+        {"P8 R2 K2", Scene::flatTiles, 30, 31, 8, 2, 2, 2, standardThreshold, standardSigma},
+        {"P8 R99 K32", Scene::noise, 21, 25, 8, 99, 32, 2, 0.5f, standardSigma},
+        {"P8 step 11", Scene::smooth, 45, 39, 8, 5, 8, 11, standardThreshold, standardSigma},
+        {"P8 step 1", Scene::smooth, 24, 26, 8, 5, 8, 1, standardThreshold, standardSigma},
+        {"P8 one row", Scene::smooth, 8, 60, 8, 19, 32, 3, standardThreshold, standardSigma},
+        {"P8 one column", Scene::smooth, 60, 8, 8, 19, 32, 3, standardThreshold, standardSigma},
+    };
+    for (const Case& c : cases)
+        expectSameBits(c, 3, {1, 3});
+}
+
+TEST(Exactness, ThresholdsAndSigmas)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::vector<Case> cases = {
+        {"admits nothing", Scene::smooth, 40, 40, 8, 6, 16, 3, 0.0f, standardSigma},
+        {"NaN threshold", Scene::smooth, 40, 40, 8, 6, 16, 3, nan, standardSigma},
+        {"admits everything", Scene::noise, 40, 40, 8, 6, 16, 3, inf, standardSigma},
+        {"ties at zero", Scene::flatTiles, 40, 40, 8, 6, 16, 2, 1e-9f, standardSigma},
+        {"sigma 0", Scene::smooth, 40, 40, 8, 6, 16, 3, standardThreshold, 0.0f},
+        {"sigma 0 on tiles", Scene::flatTiles, 40, 40, 4, 6, 16, 3, 0.1f, 0.0f},
+        {"negative sigma", Scene::smooth, 40, 40, 8, 6, 16, 3, standardThreshold, -0.1f},
+        {"huge sigma", Scene::photo, 40, 40, 8, 6, 16, 3, standardThreshold, 1e20f},
+    };
+    for (const Case& c : cases)
+        expectSameBits(c, 4, {1, 2});
+}
+
+TEST(Exactness, OutputIsTheSameForEveryThreadCount)
+{
+    const Case c{"photo 150x97", Scene::photo, 150, 97, 8, 19, 32, 3, standardThreshold,
+                 standardSigma, true};
+    expectSameBits(c, 5, {1, 2, 3, 4, 7});
+    const Case small{"more threads than rows", Scene::smooth, 12, 30, 8, 3, 8, 2, 0.5f, 0.1f};
+    expectSameBits(small, 6, {1, 2, 3, 4, 16});
+}
+
+} // namespace
+} // namespace sorvik

@@ -1,0 +1,18 @@
+// A deliberately plain, frozen copy of the filter as first written: one stage
+// after another, every transform staged through one pair of buffers, nothing
+// vectorised, fused or threaded. It is the oracle that the fast paths of the
+// library are compared with, bit for bit. Do not optimise it.
+#ifndef SORVIK_TESTS_FILTER_PLAIN_FILTER_H
+#define SORVIK_TESTS_FILTER_PLAIN_FILTER_H
+
+#include "filter/sorvik.h"
+
+namespace sorvik::plain {
+
+// Same contract as sorvik::runFilter for parameters that checkParams accepts.
+FilterStatus runFilter(const FilterParams& params, const double* noisy, const float* pilot,
+                       const double* window, float* estimate);
+
+} // namespace sorvik::plain
+
+#endif
