@@ -1,0 +1,80 @@
+// The user-facing settings of one Wiener filtering, shared by the command-line
+// tool and the Python module: defaults, the aggregation window, and the
+// checks that turn them into the filter's FilterParams.
+#ifndef SORVIK_CLI_SETTINGS_H
+#define SORVIK_CLI_SETTINGS_H
+
+#include "filter/sorvik.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sorvik {
+
+constexpr std::int32_t defaultBlockSize = 8;
+constexpr std::int32_t defaultStep = 3;
+constexpr std::int32_t defaultMaxGroupSize = 32;
+constexpr std::int32_t defaultSearchRadius = 19;
+constexpr double defaultMatchThreshold = 0.19685;
+constexpr double defaultKaiserBeta = 2.0;
+// The filter marks empty match-list entries with this distance, so a larger
+// threshold would let them into groups.
+constexpr double maxMatchThreshold = 1048576.0;
+
+struct WienerSettings {
+    std::int32_t blockSize = defaultBlockSize;
+    std::int32_t step = defaultStep;
+    std::int32_t maxGroupSize = defaultMaxGroupSize;
+    std::int32_t searchRadius = defaultSearchRadius;
+    double matchThreshold = defaultMatchThreshold;
+    double sigma = 0.0; // on the pixel scale the filter sees, 0..1
+    // blockSize^2 weights, entry r * P + c for block pixel (r, c); empty means
+    // the Kaiser window of defaultKaiserBeta.
+    std::vector<double> window;
+};
+
+// Symmetric Kaiser window of the given length: I0(beta sqrt(1 - x^2)) / I0(beta)
+// with x running from -1 to 1 in equal steps.
+std::vector<double> kaiserWindow(std::int32_t length, double beta);
+
+// Outer product of the Kaiser window with itself: size x size entries,
+// entry r * size + c = k[r] * k[c].
+std::vector<double> kaiserWindow2d(std::int32_t size, double beta);
+
+struct FilterSetup {
+    FilterParams params;
+    std::vector<double> window; // blockSize^2 entries, ready for runFilter
+};
+
+// Checks every setting (block size >= 2, group size >= 1, search radius >= 0,
+// step >= 1, finite values, sigma > 0 and small enough that sigma^2 is a
+// positive finite float, threshold <= 2^20, a window of blockSize^2 finite,
+// non-negative weights that are not all zero), that the image holds at least
+// one block, and that sorvik::checkParams accepts the result; the default
+// window stands in for an empty one. Throws std::invalid_argument with a
+// message meant for the user.
+FilterSetup prepareFilter(const WienerSettings& settings, std::int32_t rows, std::int32_t cols);
+
+// Index of the first value that is not finite, or -1 when all are.
+template <typename T>
+std::int64_t firstNonFinite(const T* data, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        if (!std::isfinite(data[i]))
+            return std::int64_t(i);
+    return -1;
+}
+
+// Throws std::runtime_error when the filter's result has a pixel that is not
+// finite. Settings that pass prepareFilter give every pixel a positive
+// weight, but a group whose pilot blocks are all exactly zero has Wiener
+// coefficients that are all zero and so the weight 1 / 0, and with a window
+// weight of zero that makes 0 x infinity.
+void checkEstimateFinite(const float* estimate, std::size_t count, std::int32_t rows);
+
+} // namespace sorvik
+
+#endif

@@ -1,0 +1,141 @@
+#include "pilot/basic_estimate.h"
+
+#include "pilot/planner.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace sorvik {
+
+namespace {
+
+constexpr int B = basicBlockSize;
+constexpr int blockArea = B * B;
+
+struct FftwFree {
+    void operator()(float* p) const { fftwf_free(p); }
+};
+using FftwBuffer = std::unique_ptr<float[], FftwFree>;
+
+struct PlanDestroy {
+    void operator()(fftwf_plan p) const { fftwf_destroy_plan(p); }
+};
+using Plan = std::unique_ptr<std::remove_pointer_t<fftwf_plan>, PlanDestroy>;
+
+// One plan transforms a whole row of blocks, stored one after the other.
+Plan planRow(float* buffer, int blocks, fftwf_r2r_kind kind)
+{
+    const int n[2] = {B, B};
+    const fftwf_r2r_kind kinds[2] = {kind, kind};
+    Plan plan(fftwf_plan_many_r2r(2, n, blocks, buffer, nullptr, 1, blockArea, buffer, nullptr, 1,
+                                  blockArea, kinds, FFTW_ESTIMATE));
+    if (!plan)
+        throw std::runtime_error("FFTW could not make a DCT plan");
+    return plan;
+}
+
+// FFTW's REDFT10 is the DCT-II without normalisation: per dimension, the
+// orthonormal coefficient is the raw one times 1 / (2 sqrt(n)) for frequency 0
+// and 1 / sqrt(2n) otherwise. Comparing raw coefficients with thresholds
+// divided by these factors spares scaling every block.
+std::vector<float> rawThresholds(double lambda)
+{
+    const double dc = 1.0 / (2.0 * std::sqrt(double(B)));
+    const double ac = 1.0 / std::sqrt(2.0 * B);
+    std::vector<float> t(blockArea);
+    for (int u = 0; u < B; ++u)
+        for (int v = 0; v < B; ++v)
+            t[u * B + v] = float(lambda / ((u == 0 ? dc : ac) * (v == 0 ? dc : ac)));
+    return t;
+}
+
+// Number of block positions along one axis that cover pixel p.
+double coverage(std::int32_t p, std::int32_t length)
+{
+    const std::int32_t first = std::max(p - (B - 1), std::int32_t{0});
+    const std::int32_t last = std::min(p, length - B);
+    return double(last - first + 1);
+}
+
+} // namespace
+
+void basicEstimate(std::int32_t rows, std::int32_t cols, const double* noisy, double sigma,
+                   float* estimate, const BasicEstimateOptions& options)
+{
+    if (rows < B || cols < B)
+        throw std::invalid_argument("the image (" + std::to_string(rows) + " x " +
+                                    std::to_string(cols) + ") is smaller than one " +
+                                    std::to_string(B) + " x " + std::to_string(B) + " block");
+    if (!std::isfinite(sigma) || sigma < 0.0)
+        throw std::invalid_argument("sigma must be a finite number >= 0");
+    if (!std::isfinite(options.thresholdFactor) || options.thresholdFactor < 0.0)
+        throw std::invalid_argument("the threshold factor must be a finite number >= 0");
+
+    const std::int32_t blockRows = rows - B + 1;
+    const std::int32_t blockCols = cols - B + 1;
+    // FFTW takes counts and distances as int.
+    if (blockCols > std::numeric_limits<int>::max() / blockArea)
+        throw std::invalid_argument("the image is too wide");
+    const std::size_t M = std::size_t(rows);
+    const std::size_t pixels = M * std::size_t(cols);
+    if (pixels / M != std::size_t(cols) || pixels > std::numeric_limits<std::size_t>::max() / 8)
+        throw std::invalid_argument("the image is too large");
+
+    makeFftwPlannerThreadSafe();
+    const std::size_t rowFloats = std::size_t(blockCols) * blockArea;
+    FftwBuffer row(static_cast<float*>(fftwf_malloc(rowFloats * sizeof(float))));
+    if (!row)
+        throw std::bad_alloc();
+    const Plan forward = planRow(row.get(), blockCols, FFTW_REDFT10);
+    const Plan inverse = planRow(row.get(), blockCols, FFTW_REDFT01);
+    const std::vector<float> threshold = rawThresholds(options.thresholdFactor * sigma);
+    std::vector<double> sum(pixels, 0.0);
+
+    for (std::int32_t i = 0; i < blockRows; ++i) {
+        for (std::int32_t j = 0; j < blockCols; ++j) {
+            float* block = row.get() + std::size_t(j) * blockArea;
+            for (int a = 0; a < B; ++a)
+                for (int b = 0; b < B; ++b)
+                    block[a * B + b] = float(noisy[std::size_t(i + a) + std::size_t(j + b) * M]);
+        }
+        fftwf_execute(forward.get());
+        for (std::size_t e = 0; e < rowFloats; ++e) {
+            const std::size_t t = e % blockArea;
+            if (t != 0 && std::fabs(row[e]) < threshold[t])
+                row[e] = 0.0f;
+        }
+        fftwf_execute(inverse.get());
+        for (std::int32_t j = 0; j < blockCols; ++j) {
+            const float* block = row.get() + std::size_t(j) * blockArea;
+            for (int b = 0; b < B; ++b) {
+                double* column = sum.data() + std::size_t(i) + std::size_t(j + b) * M;
+                for (int a = 0; a < B; ++a)
+                    column[a] += block[a * B + b];
+            }
+        }
+        if (options.progress != nullptr)
+            options.progress(options.progressContext, i + 1, blockRows);
+    }
+
+    // REDFT01 after REDFT10 multiplies by 2n per dimension: 256 for 8 x 8.
+    constexpr double roundTrip = 4.0 * B * B;
+    for (std::int32_t j = 0; j < cols; ++j) {
+        const double cc = coverage(j, cols);
+        for (std::int32_t i = 0; i < rows; ++i) {
+            const std::size_t p = std::size_t(i) + std::size_t(j) * M;
+            estimate[p] = float(sum[p] / (roundTrip * coverage(i, rows) * cc));
+        }
+    }
+}
+
+} // namespace sorvik
