@@ -199,23 +199,37 @@ GreyImage readGreyImage(const std::string& path, const std::string& role)
 
     const std::size_t M = std::size_t(spec.height);
     const std::size_t N = std::size_t(spec.width);
-    std::vector<double> rowMajor(M * N);
-    if (!in->read_image(0, 0, 0, 1, OIIO::TypeDesc::DOUBLE, rowMajor.data()))
-        throw UserError(what + " could not be read: " + in->geterror());
-
     GreyImage image;
     image.rows = spec.height;
     image.cols = spec.width;
     image.pixels.resize(M * N);
-    for (std::size_t i = 0; i < M; ++i)
-        for (std::size_t j = 0; j < N; ++j)
-            image.pixels[i + j * M] = rowMajor[i * N + j];
+    // Whole levels are divided by their maximum here, correctly rounded, so
+    // that level q of an 8-bit file is exactly q / 255 whatever conversion the
+    // image library would apply.
+    auto load = [&](auto sample, OIIO::TypeDesc type, double scale) {
+        using S = decltype(sample);
+        std::vector<S> rowMajor(M * N);
+        if (!in->read_image(0, 0, 0, 1, type, rowMajor.data()))
+            throw UserError(what + " could not be read: " + in->geterror());
+        for (std::size_t i = 0; i < M; ++i)
+            for (std::size_t j = 0; j < N; ++j)
+                image.pixels[i + j * M] = double(rowMajor[i * N + j]) / scale;
+    };
     switch (spec.format.basetype) {
     case OIIO::TypeDesc::UINT8:
-    case OIIO::TypeDesc::INT8: image.depth = PixelDepth::uint8; break;
+        load(std::uint8_t{}, OIIO::TypeDesc::UINT8, 255.0);
+        image.depth = PixelDepth::uint8;
+        break;
     case OIIO::TypeDesc::UINT16:
-    case OIIO::TypeDesc::INT16: image.depth = PixelDepth::uint16; break;
-    default: image.depth = PixelDepth::float32; break;
+        load(std::uint16_t{}, OIIO::TypeDesc::UINT16, 65535.0);
+        image.depth = PixelDepth::uint16;
+        break;
+    default:
+        // Float samples as they are; other integer types by the library's
+        // own normalisation.
+        load(double{}, OIIO::TypeDesc::DOUBLE, 1.0);
+        image.depth = PixelDepth::float32;
+        break;
     }
     return image;
 }

@@ -1,0 +1,127 @@
+#include "pilot/basic_estimate.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace sorvik {
+namespace {
+
+constexpr int B = basicBlockSize;
+
+// The same method written the slow, obvious way in double precision: an
+// explicit orthonormal DCT matrix per block and a running count per pixel.
+std::vector<double> referenceEstimate(std::int32_t M, std::int32_t N, const std::vector<double>& x,
+                                      double sigma, double factor)
+{
+    const double pi = 3.14159265358979323846;
+    double C[B][B];
+    for (int k = 0; k < B; ++k)
+        for (int n = 0; n < B; ++n)
+            C[k][n] = std::sqrt((k == 0 ? 1.0 : 2.0) / B) * std::cos(pi * (n + 0.5) * k / B);
+    std::vector<double> sum(x.size(), 0.0), count(x.size(), 0.0);
+    for (std::int32_t i = 0; i + B <= M; ++i)
+        for (std::int32_t j = 0; j + B <= N; ++j) {
+            double block[B][B], coef[B][B] = {}, back[B][B] = {};
+            for (int a = 0; a < B; ++a)
+                for (int b = 0; b < B; ++b)
+                    block[a][b] = double(float(x[(i + a) + std::size_t(j + b) * M]));
+            for (int u = 0; u < B; ++u)
+                for (int v = 0; v < B; ++v) {
+                    for (int a = 0; a < B; ++a)
+                        for (int b = 0; b < B; ++b)
+                            coef[u][v] += C[u][a] * C[v][b] * block[a][b];
+                    if ((u || v) && std::fabs(coef[u][v]) < factor * sigma)
+                        coef[u][v] = 0.0;
+                }
+            for (int a = 0; a < B; ++a)
+                for (int b = 0; b < B; ++b) {
+                    for (int u = 0; u < B; ++u)
+                        for (int v = 0; v < B; ++v)
+                            back[a][b] += C[u][a] * C[v][b] * coef[u][v];
+                    const std::size_t p = (i + a) + std::size_t(j + b) * M;
+                    sum[p] += back[a][b];
+                    count[p] += 1.0;
+                }
+        }
+    for (std::size_t p = 0; p < sum.size(); ++p)
+        sum[p] /= count[p];
+    return sum;
+}
+
+std::vector<double> noisyRamp(std::int32_t M, std::int32_t N, double sigma, unsigned seed)
+{
+    std::mt19937 engine(seed);
+    std::normal_distribution<double> noise(0.0, sigma);
+    std::vector<double> x(std::size_t(M) * N);
+    for (std::int32_t j = 0; j < N; ++j)
+        for (std::int32_t i = 0; i < M; ++i)
+            x[i + std::size_t(j) * M] = 0.3 + 0.4 * (i % 11 < 5) + 0.01 * j + noise(engine);
+    return x;
+}
+
+TEST(BasicEstimate, AgreesWithADirectDctReference)
+{
+    const std::int32_t M = 21, N = 30; // not square, not a multiple of the block
+    for (const double sigma : {0.0, 0.05, 0.2, 5.0}) {
+        const std::vector<double> x = noisyRamp(M, N, 0.1, 7);
+        std::vector<float> fast(x.size());
+        basicEstimate(M, N, x.data(), sigma, fast.data());
+        const std::vector<double> slow = referenceEstimate(M, N, x, sigma, defaultThresholdFactor);
+        for (std::size_t p = 0; p < x.size(); ++p)
+            ASSERT_NEAR(fast[p], slow[p], 2e-6) << "sigma " << sigma << " pixel " << p;
+    }
+}
+
+TEST(BasicEstimate, ThresholdFactorScalesTheThreshold)
+{
+    const std::int32_t M = 16, N = 16;
+    const std::vector<double> x = noisyRamp(M, N, 0.1, 3);
+    std::vector<float> a(x.size()), b(x.size());
+    BasicEstimateOptions options;
+    options.thresholdFactor = 5.4;
+    basicEstimate(M, N, x.data(), 0.05, a.data(), options);
+    basicEstimate(M, N, x.data(), 0.1, b.data());
+    EXPECT_EQ(a, b);
+}
+
+TEST(BasicEstimate, RejectsWhatItCannotFilter)
+{
+    std::vector<double> x(64 * 7, 0.5);
+    std::vector<float> out(x.size());
+    EXPECT_THROW(basicEstimate(7, 64, x.data(), 0.1, out.data()), std::invalid_argument);
+    EXPECT_THROW(basicEstimate(64, 7, x.data(), 0.1, out.data()), std::invalid_argument);
+    std::vector<double> y(64, 0.5);
+    EXPECT_THROW(basicEstimate(8, 8, y.data(), -0.1, out.data()), std::invalid_argument);
+    EXPECT_THROW(basicEstimate(8, 8, y.data(), std::nan(""), out.data()), std::invalid_argument);
+    BasicEstimateOptions options;
+    options.thresholdFactor = -1.0;
+    EXPECT_THROW(basicEstimate(8, 8, y.data(), 0.1, out.data(), options), std::invalid_argument);
+}
+
+TEST(BasicEstimate, ConcurrentCallsGiveTheSameResult)
+{
+    const std::int32_t M = 48, N = 40;
+    const std::vector<double> x = noisyRamp(M, N, 0.1, 11);
+    std::vector<float> expected(x.size());
+    basicEstimate(M, N, x.data(), 0.1, expected.data());
+    std::vector<std::vector<float>> results(4, std::vector<float>(x.size()));
+    std::vector<std::thread> threads;
+    for (auto& r : results)
+        threads.emplace_back([&] {
+            for (int repeat = 0; repeat < 20; ++repeat)
+                basicEstimate(M, N, x.data(), 0.1, r.data());
+        });
+    for (auto& t : threads)
+        t.join();
+    for (const auto& r : results)
+        EXPECT_EQ(r, expected);
+}
+
+} // namespace
+} // namespace sorvik
