@@ -1,6 +1,9 @@
 #include "filter/workspace.h"
 
+#include "filter/fault_injection.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -13,15 +16,20 @@ Geometry makeGeometry(const FilterParams& params)
     g.M = params.rows;
     g.N = params.cols;
     g.P = params.blockSize;
-    g.L = g.P * (g.P / 2 + 1);
+    // In 64 bits, saturated: every grid that checkParams accepts has P^2 <= M * N
+    // and so an exact L, and without a grid L is never used.
+    g.L = static_cast<std::int32_t>(
+        std::min<std::int64_t>(std::int64_t{g.P} * (g.P / 2 + 1), std::numeric_limits<std::int32_t>::max()));
     g.blockRows = g.M - g.P + 1;
     g.blockCols = g.N - g.P + 1;
     g.step = params.step;
     g.sigma = params.sigma;
 
     // Once the radius reaches across the whole block grid, every search area is
-    // the whole grid; a larger radius only widens the rings.
-    const std::int32_t gridExtent = std::max({g.blockRows, g.blockCols, std::int32_t{0}});
+    // the whole grid; a larger radius only widens the rings. Without a grid the
+    // radius is never used, and 2R + 1 must not overflow on a long thin image.
+    const bool noGrid = g.blockRows <= 0 || g.blockCols <= 0;
+    const std::int32_t gridExtent = noGrid ? 0 : std::max(g.blockRows, g.blockCols);
     g.R = std::min(params.searchRadius, gridExtent);
     g.slots = 2 * g.R + 1;
 
@@ -96,9 +104,9 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
     if (!pilotRing || !noisyRing || !noisyGroup || !pilotGroup || !transformIn || !transformOut)
         return FilterStatus::outOfMemory;
 
-    forwardPlans.reset(new (std::nothrow) Plan[K + 1]);
-    backwardPlans.reset(new (std::nothrow) Plan[K + 1]);
-    dftScale.reset(new (std::nothrow) float[K + 1]);
+    forwardPlans = allocateTable<Plan>(K + 1);
+    backwardPlans = allocateTable<Plan>(K + 1);
+    dftScale = allocateTable<float>(K + 1);
     if (!forwardPlans || !backwardPlans || !dftScale)
         return FilterStatus::outOfMemory;
 
@@ -127,4 +135,56 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
     return FilterStatus::ok;
 }
 
+// Fault injection for tests. Each countdown is the number of successes left
+// before the one failure; -1 when disarmed. Atomic, as allocations may come
+// from more than one thread.
+namespace {
+
+std::atomic<int> allocationCountdown{-1};
+std::atomic<int> planCountdown{-1};
+std::atomic<bool> injectedFailureFired{false};
+
+bool countDown(std::atomic<int>& countdown) noexcept
+{
+    int left = countdown.load(std::memory_order_relaxed);
+    while (left >= 0) {
+        if (countdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
+            if (left != 0)
+                return false;
+            injectedFailureFired.store(true, std::memory_order_relaxed);
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool injectAllocationFailure() noexcept { return countDown(allocationCountdown); }
+bool injectPlanFailure() noexcept { return countDown(planCountdown); }
+
 } // namespace sorvik::detail
+
+namespace sorvik::testing {
+
+void failAllocationAfter(int successes)
+{
+    detail::injectedFailureFired = false;
+    detail::allocationCountdown = successes < 0 ? -1 : successes;
+}
+
+void failPlanAfter(int successes)
+{
+    detail::injectedFailureFired = false;
+    detail::planCountdown = successes < 0 ? -1 : successes;
+}
+
+void clearInjectedFailures()
+{
+    detail::allocationCountdown = -1;
+    detail::planCountdown = -1;
+}
+
+bool injectedFailureFired() { return detail::injectedFailureFired; }
+
+} // namespace sorvik::testing

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 
 namespace sorvik::detail {
 
@@ -25,19 +26,39 @@ struct FftwFree {
 template <class T>
 using FftwBuffer = std::unique_ptr<T[], FftwFree>;
 
+// Test seam (filter/fault_injection.h): true when a test has asked for this
+// allocation or plan to fail. Always false otherwise.
+bool injectAllocationFailure() noexcept;
+bool injectPlanFailure() noexcept;
+
 // Returns an empty pointer when the allocation fails. A zero-element request
 // still yields a valid (one-element) buffer, so that null always means failure.
 template <class T>
 FftwBuffer<T> allocateFftw(std::size_t count)
 {
+    if (injectAllocationFailure())
+        return FftwBuffer<T>();
     return FftwBuffer<T>(static_cast<T*>(fftwf_malloc(sizeof(T) * (count > 0 ? count : 1))));
+}
+
+// Array new from the ordinary heap; an empty pointer when it fails.
+template <class T>
+std::unique_ptr<T[]> allocateTable(std::size_t count)
+{
+    if (injectAllocationFailure())
+        return nullptr;
+    return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
 }
 
 // One FFTW plan, destroyed with its owner.
 class Plan {
 public:
     Plan() = default;
-    explicit Plan(fftwf_plan plan) : plan_(plan) {}
+    explicit Plan(fftwf_plan plan) : plan_(plan)
+    {
+        if (injectPlanFailure())
+            reset();
+    }
     Plan(Plan&& other) noexcept : plan_(other.plan_) { other.plan_ = nullptr; }
     Plan& operator=(Plan&& other) noexcept
     {

@@ -3,12 +3,25 @@
 //
 // Error exits (mexErrMsgIdAndTxt) leave this function without unwinding, so
 // every one of them is made with nothing of this call still held: before the
-// output exists, or after it was destroyed and its slot cleared. No object
-// with a destructor lives in mexFunction's frame.
+// output exists, or after it was destroyed and its slot cleared. Nothing with
+// a destructor lives in the frames that raise them; messages are formatted
+// into stack buffers.
+//
+// Every input the filter reads is checked before anything is allocated, so a
+// call that breaks the argument contract is refused with an identifier naming
+// the input (sorvik:invalid<Name>) instead of reading memory it does not own.
+// Calls within the contract are passed on untouched, odd values included:
+// step <= 0, any sigma or matchThreshold (NaN too; the filter treats a
+// threshold above the empty-entry mark as the mark), images smaller than a
+// block, empty images.
 //
 // Written with mwSize and plain integer conversions so that it compiles
-// against the R14 mex.h (int dimensions) and Octave's (size_t/mwSize).
+// against the R14 mex.h (int dimensions) and Octave's (64-bit mwSize).
+#include <cmath>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 #include "filter/sorvik.h"
 #include "mex.h"
@@ -22,8 +35,8 @@ enum Input : int {
     inStep = 2,           // 3: step, rounded
     inBlockSize = 3,      // 4: P, rounded
     inMaxGroupSize = 4,   // 5: K, rounded
-    inUnused6 = 5,        // 6: data pointer fetched, not used
-    inUnused7 = 6,        // 7: data pointer fetched, not used
+    inUnused6 = 5,        // 6: any array, never read
+    inUnused7 = 6,        // 7: any array, never read
     inMatchThreshold = 7, // 8: float
     inSearchRadius = 8,   // 9: R, rounded
     inSigma = 9,          // 10: float
@@ -34,40 +47,168 @@ enum Input : int {
 
 enum Output : int { outEstimate = 0 };
 
-// Integer parameters are (int32)(x + 0.5), truncating toward zero: 7.5 -> 8,
-// -0.6 -> 0, -1.5 -> -1.
-// False when the result is not an int32 (NaN, infinite, out of range).
-bool roundToInt32(double value, std::int32_t* result)
+// The error exit, with the message formatted first. It never returns; Octave's
+// mex.h does not say so, and the abort keeps this code from reading on if a
+// host ever let it return.
+[[noreturn]] __attribute__((format(printf, 2, 3))) void fail(const char* id, const char* format, ...)
 {
-    const double shifted = value + 0.5;
-    if (!(shifted > -2147483649.0 && shifted < 2147483648.0))
-        return false;
-    *result = static_cast<std::int32_t>(shifted);
-    return true;
+    char message[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    mexErrMsgIdAndTxt(id, "%s", message);
+    std::abort();
 }
 
-// Only what keeps the reads below in bounds; full validation is a later issue.
-bool isDoubleArray(const mxArray* array)
+// What a read input must be, and the identifier its rejection carries.
+struct InputRule {
+    Input position;
+    const char* name;
+    const char* id;
+    mxClassID classID;
+    bool scalar; // only the first element is read, so it must exist
+    const char* expected;
+};
+
+const InputRule typedInputs[] = {
+    {inNoisy, "noisy", "sorvik:invalidNoisy", mxDOUBLE_CLASS, false, "a real double matrix"},
+    {inStep, "step", "sorvik:invalidStep", mxDOUBLE_CLASS, true, "a real double scalar"},
+    {inBlockSize, "blockSize", "sorvik:invalidBlockSize", mxDOUBLE_CLASS, true, "a real double scalar"},
+    {inMaxGroupSize, "maxGroupSize", "sorvik:invalidMaxGroupSize", mxDOUBLE_CLASS, true, "a real double scalar"},
+    {inMatchThreshold, "matchThreshold", "sorvik:invalidMatchThreshold", mxDOUBLE_CLASS, true,
+     "a real double scalar"},
+    {inSearchRadius, "searchRadius", "sorvik:invalidSearchRadius", mxDOUBLE_CLASS, true, "a real double scalar"},
+    {inSigma, "sigma", "sorvik:invalidSigma", mxDOUBLE_CLASS, true, "a real double scalar"},
+    {inWindow, "window", "sorvik:invalidWindow", mxDOUBLE_CLASS, false, "a real double array"},
+    {inPilot, "pilot", "sorvik:invalidPilot", mxSINGLE_CLASS, false, "a real single matrix"},
+};
+
+const InputRule& rule(Input position)
 {
-    return mxGetClassID(array) == mxDOUBLE_CLASS && !mxIsSparse(array);
+    for (const InputRule& r : typedInputs)
+        if (r.position == position)
+            return r;
+    return typedInputs[0]; // not reached: every caller names a typed input
 }
 
-bool isDoubleScalarLike(const mxArray* array)
+constexpr std::size_t textSize = 160;
+
+// "complex double 2x3x4", "sparse double 5x5", "empty single 0x7".
+void describeArray(const mxArray* array, char* text)
 {
-    return isDoubleArray(array) && mxGetNumberOfElements(array) >= 1;
+    if (array == nullptr) {
+        std::snprintf(text, textSize, "no array");
+        return;
+    }
+    int used = std::snprintf(text, textSize, "%s%s%s%s", mxGetNumberOfElements(array) == 0 ? "empty " : "",
+                             mxIsSparse(array) ? "sparse " : "", mxIsComplex(array) ? "complex " : "",
+                             mxGetClassName(array));
+    const mwSize* dims = mxGetDimensions(array);
+    const long long ndims = static_cast<long long>(mxGetNumberOfDimensions(array));
+    for (long long d = 0; d < ndims && used > 0 && used < static_cast<int>(textSize); ++d)
+        used += std::snprintf(text + used, textSize - static_cast<std::size_t>(used), "%s%llu",
+                              d == 0 ? " " : "x", static_cast<unsigned long long>(dims[d]));
+}
+
+// The value as the user would write it: NaN, Inf, -Inf, or the shortest of
+// 15 or 17 significant digits that reads back as the same double.
+void describeNumber(double value, char* text)
+{
+    if (std::isnan(value)) {
+        std::snprintf(text, textSize, "NaN");
+    } else if (std::isinf(value)) {
+        std::snprintf(text, textSize, value > 0 ? "Inf" : "-Inf");
+    } else {
+        std::snprintf(text, textSize, "%.15g", value);
+        if (std::strtod(text, nullptr) != value)
+            std::snprintf(text, textSize, "%.17g", value);
+    }
+}
+
+[[noreturn]] void rejectArray(const InputRule& r, const char* expected, const mxArray* given)
+{
+    char text[textSize];
+    describeArray(given, text);
+    fail(r.id, "Input %d (%s) must be %s; got %s.", r.position + 1, r.name, expected, text);
+}
+
+bool hasTypeOf(const mxArray* array, const InputRule& r)
+{
+    return array != nullptr && mxGetClassID(array) == r.classID && !mxIsComplex(array) && !mxIsSparse(array);
 }
 
 double firstDouble(const mxArray* array) { return static_cast<const double*>(mxGetData(array))[0]; }
 
-const char* errorIdFor(sorvik::FilterStatus status)
+// Integer parameters are (int32)(x + 0.5), truncating toward zero: 7.5 -> 8,
+// -0.6 -> 0, -1.5 -> -1. Values whose result is not an int32 (NaN, infinite,
+// out of range) are refused: converting them would be undefined.
+std::int32_t roundedParameter(const mxArray* const prhs[], Input position, std::int32_t minimum)
 {
-    switch (status) {
-    case sorvik::FilterStatus::outOfMemory: return "sorvik:outOfMemory";
-    case sorvik::FilterStatus::planFailed: return "sorvik:planFailed";
-    case sorvik::FilterStatus::invalidParameters: return "sorvik:invalidParameters";
-    case sorvik::FilterStatus::ok: break;
+    const InputRule& r = rule(position);
+    const double value = firstDouble(prhs[position]);
+    const double shifted = value + 0.5;
+    char text[textSize];
+    describeNumber(value, text);
+    if (!(shifted > -2147483649.0 && shifted < 2147483648.0))
+        fail(r.id, "Input %d (%s) must round to a 32-bit integer; got %s.", position + 1, r.name, text);
+    const std::int32_t rounded = static_cast<std::int32_t>(shifted);
+    if (rounded < minimum)
+        fail(r.id, "Input %d (%s) must be at least %d after rounding; got %s, which rounds to %d.",
+             position + 1, r.name, static_cast<int>(minimum), text, static_cast<int>(rounded));
+    return rounded;
+}
+
+// Refuses anything that the reads below could not make safely.
+void checkInputArrays(int nrhs, const mxArray* const prhs[])
+{
+    if (nrhs < inputCount)
+        fail("sorvik:notEnoughInputs",
+             "sorvik needs %d inputs (noisy, [], step, blockSize, maxGroupSize, [], [], matchThreshold, "
+             "searchRadius, sigma, window, pilot); got %d.",
+             static_cast<int>(inputCount), nrhs);
+    for (const InputRule& r : typedInputs)
+        if (!hasTypeOf(prhs[r.position], r))
+            rejectArray(r, r.expected, prhs[r.position]);
+    for (const InputRule& r : typedInputs)
+        if (r.scalar && mxGetNumberOfElements(prhs[r.position]) == 0)
+            rejectArray(r, r.expected, prhs[r.position]);
+    if (mxGetNumberOfDimensions(prhs[inNoisy]) > 2)
+        rejectArray(rule(inNoisy), "a 2-D real double matrix", prhs[inNoisy]);
+    const std::uint64_t rows = static_cast<std::uint64_t>(mxGetM(prhs[inNoisy]));
+    const std::uint64_t cols = static_cast<std::uint64_t>(mxGetN(prhs[inNoisy]));
+    if (rows > INT32_MAX || cols > INT32_MAX)
+        fail("sorvik:tooLarge", "Input 1 (noisy) may have at most %d rows and columns; got %llu x %llu.",
+             static_cast<int>(INT32_MAX), static_cast<unsigned long long>(rows),
+             static_cast<unsigned long long>(cols));
+}
+
+// Inputs 11 and 12 are read by element count alone, whatever their shape.
+void checkElementCount(const mxArray* const prhs[], Input position, std::int64_t needed, const char* need)
+{
+    const mxArray* array = prhs[position];
+    const std::int64_t count = static_cast<std::int64_t>(mxGetNumberOfElements(array));
+    if (count >= needed)
+        return;
+    const InputRule& r = rule(position);
+    char text[textSize];
+    describeArray(array, text);
+    fail(r.id, "Input %d (%s) must have %s; got %s (%lld elements).", position + 1, r.name, need, text,
+         static_cast<long long>(count));
+}
+
+// After runFilter has released everything it made and the output is gone.
+[[noreturn]] void failFilter(sorvik::FilterStatus status, const sorvik::FilterParams& p)
+{
+    const char* id = "sorvik:outOfMemory";
+    const char* what = "Not enough memory for the filter's buffers";
+    if (status == sorvik::FilterStatus::planFailed) {
+        id = "sorvik:planFailed";
+        what = "FFTW could not make a transform plan";
     }
-    return "sorvik:internal";
+    fail(id, "%s (a %d x %d image with blockSize %d, maxGroupSize %d and searchRadius %d).", what,
+         static_cast<int>(p.rows), static_cast<int>(p.cols), static_cast<int>(p.blockSize),
+         static_cast<int>(p.maxGroupSize), static_cast<int>(p.searchRadius));
 }
 
 } // namespace
@@ -76,103 +217,57 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
 {
     (void)nlhs; // output 1 is written whatever the number of requested outputs
 
-    if (nrhs < inputCount) {
-        mexErrMsgIdAndTxt("sorvik:notEnoughInputs", "sorvik needs %d inputs, got %d.", inputCount, nrhs);
-        return;
-    }
-    if (!isDoubleArray(prhs[inNoisy])) {
-        mexErrMsgIdAndTxt("sorvik:invalidNoisy", "Input 1 (noisy) must be a full double matrix.");
-        return;
-    }
-    if (mxGetClassID(prhs[inPilot]) != mxSINGLE_CLASS) {
-        mexErrMsgIdAndTxt("sorvik:invalidPilot", "Input 12 (pilot) must be a single matrix.");
-        return;
-    }
-    static const struct {
-        Input position;
-        const char* id;
-        const char* text;
-    } scalars[] = {
-        {inStep, "sorvik:invalidStep", "Input 3 (step)"},
-        {inBlockSize, "sorvik:invalidBlockSize", "Input 4 (blockSize)"},
-        {inMaxGroupSize, "sorvik:invalidMaxGroupSize", "Input 5 (maxGroupSize)"},
-        {inMatchThreshold, "sorvik:invalidMatchThreshold", "Input 8 (matchThreshold)"},
-        {inSearchRadius, "sorvik:invalidSearchRadius", "Input 9 (searchRadius)"},
-        {inSigma, "sorvik:invalidSigma", "Input 10 (sigma)"},
-    };
-    for (const auto& scalar : scalars) {
-        if (!isDoubleScalarLike(prhs[scalar.position])) {
-            mexErrMsgIdAndTxt(scalar.id, "%s must be a full double scalar.", scalar.text);
-            return;
-        }
-    }
-    if (!isDoubleArray(prhs[inWindow])) {
-        mexErrMsgIdAndTxt("sorvik:invalidWindow", "Input 11 (window) must be a full double array.");
-        return;
-    }
+    checkInputArrays(nrhs, prhs);
 
     // The images first, then their size.
     const double* noisy = static_cast<const double*>(mxGetData(prhs[inNoisy]));
     const float* pilot = static_cast<const float*>(mxGetData(prhs[inPilot]));
-    const std::int64_t rows = static_cast<std::int64_t>(mxGetM(prhs[inNoisy]));
-    const std::int64_t cols = static_cast<std::int64_t>(mxGetN(prhs[inNoisy]));
-    if (rows > INT32_MAX || cols > INT32_MAX) {
-        mexErrMsgIdAndTxt("sorvik:invalidNoisy", "Input 1 (noisy) is too large.");
-        return;
-    }
-    if (static_cast<std::int64_t>(mxGetNumberOfElements(prhs[inPilot])) < rows * cols) {
-        mexErrMsgIdAndTxt("sorvik:invalidPilot", "Input 12 (pilot) must have as many elements as input 1.");
-        return;
-    }
+    sorvik::FilterParams params;
+    params.rows = static_cast<std::int32_t>(mxGetM(prhs[inNoisy]));
+    params.cols = static_cast<std::int32_t>(mxGetN(prhs[inNoisy]));
 
     // The parameters, in argument order.
-    sorvik::FilterParams params;
-    params.rows = static_cast<std::int32_t>(rows);
-    params.cols = static_cast<std::int32_t>(cols);
-    const bool stepOk = roundToInt32(firstDouble(prhs[inStep]), &params.step);
-    const bool blockSizeOk = roundToInt32(firstDouble(prhs[inBlockSize]), &params.blockSize);
-    const bool maxGroupSizeOk = roundToInt32(firstDouble(prhs[inMaxGroupSize]), &params.maxGroupSize);
-    (void)mxGetData(prhs[inUnused6]);
-    (void)mxGetData(prhs[inUnused7]);
+    params.step = roundedParameter(prhs, inStep, INT32_MIN);
+    params.blockSize = roundedParameter(prhs, inBlockSize, 2);
+    params.maxGroupSize = roundedParameter(prhs, inMaxGroupSize, 1);
+    // Inputs 6 and 7 may be any arrays and are never used, so their data is
+    // not fetched either: a host may have none to give (Octave aborts on
+    // mxGetData of a function handle or an object).
     params.matchThreshold = static_cast<float>(firstDouble(prhs[inMatchThreshold]));
-    const bool searchRadiusOk = roundToInt32(firstDouble(prhs[inSearchRadius]), &params.searchRadius);
+    params.searchRadius = roundedParameter(prhs, inSearchRadius, 0);
     params.sigma = static_cast<float>(firstDouble(prhs[inSigma]));
     const double* window = static_cast<const double*>(mxGetData(prhs[inWindow]));
 
-    if (!(stepOk && blockSizeOk && maxGroupSizeOk && searchRadiusOk)) {
-        mexErrMsgIdAndTxt("sorvik:invalidParameters",
-                          "step, blockSize, maxGroupSize and searchRadius must round to 32-bit integers.");
-        return;
-    }
-    const sorvik::FilterStatus paramStatus = sorvik::checkParams(params);
-    if (paramStatus != sorvik::FilterStatus::ok) {
-        mexErrMsgIdAndTxt(errorIdFor(paramStatus), "%s", sorvik::statusMessage(paramStatus));
-        return;
-    }
-    const std::int64_t windowElements = static_cast<std::int64_t>(params.blockSize) * params.blockSize;
-    if (static_cast<std::int64_t>(mxGetNumberOfElements(prhs[inWindow])) < windowElements) {
-        mexErrMsgIdAndTxt("sorvik:invalidWindow", "Input 11 (window) must have at least blockSize^2 elements.");
-        return;
-    }
+    char need[textSize];
+    const std::int64_t windowElements = std::int64_t{params.blockSize} * params.blockSize;
+    std::snprintf(need, textSize, "at least blockSize^2 = %lld elements", static_cast<long long>(windowElements));
+    checkElementCount(prhs, inWindow, windowElements, need);
+    const std::int64_t pixels = std::int64_t{params.rows} * params.cols;
+    std::snprintf(need, textSize, "at least as many elements as input 1 (noisy), %d x %d = %lld",
+                  static_cast<int>(params.rows), static_cast<int>(params.cols), static_cast<long long>(pixels));
+    checkElementCount(prhs, inPilot, pixels, need);
+    if (sorvik::checkParams(params) != sorvik::FilterStatus::ok)
+        fail("sorvik:tooLarge",
+             "A %d x %d image with blockSize %d, maxGroupSize %d and searchRadius %d needs buffers larger "
+             "than 32-bit indices or this platform's address space allow.",
+             static_cast<int>(params.rows), static_cast<int>(params.cols), static_cast<int>(params.blockSize),
+             static_cast<int>(params.maxGroupSize), static_cast<int>(params.searchRadius));
 
     // Output 1, M x N single, goes into the first slot before any filtering.
     const mwSize dims[2] = {static_cast<mwSize>(params.rows), static_cast<mwSize>(params.cols)};
     mxArray* output = mxCreateNumericArray(2, dims, mxSINGLE_CLASS, mxREAL);
-    if (output == nullptr) {
-        mexErrMsgIdAndTxt("sorvik:outOfMemory", "Out of memory creating the %d x %d output.", params.rows,
-                          params.cols);
-        return;
-    }
+    if (output == nullptr)
+        fail("sorvik:outOfMemory", "Out of memory creating the %d x %d output.", static_cast<int>(params.rows),
+             static_cast<int>(params.cols));
     plhs[outEstimate] = output;
     float* estimate = static_cast<float*>(mxGetData(output));
 
-    // Set-up, filtering, final division and teardown all happen in runFilter.
+    // Set-up, filtering, final division and teardown all happen in runFilter,
+    // which releases everything it made, on failure too.
     const sorvik::FilterStatus status = sorvik::runFilter(params, noisy, pilot, window, estimate);
     if (status != sorvik::FilterStatus::ok) {
-        // runFilter has released everything it made; release the output too.
         plhs[outEstimate] = nullptr;
         mxDestroyArray(output);
-        mexErrMsgIdAndTxt(errorIdFor(status), "%s", sorvik::statusMessage(status));
-        return;
+        failFilter(status, params);
     }
 }

@@ -47,8 +47,7 @@ std::vector<T> copyData(const mxArray* array, mxClassID classID)
 
 // The host's call site. setjmp is taken here, and only plain values live in
 // this frame, so the longjmp of an error exit lands back here safely.
-bool callGuarded(void (*function)(int, mxArray**, int, const mxArray**), int nlhs, mxArray** plhs,
-                 int nrhs, const mxArray** prhs)
+bool callGuarded(MexFunction function, int nlhs, mxArray** plhs, int nrhs, const mxArray** prhs)
 {
     std::jmp_buf env;
     r14hostArmErrorExit(&env);
@@ -124,11 +123,18 @@ std::string Module::version() const
 
 CallResult Module::call(int nlhs, const std::vector<const mxArray*>& inputs) const
 {
+    return callEntry(function_, nlhs, inputs);
+}
+
+void* Module::symbol(const char* name) const { return dlsym(handle_, name); }
+
+CallResult callEntry(MexFunction function, int nlhs, const std::vector<const mxArray*>& inputs)
+{
     const std::size_t slots = nlhs < 1 ? 1 : static_cast<std::size_t>(nlhs);
     std::vector<mxArray*> plhs(slots, nullptr);
     std::vector<const mxArray*> prhs(inputs);
     CallResult result;
-    const bool returned = callGuarded(function_, nlhs, plhs.data(), static_cast<int>(prhs.size()),
+    const bool returned = callGuarded(function, nlhs, plhs.data(), static_cast<int>(prhs.size()),
                                       prhs.empty() ? nullptr : prhs.data());
     if (returned) {
         for (mxArray* slot : plhs)

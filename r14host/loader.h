@@ -47,6 +47,13 @@ struct CallResult {
     std::vector<mxArray*> slotsAtErrorExit;
 };
 
+// A module's entry point, mexFunction.
+using MexFunction = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+
+// Calls an entry the way the host does (see Module::call), for entries linked
+// into the calling program rather than loaded.
+CallResult callEntry(MexFunction function, int nlhs, const std::vector<const mxArray*>& inputs);
+
 class Module {
 public:
     // dlopen()s the module (RTLD_NOW | RTLD_LOCAL) and looks up mexFunction
@@ -66,8 +73,10 @@ public:
     // max(nlhs, 1) output slots, all null, as the host does.
     CallResult call(int nlhs, const std::vector<const mxArray*>& inputs) const;
 
+    // Another exported symbol of the module (a test build's seams), or null.
+    void* symbol(const char* name) const;
+
 private:
-    using MexFunction = void (*)(int, mxArray**, int, const mxArray**);
     using MexVersion = const char* (*)();
 
     std::string path_;

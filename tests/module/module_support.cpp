@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include "r14host_testing.h"
 
 namespace moduletest {
 
@@ -43,6 +47,11 @@ std::vector<float> toFloat(const std::vector<double>& values)
     std::transform(values.begin(), values.end(), result.begin(),
                    [](double v) { return static_cast<float>(v); });
     return result;
+}
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b)
+{
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
 CallInputs CallInputs::synthetic(int rows, int cols, std::uint32_t seed)
@@ -86,14 +95,64 @@ CallArrays makeArrays(const CallInputs& in)
 std::vector<float> runExpectingOutput(const CallInputs& inputs)
 {
     const CallArrays call = makeArrays(inputs);
-    r14host::CallResult result = module().call(1, call.pointers());
+    return runExpectingOutput(module(), call.pointers(), inputs.rows, inputs.cols);
+}
+
+std::vector<float> runExpectingOutput(const r14host::Module& module, const std::vector<const mxArray*>& prhs,
+                                      int rows, int cols)
+{
+    r14host::CallResult result = module.call(1, prhs);
     EXPECT_FALSE(result.errorExit) << result.errorId << ": " << result.errorMessage;
     if (result.errorExit || result.outputs.empty() || !result.outputs[0])
         return {};
     const mxArray* output = result.outputs[0].get();
     EXPECT_EQ(mxGetClassID(output), mxSINGLE_CLASS);
-    EXPECT_EQ(r14host::dimensions(output), (std::vector<int>{inputs.rows, inputs.cols}));
+    EXPECT_EQ(r14host::dimensions(output), (std::vector<int>{rows, cols}));
     return r14host::singleData(output);
+}
+
+std::string expectCleanErrorExit(const r14host::Module& module, const std::vector<const mxArray*>& prhs,
+                                 const std::string& id)
+{
+    const int liveBefore = r14host::liveArrays();
+    const int invalidBefore = r14hostInvalidDestroys();
+    const r14host::CallResult result = module.call(1, prhs);
+    EXPECT_TRUE(result.errorExit) << "expected " << id;
+    EXPECT_EQ(result.errorId, id) << result.errorMessage;
+    EXPECT_FALSE(result.errorMessage.empty());
+    EXPECT_EQ(r14host::liveArrays(), liveBefore) << id;
+    EXPECT_EQ(r14hostInvalidDestroys(), invalidBefore) << id;
+    for (mxArray* slot : result.slotsAtErrorExit)
+        EXPECT_EQ(slot, nullptr) << id;
+    return result.errorMessage;
+}
+
+namespace {
+
+template <typename Function>
+Function seam(const r14host::Module& module, const char* name)
+{
+    void* address = module.symbol(name);
+    if (address == nullptr)
+        throw std::runtime_error(module.path() + " does not export " + name);
+    return reinterpret_cast<Function>(address);
+}
+
+} // namespace
+
+FaultModule::FaultModule(const char* path)
+    : module(path),
+      failAllocationAfter(seam<void (*)(int)>(module, "sorvikFailAllocationAfter")),
+      failPlanAfter(seam<void (*)(int)>(module, "sorvikFailPlanAfter")),
+      clearInjectedFailures(seam<void (*)()>(module, "sorvikClearInjectedFailures")),
+      injectedFailureFired(seam<int (*)()>(module, "sorvikInjectedFailureFired"))
+{
+}
+
+const FaultModule& faultModule()
+{
+    static const FaultModule loaded(SORVIK_FAULT_MODULE_PATH);
+    return loaded;
 }
 
 } // namespace moduletest

@@ -30,6 +30,8 @@ private:
 // A smooth pattern plus noise, every value in [0.05, 0.95]; column-major.
 std::vector<double> syntheticImage(int rows, int cols, std::uint32_t seed);
 std::vector<float> toFloat(const std::vector<double>& values);
+// Same length and the same bits in every element (NaN included).
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b);
 
 // Everything one call needs, as plain values. The scalar parameters are the
 // doubles passed to the module (rounded by it).
@@ -61,6 +63,28 @@ CallArrays makeArrays(const CallInputs& inputs);
 // Calls the module with nlhs = 1 and expects a normal return with a single
 // M x N output; returns its data.
 std::vector<float> runExpectingOutput(const CallInputs& inputs);
+std::vector<float> runExpectingOutput(const r14host::Module& module, const std::vector<const mxArray*>& prhs,
+                                      int rows, int cols);
+
+// Expects the call to end in an error exit with the given identifier and a
+// message, and to leave nothing behind: no live array beyond those that
+// existed before, no output in any slot, no invalid destroy. Returns the
+// message.
+std::string expectCleanErrorExit(const r14host::Module& module, const std::vector<const mxArray*>& prhs,
+                                 const std::string& id);
+
+// The fault-injection build of the module (sorvik_faults), loaded once, with
+// the filter's test seam (filter/fault_injection.h) it exports.
+struct FaultModule {
+    r14host::Module module;
+    void (*failAllocationAfter)(int successes);
+    void (*failPlanAfter)(int successes);
+    void (*clearInjectedFailures)();
+    int (*injectedFailureFired)();
+
+    explicit FaultModule(const char* path);
+};
+const FaultModule& faultModule();
 
 } // namespace moduletest
 

@@ -25,25 +25,6 @@ float maxAbsDifference(const std::vector<float>& a, const std::vector<double>& b
     return worst;
 }
 
-// Expects an error exit with the given id that leaves no array of the call
-// behind and no output in any slot.
-void expectCleanErrorExit(const CallInputs& inputs, int nrhs, const std::string& id)
-{
-    const moduletest::CallArrays call = makeArrays(inputs);
-    std::vector<const mxArray*> prhs = call.pointers();
-    prhs.resize(static_cast<std::size_t>(nrhs));
-    const int liveBefore = r14host::liveArrays();
-    const int invalidBefore = r14hostInvalidDestroys();
-    const r14host::CallResult result = module().call(1, prhs);
-    EXPECT_TRUE(result.errorExit);
-    EXPECT_EQ(result.errorId, id) << result.errorMessage;
-    EXPECT_FALSE(result.errorMessage.empty());
-    EXPECT_EQ(r14host::liveArrays(), liveBefore);
-    EXPECT_EQ(r14hostInvalidDestroys(), invalidBefore);
-    for (mxArray* slot : result.slotsAtErrorExit)
-        EXPECT_EQ(slot, nullptr);
-}
-
 } // namespace
 
 TEST(Module, VersionText)
@@ -182,74 +163,4 @@ TEST(Module, IgnoredInputsMayBeAnything)
     r14host::CallResult result = module().call(1, call.pointers());
     ASSERT_FALSE(result.errorExit) << result.errorId << ": " << result.errorMessage;
     EXPECT_EQ(r14host::singleData(result.outputs[0].get()), expected);
-}
-
-TEST(Module, TooFewInputsIsAnErrorExitThatLeavesNothingBehind)
-{
-    const CallInputs inputs = CallInputs::synthetic(10, 10, 1);
-    for (int nrhs : {0, 1, 11})
-        expectCleanErrorExit(inputs, nrhs, "sorvik:notEnoughInputs");
-}
-
-TEST(Module, ParametersOutsideTheFilterRangeAreRejected)
-{
-    CallInputs inputs = CallInputs::synthetic(10, 10, 1);
-    inputs.blockSize = 1; // P < 2
-    expectCleanErrorExit(inputs, 12, "sorvik:invalidParameters");
-    inputs.blockSize = 1e300; // not a 32-bit integer
-    expectCleanErrorExit(inputs, 12, "sorvik:invalidParameters");
-}
-
-TEST(Module, WindowWithTooFewElementsIsRejected)
-{
-    CallInputs inputs = CallInputs::synthetic(10, 10, 1);
-    inputs.window.resize(15); // P = 4 needs 16
-    expectCleanErrorExit(inputs, 12, "sorvik:invalidWindow");
-}
-
-TEST(Module, InputsOfAnotherClassAreNotRead)
-{
-    const CallInputs inputs = CallInputs::synthetic(8, 8, 1);
-    {
-        moduletest::CallArrays call = makeArrays(inputs);
-        call.arrays[11] = r14host::doubleMatrix(8, 8); // pilot must be single
-        const int liveBefore = r14host::liveArrays();
-        const r14host::CallResult result = module().call(1, call.pointers());
-        EXPECT_EQ(result.errorId, "sorvik:invalidPilot");
-        EXPECT_EQ(r14host::liveArrays(), liveBefore);
-    }
-    {
-        moduletest::CallArrays call = makeArrays(inputs);
-        call.arrays[3] = r14host::emptyDouble(); // blockSize has no first element
-        const r14host::CallResult result = module().call(1, call.pointers());
-        EXPECT_EQ(result.errorId, "sorvik:invalidBlockSize");
-    }
-}
-
-TEST(Module, OutputCreationFailureIsAnOutOfMemoryErrorExit)
-{
-    const CallInputs inputs = CallInputs::synthetic(10, 10, 1);
-    const moduletest::CallArrays call = makeArrays(inputs);
-    const int liveBefore = r14host::liveArrays();
-    r14hostFailArrayCreation(0, R14HOST_FAIL_RETURN_NULL);
-    const r14host::CallResult result = module().call(1, call.pointers());
-    r14hostClearFailures();
-    EXPECT_TRUE(result.errorExit);
-    EXPECT_EQ(result.errorId, "sorvik:outOfMemory");
-    EXPECT_EQ(r14host::liveArrays(), liveBefore);
-}
-
-TEST(Module, HostOutOfMemoryExitDuringCreationLeavesNothingBehind)
-{
-    const CallInputs inputs = CallInputs::synthetic(10, 10, 1);
-    const moduletest::CallArrays call = makeArrays(inputs);
-    const int liveBefore = r14host::liveArrays();
-    r14hostFailArrayCreation(0, R14HOST_FAIL_ERROR_EXIT);
-    const r14host::CallResult result = module().call(1, call.pointers());
-    r14hostClearFailures();
-    EXPECT_TRUE(result.errorExit);
-    EXPECT_EQ(result.errorId, "MATLAB:nomem");
-    EXPECT_EQ(r14host::liveArrays(), liveBefore);
-    // The module is still usable afterwards.
-    EXPECT_FALSE(runExpectingOutput(inputs).empty());
 }

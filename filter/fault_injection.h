@@ -1,0 +1,24 @@
+// Test-only control of the filter's failure paths: makes one buffer or table
+// allocation, or one FFTW plan, fail on demand, so that tests can reach every
+// way a call can run out of resources. Inert unless a test arms it; nothing
+// outside tests includes this header.
+#ifndef SORVIK_FILTER_FAULT_INJECTION_H
+#define SORVIK_FILTER_FAULT_INJECTION_H
+
+namespace sorvik::testing {
+
+// The next `successes` allocations (FFTW buffers and heap tables alike)
+// succeed, the one after fails, and later ones succeed again. Negative
+// disarms.
+void failAllocationAfter(int successes);
+// The same for plan creation: the plan is made and then dropped, as if FFTW
+// had returned null.
+void failPlanAfter(int successes);
+// Disarms both.
+void clearInjectedFailures();
+// Whether the failure armed last has happened.
+bool injectedFailureFired();
+
+} // namespace sorvik::testing
+
+#endif
