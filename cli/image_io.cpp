@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <limits>
+#include <type_traits>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -190,12 +192,15 @@ GreyImage readGreyImage(const std::string& path, const std::string& role)
     const OIIO::ImageSpec& spec = in->spec();
     if (spec.deep || spec.depth > 1)
         throw UserError(what + " is not a flat 2-D image");
-    if (spec.nchannels != 1)
-        throw UserError(what + " has " + std::to_string(spec.nchannels) +
-                        " channels; sorvik filters grey images only (one channel). Convert it to "
-                        "grey first, choosing the conversion that suits its noise.");
     if (spec.width < 1 || spec.height < 1)
         throw UserError(what + " is empty");
+    const int channels = spec.nchannels;
+    const int alpha = spec.alpha_channel >= 0 && spec.alpha_channel < channels ? 1 : 0;
+    const int colours = channels - alpha;
+    if (colours != 1 && colours != 3)
+        throw UserError(what + " has " + std::to_string(channels) +
+                        " channels; sorvik reads grey images (one channel, or red, green and "
+                        "blue that are equal everywhere)");
 
     const std::size_t M = std::size_t(spec.height);
     const std::size_t N = std::size_t(spec.width);
@@ -208,12 +213,35 @@ GreyImage readGreyImage(const std::string& path, const std::string& role)
     // image library would apply.
     auto load = [&](auto sample, OIIO::TypeDesc type, double scale) {
         using S = decltype(sample);
-        std::vector<S> rowMajor(M * N);
-        if (!in->read_image(0, 0, 0, 1, type, rowMajor.data()))
+        std::vector<S> samples(M * N * std::size_t(channels));
+        if (!in->read_image(0, 0, 0, channels, type, samples.data()))
             throw UserError(what + " could not be read: " + in->geterror());
+        // Colour is refused rather than converted: any weighting of the
+        // channels changes the noise level the caller measured. Grey saved as
+        // colour, and an alpha channel that hides nothing, lose nothing.
+        std::vector<int> colour;
+        for (int c = 0; c < channels; ++c)
+            if (!alpha || c != spec.alpha_channel)
+                colour.push_back(c);
+        const S opaque = std::is_integral_v<S> ? std::numeric_limits<S>::max() : S(1);
         for (std::size_t i = 0; i < M; ++i)
-            for (std::size_t j = 0; j < N; ++j)
-                image.pixels[i + j * M] = double(rowMajor[i * N + j]) / scale;
+            for (std::size_t j = 0; j < N; ++j) {
+                const S* pixel = samples.data() + (i * N + j) * std::size_t(channels);
+                const S grey = pixel[colour[0]];
+                if (colours == 3) {
+                    if (pixel[colour[1]] != grey || pixel[colour[2]] != grey)
+                        throw UserError(what + " is in colour (row " + std::to_string(i) +
+                                        ", column " + std::to_string(j) +
+                                        " is not grey); sorvik filters grey images only. "
+                                        "Convert it to grey first, choosing the conversion "
+                                        "that suits its noise.");
+                }
+                if (alpha && pixel[spec.alpha_channel] != opaque)
+                    throw UserError(what + " is transparent at row " + std::to_string(i) +
+                                    ", column " + std::to_string(j) +
+                                    "; sorvik reads opaque images only");
+                image.pixels[i + j * M] = double(grey) / scale;
+            }
     };
     switch (spec.format.basetype) {
     case OIIO::TypeDesc::UINT8:

@@ -28,9 +28,11 @@ struct GreyImage {
 
 // Reads the first image of a file. Integer samples are scaled to 0..1 by
 // their maximum (255 for 8 bits, 65535 for 16 bits); float samples are taken
-// as they are. Only single-channel images are accepted: colour is refused
-// rather than guessed at, since converting it changes the noise level the
-// caller measured. `role` names the image in messages ("noisy", "pilot").
+// as they are. Grey images are accepted with one channel, or with three that
+// are equal in every pixel (grey saved as colour), and an alpha channel if it
+// is opaque everywhere. Colour is refused rather than converted, since any
+// conversion changes the noise level the caller measured. `role` names the
+// image in messages ("noisy", "pilot").
 GreyImage readGreyImage(const std::string& path, const std::string& role);
 
 // Fails unless a file can be written at `path`: an extension some image

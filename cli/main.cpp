@@ -23,8 +23,9 @@ using namespace sorvik;
 using namespace sorvik::cli;
 
 constexpr const char* denoiseFooter = R"(
-Images: grey (one channel) PNG or TIFF of 8 or 16 bits, read on a 0..1 scale,
-or float TIFF taken as it is. Colour images are refused. The output format
+Images: grey PNG or TIFF of 8 or 16 bits, read on a 0..1 scale, or float
+TIFF taken as it is. Colour images are refused; grey saved as RGB (equal
+channels everywhere) and opaque alpha channels are accepted. The output format
 follows the output's extension; the output keeps the noisy image's depth
 where the format allows (PNG has no float samples and gets 16 bits) unless
 --depth says otherwise. The output file is replaced only once it is complete.

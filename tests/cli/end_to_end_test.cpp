@@ -102,17 +102,23 @@ protected:
 
 // Writes samples given on the 0..1 scale; integer formats get the values
 // that are already whole levels, so that what is read back is known exactly.
-void writeImage(const std::string& path, const Image& image, int channels = 1)
+// Extra channels repeat the grey value unless `sample` says otherwise;
+// `alpha` marks one of them as alpha.
+void writeImage(const std::string& path, const Image& image, int channels = 1, int alpha = -1,
+                double (*sample)(double grey, int channel, std::size_t pixel) = nullptr)
 {
     const std::size_t M = std::size_t(image.rows), N = std::size_t(image.cols);
     std::vector<double> rowMajor(M * N * std::size_t(channels));
     for (std::size_t i = 0; i < M; ++i)
         for (std::size_t j = 0; j < N; ++j)
-            for (int c = 0; c < channels; ++c)
-                rowMajor[(i * N + j) * channels + c] = image.pixels[i + j * M];
+            for (int c = 0; c < channels; ++c) {
+                const double grey = image.pixels[i + j * M];
+                rowMajor[(i * N + j) * channels + c] = sample ? sample(grey, c, i * N + j) : grey;
+            }
     auto out = OIIO::ImageOutput::create(path);
     ASSERT_TRUE(out) << path;
-    const OIIO::ImageSpec spec(image.cols, image.rows, channels, image.format);
+    OIIO::ImageSpec spec(image.cols, image.rows, channels, image.format);
+    spec.alpha_channel = alpha;
     ASSERT_TRUE(out->open(path, spec) && out->write_image(OIIO::TypeDesc::DOUBLE, rowMajor.data()) &&
                 out->close())
         << out->geterror();
@@ -279,6 +285,25 @@ TEST_F(Cli, OutputFormatFollowsTheExtensionAndTheInputDepth)
     }
 }
 
+TEST_F(Cli, GreySavedAsColourOrWithOpaqueAlphaReadsAsGrey)
+{
+    const Image noisy = testImage(20, 22, OIIO::TypeDesc::UINT8, 255.0);
+    writeImage(path("grey.png"), noisy);
+    writeImage(path("rgb.png"), noisy, 3);
+    writeImage(path("rgba.png"), noisy, 4, 3, [](double grey, int channel, std::size_t) {
+        return channel == 3 ? 1.0 : grey;
+    });
+    writeImage(path("ga.png"), noisy, 2, 1, [](double grey, int channel, std::size_t) {
+        return channel == 1 ? 1.0 : grey;
+    });
+    ASSERT_EQ(run({"denoise", path("grey.png"), "--sigma", "20", "-o", path("grey.tif")}).status, 0);
+    for (const char* name : {"rgb.png", "rgba.png", "ga.png"}) {
+        const Outcome r = run({"denoise", path(name), "--sigma", "20", "-o", path("out.tif")});
+        ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+        EXPECT_EQ(readImage(path("out.tif")).pixels, readImage(path("grey.tif")).pixels) << name;
+    }
+}
+
 TEST_F(Cli, WithoutAPilotFiltersWithTheBasicEstimate)
 {
     Image noisy = testImage(33, 27, OIIO::TypeDesc::UINT16, 65535.0);
@@ -356,7 +381,13 @@ TEST_F(Cli, RefusesBadInputWithAMessageAndWritesNothing)
     writeImage(path("noisy.png"), noisy);
     writeImage(path("small.png"), testImage(24, 20, OIIO::TypeDesc::UINT8, 255.0));
     writeImage(path("tiny.png"), testImage(6, 24, OIIO::TypeDesc::UINT8, 255.0));
-    writeImage(path("colour.png"), noisy, 3);
+    writeImage(path("colour.png"), noisy, 3, -1, [](double grey, int channel, std::size_t pixel) {
+        return pixel == 40 && channel == 1 ? 1.0 - grey : grey;
+    });
+    writeImage(path("transparent.png"), noisy, 2, 1, [](double grey, int channel, std::size_t pixel) {
+        return channel == 0 ? grey : pixel == 7 ? 0.5 : 1.0;
+    });
+    writeImage(path("two.tif"), noisy, 2);
     Image withNan = testImage(24, 24, OIIO::TypeDesc::FLOAT, 0.0);
     withNan.pixels[5 + 24 * 3] = std::nan("");
     writeImage(path("nan.tif"), withNan);
@@ -381,7 +412,9 @@ TEST_F(Cli, RefusesBadInputWithAMessageAndWritesNothing)
         {with({"--pilot", path("missing.png")}), "No such file"},
         {{"denoise", path("text.png"), "--sigma", "20", "-o", out}, "not in an image format"},
         {{"denoise", dir.string(), "--sigma", "20", "-o", out}, "is a directory"},
-        {{"denoise", path("colour.png"), "--sigma", "20", "-o", out}, "3 channels"},
+        {{"denoise", path("colour.png"), "--sigma", "20", "-o", out}, "in colour (row 1, column 16"},
+        {{"denoise", path("transparent.png"), "--sigma", "20", "-o", out}, "transparent at row 0, column 7"},
+        {{"denoise", path("two.tif"), "--sigma", "20", "-o", out}, "2 channels"},
         {with({"--pilot", path("small.png")}), "same size"},
         {{"denoise", path("tiny.png"), "--sigma", "20", "-o", out}, "smaller than one 8 x 8 block"},
         {{"denoise", path("nan.tif"), "--sigma", "20", "-o", out}, "row 5, column 3"},
