@@ -17,7 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <malloc.h>
+#include <unistd.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,6 +33,15 @@ using Clock = std::chrono::steady_clock;
 double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Processor time of the whole process (every thread), immune to waiting for
+// a processor that others hold.
+double cpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
 }
 
 double median(std::vector<double> values)
@@ -113,7 +125,43 @@ struct Options {
     int runs = 5;
     int threads = 1;
     std::string image = SORVIK_BENCH_DEFAULT_IMAGE;
+    int peakOf = 0;     // internal: measure one size's peak memory and print it
+    bool callsOnly = false; // only the timed calls: for profilers and counters
 };
+
+// Peak memory of one call: the resident memory it adds on top of a process
+// that holds its images and has made one call already (so that library code
+// and the planner's own tables are paged in and not counted as the call's).
+// Runs in a fresh process, whose heap holds nothing the call could reuse.
+long peakOfOneCall(const Options& o)
+{
+    const Workload w = standardWorkload(deriveSquare(readPng(o.image), o.peakOf));
+    std::vector<float> estimate(w.noisy.size(), 1.0f);
+    FilterOptions options;
+    options.threads = o.threads;
+    runFilter(w.params, w.noisy.data(), w.pilot.data(), w.window.data(), estimate.data(), options);
+    malloc_trim(0);
+    if (!resetPeak())
+        return -1;
+    const long before = statusKb("VmRSS");
+    runFilter(w.params, w.noisy.data(), w.pilot.data(), w.window.data(), estimate.data(), options);
+    return statusKb("VmHWM") - before;
+}
+
+long childPeakKb(int size, const Options& o)
+{
+    const std::string command = "/proc/" + std::to_string(getpid()) + "/exe --peak-of " +
+                                std::to_string(size) + " --threads " + std::to_string(o.threads) +
+                                " --image '" + o.image + "'";
+    FILE* child = popen(command.c_str(), "r");
+    if (child == nullptr)
+        return -1;
+    long kb = -1;
+    if (std::fscanf(child, "%ld", &kb) != 1)
+        kb = -1;
+    pclose(child);
+    return kb;
+}
 
 Options parse(int argc, char** argv)
 {
@@ -130,12 +178,16 @@ Options parse(int argc, char** argv)
             o.runs = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--threads" && hasValue) {
             o.threads = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--calls-only") {
+            o.callsOnly = true;
+        } else if (arg == "--peak-of" && hasValue) {
+            o.peakOf = std::atoi(argv[++i]);
         } else if (arg == "--image" && hasValue) {
             o.image = argv[++i];
         } else {
             std::fprintf(stderr,
                          "usage: %s [--sizes 256,512,1024,2048] [--runs 5] [--threads 1] "
-                         "[--image file.png]\n",
+                         "[--image file.png] [--calls-only]\n",
                          argv[0]);
             std::exit(2);
         }
@@ -165,6 +217,20 @@ int run(const Options& o)
 
         Row row{};
         row.size = size;
+        if (o.callsOnly) {
+            std::vector<double> full, cpu;
+            for (int r = 0; r < o.runs; ++r) {
+                const auto start = Clock::now();
+                const double cpuStart = cpuSeconds();
+                runFilter(w.params, w.noisy.data(), w.pilot.data(), w.window.data(),
+                          estimate.data(), options);
+                full.push_back(secondsSince(start));
+                cpu.push_back(cpuSeconds() - cpuStart);
+            }
+            std::printf("size %d: %.3f s, %.3f s of processor time (medians of %d)\n", size,
+                        median(full), median(cpu), o.runs);
+            continue;
+        }
         if (detail::runFilterProfiled(w.params, w.noisy.data(), w.pilot.data(), w.window.data(),
                                       estimate.data(), options, &row.profile) != FilterStatus::ok) {
             std::fprintf(stderr, "filter failed at size %d\n", size);
@@ -178,14 +244,7 @@ int run(const Options& o)
             full.push_back(secondsSince(start));
             floor.push_back(fftFloorSeconds(w.params, row.profile));
         }
-        // Peak memory: what a call adds on top of the process with its images
-        // (measured after the calls above, so that library code already paged
-        // in is not counted as the call's).
-        const bool peakKnown = resetPeak();
-        const long before = statusKb("VmRSS");
-        runFilter(w.params, w.noisy.data(), w.pilot.data(), w.window.data(), estimate.data(),
-                  options);
-        row.peakMiB = peakKnown ? (statusKb("VmHWM") - before) / 1024.0 : -1;
+        row.peakMiB = childPeakKb(size, o) / 1024.0;
         row.designMiB = designWorkspaceBytes(detail::makeGeometry(w.params)) / 1048576.0;
         row.imagesMiB = pixels * (sizeof(double) + 2 * sizeof(float)) / 1048576.0;
 
@@ -195,6 +254,8 @@ int run(const Options& o)
         std::fprintf(stderr, "size %d done\n", size);
     }
 
+    if (o.callsOnly)
+        return 0;
     std::printf("| size | seconds | MP/s | refs/s | ns/pixel | peak MiB | design MiB | images MiB "
                 "| FFT floor s | full/floor |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
@@ -228,7 +289,12 @@ int run(const Options& o)
 int main(int argc, char** argv)
 {
     try {
-        return sorvik::bench::run(sorvik::bench::parse(argc, argv));
+        const sorvik::bench::Options options = sorvik::bench::parse(argc, argv);
+        if (options.peakOf > 0) {
+            std::printf("%ld\n", sorvik::bench::peakOfOneCall(options));
+            return 0;
+        }
+        return sorvik::bench::run(options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

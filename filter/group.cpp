@@ -4,19 +4,39 @@ namespace sorvik::detail {
 
 namespace {
 
-// Transforms coefficient t of every member of one ring along the group.
-void transformColumn(const Workspace& ws, const Complex* ring, std::int32_t k, std::int32_t t,
-                     Complex* group)
+// Coefficient t of every member, from noisyRing (spectrum by spectrum).
+void gatherNoisy(const Workspace& ws, std::int32_t k, std::int32_t t)
 {
     const std::int32_t K = ws.g.K;
     const std::size_t L = std::size_t(ws.g.L);
+    const Complex* ring = ws.noisyRing.get();
     Complex* in = ws.transformIn.get();
-    const Complex* out = ws.transformOut.get();
     for (std::int32_t j = 0; j < k; ++j) {
         const Complex& source = ring[std::size_t(ws.matchPositions[K - 1 - j]) * L + t];
         in[j][0] = source[0];
         in[j][1] = source[1];
     }
+}
+
+// Coefficient t of every member, from the planar pilotRing.
+void gatherPilot(const Workspace& ws, std::int32_t k, std::int32_t t)
+{
+    const std::int32_t K = ws.g.K;
+    const std::int32_t blockCols = ws.g.blockCols;
+    Complex* in = ws.transformIn.get();
+    for (std::int32_t j = 0; j < k; ++j) {
+        const std::int32_t p = ws.matchPositions[K - 1 - j];
+        const std::int32_t slot = p / blockCols;
+        const float* plane = ws.pilotPlane(slot, t) + (p - slot * blockCols);
+        in[j][0] = plane[0];
+        in[j][1] = plane[blockCols];
+    }
+}
+
+// Transforms the staged column along the group into column t of `group`.
+void transformColumn(const Workspace& ws, std::int32_t k, std::int32_t t, Complex* group)
+{
+    const Complex* out = ws.transformOut.get();
     ws.forwardPlans[k].execute();
     const float s = ws.dftScale[k];
     Complex* column = group + std::size_t(t) * k;
@@ -42,12 +62,17 @@ void transformGroup(Workspace& ws, std::int32_t k)
     if (k == 1) {
         const std::size_t reference = std::size_t(ws.matchPositions[ws.g.K - 1]) * L;
         copySpectrum(ws.noisyRing.get() + reference, L, ws.noisyGroup.get());
-        copySpectrum(ws.pilotRing.get() + reference, L, ws.pilotGroup.get());
+        for (std::int32_t t = 0; t < L; ++t) {
+            gatherPilot(ws, 1, t);
+            copySpectrum(ws.transformIn.get(), 1, ws.pilotGroup.get() + t);
+        }
         return;
     }
     for (std::int32_t t = 0; t < L; ++t) {
-        transformColumn(ws, ws.noisyRing.get(), k, t, ws.noisyGroup.get());
-        transformColumn(ws, ws.pilotRing.get(), k, t, ws.pilotGroup.get());
+        gatherNoisy(ws, k, t);
+        transformColumn(ws, k, t, ws.noisyGroup.get());
+        gatherPilot(ws, k, t);
+        transformColumn(ws, k, t, ws.pilotGroup.get());
     }
 }
 

@@ -1,5 +1,7 @@
 #include "filter/matching.h"
 
+#include "filter/match_scan_impl.h"
+
 namespace sorvik::detail {
 
 namespace {
@@ -14,7 +16,58 @@ inline float coefficientDistance(const Complex& a, const Complex& b)
 // A stage check passes only when d <= limit; NaN fails it.
 inline bool withinLimit(float d, float limit) { return d <= limit; }
 
+// One candidate per "vector", for processors without SSE2.
+struct Portable {
+    using T = float;
+    static constexpr std::int32_t width = 1;
+    static T load(const float* p) { return *p; }
+    static T set1(float v) { return v; }
+    static T sub(T a, T b) { return a - b; }
+    static T mul(T a, T b) { return a * b; }
+    static T add(T a, T b) { return a + b; }
+    static void store(float* p, T v) { *p = v; }
+    static std::uint32_t le(T a, T b) { return a <= b ? 1u : 0u; }
+    static std::uint32_t lt(T a, T b) { return a < b ? 1u : 0u; }
+};
+
+void scanRowPortable(const RowScan& row, MatchList& list) { scanRowWith<Portable>(row, list); }
+
+KernelLevel levelCap = KernelLevel::avx512;
+
 } // namespace
+
+#if defined(__x86_64__) || defined(__i386__)
+void scanRowSse2(const RowScan& row, MatchList& list);
+void scanRowAvx2(const RowScan& row, MatchList& list);
+void scanRowAvx512(const RowScan& row, MatchList& list);
+#endif
+
+KernelLevel chosenKernelLevel()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    if (levelCap >= KernelLevel::avx512 && __builtin_cpu_supports("avx512f"))
+        return KernelLevel::avx512;
+    if (levelCap >= KernelLevel::avx2 && __builtin_cpu_supports("avx2"))
+        return KernelLevel::avx2;
+    if (levelCap >= KernelLevel::sse2)
+        return KernelLevel::sse2;
+#endif
+    return KernelLevel::portable;
+}
+
+MatchKernel chooseMatchKernel()
+{
+    switch (chosenKernelLevel()) {
+#if defined(__x86_64__) || defined(__i386__)
+    case KernelLevel::avx512: return scanRowAvx512;
+    case KernelLevel::avx2: return scanRowAvx2;
+    case KernelLevel::sse2: return scanRowSse2;
+#endif
+    default: return scanRowPortable;
+    }
+}
+
+void capKernelLevel(KernelLevel level) { levelCap = level; }
 
 bool stagedDistance(const Complex* a, const Complex* b, std::int32_t L, float admissionLimit,
                     float& d)
@@ -53,38 +106,30 @@ std::int32_t matchBlocks(Workspace& ws, const Reference& ref)
 
     // With K = 1 the only entry is the reference's, so no candidate can be held.
     if (K >= 2) {
-        const Complex* ring = ws.pilotRing.get();
-        const Complex* reference = ring + std::size_t(ref.referenceIndex) * L;
+        // The reference spectrum, interleaved, so the scanners broadcast from one place.
+        float* reference = ws.referenceSpectrum.get();
+        const float* referencePlanes = ws.pilotPlane(ref.currentSlot, 0) + ref.c;
+        for (std::int32_t t = 0; t < L; ++t) {
+            reference[2 * t] = referencePlanes[std::size_t(2 * t) * g.blockCols];
+            reference[2 * t + 1] = referencePlanes[std::size_t(2 * t + 1) * g.blockCols];
+        }
+        MatchList list{distances, positions, K, g.matchThreshold};
+        RowScan row{};
+        row.stride = g.blockCols;
+        row.reference = reference;
+        row.L = L;
+        row.x0 = ref.searchColBegin;
+        row.x1 = ref.searchColEnd;
         for (std::int32_t r = ref.searchRowBegin; r < ref.searchRowEnd; ++r) {
             std::int32_t slot = ref.currentSlot + (r - ref.n);
             if (slot < 0)
                 slot += g.slots;
             else if (slot > 2 * g.R)
                 slot -= g.slots;
-            for (std::int32_t x = ref.searchColBegin; x < ref.searchColEnd; ++x) {
-                if (r == ref.n && x == ref.c)
-                    continue;
-                const std::int32_t index = slot * g.blockCols + x;
-                const float admissionLimit =
-                    g.matchThreshold < distances[0] ? g.matchThreshold : distances[0];
-                float d;
-                if (!stagedDistance(reference, ring + std::size_t(index) * L, L, admissionLimit, d))
-                    continue;
-                if (!(d < admissionLimit))
-                    continue;
-
-                // Overwrite the worst entry and sift toward the best end past
-                // every strictly larger distance; equal distances keep the
-                // earlier candidate ahead.
-                distances[0] = d;
-                positions[0] = index;
-                for (std::int32_t i = 0; i < K - 2 && d < distances[i + 1]; ++i) {
-                    distances[i] = distances[i + 1];
-                    positions[i] = positions[i + 1];
-                    distances[i + 1] = d;
-                    positions[i + 1] = index;
-                }
-            }
+            row.planes = ws.pilotPlane(slot, 0);
+            row.rowIndex = slot * g.blockCols;
+            row.skip = r == ref.n ? ref.c : -1;
+            ws.scanRow(row, list);
         }
     }
 

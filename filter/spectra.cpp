@@ -48,13 +48,29 @@ void SpectrumRings::computeBlockSpectrum(const float* image, std::int32_t i, std
     storeScaledSpectrum(ring, e);
 }
 
+void SpectrumRings::computePilotSpectrum(std::int32_t i, std::int32_t j, std::int32_t slot)
+{
+    stageBlock(images_.pilot, ws_.g.M, ws_.g.P, i, j,
+               reinterpret_cast<float*>(ws_.transformIn.get()));
+    ws_.r2cPlan.execute();
+    const std::int32_t L = ws_.g.L;
+    const std::size_t stride = std::size_t(ws_.g.blockCols);
+    const float scale = ws_.blockScale;
+    const Complex* out = ws_.transformOut.get();
+    float* plane = ws_.pilotPlane(slot, 0) + j;
+    for (std::int32_t t = 0; t < L; ++t, plane += 2 * stride) {
+        plane[0] = scale * out[t][0];
+        plane[stride] = scale * out[t][1];
+    }
+}
+
 void SpectrumRings::processRow(std::int32_t i, std::int32_t slot)
 {
     const std::int32_t blockCols = ws_.g.blockCols;
     for (std::int32_t j = 0; j < blockCols; ++j) {
         const std::size_t e = std::size_t(slot) * blockCols + j;
         computeBlockSpectrum(images_.noisy, i, j, ws_.noisyRing.get(), e);
-        computeBlockSpectrum(images_.pilot, i, j, ws_.pilotRing.get(), e);
+        computePilotSpectrum(i, j, slot);
     }
 }
 

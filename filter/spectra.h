@@ -25,11 +25,15 @@ public:
     // Called at the start of main-loop row n: stores row n + R if it exists.
     void addRow(std::int32_t n);
 
-    // Spectrum of block (i, j) of the given image, scaled by 1/P, into ring entry e.
+    // Spectrum of block (i, j) of the given image, scaled by 1/P, into entry e
+    // of a ring laid out spectrum by spectrum (noisyRing).
     void computeBlockSpectrum(const double* image, std::int32_t i, std::int32_t j,
                               Complex* ring, std::size_t e);
     void computeBlockSpectrum(const float* image, std::int32_t i, std::int32_t j,
                               Complex* ring, std::size_t e);
+
+    // Spectrum of block (i, j) of the pilot image into its place in pilotRing.
+    void computePilotSpectrum(std::int32_t i, std::int32_t j, std::int32_t slot);
 
 private:
     void processRow(std::int32_t i, std::int32_t slot);

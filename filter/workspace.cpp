@@ -60,6 +60,7 @@ Workspace::~Workspace()
     }
     pilotRing.reset();
     noisyRing.reset();
+    referenceSpectrum.reset();
     noisyGroup.reset();
     pilotGroup.reset();
     transformIn.reset();
@@ -95,14 +96,19 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
     const std::size_t ringEntries =
         g.blockCols > 0 ? std::size_t(g.slots) * std::size_t(g.blockCols) * L : 0;
     const std::size_t transformLength = std::max(K, L);
-    pilotRing = allocateFftw<Complex>(ringEntries);
+    const std::size_t pilotFloats = 2 * ringEntries + maxMatchLanes;
+    pilotRing = allocateFftw<float>(pilotFloats);
     noisyRing = allocateFftw<Complex>(ringEntries);
     noisyGroup = allocateFftw<Complex>(K * L);
     pilotGroup = allocateFftw<Complex>(K * L);
     transformIn = allocateFftw<Complex>(transformLength);
     transformOut = allocateFftw<Complex>(transformLength);
-    if (!pilotRing || !noisyRing || !noisyGroup || !pilotGroup || !transformIn || !transformOut)
+    referenceSpectrum = allocateFftw<float>(2 * L);
+    if (!pilotRing || !noisyRing || !noisyGroup || !pilotGroup || !transformIn || !transformOut ||
+        !referenceSpectrum)
         return FilterStatus::outOfMemory;
+    std::fill(pilotRing.get(), pilotRing.get() + pilotFloats, 0.0f);
+    scanRow = chooseMatchKernel();
 
     forwardPlans = allocateTable<Plan>(K + 1);
     backwardPlans = allocateTable<Plan>(K + 1);

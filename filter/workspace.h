@@ -2,6 +2,7 @@
 #ifndef SORVIK_FILTER_WORKSPACE_H
 #define SORVIK_FILTER_WORKSPACE_H
 
+#include "filter/match_scan.h"
 #include "filter/sorvik.h"
 
 #include <fftw3.h>
@@ -124,8 +125,14 @@ struct Workspace {
     float* matchDistances = nullptr;      // K distances
     float* weightedWindow = nullptr;      // P * P
 
-    FftwBuffer<Complex> pilotRing;        // slots * blockCols * L
-    FftwBuffer<Complex> noisyRing;
+    // Pilot spectra, planar, so that matching reads one coefficient of a run
+    // of neighbouring candidates with one vector load: for slot s and
+    // coefficient t, the real parts of the slot's blockCols spectra, then their
+    // imaginary parts (pilotPlane). Cleared at set-up, with a vector's width of
+    // slack at the end, so that a load past a row's last block reads finite
+    // numbers that no result depends on.
+    FftwBuffer<float> pilotRing;          // slots * L * 2 * blockCols + slack
+    FftwBuffer<Complex> noisyRing;        // slots * blockCols * L, spectrum by spectrum
     FftwBuffer<Complex> noisyGroup;       // K * L
     FftwBuffer<Complex> pilotGroup;
     FftwBuffer<Complex> transformIn;      // max(K, L): every plan reads here
@@ -138,6 +145,23 @@ struct Workspace {
     Plan r2cPlan;                          // P x P real block -> half spectrum
     Plan c2rPlan;                          // half spectrum -> P x P real block
     float blockScale = 0.0f;               // 1 / P
+
+    MatchKernel scanRow = nullptr;         // the widest row scanner this processor runs
+    FftwBuffer<float> referenceSpectrum;  // 2L: the current reference's pilot spectrum
+
+    // Real parts of coefficient t of slot `slot`; the imaginary parts follow
+    // at + blockCols.
+    float* pilotPlane(std::int32_t slot, std::int32_t t) const
+    {
+        return pilotRing.get() + (std::size_t(slot) * g.L + t) * 2 * std::size_t(g.blockCols);
+    }
+    void setPilotCoefficient(std::int32_t ringIndex, std::int32_t t, float re, float im) const
+    {
+        const std::int32_t slot = ringIndex / g.blockCols;
+        float* plane = pilotPlane(slot, t) + (ringIndex - slot * g.blockCols);
+        plane[0] = re;
+        plane[g.blockCols] = im;
+    }
 
     Workspace() = default;
     Workspace(const Workspace&) = delete;

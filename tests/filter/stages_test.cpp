@@ -45,8 +45,8 @@ TEST(BlockSpectrum, ConstantAndImpulseBlocks)
         SpectrumRings rings(f.ws, {});
 
         std::vector<float> constant(std::size_t(P) * P, 0.25f);
-        rings.computeBlockSpectrum(constant.data(), 0, 0, f.ws.pilotRing.get(), 0);
-        const Complex* s = f.ws.pilotRing.get();
+        rings.computeBlockSpectrum(constant.data(), 0, 0, f.ws.noisyRing.get(), 0);
+        const Complex* s = f.ws.noisyRing.get();
         EXPECT_NEAR(s[0][0], 0.25f * P, 1e-6f) << "P=" << P;
         for (int t = 1; t < L; ++t) {
             EXPECT_NEAR(s[t][0], 0.0f, 1e-6f);
@@ -75,8 +75,8 @@ TEST(BlockSpectrum, BlockIsReadRowMajorFromColumnMajorImage)
         for (int j = 0; j < N; ++j)
             image[i + j * M] = float(j);
     SpectrumRings rings(f.ws, {});
-    rings.computeBlockSpectrum(image.data(), 0, 0, f.ws.pilotRing.get(), 0);
-    const Complex* s = f.ws.pilotRing.get();
+    rings.computeBlockSpectrum(image.data(), 0, 0, f.ws.noisyRing.get(), 0);
+    const Complex* s = f.ws.noisyRing.get();
     EXPECT_GT(std::abs(s[1][0]) + std::abs(s[1][1]), 1.0f);     // (u=0, v=1)
     EXPECT_NEAR(std::abs(s[W][0]) + std::abs(s[W][1]), 0.0f, 1e-6f); // (u=1, v=0)
 }
@@ -85,11 +85,9 @@ TEST(BlockSpectrum, BlockIsReadRowMajorFromColumnMajorImage)
 // distance to a zero reference is exactly re^2 + im^2.
 void setCoefficientOne(Workspace& ws, int index, float re, float im)
 {
-    Complex* s = ws.pilotRing.get() + std::size_t(index) * ws.g.L;
     for (int t = 0; t < ws.g.L; ++t)
-        s[t][0] = s[t][1] = 0.0f;
-    s[1][0] = re;
-    s[1][1] = im;
+        ws.setPilotCoefficient(index, t, 0.0f, 0.0f);
+    ws.setPilotCoefficient(index, 1, re, im);
 }
 
 Reference firstRowReference(const Workspace& ws)
@@ -186,8 +184,7 @@ TEST(GroupTransform, PairsGiveScaledSumAndDifference)
         for (int t = 0; t < L; ++t) {
             f.ws.noisyRing[e * L + t][0] = float(t + 1) * (e ? -1.0f : 2.0f);
             f.ws.noisyRing[e * L + t][1] = 0.5f * float(e);
-            f.ws.pilotRing[e * L + t][0] = 1.0f;
-            f.ws.pilotRing[e * L + t][1] = 1.0f;
+            f.ws.setPilotCoefficient(e, t, 1.0f, 1.0f);
         }
     f.ws.matchPositions[1] = 0; // member 0: the reference, entry 0
     f.ws.matchPositions[0] = 1; // member 1
@@ -213,7 +210,7 @@ TEST(GroupTransform, EveryGroupLengthRoundTrips)
         for (int t = 0; t < L; ++t) {
             f.ws.noisyRing[e * L + t][0] = float((e * 31 + t * 7) % 11) - 5.0f;
             f.ws.noisyRing[e * L + t][1] = float((e * 13 + t) % 5);
-            f.ws.pilotRing[e * L + t][0] = f.ws.pilotRing[e * L + t][1] = 1.0f;
+            f.ws.setPilotCoefficient(e, t, 1.0f, 1.0f);
         }
     for (int k = 1; k <= 7; ++k) {
         for (int j = 0; j < k; ++j)

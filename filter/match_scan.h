@@ -1,0 +1,50 @@
+// The inner loop of block matching: one row of candidates against the
+// reference, several candidates per vector instruction. Every candidate's
+// distance is summed in the same order, with the same single-precision
+// operations, as one candidate at a time; only the candidates are side by side.
+#ifndef SORVIK_FILTER_MATCH_SCAN_H
+#define SORVIK_FILTER_MATCH_SCAN_H
+
+#include <cstdint>
+
+namespace sorvik::detail {
+
+// The match list being filled for one reference.
+struct MatchList {
+    float* distances;          // K entries; entry 0 the worst held, K - 1 reserved
+    std::int32_t* positions;   // ring index of each entry
+    std::int32_t K;
+    float threshold;
+};
+
+// One row of the search area.
+struct RowScan {
+    const float* planes;       // pilotPlane(slot, 0): coefficient t's real parts at
+                               // planes + 2t * stride, imaginary parts at + stride
+    std::int32_t stride;       // blockCols
+    const float* reference;    // the reference spectrum, re and im of each coefficient
+    std::int32_t L;
+    std::int32_t x0, x1;       // candidate columns [x0, x1)
+    std::int32_t skip;         // the reference's column in its own row, else -1
+    std::int32_t rowIndex;     // ring index of column 0 of this row
+};
+
+using MatchKernel = void (*)(const RowScan& row, MatchList& list);
+
+// Candidates per vector in the widest kernel; loads may reach this many
+// floats past a row's last candidate.
+constexpr std::int32_t maxMatchLanes = 16;
+
+enum class KernelLevel { portable, sse2, avx2, avx512 };
+
+// The widest kernel that both this processor and the cap below allow.
+MatchKernel chooseMatchKernel();
+KernelLevel chosenKernelLevel();
+
+// Caps the kernels that later calls choose (tests run each narrower kernel
+// against the plain path). Not thread-safe; the default is no cap.
+void capKernelLevel(KernelLevel level);
+
+} // namespace sorvik::detail
+
+#endif

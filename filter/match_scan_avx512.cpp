@@ -1,0 +1,28 @@
+// Sixteen candidates at a time; built with -mavx512f and only called when the
+// processor has AVX-512F. -ffp-contract=off keeps every product and sum
+// rounded on its own although this instruction set has fused multiply-add.
+#include "filter/match_scan_impl.h"
+
+#include <immintrin.h>
+
+namespace sorvik::detail {
+namespace {
+
+struct Avx512 {
+    using T = __m512;
+    static constexpr std::int32_t width = 16;
+    static T load(const float* p) { return _mm512_loadu_ps(p); }
+    static T set1(float v) { return _mm512_set1_ps(v); }
+    static T sub(T a, T b) { return _mm512_sub_ps(a, b); }
+    static T mul(T a, T b) { return _mm512_mul_ps(a, b); }
+    static T add(T a, T b) { return _mm512_add_ps(a, b); }
+    static void store(float* p, T v) { _mm512_storeu_ps(p, v); }
+    static std::uint32_t le(T a, T b) { return std::uint32_t(_mm512_cmp_ps_mask(a, b, _CMP_LE_OQ)); }
+    static std::uint32_t lt(T a, T b) { return std::uint32_t(_mm512_cmp_ps_mask(a, b, _CMP_LT_OQ)); }
+};
+
+} // namespace
+
+void scanRowAvx512(const RowScan& row, MatchList& list) { scanRowWith<Avx512>(row, list); }
+
+} // namespace sorvik::detail
