@@ -183,7 +183,10 @@ void runDenoise(const DenoiseOptions& o)
     if (!std::isfinite(o.sigma255) || o.sigma255 <= 0.0)
         throw UserError("--sigma must be a finite number > 0 (on the 0..255 scale)");
     settings.sigma = o.sigma255 / 255.0;
-    settings.window = loadWindow(o.window, settings.blockSize);
+    // A block size the filter cannot take is reported as such, not as a
+    // window that cannot be made.
+    if (settings.blockSize >= 2)
+        settings.window = loadWindow(o.window, settings.blockSize);
     const FilterSetup setup = prepare(settings, noisy.rows, noisy.cols);
     if (o.threads < 1)
         throw UserError("--threads must be at least 1");

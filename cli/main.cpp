@@ -36,7 +36,7 @@ coefficients below 2.7 sigma are set to zero (the DC term is kept), and the
 overlapping filtered blocks are averaged.
 
 Window: kaiser:BETA is the outer product of two Kaiser windows of the block
-size; a FILE holds block-size x block-size finite weights >= 0, separated by
+size; a FILE holds block-size x block-size finite weights > 0, separated by
 white space or commas, one block row after the other ('#' starts a comment).)";
 
 constexpr const char* demoFooter = R"(
@@ -77,7 +77,9 @@ int main(int argc, char** argv)
                      "Noise standard deviation on the 0..255 scale, whatever the file's depth")
         ->required();
     denoiseCommand->add_option("-o,--output", denoise.outputPath, "Output image")->required();
-    denoiseCommand->add_option("--step", denoise.wiener.step, "Spacing of the reference blocks")
+    denoiseCommand
+        ->add_option("--step", denoise.wiener.step,
+                     "Spacing of the reference blocks, 1 to the block size")
         ->capture_default_str();
     denoiseCommand->add_option("--block-size", denoise.wiener.blockSize, "Block side in pixels")
         ->capture_default_str();

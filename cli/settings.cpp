@@ -46,17 +46,15 @@ void checkWindow(const std::vector<double>& window, std::int32_t P)
     if (window.size() != expected)
         reject("the window has " + std::to_string(window.size()) + " weights; a block size of " +
                std::to_string(P) + " needs " + std::to_string(expected));
-    bool anyPositive = false;
+    // A weight of zero leaves pixels that only that block position covers (the
+    // image's corners, at least) with a weight sum of zero.
     for (std::size_t i = 0; i < window.size(); ++i) {
         const double w = window[i];
-        if (!std::isfinite(w) || w < 0.0)
+        if (!std::isfinite(w) || !(w > 0.0))
             reject("window weight " + std::to_string(i) + " (row " + std::to_string(i / P) +
                    ", column " + std::to_string(i % P) + ") is " + str(w) +
-                   "; weights must be finite and >= 0");
-        anyPositive = anyPositive || w > 0.0;
+                   "; weights must be finite and > 0");
     }
-    if (!anyPositive)
-        reject("the window weights are all zero");
 }
 
 } // namespace
@@ -96,8 +94,11 @@ FilterSetup prepareFilter(const WienerSettings& s, std::int32_t rows, std::int32
         reject("the maximum group size must be at least 1, not " + std::to_string(s.maxGroupSize));
     if (s.searchRadius < 0)
         reject("the search radius must be at least 0, not " + std::to_string(s.searchRadius));
-    if (s.step < 1)
-        reject("the step must be at least 1, not " + std::to_string(s.step));
+    // Reference blocks further apart than a block leave pixels between them
+    // that only matched blocks may reach, and where none does, no weight.
+    if (s.step < 1 || s.step > s.blockSize)
+        reject("the step must lie between 1 and the block size (" + std::to_string(s.blockSize) +
+               "), not " + std::to_string(s.step));
     if (!std::isfinite(s.matchThreshold) || s.matchThreshold > maxMatchThreshold)
         reject("the match threshold must be a finite number <= 1048576, not " +
                str(s.matchThreshold));
@@ -145,7 +146,7 @@ void checkEstimateFinite(const float* estimate, std::size_t count, std::int32_t 
         "the filter produced " + std::to_string(bad) + " pixel" + (bad == 1 ? "" : "s") +
         " that are not finite numbers (the first at row " + std::to_string(first % rows) +
         ", column " + std::to_string(first / rows) +
-        "): a pilot block that is exactly zero, met with a window weight of zero");
+        "); the pilot's values may be too large for the Wiener coefficients' single precision");
 }
 
 } // namespace sorvik

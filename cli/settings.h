@@ -50,12 +50,12 @@ struct FilterSetup {
 };
 
 // Checks every setting (block size >= 2, group size >= 1, search radius >= 0,
-// step >= 1, finite values, sigma > 0 and small enough that sigma^2 is a
-// positive finite float, threshold <= 2^20, a window of blockSize^2 finite,
-// non-negative weights that are not all zero), that the image holds at least
-// one block, and that sorvik::checkParams accepts the result; the default
-// window stands in for an empty one. Throws std::invalid_argument with a
-// message meant for the user.
+// step from 1 to the block size, finite values, sigma > 0 and small enough
+// that sigma^2 is a positive finite float, threshold <= 2^20, a window of
+// blockSize^2 finite, positive weights), that the image holds at least one
+// block, and that sorvik::checkParams accepts the result; the default window
+// stands in for an empty one. Throws std::invalid_argument with a message
+// meant for the user.
 FilterSetup prepareFilter(const WienerSettings& settings, std::int32_t rows, std::int32_t cols);
 
 // Index of the first value that is not finite, or -1 when all are.
@@ -69,10 +69,9 @@ std::int64_t firstNonFinite(const T* data, std::size_t count)
 }
 
 // Throws std::runtime_error when the filter's result has a pixel that is not
-// finite. Settings that pass prepareFilter give every pixel a positive
-// weight, but a group whose pilot blocks are all exactly zero has Wiener
-// coefficients that are all zero and so the weight 1 / 0, and with a window
-// weight of zero that makes 0 x infinity.
+// finite. With settings that pass prepareFilter every pixel gets a positive
+// weight, but pilot values large enough for |spectrum|^2 to overflow single
+// precision still make infinities, and 0 x infinity.
 void checkEstimateFinite(const float* estimate, std::size_t count, std::int32_t rows);
 
 } // namespace sorvik

@@ -76,6 +76,7 @@ TEST(Settings, RejectsValuesOutsideTheFiltersRange)
         {"group size 0", [](WienerSettings& s, double, double) { s.maxGroupSize = 0; }, "group size"},
         {"radius -1", [](WienerSettings& s, double, double) { s.searchRadius = -1; }, "search radius"},
         {"step 0", [](WienerSettings& s, double, double) { s.step = 0; }, "step"},
+        {"step beyond the block", [](WienerSettings& s, double, double) { s.step = 9; }, "between 1 and the block size (8)"},
         {"threshold NaN", [](WienerSettings& s, double n, double) { s.matchThreshold = n; }, "match threshold"},
         {"threshold inf", [](WienerSettings& s, double, double i) { s.matchThreshold = i; }, "match threshold"},
         {"threshold 2^20+1", [](WienerSettings& s, double, double) { s.matchThreshold = 1048577.0; }, "match threshold"},
@@ -86,8 +87,9 @@ TEST(Settings, RejectsValuesOutsideTheFiltersRange)
         {"sigma squared overflows", [](WienerSettings& s, double, double) { s.sigma = 1e30; }, "sigma"},
         {"window too small", [](WienerSettings& s, double, double) { s.window.assign(63, 1.0); }, "63 weights"},
         {"window NaN", [](WienerSettings& s, double n, double) { s.window.assign(64, 1.0); s.window[9] = n; }, "row 1, column 1"},
-        {"window negative", [](WienerSettings& s, double, double) { s.window.assign(64, 1.0); s.window[2] = -1.0; }, ">= 0"},
-        {"window all zero", [](WienerSettings& s, double, double) { s.window.assign(64, 0.0); }, "all zero"},
+        {"window negative", [](WienerSettings& s, double, double) { s.window.assign(64, 1.0); s.window[2] = -1.0; }, "> 0"},
+        {"window zero", [](WienerSettings& s, double, double) { s.window.assign(64, 1.0); s.window[63] = 0.0; }, "row 7, column 7) is 0"},
+        {"Kaiser beta too large", [](WienerSettings& s, double, double) { s.window = kaiserWindow2d(8, 2000.0); }, "> 0"},
     };
     for (const Case& c : cases) {
         WienerSettings s = validSettings();
@@ -107,7 +109,9 @@ TEST(Settings, AcceptsTheEdgesOfTheRange)
     s.searchRadius = 0;
     s.step = 1;
     s.matchThreshold = maxMatchThreshold;
-    s.window = {0.0, 1.0, 0.0, 0.0};
+    s.window = {1e-300, 1.0, 1.0, 1.0};
+    EXPECT_NO_THROW(prepareFilter(s, 2, 2));
+    s.step = 2;
     EXPECT_NO_THROW(prepareFilter(s, 2, 2));
 }
 
