@@ -3,6 +3,7 @@
 #ifndef SORVIK_FILTER_AGGREGATION_H
 #define SORVIK_FILTER_AGGREGATION_H
 
+#include "filter/group.h"
 #include "filter/reference.h"
 #include "filter/workspace.h"
 
@@ -10,10 +11,18 @@ namespace sorvik::detail {
 
 // Undoes the group and block transforms: leaves the k filtered P x P blocks in
 // noisyGroup, block j at floats j * P^2 .., row-major. pilotGroup is scratch.
-void invertGroup(Workspace& ws, std::int32_t k);
+void invertGroup(const Workspace& ws, const TransformSet& ts, std::int32_t k);
+void invertGroup(Workspace& ws, std::int32_t k); // the workspace's own set
+
+// The block half of invertGroup: the 2-D inverse of the k member-major spectra
+// in pilotGroup, scaled by 1/P, into blocks (block j at j * P^2, row-major).
+void invertBlocks(const Workspace& ws, const TransformSet& ts, std::int32_t k, float* blocks);
 
 // Adds the k filtered blocks, clipped to [0, 1], into estimate with weight
 // window * (1 / wienerSquareSum), and the weights into weightSum.
+void aggregateGroup(Workspace& ws, const Reference& ref, GroupMembers members,
+                    float wienerSquareSum, const float* blocks, const double* window);
+// The same for the workspace's own match list and blocks (noisyGroup).
 void aggregateGroup(Workspace& ws, const Reference& ref, std::int32_t k, float wienerSquareSum,
                     const double* window);
 

@@ -14,9 +14,9 @@ void failAllocationAfter(int successes);
 // The same for plan creation: the plan is made and then dropped, as if FFTW
 // had returned null.
 void failPlanAfter(int successes);
-// Disarms both.
+// Disarms both and forgets whether a failure happened.
 void clearInjectedFailures();
-// Whether the failure armed last has happened.
+// Whether the failure armed last has happened (since arming or clearing).
 bool injectedFailureFired();
 
 } // namespace sorvik::testing

@@ -19,9 +19,8 @@ struct MatchList {
 
 // One row of the search area.
 struct RowScan {
-    const float* planes;       // pilotPlane(slot, 0): coefficient t's real parts at
-                               // planes + 2t * stride, imaginary parts at + stride
-    std::int32_t stride;       // blockCols
+    const float* slot;         // the row's pilot spectra, in tiles of 8 columns (Workspace::pilotRing)
+    std::size_t tileFloats;    // floats in a tile: 16L
     const float* reference;    // the reference spectrum, re and im of each coefficient
     std::int32_t L;
     std::int32_t x0, x1;       // candidate columns [x0, x1)
@@ -31,11 +30,7 @@ struct RowScan {
 
 using MatchKernel = void (*)(const RowScan& row, MatchList& list);
 
-// Candidates per vector in the widest kernel; loads may reach this many
-// floats past a row's last candidate.
-constexpr std::int32_t maxMatchLanes = 16;
-
-enum class KernelLevel { portable, sse2, avx2, avx512 };
+enum class KernelLevel { portable, sse2, avx2 };
 
 // The widest kernel that both this processor and the cap below allow.
 MatchKernel chooseMatchKernel();

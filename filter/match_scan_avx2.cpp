@@ -10,7 +10,7 @@ namespace {
 struct Avx2 {
     using T = __m256;
     static constexpr std::int32_t width = 8;
-    static T load(const float* p) { return _mm256_loadu_ps(p); }
+    static T load(const float* p) { return _mm256_load_ps(p); }
     static T set1(float v) { return _mm256_set1_ps(v); }
     static T sub(T a, T b) { return _mm256_sub_ps(a, b); }
     static T mul(T a, T b) { return _mm256_mul_ps(a, b); }
@@ -28,6 +28,6 @@ struct Avx2 {
 
 } // namespace
 
-void scanRowAvx2(const RowScan& row, MatchList& list) { scanRowWith<Avx2>(row, list); }
+void scanRowAvx2(const RowScan& row, MatchList& list) { scanRowWith<Avx2, 4>(row, list); }
 
 } // namespace sorvik::detail

@@ -9,7 +9,7 @@ namespace {
 struct Sse2 {
     using T = __m128;
     static constexpr std::int32_t width = 4;
-    static T load(const float* p) { return _mm_loadu_ps(p); }
+    static T load(const float* p) { return _mm_load_ps(p); }
     static T set1(float v) { return _mm_set1_ps(v); }
     static T sub(T a, T b) { return _mm_sub_ps(a, b); }
     static T mul(T a, T b) { return _mm_mul_ps(a, b); }
@@ -21,6 +21,6 @@ struct Sse2 {
 
 } // namespace
 
-void scanRowSse2(const RowScan& row, MatchList& list) { scanRowWith<Sse2>(row, list); }
+void scanRowSse2(const RowScan& row, MatchList& list) { scanRowWith<Sse2, 4>(row, list); }
 
 } // namespace sorvik::detail

@@ -30,23 +30,20 @@ struct Portable {
     static std::uint32_t lt(T a, T b) { return a < b ? 1u : 0u; }
 };
 
-void scanRowPortable(const RowScan& row, MatchList& list) { scanRowWith<Portable>(row, list); }
+void scanRowPortable(const RowScan& row, MatchList& list) { scanRowWith<Portable, 4>(row, list); }
 
-KernelLevel levelCap = KernelLevel::avx512;
+KernelLevel levelCap = KernelLevel::avx2;
 
 } // namespace
 
 #if defined(__x86_64__) || defined(__i386__)
 void scanRowSse2(const RowScan& row, MatchList& list);
 void scanRowAvx2(const RowScan& row, MatchList& list);
-void scanRowAvx512(const RowScan& row, MatchList& list);
 #endif
 
 KernelLevel chosenKernelLevel()
 {
 #if defined(__x86_64__) || defined(__i386__)
-    if (levelCap >= KernelLevel::avx512 && __builtin_cpu_supports("avx512f"))
-        return KernelLevel::avx512;
     if (levelCap >= KernelLevel::avx2 && __builtin_cpu_supports("avx2"))
         return KernelLevel::avx2;
     if (levelCap >= KernelLevel::sse2)
@@ -59,7 +56,6 @@ MatchKernel chooseMatchKernel()
 {
     switch (chosenKernelLevel()) {
 #if defined(__x86_64__) || defined(__i386__)
-    case KernelLevel::avx512: return scanRowAvx512;
     case KernelLevel::avx2: return scanRowAvx2;
     case KernelLevel::sse2: return scanRowSse2;
 #endif
@@ -93,52 +89,65 @@ bool stagedDistance(const Complex* a, const Complex* b, std::int32_t L, float ad
     return true;
 }
 
-std::int32_t matchBlocks(Workspace& ws, const Reference& ref)
+void matchReferences(const Workspace& ws, const Reference* refs, std::int32_t count,
+                     const MatchSlot* slots, std::int32_t* groupSizes)
 {
     const Geometry& g = ws.g;
     const std::int32_t K = g.K;
     const std::int32_t L = g.L;
-    float* distances = ws.matchDistances;
-    std::int32_t* positions = ws.matchPositions;
 
-    for (std::int32_t i = 0; i < K; ++i)
-        distances[i] = emptyDistance;
+    for (std::int32_t b = 0; b < count; ++b) {
+        for (std::int32_t i = 0; i < K; ++i)
+            slots[b].distances[i] = emptyDistance;
+        // Interleaved, so that the scanner broadcasts each coefficient from one place.
+        const float* spectrum = ws.pilotRing.get() + ws.pilotOffset(refs[b].referenceIndex);
+        for (std::int32_t t = 0; t < L; ++t) {
+            slots[b].reference[2 * t] = spectrum[2 * pilotTile * std::size_t(t)];
+            slots[b].reference[2 * t + 1] = spectrum[2 * pilotTile * std::size_t(t) + pilotTile];
+        }
+    }
 
     // With K = 1 the only entry is the reference's, so no candidate can be held.
-    if (K >= 2) {
-        // The reference spectrum, interleaved, so the scanners broadcast from one place.
-        float* reference = ws.referenceSpectrum.get();
-        const float* referencePlanes = ws.pilotPlane(ref.currentSlot, 0) + ref.c;
-        for (std::int32_t t = 0; t < L; ++t) {
-            reference[2 * t] = referencePlanes[std::size_t(2 * t) * g.blockCols];
-            reference[2 * t + 1] = referencePlanes[std::size_t(2 * t + 1) * g.blockCols];
-        }
-        MatchList list{distances, positions, K, g.matchThreshold};
+    if (K >= 2 && count > 0) {
+        const Reference& first = refs[0];
         RowScan row{};
-        row.stride = g.blockCols;
-        row.reference = reference;
+        row.tileFloats = ws.tileFloats();
         row.L = L;
-        row.x0 = ref.searchColBegin;
-        row.x1 = ref.searchColEnd;
-        for (std::int32_t r = ref.searchRowBegin; r < ref.searchRowEnd; ++r) {
-            std::int32_t slot = ref.currentSlot + (r - ref.n);
+        for (std::int32_t r = first.searchRowBegin; r < first.searchRowEnd; ++r) {
+            std::int32_t slot = first.currentSlot + (r - first.n);
             if (slot < 0)
                 slot += g.slots;
             else if (slot > 2 * g.R)
                 slot -= g.slots;
-            row.planes = ws.pilotPlane(slot, 0);
+            row.slot = ws.pilotSlot(slot);
             row.rowIndex = slot * g.blockCols;
-            row.skip = r == ref.n ? ref.c : -1;
-            ws.scanRow(row, list);
+            for (std::int32_t b = 0; b < count; ++b) {
+                MatchList list{slots[b].distances, slots[b].positions, K, g.matchThreshold};
+                row.reference = slots[b].reference;
+                row.x0 = refs[b].searchColBegin;
+                row.x1 = refs[b].searchColEnd;
+                row.skip = r == first.n ? refs[b].c : -1;
+                ws.scanRow(row, list);
+            }
         }
     }
 
-    distances[K - 1] = 0.0f;
-    positions[K - 1] = ref.referenceIndex;
+    for (std::int32_t b = 0; b < count; ++b) {
+        float* distances = slots[b].distances;
+        distances[K - 1] = 0.0f;
+        slots[b].positions[K - 1] = refs[b].referenceIndex;
+        std::int32_t groupSize = 1;
+        for (std::int32_t i = K - 2; i >= 0 && distances[i] < g.matchThreshold; --i)
+            ++groupSize;
+        groupSizes[b] = groupSize;
+    }
+}
 
+std::int32_t matchBlocks(Workspace& ws, const Reference& ref)
+{
+    const MatchSlot slot{ws.matchDistances, ws.matchPositions, ws.referenceSpectrum.get()};
     std::int32_t groupSize = 1;
-    for (std::int32_t i = K - 2; i >= 0 && distances[i] < g.matchThreshold; --i)
-        ++groupSize;
+    matchReferences(ws, &ref, 1, &slot, &groupSize);
     return groupSize;
 }
 

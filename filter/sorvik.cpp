@@ -74,8 +74,11 @@ FilterStatus checkParams(const FilterParams& params)
     // products below start from numbers no larger than the image.
     const std::int64_t L = g.L;
     const std::int64_t K = g.K;
+    // The pilot ring holds whole tiles of columns.
+    const std::int64_t paddedCols =
+        (std::int64_t{g.blockCols} + detail::pilotTile - 1) / detail::pilotTile * detail::pilotTile;
     const bool ok = fits(pixels + 2 * K + P * P, sizeof(float)) &&
-                    fits(std::int64_t{g.slots} * g.blockCols * L, sizeof(detail::Complex)) &&
+                    fits(std::int64_t{g.slots} * paddedCols * L, sizeof(detail::Complex)) &&
                     fits(K * L, sizeof(detail::Complex)) && fits(K + 1, sizeof(detail::Plan));
     return ok ? FilterStatus::ok : FilterStatus::invalidParameters;
 }

@@ -1,94 +1,139 @@
 #include "filter/spectra.h"
 
+#include <algorithm>
+
 namespace sorvik::detail {
 
 namespace {
 
-// Copies block (i, j) into a row-major P x P float block; doubles are rounded
-// to float to nearest, floats are copied as they are.
+// Copies a P x P block into row-major floats: element a * P + b is the pixel
+// at origin + a * rowStride + b * columnStride. Doubles are rounded to float
+// to nearest, floats are copied as they are.
 template <class Pixel>
-void stageBlock(const Pixel* image, std::int32_t M, std::int32_t P, std::int32_t i,
-                std::int32_t j, float* block)
+void stageBlock(const Pixel* origin, std::size_t rowStride, std::size_t columnStride,
+                std::int32_t P, float* block)
 {
     for (std::int32_t a = 0; a < P; ++a) {
-        const Pixel* source = image + (std::size_t(i) + std::size_t(a)) + std::size_t(j) * M;
+        const Pixel* source = origin + std::size_t(a) * rowStride;
         float* row = block + std::size_t(a) * P;
         for (std::int32_t b = 0; b < P; ++b)
-            row[b] = static_cast<float>(source[std::size_t(b) * M]);
+            row[b] = static_cast<float>(source[std::size_t(b) * columnStride]);
     }
+}
+
+// Runs the P x P real-to-complex plan on the staged block; the scaled
+// coefficients go to `store`.
+template <class Store>
+void transformStaged(const Workspace& ws, const TransformSet& ts, Store store)
+{
+    ts.r2cPlan.execute();
+    const std::int32_t L = ws.g.L;
+    const float scale = ws.blockScale;
+    const Complex* out = ts.transformOut.get();
+    for (std::int32_t t = 0; t < L; ++t)
+        store(t, scale * out[t][0], scale * out[t][1]);
 }
 
 } // namespace
 
-void SpectrumRings::storeScaledSpectrum(Complex* ring, std::size_t e)
-{
-    const std::int32_t L = ws_.g.L;
-    const float scale = ws_.blockScale;
-    const Complex* out = ws_.transformOut.get();
-    Complex* entry = ring + e * std::size_t(L);
-    for (std::int32_t t = 0; t < L; ++t) {
-        entry[t][0] = scale * out[t][0];
-        entry[t][1] = scale * out[t][1];
-    }
-}
-
 void SpectrumRings::computeBlockSpectrum(const double* image, std::int32_t i, std::int32_t j,
                                          Complex* ring, std::size_t e)
 {
-    stageBlock(image, ws_.g.M, ws_.g.P, i, j, reinterpret_cast<float*>(ws_.transformIn.get()));
-    ws_.r2cPlan.execute();
-    storeScaledSpectrum(ring, e);
+    const std::size_t M = std::size_t(ws_.g.M);
+    stageBlock(image + std::size_t(i) + std::size_t(j) * M, 1, M, ws_.g.P,
+               reinterpret_cast<float*>(ws_.transformIn.get()));
+    Complex* entry = ring + e * std::size_t(ws_.g.L);
+    transformStaged(ws_, ws_, [entry](std::int32_t t, float re, float im) {
+        entry[t][0] = re;
+        entry[t][1] = im;
+    });
 }
 
 void SpectrumRings::computeBlockSpectrum(const float* image, std::int32_t i, std::int32_t j,
                                          Complex* ring, std::size_t e)
 {
-    stageBlock(image, ws_.g.M, ws_.g.P, i, j, reinterpret_cast<float*>(ws_.transformIn.get()));
-    ws_.r2cPlan.execute();
-    storeScaledSpectrum(ring, e);
-}
-
-void SpectrumRings::computePilotSpectrum(std::int32_t i, std::int32_t j, std::int32_t slot)
-{
-    stageBlock(images_.pilot, ws_.g.M, ws_.g.P, i, j,
+    const std::size_t M = std::size_t(ws_.g.M);
+    stageBlock(image + std::size_t(i) + std::size_t(j) * M, 1, M, ws_.g.P,
                reinterpret_cast<float*>(ws_.transformIn.get()));
-    ws_.r2cPlan.execute();
-    const std::int32_t L = ws_.g.L;
-    const std::size_t stride = std::size_t(ws_.g.blockCols);
-    const float scale = ws_.blockScale;
-    const Complex* out = ws_.transformOut.get();
-    float* plane = ws_.pilotPlane(slot, 0) + j;
-    for (std::int32_t t = 0; t < L; ++t, plane += 2 * stride) {
-        plane[0] = scale * out[t][0];
-        plane[stride] = scale * out[t][1];
+    Complex* entry = ring + e * std::size_t(ws_.g.L);
+    transformStaged(ws_, ws_, [entry](std::int32_t t, float re, float im) {
+        entry[t][0] = re;
+        entry[t][1] = im;
+    });
+}
+
+void SpectrumRings::bringIntoBand(std::int32_t row)
+{
+    const std::int32_t P = ws_.g.P;
+    const std::size_t M = std::size_t(ws_.g.M), N = std::size_t(ws_.g.N);
+    float* noisyBand = ws_.imageBand.get();
+    float* pilotBand = noisyBand + 2 * std::size_t(P) * N;
+    for (; bandRows_ < row + P; ++bandRows_) {
+        const std::size_t at = std::size_t(bandRows_ % P) * N;
+        const std::size_t twin = at + std::size_t(P) * N;
+        for (std::size_t x = 0; x < N; ++x) {
+            const float noisy = static_cast<float>(images_.noisy[std::size_t(bandRows_) + x * M]);
+            const float pilot = images_.pilot[std::size_t(bandRows_) + x * M];
+            noisyBand[at + x] = noisyBand[twin + x] = noisy;
+            pilotBand[at + x] = pilotBand[twin + x] = pilot;
+        }
     }
 }
 
-void SpectrumRings::processRow(std::int32_t i, std::int32_t slot)
+void SpectrumRings::computeColumns(std::int32_t row, std::int32_t begin, std::int32_t end,
+                                   const TransformSet& ts) const
 {
-    const std::int32_t blockCols = ws_.g.blockCols;
-    for (std::int32_t j = 0; j < blockCols; ++j) {
-        const std::size_t e = std::size_t(slot) * blockCols + j;
-        computeBlockSpectrum(images_.noisy, i, j, ws_.noisyRing.get(), e);
-        computePilotSpectrum(i, j, slot);
+    const std::int32_t P = ws_.g.P;
+    const std::size_t N = std::size_t(ws_.g.N);
+    const std::int32_t slot = row % ws_.g.slots;
+    const float* noisyBand = ws_.imageBand.get() + std::size_t(row % P) * N;
+    const float* pilotBand = noisyBand + 2 * std::size_t(P) * N;
+    float* block = reinterpret_cast<float*>(ts.transformIn.get());
+    const std::size_t stride = std::size_t(ws_.g.blockCols);
+    for (std::int32_t j = begin; j < end; ++j) {
+        stageBlock(noisyBand + j, N, 1, P, block);
+        Complex* entry = ws_.noisyRing.get() + (std::size_t(slot) * stride + j) * ws_.g.L;
+        transformStaged(ws_, ts, [entry](std::int32_t t, float re, float im) {
+            entry[t][0] = re;
+            entry[t][1] = im;
+        });
+        stageBlock(pilotBand + j, N, 1, P, block);
+        float* tile = ws_.pilotRing.get() + ws_.pilotOffset(slot * ws_.g.blockCols + j);
+        transformStaged(ws_, ts, [tile](std::int32_t t, float re, float im) {
+            tile[2 * pilotTile * std::size_t(t)] = re;
+            tile[2 * pilotTile * std::size_t(t) + pilotTile] = im;
+        });
     }
+}
+
+void SpectrumRings::processRow(std::int32_t i)
+{
+    bringIntoBand(i);
+    computeColumns(i, 0, ws_.g.blockCols, ws_);
 }
 
 void SpectrumRings::initialFill()
 {
     const std::int32_t lastRow = ws_.g.M - ws_.g.P;
     for (std::int32_t i = 0; i < ws_.g.R && i <= lastRow; ++i)
-        processRow(i, i);
-    writeSlot_ = ws_.g.R;
+        processRow(i);
 }
 
-void SpectrumRings::addRow(std::int32_t n)
+std::int32_t SpectrumRings::prepareRow(std::int32_t n)
 {
     const std::int32_t row = n + ws_.g.R;
     if (row > ws_.g.M - ws_.g.P)
-        return;
-    processRow(row, writeSlot_);
-    writeSlot_ = writeSlot_ == 2 * ws_.g.R ? 0 : writeSlot_ + 1;
+        return -1;
+    bringIntoBand(row);
+    return row;
+}
+
+std::int32_t SpectrumRings::addRow(std::int32_t n)
+{
+    const std::int32_t row = prepareRow(n);
+    if (row >= 0)
+        computeColumns(row, 0, ws_.g.blockCols, ws_);
+    return row;
 }
 
 } // namespace sorvik::detail

@@ -15,33 +15,45 @@ struct Images {
 // Fills noisyRing and pilotRing as rows of block positions enter the band.
 // Row r lives in slot r mod (2R + 1); a slot is overwritten only by the row
 // 2R + 1 further down, which no reader of the old row reaches.
+//
+// Rows are stored in increasing order, one after the other. Before a row's
+// spectra are computed, the image rows its blocks cover are copied, as
+// floats, into the workspace's image band, from which every block is then
+// staged with contiguous reads; each pixel is converted once, not once for
+// every block that holds it.
 class SpectrumRings {
 public:
     SpectrumRings(Workspace& ws, const Images& images) : ws_(ws), images_(images) {}
 
-    // Stores rows 0 .. R - 1 (those that exist).
+    // Stores rows 0 .. R - 1 (those that exist). Row r goes to slot r mod (2R + 1).
     void initialFill();
 
     // Called at the start of main-loop row n: stores row n + R if it exists.
-    void addRow(std::int32_t n);
+    // Returns the row stored, or -1.
+    std::int32_t addRow(std::int32_t n);
 
-    // Spectrum of block (i, j) of the given image, scaled by 1/P, into entry e
-    // of a ring laid out spectrum by spectrum (noisyRing).
+    // The same in two halves, for the parallel engine: prepareRow brings the
+    // row's image rows into the band (one thread), then the spectra of any
+    // split of the columns are computed with computeColumns (one thread per
+    // part, each with its own transform set).
+    std::int32_t prepareRow(std::int32_t n);
+    void computeColumns(std::int32_t row, std::int32_t begin, std::int32_t end,
+                        const TransformSet& ts) const;
+
+    // Spectrum of block (i, j) of a column-major image, scaled by 1/P, into
+    // entry e of a ring laid out spectrum by spectrum (noisyRing).
     void computeBlockSpectrum(const double* image, std::int32_t i, std::int32_t j,
                               Complex* ring, std::size_t e);
     void computeBlockSpectrum(const float* image, std::int32_t i, std::int32_t j,
                               Complex* ring, std::size_t e);
 
-    // Spectrum of block (i, j) of the pilot image into its place in pilotRing.
-    void computePilotSpectrum(std::int32_t i, std::int32_t j, std::int32_t slot);
-
 private:
-    void processRow(std::int32_t i, std::int32_t slot);
-    void storeScaledSpectrum(Complex* ring, std::size_t e);
+    void bringIntoBand(std::int32_t row);
+    void processRow(std::int32_t i);
 
     Workspace& ws_;
     Images images_;
-    std::int32_t writeSlot_ = 0;
+    std::int32_t bandRows_ = 0; // image rows 0 .. bandRows_ - 1 have entered the band
 };
 
 } // namespace sorvik::detail

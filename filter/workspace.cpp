@@ -48,6 +48,68 @@ Geometry makeGeometry(const FilterParams& params)
     return g;
 }
 
+FilterStatus TransformSet::allocate(const Geometry& g)
+{
+    const std::size_t K = std::size_t(g.K), L = std::size_t(g.L);
+    const std::size_t transformLength = std::max(K, L);
+    noisyGroup = allocateFftw<Complex>(K * L);
+    pilotGroup = allocateFftw<Complex>(K * L);
+    transformIn = allocateFftw<Complex>(transformLength);
+    transformOut = allocateFftw<Complex>(transformLength);
+    columns = allocateFftw<Complex>(2 * K);
+    if (!noisyGroup || !pilotGroup || !transformIn || !transformOut || !columns)
+        return FilterStatus::outOfMemory;
+    forwardPlans = allocateTable<Plan>(K + 1);
+    backwardPlans = allocateTable<Plan>(K + 1);
+    memberOffsets = allocateTable<std::size_t>(2 * K);
+    if (!forwardPlans || !backwardPlans || !memberOffsets)
+        return FilterStatus::outOfMemory;
+    return FilterStatus::ok;
+}
+
+FilterStatus TransformSet::makePlans(const Geometry& g)
+{
+    float* in = reinterpret_cast<float*>(transformIn.get());
+    float* out = reinterpret_cast<float*>(transformOut.get());
+    r2cPlan = Plan(fftwf_plan_dft_r2c_2d(g.P, g.P, in, transformOut.get(), FFTW_ESTIMATE));
+    if (!r2cPlan)
+        return FilterStatus::planFailed;
+    c2rPlan = Plan(fftwf_plan_dft_c2r_2d(g.P, g.P, transformIn.get(), out, FFTW_ESTIMATE));
+    if (!c2rPlan)
+        return FilterStatus::planFailed;
+    for (std::int32_t k = 2; k <= g.K; ++k) {
+        forwardPlans[k] = Plan(fftwf_plan_dft_1d(k, transformIn.get(), transformOut.get(),
+                                                 FFTW_FORWARD, FFTW_ESTIMATE));
+        if (!forwardPlans[k])
+            return FilterStatus::planFailed;
+        backwardPlans[k] = Plan(fftwf_plan_dft_1d(k, transformIn.get(), transformOut.get(),
+                                                  FFTW_BACKWARD, FFTW_ESTIMATE));
+        if (!backwardPlans[k])
+            return FilterStatus::planFailed;
+    }
+    return FilterStatus::ok;
+}
+
+void TransformSet::release(const Geometry& g) noexcept
+{
+    r2cPlan.reset();
+    c2rPlan.reset();
+    if (forwardPlans && backwardPlans) {
+        for (std::int32_t k = 2; k <= g.K; ++k) {
+            forwardPlans[k].reset();
+            backwardPlans[k].reset();
+        }
+    }
+    noisyGroup.reset();
+    pilotGroup.reset();
+    transformIn.reset();
+    transformOut.reset();
+    columns.reset();
+    forwardPlans.reset();
+    backwardPlans.reset();
+    memberOffsets.reset();
+}
+
 Workspace::~Workspace()
 {
     r2cPlan.reset();
@@ -60,13 +122,11 @@ Workspace::~Workspace()
     }
     pilotRing.reset();
     noisyRing.reset();
+    imageBand.reset();
     referenceSpectrum.reset();
-    noisyGroup.reset();
-    pilotGroup.reset();
-    transformIn.reset();
-    transformOut.reset();
-    forwardPlans.reset();
-    backwardPlans.reset();
+    batchLists.reset();
+    aggregationScratch.reset();
+    release(g);
     dftScale.reset();
     accumulatorBlock.reset();
 }
@@ -95,49 +155,31 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
 
     const std::size_t ringEntries =
         g.blockCols > 0 ? std::size_t(g.slots) * std::size_t(g.blockCols) * L : 0;
-    const std::size_t transformLength = std::max(K, L);
-    const std::size_t pilotFloats = 2 * ringEntries + maxMatchLanes;
+    tilesPerSlot = g.blockCols > 0 ? (g.blockCols + pilotTile - 1) / pilotTile : 0;
+    const std::size_t pilotFloats = std::size_t(g.slots) * std::size_t(tilesPerSlot) * tileFloats();
     pilotRing = allocateFftw<float>(pilotFloats);
     noisyRing = allocateFftw<Complex>(ringEntries);
-    noisyGroup = allocateFftw<Complex>(K * L);
-    pilotGroup = allocateFftw<Complex>(K * L);
-    transformIn = allocateFftw<Complex>(transformLength);
-    transformOut = allocateFftw<Complex>(transformLength);
+    if (!pilotRing || !noisyRing)
+        return FilterStatus::outOfMemory;
+    const FilterStatus buffers = allocate(g);
+    if (buffers != FilterStatus::ok)
+        return buffers;
+    imageBand = allocateFftw<float>(2 * 2 * P * std::size_t(g.N));
     referenceSpectrum = allocateFftw<float>(2 * L);
-    if (!pilotRing || !noisyRing || !noisyGroup || !pilotGroup || !transformIn || !transformOut ||
-        !referenceSpectrum)
+    batchLists = allocateFftw<float>(std::size_t(matchBatch) * (2 * K + 2 * L));
+    aggregationScratch = allocateFftw<float>(2 * P * P);
+    dftScale = allocateTable<float>(K + 1);
+    if (!imageBand || !referenceSpectrum || !batchLists || !aggregationScratch || !dftScale)
         return FilterStatus::outOfMemory;
     std::fill(pilotRing.get(), pilotRing.get() + pilotFloats, 0.0f);
     scanRow = chooseMatchKernel();
 
-    forwardPlans = allocateTable<Plan>(K + 1);
-    backwardPlans = allocateTable<Plan>(K + 1);
-    dftScale = allocateTable<float>(K + 1);
-    if (!forwardPlans || !backwardPlans || !dftScale)
-        return FilterStatus::outOfMemory;
-
-    float* in = reinterpret_cast<float*>(transformIn.get());
-    float* out = reinterpret_cast<float*>(transformOut.get());
-    r2cPlan = Plan(fftwf_plan_dft_r2c_2d(g.P, g.P, in, transformOut.get(), FFTW_ESTIMATE));
-    if (!r2cPlan)
-        return FilterStatus::planFailed;
-    c2rPlan = Plan(fftwf_plan_dft_c2r_2d(g.P, g.P, transformIn.get(), out, FFTW_ESTIMATE));
-    if (!c2rPlan)
-        return FilterStatus::planFailed;
-
+    const FilterStatus plans = makePlans(g);
+    if (plans != FilterStatus::ok)
+        return plans;
     blockScale = static_cast<float>(1.0 / g.P);
-
-    for (std::int32_t k = 2; k <= g.K; ++k) {
-        forwardPlans[k] = Plan(fftwf_plan_dft_1d(k, transformIn.get(), transformOut.get(),
-                                                 FFTW_FORWARD, FFTW_ESTIMATE));
-        if (!forwardPlans[k])
-            return FilterStatus::planFailed;
-        backwardPlans[k] = Plan(fftwf_plan_dft_1d(k, transformIn.get(), transformOut.get(),
-                                                  FFTW_BACKWARD, FFTW_ESTIMATE));
-        if (!backwardPlans[k])
-            return FilterStatus::planFailed;
+    for (std::int32_t k = 2; k <= g.K; ++k)
         dftScale[k] = static_cast<float>(1.0 / std::sqrt(double(k)));
-    }
     return FilterStatus::ok;
 }
 
@@ -189,6 +231,7 @@ void clearInjectedFailures()
 {
     detail::allocationCountdown = -1;
     detail::planCountdown = -1;
+    detail::injectedFailureFired = false;
 }
 
 bool injectedFailureFired() { return detail::injectedFailureFired; }

@@ -88,6 +88,9 @@ private:
     fftwf_plan plan_ = nullptr;
 };
 
+// Blocks in one tile of the pilot ring (Workspace::pilotRing).
+constexpr std::int32_t pilotTile = 8;
+
 // Distance that marks an empty entry of the match list.
 constexpr float emptyDistance = 1048576.0f;
 
@@ -110,10 +113,39 @@ struct Geometry {
 // image costs nothing and changes no output bit.
 Geometry makeGeometry(const FilterParams& params);
 
-// Everything one call allocates, in the order it is allocated. The destructor
-// releases it all in a fixed order: plans first, then the FFT buffers, the
-// tables, and the accumulator block last.
-struct Workspace {
+// The buffers and plans that one thread transforms with: the two group
+// arrays, the two staging buffers, and every plan, made on those buffers. The
+// Workspace is the first thread's set; each further thread of the parallel
+// engine has its own, made on the calling thread (FFTW's planner is not
+// thread-safe) on buffers of the same size from the same allocator, so that
+// FFTW picks the same algorithms and every thread computes the same bits.
+struct TransformSet {
+    FftwBuffer<Complex> noisyGroup;       // K * L
+    FftwBuffer<Complex> pilotGroup;
+    FftwBuffer<Complex> transformIn;      // max(K, L): every plan reads here
+    FftwBuffer<Complex> transformOut;     // ... and writes here
+    std::unique_ptr<Plan[]> forwardPlans;  // [k] for k = 2 .. K
+    std::unique_ptr<Plan[]> backwardPlans;
+    Plan r2cPlan;                          // P x P real block -> half spectrum
+    Plan c2rPlan;                          // half spectrum -> P x P real block
+
+    // Per-group scratch of the fused group filter (group.h): one transformed
+    // column of each image, and where each member's spectra start in the rings.
+    FftwBuffer<Complex> columns;           // 2K: noisy column, then pilot column
+    std::unique_ptr<std::size_t[]> memberOffsets; // 2K: noisyRing entries, pilotRing floats
+
+    // Allocates the buffers and the plan tables (the Workspace's part of the
+    // set-up order); then makePlans makes every plan on them.
+    FilterStatus allocate(const Geometry& g);
+    FilterStatus makePlans(const Geometry& g);
+    // Plans first, then the buffers, then the tables.
+    void release(const Geometry& g) noexcept;
+};
+
+// Everything one call allocates. The destructor releases it all in a fixed
+// order: plans first, then the FFT buffers, the tables, and the accumulator
+// block last.
+struct Workspace : TransformSet {
     Geometry g;
 
     float* estimate = nullptr;            // caller's output: the numerator until the final division
@@ -125,42 +157,55 @@ struct Workspace {
     float* matchDistances = nullptr;      // K distances
     float* weightedWindow = nullptr;      // P * P
 
-    // Pilot spectra, planar, so that matching reads one coefficient of a run
-    // of neighbouring candidates with one vector load: for slot s and
-    // coefficient t, the real parts of the slot's blockCols spectra, then their
-    // imaginary parts (pilotPlane). Cleared at set-up, with a vector's width of
-    // slack at the end, so that a load past a row's last block reads finite
-    // numbers that no result depends on.
-    FftwBuffer<float> pilotRing;          // slots * L * 2 * blockCols + slack
+    // Pilot spectra in tiles of eight neighbouring blocks of a row, so that
+    // matching reads one coefficient of eight candidates with one aligned
+    // load, and a row of candidates from a few contiguous runs of memory. A
+    // tile holds, for each coefficient t in turn, the real parts of its eight
+    // blocks, then their imaginary parts: 16L floats. Slot s is
+    // tilesPerSlot tiles, left to right; columns past the row's last block
+    // are zero.
+    FftwBuffer<float> pilotRing;          // slots * tilesPerSlot * 16L
     FftwBuffer<Complex> noisyRing;        // slots * blockCols * L, spectrum by spectrum
-    FftwBuffer<Complex> noisyGroup;       // K * L
-    FftwBuffer<Complex> pilotGroup;
-    FftwBuffer<Complex> transformIn;      // max(K, L): every plan reads here
-    FftwBuffer<Complex> transformOut;     // ... and writes here
 
-    std::unique_ptr<Plan[]> forwardPlans;  // [k] for k = 2 .. K
-    std::unique_ptr<Plan[]> backwardPlans;
+    // The image rows that the blocks of one block-position row cover, as
+    // floats in row-major order, noisy then pilot, each held twice over
+    // (2P rows an image) so that any P consecutive rows are contiguous.
+    FftwBuffer<float> imageBand;          // 2 * 2P * N
+
     std::unique_ptr<float[]> dftScale;     // [k] = 1 / sqrt(k)
-
-    Plan r2cPlan;                          // P x P real block -> half spectrum
-    Plan c2rPlan;                          // half spectrum -> P x P real block
     float blockScale = 0.0f;               // 1 / P
+    std::int32_t tilesPerSlot = 0;         // blockCols / pilotTile, rounded up
 
     MatchKernel scanRow = nullptr;         // the widest row scanner this processor runs
-    FftwBuffer<float> referenceSpectrum;  // 2L: the current reference's pilot spectrum
+    FftwBuffer<float> referenceSpectrum;   // 2L: the current reference's pilot spectrum
 
-    // Real parts of coefficient t of slot `slot`; the imaginary parts follow
-    // at + blockCols.
-    float* pilotPlane(std::int32_t slot, std::int32_t t) const
+    // The match lists of a batch of references matched together (matching.h):
+    // matchBatch * (K distances, K positions, 2L reference floats).
+    static constexpr std::int32_t matchBatch = 16;
+    FftwBuffer<float> batchLists;
+
+    FftwBuffer<float> aggregationScratch;  // 2P^2: window and block, column by column
+
+    // The real part of coefficient 0 of the block at ring index p (slot
+    // p / blockCols, column p mod blockCols); coefficient t's real part is at
+    // + pilotTile * 2t, its imaginary part pilotTile further.
+    std::size_t pilotOffset(std::int32_t ringIndex) const
     {
-        return pilotRing.get() + (std::size_t(slot) * g.L + t) * 2 * std::size_t(g.blockCols);
+        const std::int32_t slot = ringIndex / g.blockCols;
+        const std::int32_t column = ringIndex - slot * g.blockCols;
+        return (std::size_t(slot) * tilesPerSlot + std::size_t(column / pilotTile)) * tileFloats() +
+               std::size_t(column % pilotTile);
+    }
+    std::size_t tileFloats() const { return 2 * std::size_t(pilotTile) * std::size_t(g.L); }
+    const float* pilotSlot(std::int32_t slot) const
+    {
+        return pilotRing.get() + std::size_t(slot) * tilesPerSlot * tileFloats();
     }
     void setPilotCoefficient(std::int32_t ringIndex, std::int32_t t, float re, float im) const
     {
-        const std::int32_t slot = ringIndex / g.blockCols;
-        float* plane = pilotPlane(slot, t) + (ringIndex - slot * g.blockCols);
-        plane[0] = re;
-        plane[g.blockCols] = im;
+        float* at = pilotRing.get() + pilotOffset(ringIndex) + 2 * std::size_t(pilotTile) * t;
+        at[0] = re;
+        at[pilotTile] = im;
     }
 
     Workspace() = default;

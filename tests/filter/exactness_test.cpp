@@ -2,6 +2,7 @@
 // synthetic images, block sizes from 2 to 16, radii from 0 past the grid,
 // group capacities from 1 to 48, thresholds that admit nothing, some or
 // everything, ties, NaN and infinite pixels, and every thread count.
+#include "filter/match_scan.h"
 #include "filter/sorvik.h"
 #include "tests/filter/plain_filter.h"
 
@@ -221,6 +222,27 @@ TEST(Exactness, OutputIsTheSameForEveryThreadCount)
     expectSameBits(c, 5, {1, 2, 3, 4, 7});
     const Case small{"more threads than rows", Scene::smooth, 12, 30, 8, 3, 8, 2, 0.5f, 0.1f};
     expectSameBits(small, 6, {1, 2, 3, 4, 16});
+}
+
+TEST(Exactness, EveryMatchingKernelThisProcessorRuns)
+{
+    using detail::KernelLevel;
+    const KernelLevel widest = detail::chosenKernelLevel();
+    const std::vector<Case> cases = {
+        {"photo 70x90", Scene::photo, 70, 90, 8, 19, 32, 3, standardThreshold, standardSigma},
+        {"tiles P4", Scene::flatTiles, 41, 37, 4, 6, 12, 2, 0.05f, 0.1f},
+        {"noise P3", Scene::noise, 33, 39, 3, 5, 9, 1, 0.3f, 0.1f},
+        {"spikes P2", Scene::spikes, 30, 35, 2, 9, 20, 1, 0.02f, 0.1f},
+    };
+    for (const KernelLevel level : {KernelLevel::portable, KernelLevel::sse2, KernelLevel::avx2}) {
+        if (level > widest)
+            continue;
+        detail::capKernelLevel(level);
+        ASSERT_EQ(detail::chosenKernelLevel(), level);
+        for (const Case& c : cases)
+            expectSameBits(c, 7 + unsigned(level), {1, 2});
+    }
+    detail::capKernelLevel(KernelLevel::avx2);
 }
 
 } // namespace
