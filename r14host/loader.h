@@ -56,7 +56,8 @@ CallResult callEntry(MexFunction function, int nlhs, const std::vector<const mxA
 
 class Module {
 public:
-    // dlopen()s the module (RTLD_NOW | RTLD_LOCAL) and looks up mexFunction
+    // dlopen()s the module (RTLD_NOW | RTLD_LOCAL, kept mapped until the
+    // process ends: RTLD_NODELETE) and looks up mexFunction
     // and mexVersion. Throws std::runtime_error when it cannot be loaded or
     // has no mexFunction.
     explicit Module(const std::string& path);

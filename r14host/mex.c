@@ -48,11 +48,13 @@ static void errorExit(const char *id, const char *message)
 
 void mexErrMsgIdAndTxt(const char *id, const char *format, ...)
 {
-    char message[sizeof lastErrorMessage];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(message, sizeof message, format == NULL ? "" : format, args);
-    va_end(args);
+    char message[sizeof lastErrorMessage] = "";
+    if (format != NULL) {
+        va_list args;
+        va_start(args, format);
+        vsnprintf(message, sizeof message, format, args);
+        va_end(args);
+    }
     errorExit(id, message);
 }
 
@@ -67,11 +69,13 @@ static void warn(const char *id, const char *message)
 
 void mexWarnMsgIdAndTxt(const char *id, const char *format, ...)
 {
-    char message[2048];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(message, sizeof message, format == NULL ? "" : format, args);
-    va_end(args);
+    char message[2048] = "";
+    if (format != NULL) {
+        va_list args;
+        va_start(args, format);
+        vsnprintf(message, sizeof message, format, args);
+        va_end(args);
+    }
     warn(id, message);
 }
 
