@@ -1,6 +1,7 @@
 #include "filter/sorvik.h"
 
 #include "filter/aggregation.h"
+#include "filter/parallel.h"
 #include "filter/profile.h"
 #include "filter/spectra.h"
 #include "filter/traversal.h"
@@ -121,7 +122,10 @@ FilterStatus detail::runFilterProfiled(const FilterParams& params, const double*
         rings.initialFill();
         if (profile != nullptr)
             clock.lap(profile->ringSeconds);
-        detail::traverseReferences(ws, rings, window, options);
+        if (options.threads > 1)
+            detail::traverseInParallel(ws, rings, window, options, options.threads);
+        else
+            detail::traverseReferences(ws, rings, window, options);
         clock = detail::StageClock(profile != nullptr);
         detail::normalizeEstimate(ws.estimate, ws.weightSum, pixels);
     }

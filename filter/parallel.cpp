@@ -1,0 +1,421 @@
+#include "filter/parallel.h"
+
+#include "filter/aggregation.h"
+#include "filter/group.h"
+#include "filter/matching.h"
+#include "filter/profile.h"
+#include "filter/traversal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace sorvik::detail {
+
+namespace {
+
+// One thread's scratch. Member 0 is the calling thread, which transforms with
+// the workspace's own set.
+struct Member {
+    TransformSet own;
+    const TransformSet* ts = nullptr;
+    FftwBuffer<float> lists; // batch * (K distances, K positions, 2L reference floats)
+    double ringSeconds = 0, matchSeconds = 0, groupSeconds = 0, inverseSeconds = 0;
+};
+
+class Engine {
+public:
+    Engine(Workspace& ws, SpectrumRings& rings, const double* window)
+        : ws_(ws), rings_(rings), window_(window)
+    {
+    }
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+    ~Engine() { stopHelpers(); }
+
+    // Scratch for up to `wanted` members (the calling thread included), then
+    // the helper threads. Returns the members that will work (at least 1).
+    std::int32_t prepare(std::int32_t wanted);
+    void walk(const FilterOptions& options);
+
+private:
+    enum class Phase { ring, batches, quit };
+
+    MatchSlot matchSlot(const Member& m, std::int32_t b) const
+    {
+        const std::size_t K = std::size_t(ws_.g.K), L = std::size_t(ws_.g.L);
+        float* base = m.lists.get() + std::size_t(b) * (2 * K + 2 * L);
+        return MatchSlot{base, reinterpret_cast<std::int32_t*>(base + K), base + 2 * K};
+    }
+    std::size_t resultIndex(std::int64_t batch, std::int32_t i) const
+    {
+        return std::size_t(batch % slots_) * std::size_t(batch_) + std::size_t(i);
+    }
+
+    void helperLoop(std::int32_t m);
+    void runPhase(Phase phase);
+    void doPhase(Phase phase, std::int32_t m);
+    void ringPart(std::int32_t m);
+    void batchesAsHelper(std::int32_t m);
+    void batchesAsLeader();
+    void processBatch(std::int32_t j, Member& member);
+    void aggregateBatch(std::int32_t j);
+    void stopHelpers();
+
+    Workspace& ws_;
+    SpectrumRings& rings_;
+    const double* window_;
+
+    std::vector<Member> members_;
+    std::vector<std::thread> helpers_;
+
+    // Batches in flight, each in one of slots_ result slots.
+    std::int32_t batch_ = 1;
+    std::int32_t slots_ = 1;
+    FftwBuffer<float> resultBlocks;                  // slots * batch * K * P^2
+    std::unique_ptr<std::int32_t[]> resultPositions; // slots * batch * K
+    std::unique_ptr<std::int32_t[]> resultSizes;     // slots * batch
+    std::unique_ptr<float[]> resultSums;             // slots * batch
+    std::unique_ptr<std::atomic<std::int64_t>[]> slotHolds; // batch number + 1 once complete
+    std::unique_ptr<Reference[]> references;         // a row's references
+
+    // Phase hand-out.
+    std::mutex mutex_;
+    std::condition_variable wake_, idle_;
+    Phase phase_ = Phase::ring;
+    std::uint64_t generation_ = 0;
+    std::int32_t busy_ = 0;
+
+    // Ring phase: one row's columns in parts.
+    std::int32_t ringRow_ = 0;
+    std::int32_t parts_ = 0;
+    std::atomic<std::int32_t> nextPart_{0};
+
+    // Batch phase: a row's references in batches, numbered from rowFirst_
+    // over the whole call so that a slot's holder is never ambiguous.
+    std::int32_t referenceCount_ = 0;
+    std::int32_t batches_ = 0;
+    std::int64_t rowFirst_ = 0;
+    std::atomic<std::int32_t> nextBatch_{0};
+    std::atomic<std::int32_t> committed_{0};
+    std::mutex slotMutex_;
+    std::condition_variable slotFreed_, batchReady_;
+};
+
+std::int32_t Engine::prepare(std::int32_t wanted)
+{
+    const Geometry& g = ws_.g;
+    const std::size_t K = std::size_t(g.K), L = std::size_t(g.L), area = std::size_t(g.P) * g.P;
+
+    // A batch's results are K blocks per reference; keep a slot near 64k floats.
+    batch_ = std::int32_t(std::clamp<std::size_t>(65536 / (K * area), 1, Workspace::matchBatch));
+    members_.resize(std::size_t(wanted));
+    std::int32_t ready = 0;
+    for (; ready < wanted; ++ready) {
+        Member& m = members_[std::size_t(ready)];
+        if (ready == 0) {
+            m.ts = &ws_;
+        } else {
+            if (m.own.allocate(g) != FilterStatus::ok || m.own.makePlans(g) != FilterStatus::ok)
+                break;
+            m.ts = &m.own;
+        }
+        m.lists = allocateFftw<float>(std::size_t(batch_) * (2 * K + 2 * L));
+        if (!m.lists)
+            break;
+    }
+    if (ready < 2)
+        return ready;
+    members_.resize(std::size_t(ready));
+
+    slots_ = 2 * ready + 2;
+    const std::size_t entries = std::size_t(slots_) * std::size_t(batch_);
+    resultBlocks = allocateFftw<float>(entries * K * area);
+    resultPositions = allocateTable<std::int32_t>(entries * K);
+    resultSizes = allocateTable<std::int32_t>(entries);
+    resultSums = allocateTable<float>(entries);
+    references = allocateTable<Reference>(std::size_t(g.blockCols));
+    slotHolds.reset(new (std::nothrow) std::atomic<std::int64_t>[std::size_t(slots_)]);
+    if (!resultBlocks || !resultPositions || !resultSizes || !resultSums || !references || !slotHolds)
+        return 1;
+    for (std::int32_t s = 0; s < slots_; ++s)
+        slotHolds[std::size_t(s)].store(0);
+
+    for (std::int32_t m = 1; m < ready; ++m) {
+        try {
+            helpers_.emplace_back(&Engine::helperLoop, this, m);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    members_.resize(helpers_.size() + 1);
+    return std::int32_t(members_.size());
+}
+
+void Engine::stopHelpers()
+{
+    if (helpers_.empty())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        phase_ = Phase::quit;
+        ++generation_;
+    }
+    wake_.notify_all();
+    for (std::thread& t : helpers_)
+        t.join();
+    helpers_.clear();
+}
+
+void Engine::helperLoop(std::int32_t m)
+{
+    std::uint64_t seen = 0;
+    for (;;) {
+        Phase phase;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [&] { return generation_ != seen; });
+            seen = generation_;
+            phase = phase_;
+        }
+        if (phase == Phase::quit)
+            return;
+        doPhase(phase, m);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (--busy_ == 0)
+                idle_.notify_all();
+        }
+    }
+}
+
+void Engine::runPhase(Phase phase)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        phase_ = phase;
+        busy_ = std::int32_t(helpers_.size());
+        ++generation_;
+    }
+    wake_.notify_all();
+    if (phase == Phase::batches)
+        batchesAsLeader();
+    else
+        doPhase(phase, 0);
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait(lock, [&] { return busy_ == 0; });
+}
+
+void Engine::doPhase(Phase phase, std::int32_t m)
+{
+    if (phase == Phase::ring)
+        ringPart(m);
+    else if (phase == Phase::batches)
+        batchesAsHelper(m);
+}
+
+void Engine::ringPart(std::int32_t m)
+{
+    Member& member = members_[std::size_t(m)];
+    StageClock clock(ws_.profile != nullptr);
+    const std::int32_t columns = ws_.g.blockCols;
+    for (std::int32_t part = nextPart_++; part < parts_; part = nextPart_++) {
+        const std::int32_t begin = std::int32_t(std::int64_t{columns} * part / parts_);
+        const std::int32_t end = std::int32_t(std::int64_t{columns} * (part + 1) / parts_);
+        rings_.computeColumns(ringRow_, begin, end, *member.ts);
+    }
+    clock.lap(member.ringSeconds);
+}
+
+void Engine::processBatch(std::int32_t j, Member& member)
+{
+    const std::int32_t first = j * batch_;
+    const std::int32_t count = std::min(batch_, referenceCount_ - first);
+    const Reference* refs = references.get() + first;
+    const std::int64_t number = rowFirst_ + j;
+    const std::int32_t K = ws_.g.K;
+    const std::size_t area = std::size_t(ws_.g.P) * std::size_t(ws_.g.P);
+
+    StageClock clock(ws_.profile != nullptr);
+    MatchSlot slots[Workspace::matchBatch];
+    std::int32_t groupSizes[Workspace::matchBatch];
+    for (std::int32_t b = 0; b < count; ++b)
+        slots[b] = matchSlot(member, b);
+    matchReferences(ws_, refs, count, slots, groupSizes);
+    clock.lap(member.matchSeconds);
+
+    prefetchGroup(ws_, GroupMembers{slots[0].positions, groupSizes[0]});
+    for (std::int32_t b = 0; b < count; ++b) {
+        const GroupMembers group{slots[b].positions, groupSizes[b]};
+        if (b + 1 < count)
+            prefetchGroup(ws_, GroupMembers{slots[b + 1].positions, groupSizes[b + 1]});
+        const float sum = filterGroupSpectra(ws_, *member.ts, group);
+        clock.lap(member.groupSeconds);
+        const std::size_t at = resultIndex(number, b);
+        invertBlocks(ws_, *member.ts, group.k, resultBlocks.get() + at * std::size_t(K) * area);
+        std::memcpy(resultPositions.get() + at * std::size_t(K), group.positions,
+                    std::size_t(K) * sizeof(std::int32_t));
+        resultSizes[at] = group.k;
+        resultSums[at] = sum;
+        clock.lap(member.inverseSeconds);
+    }
+
+    slotHolds[std::size_t(number % slots_)].store(number + 1, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> lock(slotMutex_);
+    }
+    batchReady_.notify_one();
+}
+
+void Engine::aggregateBatch(std::int32_t j)
+{
+    const std::int32_t first = j * batch_;
+    const std::int32_t count = std::min(batch_, referenceCount_ - first);
+    const std::int64_t number = rowFirst_ + j;
+    const std::int32_t K = ws_.g.K;
+    const std::size_t area = std::size_t(ws_.g.P) * std::size_t(ws_.g.P);
+    CallProfile* profile = ws_.profile;
+    StageClock clock(profile != nullptr);
+    for (std::int32_t b = 0; b < count; ++b) {
+        const std::size_t at = resultIndex(number, b);
+        const GroupMembers group{resultPositions.get() + at * std::size_t(K), resultSizes[at]};
+        aggregateGroup(ws_, references[std::size_t(first + b)], group, resultSums[at],
+                       resultBlocks.get() + at * std::size_t(K) * area, window_);
+        if (profile != nullptr) {
+            profile->references += 1;
+            profile->groupsOfSize[std::size_t(group.k)] += 1;
+        }
+    }
+    clock.lap(members_[0].inverseSeconds);
+}
+
+// Helpers take batches in turn; a batch may start only when its result slot
+// has been aggregated and freed.
+void Engine::batchesAsHelper(std::int32_t m)
+{
+    Member& member = members_[std::size_t(m)];
+    for (std::int32_t j = nextBatch_++; j < batches_; j = nextBatch_++) {
+        if (j >= committed_.load(std::memory_order_acquire) + slots_) {
+            std::unique_lock<std::mutex> lock(slotMutex_);
+            slotFreed_.wait(lock, [&] { return j < committed_.load(std::memory_order_acquire) + slots_; });
+        }
+        processBatch(j, member);
+    }
+}
+
+// The calling thread aggregates every batch as soon as it is complete, in
+// order, and computes batches itself while the next one is not ready.
+void Engine::batchesAsLeader()
+{
+    std::int32_t committed = 0;
+    while (committed < batches_) {
+        const std::int64_t number = rowFirst_ + committed;
+        std::atomic<std::int64_t>& holder = slotHolds[std::size_t(number % slots_)];
+        if (holder.load(std::memory_order_acquire) == number + 1) {
+            aggregateBatch(committed);
+            ++committed;
+            {
+                std::lock_guard<std::mutex> lock(slotMutex_);
+                committed_.store(committed, std::memory_order_release);
+            }
+            slotFreed_.notify_all();
+            continue;
+        }
+        std::int32_t j = nextBatch_.load();
+        if (j < batches_ && j < committed + slots_ && nextBatch_.compare_exchange_strong(j, j + 1)) {
+            processBatch(j, members_[0]);
+            continue;
+        }
+        if (j < batches_ && j < committed + slots_)
+            continue; // another thread took it first; look again
+        std::unique_lock<std::mutex> lock(slotMutex_);
+        batchReady_.wait(lock, [&] { return holder.load(std::memory_order_acquire) == number + 1; });
+    }
+}
+
+void Engine::walk(const FilterOptions& options)
+{
+    const Geometry& g = ws_.g;
+    const std::int32_t start = std::max(g.step, std::int32_t{1}) - 1;
+    const std::int32_t threads = std::int32_t(members_.size());
+
+    std::int32_t currentSlot = 0;
+    std::int32_t rowStepCounter = start;
+    for (std::int32_t n = 0; n < g.blockRows; ++n) {
+        const std::int32_t row = rings_.prepareRow(n);
+        if (row >= 0) {
+            ringRow_ = row;
+            parts_ = std::min(g.blockCols, 4 * threads);
+            nextPart_ = 0;
+            runPhase(Phase::ring);
+        }
+
+        const bool referenceRow = isReferencePosition(rowStepCounter, n, g.M - g.P, g.step);
+        if (referenceRow && g.blockCols > 0) {
+            Reference ref;
+            ref.n = n;
+            ref.currentSlot = currentSlot;
+            ref.searchRowBegin = std::max(n - g.R, 0);
+            ref.searchRowEnd = std::min(n + g.R + 1, g.blockRows);
+            referenceCount_ = 0;
+            std::int32_t columnStepCounter = start;
+            for (std::int32_t c = 0; c < g.blockCols; ++c) {
+                if (!isReferencePosition(columnStepCounter, c, g.N - g.P, g.step))
+                    continue;
+                ref.c = c;
+                ref.referenceIndex = currentSlot * g.blockCols + c;
+                ref.searchColBegin = std::max(c - g.R, 0);
+                ref.searchColEnd = std::min(c + g.R + 1, g.blockCols);
+                references[std::size_t(referenceCount_++)] = ref;
+                columnStepCounter = 0;
+            }
+            batches_ = (referenceCount_ + batch_ - 1) / batch_;
+            nextBatch_ = 0;
+            committed_ = 0;
+            runPhase(Phase::batches);
+            rowFirst_ += batches_;
+        }
+        if (referenceRow)
+            rowStepCounter = 0;
+        currentSlot = currentSlot == 2 * g.R ? 0 : currentSlot + 1;
+        if (options.progress != nullptr)
+            options.progress(options.progressContext, n + 1, g.blockRows);
+    }
+
+    stopHelpers();
+    if (CallProfile* profile = ws_.profile) {
+        for (const Member& m : members_) {
+            profile->ringSeconds += m.ringSeconds;
+            profile->matchSeconds += m.matchSeconds;
+            profile->groupSeconds += m.groupSeconds;
+            profile->inverseSeconds += m.inverseSeconds;
+        }
+    }
+}
+
+} // namespace
+
+void traverseInParallel(Workspace& ws, SpectrumRings& rings, const double* window,
+                        const FilterOptions& options, int threads)
+{
+    Engine engine(ws, rings, window);
+    std::int32_t members = 1;
+    try {
+        members = engine.prepare(std::int32_t(std::clamp(threads, 1, 64)));
+    } catch (const std::bad_alloc&) {
+        members = 1;
+    }
+    if (members < 2) {
+        traverseReferences(ws, rings, window, options);
+        return;
+    }
+    engine.walk(options);
+}
+
+} // namespace sorvik::detail
