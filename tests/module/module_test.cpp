@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "module_support.h"
-#include "r14host_testing.h"
 
 using moduletest::CallInputs;
 using moduletest::makeArrays;
