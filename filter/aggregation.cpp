@@ -1,5 +1,7 @@
 #include "filter/aggregation.h"
 
+#include <algorithm>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -78,59 +80,57 @@ inline void addPixel(float v, float w, float& estimate, float& weightSum)
     weightSum = w + weightSum;
 }
 
-// Where member j of the group lies in the image.
-std::size_t memberCorner(const Workspace& ws, const Reference& ref, GroupMembers members,
-                         std::int32_t j)
+// One row of a block, n pixels, into contiguous accumulators.
+void addRow(const float* v, const float* w, std::int32_t n, float* estimate, float* weightSum)
+{
+    std::int32_t c = 0;
+#if defined(__SSE2__)
+    const __m128 one = _mm_set1_ps(1.0f);
+    const __m128 zero = _mm_setzero_ps();
+    for (; c + 4 <= n; c += 4) {
+        const __m128 value = _mm_loadu_ps(v + c);
+        const __m128 weight = _mm_loadu_ps(w + c);
+        const __m128 sum = _mm_loadu_ps(estimate + c);
+        const __m128 above = _mm_cmpgt_ps(value, one);
+        const __m128 inside = _mm_cmpgt_ps(value, zero);
+        const __m128 clipped = _mm_add_ps(weight, sum);
+        const __m128 weighted = _mm_add_ps(_mm_mul_ps(value, weight), sum);
+        const __m128 unclipped = _mm_or_ps(_mm_and_ps(inside, weighted), _mm_andnot_ps(inside, sum));
+        _mm_storeu_ps(estimate + c,
+                      _mm_or_ps(_mm_and_ps(above, clipped), _mm_andnot_ps(above, unclipped)));
+        _mm_storeu_ps(weightSum + c, _mm_add_ps(weight, _mm_loadu_ps(weightSum + c)));
+    }
+#endif
+    for (; c < n; ++c)
+        addPixel(v[c], w[c], estimate[c], weightSum[c]);
+}
+
+// Where member j of the group lies: its block row and column.
+void memberPosition(const Workspace& ws, const Reference& ref, GroupMembers members,
+                    std::int32_t j, std::int32_t& blockRow, std::int32_t& blockColumn)
 {
     const Geometry& g = ws.g;
     const std::int32_t p = members.positions[g.K - 1 - j];
     const std::int32_t slot = p / g.blockCols;
-    const std::int32_t blockColumn = p - slot * g.blockCols;
+    blockColumn = p - slot * g.blockCols;
     const std::int32_t d = slot - ref.currentSlot;
-    std::int32_t blockRow = ref.n + d;
+    blockRow = ref.n + d;
     if (d > g.R)
         blockRow -= g.slots;
     else if (-d > g.R)
         blockRow += g.slots;
-    return std::size_t(blockRow) + std::size_t(blockColumn) * std::size_t(g.M);
 }
 
-#if defined(__SSE2__)
-// Four pixels of one image column at once, as addPixel does them one by one.
-inline void addFour(__m128 value, __m128 weight, float* estimate, float* weightSum)
+// groupWeight = 1 / wienerSquareSum, folded into the window once per group.
+const float* weightWindow(Workspace& ws, float wienerSquareSum, const double* window)
 {
-    const __m128 sum = _mm_loadu_ps(estimate);
-    const __m128 above = _mm_cmpgt_ps(value, _mm_set1_ps(1.0f));
-    const __m128 inside = _mm_cmpgt_ps(value, _mm_setzero_ps());
-    const __m128 clipped = _mm_add_ps(weight, sum);
-    const __m128 weighted = _mm_add_ps(_mm_mul_ps(value, weight), sum);
-    const __m128 unclipped = _mm_or_ps(_mm_and_ps(inside, weighted), _mm_andnot_ps(inside, sum));
-    _mm_storeu_ps(estimate, _mm_or_ps(_mm_and_ps(above, clipped), _mm_andnot_ps(above, unclipped)));
-    _mm_storeu_ps(weightSum, _mm_add_ps(weight, _mm_loadu_ps(weightSum)));
+    const std::int32_t area = ws.g.P * ws.g.P;
+    const float groupWeight = 1.0f / wienerSquareSum;
+    float* weighted = ws.weightedWindow;
+    for (std::int32_t i = 0; i < area; ++i)
+        weighted[i] = static_cast<float>(window[i] * double(groupWeight));
+    return weighted;
 }
-
-// Blocks whose side is a multiple of four, in 4 x 4 tiles turned in registers
-// so that each tile adds into four runs of four contiguous pixels.
-// windowByColumn is the weighted window transposed.
-void addBlockByTiles(const float* block, const float* windowByColumn, std::int32_t P,
-                     std::size_t M, float* estimate, float* weightSum)
-{
-    for (std::int32_t r = 0; r < P; r += 4)
-        for (std::int32_t c = 0; c < P; c += 4) {
-            __m128 c0 = _mm_loadu_ps(block + r * P + c);
-            __m128 c1 = _mm_loadu_ps(block + (r + 1) * P + c);
-            __m128 c2 = _mm_loadu_ps(block + (r + 2) * P + c);
-            __m128 c3 = _mm_loadu_ps(block + (r + 3) * P + c);
-            _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
-            const __m128 columns[4] = {c0, c1, c2, c3};
-            for (std::int32_t i = 0; i < 4; ++i) {
-                const std::size_t x = std::size_t(r) + std::size_t(c + i) * M;
-                addFour(columns[i], _mm_loadu_ps(windowByColumn + (c + i) * P + r), estimate + x,
-                        weightSum + x);
-            }
-        }
-}
-#endif
 
 } // namespace
 
@@ -139,47 +139,64 @@ void aggregateGroup(Workspace& ws, const Reference& ref, GroupMembers members,
 {
     const Geometry& g = ws.g;
     const std::int32_t P = g.P;
-    const std::int32_t area = P * P;
-    const std::size_t M = std::size_t(g.M);
-
-    const float groupWeight = 1.0f / wienerSquareSum;
-    float* weighted = ws.weightedWindow;
-    for (std::int32_t i = 0; i < area; ++i)
-        weighted[i] = static_cast<float>(window[i] * double(groupWeight));
-
-    // Every pixel of a block receives one addition per member, so the pixels
-    // may be taken in any order within a block; only the order of additions
-    // into one pixel, member after member, is fixed.
-#if defined(__SSE2__)
-    if (P % 4 == 0) {
-        float* windowByColumn = ws.aggregationScratch.get();
-        for (std::int32_t r = 0; r < P; ++r)
-            for (std::int32_t c = 0; c < P; ++c)
-                windowByColumn[c * P + r] = weighted[r * P + c];
-        for (std::int32_t j = 0; j < members.k; ++j) {
-            const std::size_t corner = memberCorner(ws, ref, members, j);
-            addBlockByTiles(blocks + std::size_t(j) * area, windowByColumn, P, M,
-                            ws.estimate + corner, ws.weightSum + corner);
-        }
-        return;
-    }
-#endif
+    const std::size_t N = std::size_t(g.N);
+    const float* weighted = weightWindow(ws, wienerSquareSum, window);
+    float* numerators = ws.accumulatorBand.get();
+    float* weights = numerators + std::size_t(ws.accumulatorRows) * N;
     for (std::int32_t j = 0; j < members.k; ++j) {
-        const std::size_t corner = memberCorner(ws, ref, members, j);
-        const float* block = blocks + std::size_t(j) * area;
-        for (std::int32_t r = 0; r < P; ++r)
-            for (std::int32_t c = 0; c < P; ++c) {
-                const std::size_t x = corner + std::size_t(r) + std::size_t(c) * M;
-                addPixel(block[r * P + c], weighted[r * P + c], ws.estimate[x], ws.weightSum[x]);
-            }
+        std::int32_t blockRow, blockColumn;
+        memberPosition(ws, ref, members, j, blockRow, blockColumn);
+        const float* block = blocks + std::size_t(j) * std::size_t(P) * std::size_t(P);
+        for (std::int32_t r = 0; r < P; ++r) {
+            const std::size_t at =
+                std::size_t((blockRow + r) % ws.accumulatorRows) * N + std::size_t(blockColumn);
+            addRow(block + r * P, weighted + r * P, P, numerators + at, weights + at);
+        }
+    }
+}
+
+void keepRowsOpen(Workspace& ws, std::int32_t begin, std::int32_t end)
+{
+    const std::size_t M = std::size_t(ws.g.M), N = std::size_t(ws.g.N);
+    float* numerators = ws.accumulatorBand.get();
+    float* weights = numerators + std::size_t(ws.accumulatorRows) * N;
+    for (; ws.closedRows < begin && ws.closedRows < ws.openRows; ++ws.closedRows) {
+        const std::size_t y = std::size_t(ws.closedRows);
+        const std::size_t at = (y % std::size_t(ws.accumulatorRows)) * N;
+        for (std::size_t x = 0; x < N; ++x) {
+            ws.estimate[y + x * M] = numerators[at + x];
+            ws.weightSum[y + x * M] = weights[at + x];
+        }
+    }
+    // Rows that no group reached stay as set-up left them: zero.
+    ws.closedRows = std::max(ws.closedRows, std::min(begin, ws.g.M));
+    ws.openRows = std::max(ws.openRows, ws.closedRows);
+    for (; ws.openRows < end && ws.openRows < ws.g.M; ++ws.openRows) {
+        const std::size_t at = (std::size_t(ws.openRows) % std::size_t(ws.accumulatorRows)) * N;
+        std::fill(numerators + at, numerators + at + N, 0.0f);
+        std::fill(weights + at, weights + at + N, 0.0f);
     }
 }
 
 void aggregateGroup(Workspace& ws, const Reference& ref, std::int32_t k, float wienerSquareSum,
                     const double* window)
 {
-    aggregateGroup(ws, ref, GroupMembers{ws.matchPositions, k}, wienerSquareSum,
-                   reinterpret_cast<const float*>(ws.noisyGroup.get()), window);
+    const Geometry& g = ws.g;
+    const std::int32_t P = g.P;
+    const std::size_t M = std::size_t(g.M);
+    const float* weighted = weightWindow(ws, wienerSquareSum, window);
+    const float* blocks = reinterpret_cast<const float*>(ws.noisyGroup.get());
+    const GroupMembers members{ws.matchPositions, k};
+    for (std::int32_t j = 0; j < k; ++j) {
+        std::int32_t blockRow, blockColumn;
+        memberPosition(ws, ref, members, j, blockRow, blockColumn);
+        const float* block = blocks + std::size_t(j) * std::size_t(P) * std::size_t(P);
+        for (std::int32_t r = 0; r < P; ++r)
+            for (std::int32_t c = 0; c < P; ++c) {
+                const std::size_t x = std::size_t(blockRow + r) + std::size_t(blockColumn + c) * M;
+                addPixel(block[r * P + c], weighted[r * P + c], ws.estimate[x], ws.weightSum[x]);
+            }
+    }
 }
 
 void normalizeEstimate(float* estimate, const float* weightSum, std::size_t pixels)

@@ -18,11 +18,23 @@ void invertGroup(Workspace& ws, std::int32_t k); // the workspace's own set
 // in pilotGroup, scaled by 1/P, into blocks (block j at j * P^2, row-major).
 void invertBlocks(const Workspace& ws, const TransformSet& ts, std::int32_t k, float* blocks);
 
-// Adds the k filtered blocks, clipped to [0, 1], into estimate with weight
-// window * (1 / wienerSquareSum), and the weights into weightSum.
+// Adds the k filtered blocks, clipped to [0, 1], into the numerator with
+// weight window * (1 / wienerSquareSum), and the weights into the weight sums.
+//
+// The walk adds into the workspace's accumulator band, whose rows are
+// contiguous in the block's own row order; image rows enter the band (as
+// zeros, like the whole image) before the first group reaches them and leave
+// it, copied into estimate and weightSum, once no later group can. Every
+// pixel still receives its additions in the same order.
 void aggregateGroup(Workspace& ws, const Reference& ref, GroupMembers members,
                     float wienerSquareSum, const float* blocks, const double* window);
-// The same for the workspace's own match list and blocks (noisyGroup).
+// Opens image rows up to `end` (exclusive) in the band, then closes those
+// before `begin` into estimate and weightSum; before reference row n the
+// walk keeps rows n - R .. n + R + P - 1 open.
+void keepRowsOpen(Workspace& ws, std::int32_t begin, std::int32_t end);
+
+// aggregateGroup straight into estimate and weightSum, for the workspace's
+// own match list and blocks (noisyGroup).
 void aggregateGroup(Workspace& ws, const Reference& ref, std::int32_t k, float wienerSquareSum,
                     const double* window);
 

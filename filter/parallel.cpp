@@ -375,6 +375,7 @@ void Engine::walk(const FilterOptions& options)
                 references[std::size_t(referenceCount_++)] = ref;
                 columnStepCounter = 0;
             }
+            keepRowsOpen(ws_, n - g.R, n + g.R + g.P);
             batches_ = (referenceCount_ + batch_ - 1) / batch_;
             nextBatch_ = 0;
             committed_ = 0;
@@ -389,6 +390,7 @@ void Engine::walk(const FilterOptions& options)
     }
 
     stopHelpers();
+    keepRowsOpen(ws_, g.M, g.M);
     if (CallProfile* profile = ws_.profile) {
         for (const Member& m : members_) {
             profile->ringSeconds += m.ringSeconds;

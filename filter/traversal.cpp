@@ -82,6 +82,7 @@ void traverseReferences(Workspace& ws, SpectrumRings& rings, const double* windo
         ref.n = n;
         const bool referenceRow = isReferencePosition(rowStepCounter, n, g.M - g.P, g.step);
         if (referenceRow && g.blockCols > 0) {
+            keepRowsOpen(ws, n - g.R, n + g.R + g.P);
             ref.searchRowBegin = std::max(n - g.R, 0);
             ref.searchRowEnd = std::min(n + g.R + 1, g.blockRows);
             std::int32_t columnStepCounter = start;
@@ -109,6 +110,7 @@ void traverseReferences(Workspace& ws, SpectrumRings& rings, const double* windo
         if (options.progress != nullptr)
             options.progress(options.progressContext, n + 1, g.blockRows);
     }
+    keepRowsOpen(ws, g.M, g.M);
 }
 
 } // namespace sorvik::detail

@@ -125,7 +125,7 @@ Workspace::~Workspace()
     imageBand.reset();
     referenceSpectrum.reset();
     batchLists.reset();
-    aggregationScratch.reset();
+    accumulatorBand.reset();
     release(g);
     dftScale.reset();
     accumulatorBlock.reset();
@@ -167,9 +167,11 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
     imageBand = allocateFftw<float>(2 * 2 * P * std::size_t(g.N));
     referenceSpectrum = allocateFftw<float>(2 * L);
     batchLists = allocateFftw<float>(std::size_t(matchBatch) * (2 * K + 2 * L));
-    aggregationScratch = allocateFftw<float>(2 * P * P);
+    // A reference row n adds into image rows n - R .. n + R + P - 1.
+    accumulatorRows = std::int32_t(std::min<std::int64_t>(g.M, 2 * std::int64_t{g.R} + g.P));
+    accumulatorBand = allocateFftw<float>(2 * std::size_t(accumulatorRows) * std::size_t(g.N));
     dftScale = allocateTable<float>(K + 1);
-    if (!imageBand || !referenceSpectrum || !batchLists || !aggregationScratch || !dftScale)
+    if (!imageBand || !referenceSpectrum || !batchLists || !accumulatorBand || !dftScale)
         return FilterStatus::outOfMemory;
     std::fill(pilotRing.get(), pilotRing.get() + pilotFloats, 0.0f);
     scanRow = chooseMatchKernel();

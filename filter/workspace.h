@@ -184,7 +184,14 @@ struct Workspace : TransformSet {
     static constexpr std::int32_t matchBatch = 16;
     FftwBuffer<float> batchLists;
 
-    FftwBuffer<float> aggregationScratch;  // 2P^2: window and block, column by column
+    // The accumulators of the image rows that groups can still reach, row by
+    // row (aggregation.h): the numerator rows, then the weight rows, each
+    // accumulatorRows rows of N floats; image row y in row y mod
+    // accumulatorRows. Rows [closedRows, openRows) are live.
+    FftwBuffer<float> accumulatorBand;
+    std::int32_t accumulatorRows = 0;
+    std::int32_t openRows = 0;
+    std::int32_t closedRows = 0;
 
     // The real part of coefficient 0 of the block at ring index p (slot
     // p / blockCols, column p mod blockCols); coefficient t's real part is at

@@ -190,6 +190,8 @@ TEST(Exactness, BlockSizesRadiiAndCapacities)
         {"P8 R99 K32", Scene::noise, 21, 25, 8, 99, 32, 2, 0.5f, standardSigma},
         {"P8 step 11", Scene::smooth, 45, 39, 8, 5, 8, 11, standardThreshold, standardSigma},
         {"P8 step 1", Scene::smooth, 24, 26, 8, 5, 8, 1, standardThreshold, standardSigma},
+        {"P4 R1 step 9", Scene::noise, 40, 37, 4, 1, 4, 9, 0.5f, 0.1f},
+        {"P3 R0 step 5", Scene::smooth, 31, 22, 3, 0, 3, 5, 0.5f, 0.1f},
         {"P8 one row", Scene::smooth, 8, 60, 8, 19, 32, 3, standardThreshold, standardSigma},
         {"P8 one column", Scene::smooth, 60, 8, 8, 19, 32, 3, standardThreshold, standardSigma},
     };
