@@ -195,6 +195,14 @@ Options parse(int argc, char** argv)
     return o;
 }
 
+double meanGroup(const detail::CallProfile& p)
+{
+    double members = 0;
+    for (std::size_t k = 0; k < p.groupsOfSize.size(); ++k)
+        members += double(k) * double(p.groupsOfSize[k]);
+    return members / double(std::max<std::int64_t>(p.references, 1));
+}
+
 struct Row {
     int size;
     double seconds, floor, peakMiB, designMiB, imagesMiB;
@@ -272,13 +280,25 @@ int run(const Options& o)
     std::printf("|---|---|---|---|---|---|---|---|---|\n");
     for (const Row& r : rows) {
         const detail::CallProfile& p = r.profile;
-        double members = 0;
-        for (std::size_t k = 0; k < p.groupsOfSize.size(); ++k)
-            members += double(k) * double(p.groupsOfSize[k]);
         std::printf("| %d | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f | %lld | %.1f |\n", r.size,
                     p.setUpSeconds, p.ringSeconds, p.matchSeconds, p.groupSeconds,
                     p.inverseSeconds, p.finishSeconds, static_cast<long long>(p.references),
-                    members / double(std::max<std::int64_t>(p.references, 1)));
+                    meanGroup(p));
+    }
+    std::printf("\nWork per pixel: what the workload asks for (references, candidates, the FFT\n"
+                "floor) next to what the call spends on it\n\n");
+    std::printf("| size | references/pixel | candidates/pixel | floor ns/pixel | full ns/pixel "
+                "| matching ns/candidate | groups ns/reference |\n");
+    std::printf("|---|---|---|---|---|---|---|\n");
+    for (const Row& r : rows) {
+        const detail::CallProfile& p = r.profile;
+        const double pixels = double(r.size) * r.size;
+        const double references = double(std::max<std::int64_t>(p.references, 1));
+        std::printf("| %d | %.4f | %.1f | %.0f | %.0f | %.2f | %.0f |\n", r.size,
+                    double(p.references) / pixels, double(p.candidates) / pixels,
+                    r.floor / pixels * 1e9, r.seconds / pixels * 1e9,
+                    p.matchSeconds / double(std::max<std::int64_t>(p.candidates, 1)) * 1e9,
+                    (p.groupSeconds + p.inverseSeconds) / references * 1e9);
     }
     return 0;
 }

@@ -34,20 +34,6 @@ void scanRowPortable(const RowScan& row, MatchList& list) { scanRowWith<Portable
 
 KernelLevel levelCap = KernelLevel::avx2;
 
-// Asks for the tiles of columns [begin, end) of a slot ahead of their scan:
-// the batch reads them from every reference's turn, and at large sizes they
-// would otherwise come from memory one miss at a time.
-void prefetchCandidates(const Workspace& ws, std::int32_t slot, std::int32_t begin,
-                        std::int32_t end)
-{
-    const char* first = reinterpret_cast<const char*>(ws.pilotSlot(slot) +
-                                                      std::size_t(begin / pilotTile) * ws.tileFloats());
-    const char* last = reinterpret_cast<const char*>(
-        ws.pilotSlot(slot) + std::size_t((end + pilotTile - 1) / pilotTile) * ws.tileFloats());
-    for (const char* line = first; line < last; line += 64)
-        __builtin_prefetch(line, 0, 1);
-}
-
 } // namespace
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -135,9 +121,6 @@ void matchReferences(const Workspace& ws, const Reference* refs, std::int32_t co
                 slot -= g.slots;
             row.slot = ws.pilotSlot(slot);
             row.rowIndex = slot * g.blockCols;
-            if (r + 1 < first.searchRowEnd)
-                prefetchCandidates(ws, slot == 2 * g.R ? 0 : slot + 1, refs[0].searchColBegin,
-                                   refs[count - 1].searchColEnd);
             for (std::int32_t b = 0; b < count; ++b) {
                 MatchList list{slots[b].distances, slots[b].positions, K, g.matchThreshold};
                 row.reference = slots[b].reference;

@@ -285,12 +285,12 @@ void Engine::aggregateBatch(std::int32_t j)
     for (std::int32_t b = 0; b < count; ++b) {
         const std::size_t at = resultIndex(number, b);
         const GroupMembers group{resultPositions.get() + at * std::size_t(K), resultSizes[at]};
-        aggregateGroup(ws_, references[std::size_t(first + b)], group, resultSums[at],
+        const Reference& ref = references[std::size_t(first + b)];
+        aggregateGroup(ws_, ref, group, resultSums[at],
                        resultBlocks.get() + at * std::size_t(K) * area, window_);
-        if (profile != nullptr) {
-            profile->references += 1;
-            profile->groupsOfSize[std::size_t(group.k)] += 1;
-        }
+        if (profile != nullptr)
+            countReference(*profile, ref.searchRowEnd - ref.searchRowBegin,
+                           ref.searchColEnd - ref.searchColBegin, group.k);
     }
     clock.lap(members_[0].inverseSeconds);
 }

@@ -20,6 +20,7 @@ struct CallProfile {
     double inverseSeconds = 0;   // inverse transforms and aggregation
     double finishSeconds = 0;    // final division, teardown
     std::int64_t references = 0;
+    std::int64_t candidates = 0;               // blocks matched against a reference
     std::int64_t blockSpectra = 0;             // r2c executions
     std::vector<std::int64_t> groupsOfSize;    // [k] = number of groups of size k
 };
@@ -28,6 +29,15 @@ struct CallProfile {
 FilterStatus runFilterProfiled(const FilterParams& params, const double* noisy, const float* pilot,
                                const double* window, float* estimate, const FilterOptions& options,
                                CallProfile* profile);
+
+// Counts one reference with its search area and group.
+inline void countReference(CallProfile& profile, std::int32_t searchRows, std::int32_t searchCols,
+                           std::int32_t groupSize)
+{
+    profile.references += 1;
+    profile.candidates += std::int64_t{searchRows} * searchCols - 1;
+    profile.groupsOfSize[std::size_t(groupSize)] += 1;
+}
 
 // Adds the time since `start` to `seconds` and restarts the clock; does nothing
 // when profiling is off, so the plain call pays one branch per stage.

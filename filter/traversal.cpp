@@ -53,8 +53,8 @@ void processBatch(Workspace& ws, const Reference* refs, std::int32_t count, cons
         aggregateGroup(ws, refs[b], members, wienerSquareSum, blocks, window);
         if (profile != nullptr) {
             clock.lap(profile->inverseSeconds);
-            profile->references += 1;
-            profile->groupsOfSize[std::size_t(members.k)] += 1;
+            countReference(*profile, refs[b].searchRowEnd - refs[b].searchRowBegin,
+                           refs[b].searchColEnd - refs[b].searchColBegin, members.k);
         }
     }
 }
