@@ -29,6 +29,21 @@ struct Member {
     double ringSeconds = 0, matchSeconds = 0, groupSeconds = 0, inverseSeconds = 0;
 };
 
+// Phases are short (one row's spectra take tens of microseconds), and
+// putting a thread to sleep and waking it costs about as much; so a thread
+// that waits first spins a little while, then sleeps.
+template <class Condition>
+void spinWhile(Condition condition)
+{
+    for (int i = 0; i < 4000 && condition(); ++i) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#else
+        std::this_thread::yield();
+#endif
+    }
+}
+
 class Engine {
 public:
     Engine(Workspace& ws, SpectrumRings& rings, const double* window)
@@ -89,11 +104,13 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_, idle_;
     Phase phase_ = Phase::ring;
-    std::uint64_t generation_ = 0;
-    std::int32_t busy_ = 0;
+    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<std::int32_t> busy_{0};
 
-    // Ring phase: one row's columns in parts.
-    std::int32_t ringRow_ = 0;
+    // Ring phase: rows ringFirst_ .. ringFirst_ + ringCount_ - 1, each in
+    // parts_ runs of columns.
+    std::int32_t ringFirst_ = 0;
+    std::int32_t ringCount_ = 0;
     std::int32_t parts_ = 0;
     std::atomic<std::int32_t> nextPart_{0};
 
@@ -113,8 +130,10 @@ std::int32_t Engine::prepare(std::int32_t wanted)
     const Geometry& g = ws_.g;
     const std::size_t K = std::size_t(g.K), L = std::size_t(g.L), area = std::size_t(g.P) * g.P;
 
-    // A batch's results are K blocks per reference; keep a slot near 64k floats.
-    batch_ = std::int32_t(std::clamp<std::size_t>(65536 / (K * area), 1, Workspace::matchBatch));
+    // Batches of eight balance the threads' shares of a row better than the
+    // sixteen of the single-threaded walk, at a small cost in cache reuse. A
+    // batch's results are K blocks per reference; keep a slot near 64k floats.
+    batch_ = std::int32_t(std::clamp<std::size_t>(65536 / (K * area), 1, 8));
     members_.resize(std::size_t(wanted));
     std::int32_t ready = 0;
     for (; ready < wanted; ++ready) {
@@ -178,6 +197,7 @@ void Engine::helperLoop(std::int32_t m)
     std::uint64_t seen = 0;
     for (;;) {
         Phase phase;
+        spinWhile([&] { return generation_.load(std::memory_order_acquire) == seen; });
         {
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait(lock, [&] { return generation_ != seen; });
@@ -208,6 +228,7 @@ void Engine::runPhase(Phase phase)
         batchesAsLeader();
     else
         doPhase(phase, 0);
+    spinWhile([&] { return busy_.load(std::memory_order_acquire) != 0; });
     std::unique_lock<std::mutex> lock(mutex_);
     idle_.wait(lock, [&] { return busy_ == 0; });
 }
@@ -225,10 +246,11 @@ void Engine::ringPart(std::int32_t m)
     Member& member = members_[std::size_t(m)];
     StageClock clock(ws_.profile != nullptr);
     const std::int32_t columns = ws_.g.blockCols;
-    for (std::int32_t part = nextPart_++; part < parts_; part = nextPart_++) {
+    for (std::int32_t job = nextPart_++; job < ringCount_ * parts_; job = nextPart_++) {
+        const std::int32_t part = job % parts_;
         const std::int32_t begin = std::int32_t(std::int64_t{columns} * part / parts_);
         const std::int32_t end = std::int32_t(std::int64_t{columns} * (part + 1) / parts_);
-        rings_.computeColumns(ringRow_, begin, end, *member.ts);
+        rings_.computeColumns(ringFirst_ + job / parts_, begin, end, *member.ts);
     }
     clock.lap(member.ringSeconds);
 }
@@ -334,29 +356,46 @@ void Engine::batchesAsLeader()
         }
         if (j < batches_ && j < committed + slots_)
             continue; // another thread took it first; look again
+        spinWhile([&] { return holder.load(std::memory_order_acquire) != number + 1; });
         std::unique_lock<std::mutex> lock(slotMutex_);
         batchReady_.wait(lock, [&] { return holder.load(std::memory_order_acquire) == number + 1; });
     }
 }
 
+// The rows between two reference rows only add their spectra to the rings,
+// which the next reference row needs and the last one no longer reads; so
+// they are all computed together, just before the next reference row. They
+// lie in distinct slots: at most 2R + 1 rows, n - R .. n + R.
 void Engine::walk(const FilterOptions& options)
 {
     const Geometry& g = ws_.g;
     const std::int32_t start = std::max(g.step, std::int32_t{1}) - 1;
     const std::int32_t threads = std::int32_t(members_.size());
+    parts_ = std::min(g.blockCols, 2 * threads);
 
     std::int32_t currentSlot = 0;
     std::int32_t rowStepCounter = start;
+    std::int32_t nextRingRow = std::min(g.R, g.blockRows); // the initial fill stored the rows before
+    std::int32_t reported = 0;
     for (std::int32_t n = 0; n < g.blockRows; ++n) {
-        const std::int32_t row = rings_.prepareRow(n);
-        if (row >= 0) {
-            ringRow_ = row;
-            parts_ = std::min(g.blockCols, 4 * threads);
-            nextPart_ = 0;
-            runPhase(Phase::ring);
+        const bool referenceRow = isReferencePosition(rowStepCounter, n, g.M - g.P, g.step);
+        if (referenceRow) {
+            // Rows before n - R, which only a step wider than the search
+            // area leaves behind, no reference reads: they are skipped.
+            const std::int32_t last = std::min(n + g.R, g.blockRows - 1);
+            nextRingRow = std::max(nextRingRow, n - g.R);
+            while (nextRingRow <= last) {
+                ringFirst_ = nextRingRow;
+                ringCount_ = std::min(ws_.bandBlockRows, last - nextRingRow + 1);
+                rings_.bringRows(ringFirst_, ringFirst_ + ringCount_ - 1);
+                nextPart_ = 0;
+                runPhase(Phase::ring);
+                nextRingRow += ringCount_;
+            }
+            for (; reported < n && options.progress != nullptr; ++reported)
+                options.progress(options.progressContext, reported + 1, g.blockRows);
         }
 
-        const bool referenceRow = isReferencePosition(rowStepCounter, n, g.M - g.P, g.step);
         if (referenceRow && g.blockCols > 0) {
             Reference ref;
             ref.n = n;
@@ -382,11 +421,13 @@ void Engine::walk(const FilterOptions& options)
             runPhase(Phase::batches);
             rowFirst_ += batches_;
         }
-        if (referenceRow)
+        if (referenceRow) {
             rowStepCounter = 0;
+            if (options.progress != nullptr)
+                options.progress(options.progressContext, n + 1, g.blockRows);
+            reported = n + 1;
+        }
         currentSlot = currentSlot == 2 * g.R ? 0 : currentSlot + 1;
-        if (options.progress != nullptr)
-            options.progress(options.progressContext, n + 1, g.blockRows);
     }
 
     stopHelpers();

@@ -62,22 +62,26 @@ void SpectrumRings::computeBlockSpectrum(const float* image, std::int32_t i, std
     });
 }
 
-void SpectrumRings::bringIntoBand(std::int32_t row)
+void SpectrumRings::bringRows(std::int32_t first, std::int32_t last)
 {
     const std::int32_t P = ws_.g.P;
+    const std::int32_t rows = ws_.bandRows;
     const std::size_t M = std::size_t(ws_.g.M), N = std::size_t(ws_.g.N);
     float* noisyBand = ws_.imageBand.get();
-    float* pilotBand = noisyBand + 2 * std::size_t(P) * N;
-    for (; bandRows_ < row + P; ++bandRows_) {
-        const std::size_t at = std::size_t(bandRows_ % P) * N;
-        const std::size_t twin = at + std::size_t(P) * N;
+    float* pilotBand = noisyBand + 2 * std::size_t(rows) * N;
+    // Rows enter in increasing order; those of an earlier call that are still
+    // needed stay where they are.
+    for (std::int32_t y = std::max(bandRows_, first); y < last + P; ++y) {
+        const std::size_t at = std::size_t(y % rows) * N;
+        const std::size_t twin = at + std::size_t(rows) * N;
         for (std::size_t x = 0; x < N; ++x) {
-            const float noisy = static_cast<float>(images_.noisy[std::size_t(bandRows_) + x * M]);
-            const float pilot = images_.pilot[std::size_t(bandRows_) + x * M];
+            const float noisy = static_cast<float>(images_.noisy[std::size_t(y) + x * M]);
+            const float pilot = images_.pilot[std::size_t(y) + x * M];
             noisyBand[at + x] = noisyBand[twin + x] = noisy;
             pilotBand[at + x] = pilotBand[twin + x] = pilot;
         }
     }
+    bandRows_ = std::max(bandRows_, last + P);
 }
 
 void SpectrumRings::computeColumns(std::int32_t row, std::int32_t begin, std::int32_t end,
@@ -86,8 +90,8 @@ void SpectrumRings::computeColumns(std::int32_t row, std::int32_t begin, std::in
     const std::int32_t P = ws_.g.P;
     const std::size_t N = std::size_t(ws_.g.N);
     const std::int32_t slot = row % ws_.g.slots;
-    const float* noisyBand = ws_.imageBand.get() + std::size_t(row % P) * N;
-    const float* pilotBand = noisyBand + 2 * std::size_t(P) * N;
+    const float* noisyBand = ws_.imageBand.get() + std::size_t(row % ws_.bandRows) * N;
+    const float* pilotBand = noisyBand + 2 * std::size_t(ws_.bandRows) * N;
     float* block = reinterpret_cast<float*>(ts.transformIn.get());
     const std::size_t stride = std::size_t(ws_.g.blockCols);
     for (std::int32_t j = begin; j < end; ++j) {
@@ -108,7 +112,7 @@ void SpectrumRings::computeColumns(std::int32_t row, std::int32_t begin, std::in
 
 void SpectrumRings::processRow(std::int32_t i)
 {
-    bringIntoBand(i);
+    bringRows(i, i);
     computeColumns(i, 0, ws_.g.blockCols, ws_);
 }
 
@@ -119,20 +123,12 @@ void SpectrumRings::initialFill()
         processRow(i);
 }
 
-std::int32_t SpectrumRings::prepareRow(std::int32_t n)
+std::int32_t SpectrumRings::addRow(std::int32_t n)
 {
     const std::int32_t row = n + ws_.g.R;
     if (row > ws_.g.M - ws_.g.P)
         return -1;
-    bringIntoBand(row);
-    return row;
-}
-
-std::int32_t SpectrumRings::addRow(std::int32_t n)
-{
-    const std::int32_t row = prepareRow(n);
-    if (row >= 0)
-        computeColumns(row, 0, ws_.g.blockCols, ws_);
+    processRow(row);
     return row;
 }
 

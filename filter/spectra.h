@@ -32,11 +32,12 @@ public:
     // Returns the row stored, or -1.
     std::int32_t addRow(std::int32_t n);
 
-    // The same in two halves, for the parallel engine: prepareRow brings the
-    // row's image rows into the band (one thread), then the spectra of any
-    // split of the columns are computed with computeColumns (one thread per
-    // part, each with its own transform set).
-    std::int32_t prepareRow(std::int32_t n);
+    // The same in two halves, for the parallel engine: bringRows brings the
+    // image rows of block-position rows first .. last (at most bandBlockRows
+    // of them) into the band (one thread), then the spectra of those rows, in
+    // any split by rows and columns, are computed with computeColumns (one
+    // thread per part, each with its own transform set).
+    void bringRows(std::int32_t first, std::int32_t last);
     void computeColumns(std::int32_t row, std::int32_t begin, std::int32_t end,
                         const TransformSet& ts) const;
 
@@ -48,7 +49,6 @@ public:
                               Complex* ring, std::size_t e);
 
 private:
-    void bringIntoBand(std::int32_t row);
     void processRow(std::int32_t i);
 
     Workspace& ws_;

@@ -164,7 +164,10 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
     const FilterStatus buffers = allocate(g);
     if (buffers != FilterStatus::ok)
         return buffers;
-    imageBand = allocateFftw<float>(2 * 2 * P * std::size_t(g.N));
+    // The parallel engine computes the rows between two reference rows at once.
+    bandBlockRows = std::clamp(g.step, std::int32_t{1}, std::int32_t{8});
+    bandRows = g.P + bandBlockRows - 1;
+    imageBand = allocateFftw<float>(2 * 2 * std::size_t(bandRows) * std::size_t(g.N));
     referenceSpectrum = allocateFftw<float>(2 * L);
     batchLists = allocateFftw<float>(std::size_t(matchBatch) * (2 * K + 2 * L));
     // A reference row n adds into image rows n - R .. n + R + P - 1.

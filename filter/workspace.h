@@ -167,10 +167,14 @@ struct Workspace : TransformSet {
     FftwBuffer<float> pilotRing;          // slots * tilesPerSlot * 16L
     FftwBuffer<Complex> noisyRing;        // slots * blockCols * L, spectrum by spectrum
 
-    // The image rows that the blocks of one block-position row cover, as
-    // floats in row-major order, noisy then pilot, each held twice over
-    // (2P rows an image) so that any P consecutive rows are contiguous.
-    FftwBuffer<float> imageBand;          // 2 * 2P * N
+    // The image rows that the blocks of up to bandBlockRows consecutive
+    // block-position rows cover (bandRows = P + bandBlockRows - 1 rows), as
+    // floats in row-major order, noisy then pilot. Image row y is held twice,
+    // at y mod bandRows and bandRows further, so that any P consecutive rows
+    // are contiguous.
+    FftwBuffer<float> imageBand;          // 2 * 2 bandRows * N
+    std::int32_t bandBlockRows = 0;
+    std::int32_t bandRows = 0;
 
     std::unique_ptr<float[]> dftScale;     // [k] = 1 / sqrt(k)
     float blockScale = 0.0f;               // 1 / P

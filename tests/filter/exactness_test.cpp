@@ -226,6 +226,29 @@ TEST(Exactness, OutputIsTheSameForEveryThreadCount)
     expectSameBits(small, 6, {1, 2, 3, 4, 16});
 }
 
+TEST(Exactness, ParallelEngineReportsEveryRowOnceInOrder)
+{
+    for (const int step : {3, 11}) {
+        Case c{"progress", Scene::smooth, 40, 30, 4, 2, 6, step, 0.5f, 0.1f};
+        const Inputs in = makeInputs(c, 9);
+        std::vector<std::int32_t> seen;
+        FilterOptions options;
+        options.threads = 2;
+        options.progressContext = &seen;
+        options.progress = [](void* context, std::int32_t done, std::int32_t total) {
+            EXPECT_EQ(total, 37);
+            static_cast<std::vector<std::int32_t>*>(context)->push_back(done);
+        };
+        std::vector<float> out(in.noisy.size());
+        ASSERT_EQ(runFilter(in.params, in.noisy.data(), in.pilot.data(), in.window.data(),
+                            out.data(), options),
+                  FilterStatus::ok);
+        ASSERT_EQ(seen.size(), 37u) << "step " << step;
+        for (std::size_t i = 0; i < seen.size(); ++i)
+            EXPECT_EQ(seen[i], std::int32_t(i + 1));
+    }
+}
+
 TEST(Exactness, EveryMatchingKernelThisProcessorRuns)
 {
     using detail::KernelLevel;
