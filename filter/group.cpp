@@ -11,7 +11,7 @@ namespace sorvik::detail {
 namespace {
 
 // Where each member's spectra start: its noisyRing entry (complex values) and
-// its column in the pilot planes (floats).
+// the real part of its coefficient 0 in pilotRing (floats).
 void locateMembers(const Workspace& ws, const TransformSet& ts, GroupMembers members)
 {
     const std::int32_t K = ws.g.K;

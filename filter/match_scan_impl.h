@@ -2,9 +2,9 @@
 // instruction set (match_scan_*.cpp). Everything here has internal linkage,
 // so code built for a wider instruction set never stands in for another's.
 //
-// V provides: width (a divisor of 8), T, load (aligned to the vector), set1, sub, mul, add, store, and
-// le(a, b) and lt(a, b), the bit masks of lanes where a <= b and a < b
-// (false for NaN).
+// V provides: width (a divisor of pilotTile), T, load (aligned to the
+// vector), set1, sub, mul, add, store, and le(a, b) and lt(a, b), the bit
+// masks of lanes where a <= b and a < b (false for NaN).
 #ifndef SORVIK_FILTER_MATCH_SCAN_IMPL_H
 #define SORVIK_FILTER_MATCH_SCAN_IMPL_H
 
@@ -77,7 +77,7 @@ void scanChunk(const RowScan& row, MatchList& list, std::int32_t x0)
 {
     using T = typename V::T;
     constexpr std::int32_t W = V::width;
-    constexpr std::int32_t tile = 8;
+    constexpr std::int32_t tile = pilotTile;
     static_assert(tile % W == 0, "a vector lies inside one tile");
     constexpr std::int32_t checkEvery = 2;
     const std::int32_t L = row.L;

@@ -145,7 +145,7 @@ void matchReferences(const Workspace& ws, const Reference* refs, std::int32_t co
 
 std::int32_t matchBlocks(Workspace& ws, const Reference& ref)
 {
-    const MatchSlot slot{ws.matchDistances, ws.matchPositions, ws.referenceSpectrum.get()};
+    const MatchSlot slot{ws.matchDistances, ws.matchPositions, ws.batchLists.get() + 2 * ws.g.K};
     std::int32_t groupSize = 1;
     matchReferences(ws, &ref, 1, &slot, &groupSize);
     return groupSize;

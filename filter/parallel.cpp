@@ -272,7 +272,6 @@ void Engine::processBatch(std::int32_t j, Member& member)
     matchReferences(ws_, refs, count, slots, groupSizes);
     clock.lap(member.matchSeconds);
 
-    prefetchGroup(ws_, GroupMembers{slots[0].positions, groupSizes[0]});
     for (std::int32_t b = 0; b < count; ++b) {
         const GroupMembers group{slots[b].positions, groupSizes[b]};
         if (b + 1 < count)

@@ -41,7 +41,6 @@ void processBatch(Workspace& ws, const Reference* refs, std::int32_t count, cons
         clock.lap(profile->matchSeconds);
 
     float* blocks = reinterpret_cast<float*>(ws.noisyGroup.get());
-    prefetchGroup(ws, GroupMembers{slots[0].positions, groupSizes[0]});
     for (std::int32_t b = 0; b < count; ++b) {
         const GroupMembers members{slots[b].positions, groupSizes[b]};
         if (b + 1 < count)

@@ -7,8 +7,10 @@
 namespace sorvik::detail {
 
 // Visits every reference block in row-major order (grid of spacing step, last
-// row and column always included), keeping the rings R rows ahead, and runs
-// matching, group filtering and aggregation for each one to completion.
+// row and column always included), keeping the rings R rows ahead. The
+// references of a row are matched in batches (matching only reads the
+// rings, which no reference changes); then each group of the batch is
+// filtered and aggregated to completion, in traversal order.
 void traverseReferences(Workspace& ws, SpectrumRings& rings, const double* window,
                         const FilterOptions& options);
 

@@ -112,21 +112,12 @@ void TransformSet::release(const Geometry& g) noexcept
 
 Workspace::~Workspace()
 {
-    r2cPlan.reset();
-    c2rPlan.reset();
-    if (forwardPlans && backwardPlans) {
-        for (std::int32_t k = 2; k <= g.K; ++k) {
-            forwardPlans[k].reset();
-            backwardPlans[k].reset();
-        }
-    }
+    release(g);
     pilotRing.reset();
     noisyRing.reset();
     imageBand.reset();
-    referenceSpectrum.reset();
     batchLists.reset();
     accumulatorBand.reset();
-    release(g);
     dftScale.reset();
     accumulatorBlock.reset();
 }
@@ -168,13 +159,12 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
     bandBlockRows = std::clamp(g.step, std::int32_t{1}, std::int32_t{8});
     bandRows = g.P + bandBlockRows - 1;
     imageBand = allocateFftw<float>(2 * 2 * std::size_t(bandRows) * std::size_t(g.N));
-    referenceSpectrum = allocateFftw<float>(2 * L);
     batchLists = allocateFftw<float>(std::size_t(matchBatch) * (2 * K + 2 * L));
     // A reference row n adds into image rows n - R .. n + R + P - 1.
     accumulatorRows = std::int32_t(std::min<std::int64_t>(g.M, 2 * std::int64_t{g.R} + g.P));
     accumulatorBand = allocateFftw<float>(2 * std::size_t(accumulatorRows) * std::size_t(g.N));
     dftScale = allocateTable<float>(K + 1);
-    if (!imageBand || !referenceSpectrum || !batchLists || !accumulatorBand || !dftScale)
+    if (!imageBand || !batchLists || !accumulatorBand || !dftScale)
         return FilterStatus::outOfMemory;
     std::fill(pilotRing.get(), pilotRing.get() + pilotFloats, 0.0f);
     scanRow = chooseMatchKernel();

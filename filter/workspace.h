@@ -88,9 +88,6 @@ private:
     fftwf_plan plan_ = nullptr;
 };
 
-// Blocks in one tile of the pilot ring (Workspace::pilotRing).
-constexpr std::int32_t pilotTile = 8;
-
 // Distance that marks an empty entry of the match list.
 constexpr float emptyDistance = 1048576.0f;
 
@@ -181,10 +178,11 @@ struct Workspace : TransformSet {
     std::int32_t tilesPerSlot = 0;         // blockCols / pilotTile, rounded up
 
     MatchKernel scanRow = nullptr;         // the widest row scanner this processor runs
-    FftwBuffer<float> referenceSpectrum;   // 2L: the current reference's pilot spectrum
 
     // The match lists of a batch of references matched together (matching.h):
-    // matchBatch * (K distances, K positions, 2L reference floats).
+    // matchBatch * (K distances, K positions, 2L reference floats). The match
+    // list above serves a single reference (matchBlocks), with the first
+    // entry's reference floats.
     static constexpr std::int32_t matchBatch = 16;
     FftwBuffer<float> batchLists;
 
