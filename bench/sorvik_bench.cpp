@@ -1,13 +1,20 @@
 // Benchmark of the filter on the standard workload, against the FFT floor.
 //
-//   sorvik_bench [--sizes 256,512,1024,2048] [--runs 5] [--threads 1] [--image data/camera.png]
+//   sorvik_bench [--sizes 256,512,1024,2048] [--runs 5] [--threads 1]
+//                [--image data/camera.png] [--calls-only]
 //
 // For each size: the median seconds of `runs` full calls, megapixels and
-// reference blocks per second, the call's peak memory next to the workspace
-// its design sizes, and the FFT floor: the median time of executing only the
-// FFTW plans the call executed (the same plans, on the same kind of buffers,
-// the same number of times, with no matching and no copies). A second table
-// splits one profiled call by stage.
+// reference blocks per second, the call's peak memory (measured in a fresh
+// process) next to the workspace its design sizes, and the FFT floor: the
+// median time of executing only the FFTW plans the call executed (the same
+// plans, on the same kind of buffers, the same number of times, on one
+// thread, with no matching and no copies). Further tables split one profiled
+// call by stage and set the work the workload asks for per pixel against the
+// time spent on it. --calls-only times the calls alone (wall and processor
+// time), for quick comparisons and profilers.
+//
+// The machine's other load shows in the seconds; the ratios to the floor,
+// measured in the same run, are the steadier figure.
 #include "bench/workload.h"
 #include "filter/profile.h"
 #include "filter/workspace.h"

@@ -37,7 +37,9 @@ const char* statusMessage(FilterStatus status);
 using ProgressCallback = void (*)(void* context, std::int32_t rowsDone, std::int32_t rowsTotal);
 
 struct FilterOptions {
-    int threads = 1;                     // worker threads; output is identical for any count
+    // Threads the call may use, the calling thread included; 1 or less runs on
+    // the calling thread alone. The output is the same bits for any count.
+    int threads = 1;
     ProgressCallback progress = nullptr; // may be null
     void* progressContext = nullptr;
 };
