@@ -363,8 +363,8 @@ void Engine::batchesAsLeader()
 
 // The rows between two reference rows only add their spectra to the rings,
 // which the next reference row needs and the last one no longer reads; so
-// they are all computed together, just before the next reference row. They
-// lie in distinct slots: at most 2R + 1 rows, n - R .. n + R.
+// they are computed together, just before the next reference row, in phases
+// of at most 2R + 1 consecutive rows, which lie in distinct slots.
 void Engine::walk(const FilterOptions& options)
 {
     const Geometry& g = ws_.g;
@@ -379,13 +379,10 @@ void Engine::walk(const FilterOptions& options)
     for (std::int32_t n = 0; n < g.blockRows; ++n) {
         const bool referenceRow = isReferencePosition(rowStepCounter, n, g.M - g.P, g.step);
         if (referenceRow) {
-            // Rows before n - R, which only a step wider than the search
-            // area leaves behind, no reference reads: they are skipped.
             const std::int32_t last = std::min(n + g.R, g.blockRows - 1);
-            nextRingRow = std::max(nextRingRow, n - g.R);
             while (nextRingRow <= last) {
                 ringFirst_ = nextRingRow;
-                ringCount_ = std::min(ws_.bandBlockRows, last - nextRingRow + 1);
+                ringCount_ = std::min({ws_.bandBlockRows, g.slots, last - nextRingRow + 1});
                 rings_.bringRows(ringFirst_, ringFirst_ + ringCount_ - 1);
                 nextPart_ = 0;
                 runPhase(Phase::ring);
