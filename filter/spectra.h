@@ -43,10 +43,10 @@ public:
 
     // Spectrum of block (i, j) of a column-major image, scaled by 1/P, into
     // entry e of a ring laid out spectrum by spectrum (noisyRing).
-    void computeBlockSpectrum(const double* image, std::int32_t i, std::int32_t j,
-                              Complex* ring, std::size_t e);
-    void computeBlockSpectrum(const float* image, std::int32_t i, std::int32_t j,
-                              Complex* ring, std::size_t e);
+    // Pixel is double (noisy, rounded to float) or float (pilot).
+    template <class Pixel>
+    void computeBlockSpectrum(const Pixel* image, std::int32_t i, std::int32_t j, Complex* ring,
+                              std::size_t e);
 
 private:
     void processRow(std::int32_t i);

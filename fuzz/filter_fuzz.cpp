@@ -1,35 +1,11 @@
 // libFuzzer harness: the filter entry on small images with arbitrary
 // parameters. Every call must either be refused with a status or finish
 // without touching memory it does not own.
+#include "bytes.h"
 #include "filter/sorvik.h"
 
 #include <cstdint>
-#include <cstring>
 #include <vector>
-
-namespace {
-
-class Bytes {
-public:
-    Bytes(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-    template <class T>
-    T take()
-    {
-        T value{};
-        const std::size_t n = sizeof(T) < size_ ? sizeof(T) : size_;
-        std::memcpy(&value, data_, n);
-        data_ += n;
-        size_ -= n;
-        return value;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-};
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

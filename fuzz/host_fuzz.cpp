@@ -16,29 +16,9 @@
 #include "loader.h"
 #include "mex.h"
 #include "r14host_testing.h"
+#include "bytes.h"
 
 namespace {
-
-class Bytes {
-public:
-    Bytes(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-    template <class T>
-    T take()
-    {
-        T value{};
-        const std::size_t n = sizeof(T) < size_ ? sizeof(T) : size_;
-        std::memcpy(&value, data_, n);
-        data_ += n;
-        size_ -= n;
-        return value;
-    }
-    std::uint8_t byte() { return take<std::uint8_t>(); }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-};
 
 [[noreturn]] void broken(const char* what, const r14host::CallResult& result)
 {
