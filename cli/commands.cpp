@@ -99,13 +99,13 @@ std::vector<float> wienerFilter(const FilterSetup& setup, const double* noisy, c
 
 } // namespace
 
-std::vector<double> loadWindow(const std::string& spec, std::int32_t blockSize)
+std::vector<double> loadWindow(const std::string& source, std::int32_t blockSize)
 {
     const std::string prefix = "kaiser";
-    if (spec == prefix)
+    if (source == prefix)
         return kaiserWindow2d(blockSize, defaultKaiserBeta);
-    if (spec.rfind(prefix + ":", 0) == 0) {
-        const double beta = parseNumber(spec.substr(prefix.size() + 1), "--window kaiser:BETA");
+    if (source.rfind(prefix + ":", 0) == 0) {
+        const double beta = parseNumber(source.substr(prefix.size() + 1), "--window kaiser:BETA");
         try {
             return kaiserWindow2d(blockSize, beta);
         } catch (const std::invalid_argument& e) {
@@ -113,9 +113,9 @@ std::vector<double> loadWindow(const std::string& spec, std::int32_t blockSize)
         }
     }
 
-    std::ifstream file(spec);
+    std::ifstream file(source);
     if (!file)
-        throw UserError("window file '" + spec + "': " + std::strerror(errno));
+        throw UserError("window file '" + source + "': " + std::strerror(errno));
     std::vector<double> window;
     std::string line;
     for (int lineNumber = 1; std::getline(file, line); ++lineNumber) {
@@ -125,10 +125,10 @@ std::vector<double> loadWindow(const std::string& spec, std::int32_t blockSize)
         std::string word;
         while (words >> word)
             window.push_back(
-                parseNumber(word, "window file '" + spec + "', line " + std::to_string(lineNumber)));
+                parseNumber(word, "window file '" + source + "', line " + std::to_string(lineNumber)));
     }
     if (file.bad())
-        throw UserError("window file '" + spec + "' could not be read");
+        throw UserError("window file '" + source + "' could not be read");
     return window;
 }
 

@@ -40,7 +40,7 @@ void runDemo(const DemoOptions& options);
 // "kaiser:BETA" (or "kaiser" for the default beta), else the name of a text
 // file holding blockSize^2 numbers separated by white space or commas, row
 // after row of the block; '#' starts a comment.
-std::vector<double> loadWindow(const std::string& spec, std::int32_t blockSize);
+std::vector<double> loadWindow(const std::string& source, std::int32_t blockSize);
 
 // Peak signal-to-noise ratio in dB of an image against a reference, both on
 // the 0..1 scale.

@@ -162,8 +162,8 @@ void writeImage(const std::string& path, std::int32_t rows, std::int32_t cols, c
     auto out = OIIO::ImageOutput::create(temporary.path());
     if (!out)
         throw UserError("cannot write " + quoted(path) + ": " + oiioError());
-    const OIIO::ImageSpec spec(cols, rows, 1, type);
-    if (!out->open(temporary.path(), spec) || !out->write_image(type, bytes.data()) ||
+    const OIIO::ImageSpec layout(cols, rows, 1, type);
+    if (!out->open(temporary.path(), layout) || !out->write_image(type, bytes.data()) ||
         !out->close())
         throw UserError("cannot write " + quoted(path) + ": " + out->geterror());
     out.reset();
@@ -189,24 +189,24 @@ GreyImage readGreyImage(const std::string& path, const std::string& role)
         throw UserError(what + " is not in an image format sorvik can read" +
                         (detail.empty() ? std::string() : " (" + detail + ")"));
     }
-    const OIIO::ImageSpec& spec = in->spec();
-    if (spec.deep || spec.depth > 1)
+    const OIIO::ImageSpec& header = in->spec();
+    if (header.deep || header.depth > 1)
         throw UserError(what + " is not a flat 2-D image");
-    if (spec.width < 1 || spec.height < 1)
+    if (header.width < 1 || header.height < 1)
         throw UserError(what + " is empty");
-    const int channels = spec.nchannels;
-    const int alpha = spec.alpha_channel >= 0 && spec.alpha_channel < channels ? 1 : 0;
+    const int channels = header.nchannels;
+    const int alpha = header.alpha_channel >= 0 && header.alpha_channel < channels ? 1 : 0;
     const int colours = channels - alpha;
     if (colours != 1 && colours != 3)
         throw UserError(what + " has " + std::to_string(channels) +
                         " channels; sorvik reads grey images (one channel, or red, green and "
                         "blue that are equal everywhere)");
 
-    const std::size_t M = std::size_t(spec.height);
-    const std::size_t N = std::size_t(spec.width);
+    const std::size_t M = std::size_t(header.height);
+    const std::size_t N = std::size_t(header.width);
     GreyImage image;
-    image.rows = spec.height;
-    image.cols = spec.width;
+    image.rows = header.height;
+    image.cols = header.width;
     image.pixels.resize(M * N);
     // Whole levels are divided by their maximum here, correctly rounded, so
     // that level q of an 8-bit file is exactly q / 255 whatever conversion the
@@ -221,7 +221,7 @@ GreyImage readGreyImage(const std::string& path, const std::string& role)
         // colour, and an alpha channel that hides nothing, lose nothing.
         std::vector<int> colour;
         for (int c = 0; c < channels; ++c)
-            if (!alpha || c != spec.alpha_channel)
+            if (!alpha || c != header.alpha_channel)
                 colour.push_back(c);
         const S opaque = std::is_integral_v<S> ? std::numeric_limits<S>::max() : S(1);
         for (std::size_t i = 0; i < M; ++i)
@@ -236,14 +236,14 @@ GreyImage readGreyImage(const std::string& path, const std::string& role)
                                         "Convert it to grey first, choosing the conversion "
                                         "that suits its noise.");
                 }
-                if (alpha && pixel[spec.alpha_channel] != opaque)
+                if (alpha && pixel[header.alpha_channel] != opaque)
                     throw UserError(what + " is transparent at row " + std::to_string(i) +
                                     ", column " + std::to_string(j) +
                                     "; sorvik reads opaque images only");
                 image.pixels[i + j * M] = double(grey) / scale;
             }
     };
-    switch (spec.format.basetype) {
+    switch (header.format.basetype) {
     case OIIO::TypeDesc::UINT8:
         load(std::uint8_t{}, OIIO::TypeDesc::UINT8, 255.0);
         image.depth = PixelDepth::uint8;

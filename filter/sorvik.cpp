@@ -3,7 +3,7 @@
 #include "filter/aggregation.h"
 #include "filter/parallel.h"
 #include "filter/profile.h"
-#include "filter/spectra.h"
+#include "filter/rings.h"
 #include "filter/traversal.h"
 #include "filter/workspace.h"
 

@@ -2,7 +2,7 @@
 #ifndef SORVIK_FILTER_TRAVERSAL_H
 #define SORVIK_FILTER_TRAVERSAL_H
 
-#include "filter/spectra.h"
+#include "filter/rings.h"
 
 namespace sorvik::detail {
 

@@ -2,7 +2,7 @@
 #include "filter/aggregation.h"
 #include "filter/group.h"
 #include "filter/matching.h"
-#include "filter/spectra.h"
+#include "filter/rings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Block spectra of both images, kept for a sliding band of block-position rows.
-#ifndef SORVIK_FILTER_SPECTRA_H
-#define SORVIK_FILTER_SPECTRA_H
+#ifndef SORVIK_FILTER_RINGS_H
+#define SORVIK_FILTER_RINGS_H
 
 #include "filter/workspace.h"
 

@@ -1,4 +1,4 @@
-#include "filter/spectra.h"
+#include "filter/rings.h"
 
 #include <algorithm>
 
