@@ -117,9 +117,9 @@ void writeImage(const std::string& path, const Image& image, int channels = 1, i
             }
     auto out = OIIO::ImageOutput::create(path);
     ASSERT_TRUE(out) << path;
-    OIIO::ImageSpec spec(image.cols, image.rows, channels, image.format);
-    spec.alpha_channel = alpha;
-    ASSERT_TRUE(out->open(path, spec) && out->write_image(OIIO::TypeDesc::DOUBLE, rowMajor.data()) &&
+    OIIO::ImageSpec layout(image.cols, image.rows, channels, image.format);
+    layout.alpha_channel = alpha;
+    ASSERT_TRUE(out->open(path, layout) && out->write_image(OIIO::TypeDesc::DOUBLE, rowMajor.data()) &&
                 out->close())
         << out->geterror();
 }
@@ -132,19 +132,19 @@ Image readImage(const std::string& path)
         ADD_FAILURE() << "cannot read " << path;
         return image;
     }
-    const OIIO::ImageSpec& spec = in->spec();
-    EXPECT_EQ(spec.nchannels, 1) << path;
-    image.rows = spec.height;
-    image.cols = spec.width;
-    image.format = spec.format;
+    const OIIO::ImageSpec& header = in->spec();
+    EXPECT_EQ(header.nchannels, 1) << path;
+    image.rows = header.height;
+    image.cols = header.width;
+    image.format = header.format;
     // Integer levels are compared as q / levels, the scale the tool promises.
-    const bool integer = spec.format == OIIO::TypeDesc::UINT8 || spec.format == OIIO::TypeDesc::UINT16;
-    const double levels = spec.format == OIIO::TypeDesc::UINT8 ? 255.0 : 65535.0;
-    std::vector<double> rowMajor(std::size_t(spec.width) * spec.height);
+    const bool integer = header.format == OIIO::TypeDesc::UINT8 || header.format == OIIO::TypeDesc::UINT16;
+    const double levels = header.format == OIIO::TypeDesc::UINT8 ? 255.0 : 65535.0;
+    std::vector<double> rowMajor(std::size_t(header.width) * header.height);
     if (integer) {
         std::vector<std::uint16_t> q(rowMajor.size());
         EXPECT_TRUE(in->read_image(0, 0, 0, 1, OIIO::TypeDesc::UINT16, q.data()));
-        const double factor = spec.format == OIIO::TypeDesc::UINT8 ? 257.0 : 1.0;
+        const double factor = header.format == OIIO::TypeDesc::UINT8 ? 257.0 : 1.0;
         for (std::size_t p = 0; p < q.size(); ++p)
             rowMajor[p] = (q[p] / factor) / levels;
     } else {
