@@ -11,14 +11,6 @@
 %! args = {noisy, [], 3, 8, 32, [], [], 0.19685, 5, 25 / 255, w, pilot};
 %! reference = sorvik (args{:});
 
-## sorvik with the inputs at positions varargin{1:2:end} replaced.
-%!function out = call_with (args, varargin)
-%!  for k = 1:2:numel (varargin)
-%!    args{varargin{k}} = varargin{k + 1};
-%!  endfor
-%!  out = sorvik (args{:});
-%!endfunction
-
 %!function assert_same_bits (actual, expected)
 %!  assert (class (actual), "single");
 %!  assert (size (actual), size (expected));

@@ -11,14 +11,6 @@
 %! args = {noisy, [], 2, 4, 8, [], [], 2, 3, 0.1, ones(16, 1), single(noisy)};
 %! reference = sorvik (args{:});
 
-## sorvik with the inputs at positions varargin{1:2:end} replaced.
-%!function out = call_with (args, varargin)
-%!  for k = 1:2:numel (varargin)
-%!    args{varargin{k}} = varargin{k + 1};
-%!  endfor
-%!  out = sorvik (args{:});
-%!endfunction
-
 ## The identifier of the error that the call raises ("" for none).
 %!function id = refusal (args, varargin)
 %!  id = "";
