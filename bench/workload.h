@@ -4,7 +4,7 @@
 #ifndef SORVIK_BENCH_WORKLOAD_H
 #define SORVIK_BENCH_WORKLOAD_H
 
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 
 #include <cstdint>
 #include <string>

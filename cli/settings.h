@@ -4,7 +4,7 @@
 #ifndef SORVIK_CLI_SETTINGS_H
 #define SORVIK_CLI_SETTINGS_H
 
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 
 #include <cmath>
 #include <cstddef>
@@ -20,9 +20,6 @@ constexpr std::int32_t defaultMaxGroupSize = 32;
 constexpr std::int32_t defaultSearchRadius = 19;
 constexpr double defaultMatchThreshold = 0.19685;
 constexpr double defaultKaiserBeta = 2.0;
-// The filter marks empty match-list entries with this distance, so a larger
-// threshold would let them into groups.
-constexpr double maxMatchThreshold = 1048576.0;
 
 struct WienerSettings {
     std::int32_t blockSize = defaultBlockSize;

@@ -3,7 +3,7 @@
 #ifndef SORVIK_FILTER_PROFILE_H
 #define SORVIK_FILTER_PROFILE_H
 
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 
 #include <chrono>
 #include <cstdint>

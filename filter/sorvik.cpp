@@ -1,4 +1,4 @@
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 
 #include "filter/aggregation.h"
 #include "filter/parallel.h"
@@ -88,6 +88,23 @@ FilterStatus runFilter(const FilterParams& params, const double* noisy, const fl
                        const double* window, float* estimate, const FilterOptions& options)
 {
     return detail::runFilterProfiled(params, noisy, pilot, window, estimate, options, nullptr);
+}
+
+// For now each channel runs on its own, matched on its own pilot.
+FilterStatus runFilterChannels(const FilterParams& params, const Channel* channels, int channelCount,
+                               const double* window, const FilterOptions& options)
+{
+    if (channelCount < 1 || channels == nullptr)
+        return FilterStatus::invalidParameters;
+    for (int c = 0; c < channelCount; ++c) {
+        FilterParams channelParams = params;
+        channelParams.sigma = channels[c].sigma;
+        const FilterStatus status = runFilter(channelParams, channels[c].noisy, channels[c].pilot,
+                                              window, channels[c].estimate, options);
+        if (status != FilterStatus::ok)
+            return status;
+    }
+    return FilterStatus::ok;
 }
 
 FilterStatus detail::runFilterProfiled(const FilterParams& params, const double* noisy,

@@ -3,7 +3,7 @@
 #define SORVIK_FILTER_WORKSPACE_H
 
 #include "filter/match_scan.h"
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 
 #include <fftw3.h>
 
@@ -89,7 +89,7 @@ private:
 };
 
 // Distance that marks an empty entry of the match list.
-constexpr float emptyDistance = 1048576.0f;
+constexpr float emptyDistance = maxMatchThreshold;
 
 // Geometry of one call: the parameters plus the sizes derived from them.
 struct Geometry {

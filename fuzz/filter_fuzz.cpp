@@ -2,7 +2,7 @@
 // parameters. Every call must either be refused with a status or finish
 // without touching memory it does not own.
 #include "bytes.h"
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 
 #include <cstdint>
 #include <vector>

@@ -23,7 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 #include "mex.h"
 
 namespace {

@@ -8,7 +8,7 @@
 // are already column-major (order='F') with the filter's element type are
 // passed through without a copy.
 #include "cli/settings.h"
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 #include "pilot/basic_estimate.h"
 #include "pilot/planner.h"
 

@@ -1,7 +1,7 @@
 // The sorvik tool as users run it: real files in, real files out, exit
 // statuses and messages.
 #include "cli/settings.h"
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 #include "pilot/basic_estimate.h"
 
 #include <OpenImageIO/imageio.h>

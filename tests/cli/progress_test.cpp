@@ -1,6 +1,6 @@
 // The row counts that the filter and the basic estimate report.
 #include "cli/settings.h"
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 #include "pilot/basic_estimate.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The filter's entry on whole images: properties that hold for any correct
 // implementation, and the edge cases of the call's contract.
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 
 #include <gtest/gtest.h>
 

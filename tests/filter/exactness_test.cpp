@@ -3,7 +3,7 @@
 // group capacities from 1 to 48, thresholds that admit nothing, some or
 // everything, ties, NaN and infinite pixels, and every thread count.
 #include "filter/match_scan.h"
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 #include "tests/filter/plain_filter.h"
 
 #ifdef SORVIK_TEST_PHOTO

@@ -5,7 +5,7 @@
 #ifndef SORVIK_TESTS_FILTER_PLAIN_FILTER_H
 #define SORVIK_TESTS_FILTER_PLAIN_FILTER_H
 
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 
 namespace sorvik::plain {
 

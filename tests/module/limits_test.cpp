@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "filter/fault_injection.h"
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 #include "module_support.h"
 
 using sorvik::checkParams;

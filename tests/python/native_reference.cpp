@@ -8,7 +8,7 @@
 //
 // NOISY and WINDOW hold float64, PILOT and OUT float32, all row-major
 // ([row, column]) in the machine's byte order.
-#include "filter/sorvik.h"
+#include <sorvik/sorvik.h>
 #include "pilot/basic_estimate.h"
 
 #include <cstdio>

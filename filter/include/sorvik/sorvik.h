@@ -2,12 +2,16 @@
 //
 // This is the filter's only public header. It knows nothing of any host: a MEX
 // driver, a command-line tool or a test calls runFilter() with arrays it owns.
-#ifndef SORVIK_FILTER_SORVIK_H
-#define SORVIK_FILTER_SORVIK_H
+#ifndef SORVIK_SORVIK_H
+#define SORVIK_SORVIK_H
 
 #include <cstdint>
 
 namespace sorvik {
+
+// The distance that marks an empty entry of a match list. A match threshold
+// above it acts as it, so that an empty entry never counts as a match.
+constexpr float maxMatchThreshold = 1048576.0f; // 2^20
 
 // Parameters of one call, already rounded and converted the way the MEX entry
 // reads them (integers by (int)(x + 0.5), real values as float).
@@ -57,6 +61,23 @@ FilterStatus checkParams(const FilterParams& params);
 // On failure the contents of estimate are unspecified.
 FilterStatus runFilter(const FilterParams& params, const double* noisy, const float* pilot,
                        const double* window, float* estimate, const FilterOptions& options = {});
+
+// One channel of a several-channel image, for runFilterChannels. Every
+// channel has the image's rows x cols pixels in the layout of runFilter.
+struct Channel {
+    const double* noisy = nullptr;
+    const float* pilot = nullptr;
+    float sigma = 0.0f;         // this channel's noise standard deviation, 0..1 scale
+    float* estimate = nullptr;  // written with this channel's result
+};
+
+// Runs the filter on the channels of one image together, so that they share
+// their groups: blocks are matched on the pilot of channels[0] alone, and
+// every channel's group is shrunk with Wiener coefficients from its own pilot
+// and sigma and aggregated with its own weights. params.sigma is not read.
+// With one channel the result is runFilter's, bit for bit.
+FilterStatus runFilterChannels(const FilterParams& params, const Channel* channels, int channelCount,
+                               const double* window, const FilterOptions& options = {});
 
 } // namespace sorvik
 
