@@ -199,7 +199,7 @@ py::array_t<double> kaiserWindow(std::int32_t size, double beta)
 
 } // namespace
 
-PYBIND11_MODULE(sorvik, m)
+PYBIND11_MODULE(_sorvik, m)
 {
     // Calls may run on several Python threads at once, each planning FFTs.
     sorvik::makeFftwPlannerThreadSafe();
