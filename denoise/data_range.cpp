@@ -25,8 +25,12 @@ void findNonFinite(const T* data, std::int32_t rows, std::int32_t cols, int chan
 {
     if (data == nullptr)
         throw std::invalid_argument("the image is null");
+    if (rows < 0 || cols < 0 || channels < 0)
+        throw std::invalid_argument("the image's sizes must not be negative (" +
+                                    std::to_string(rows) + " x " + std::to_string(cols) + " x " +
+                                    std::to_string(channels) + ")");
     const std::size_t plane = std::size_t(rows) * std::size_t(cols);
-    const std::size_t count = plane * std::size_t(channels > 0 ? channels : 0);
+    const std::size_t count = plane * std::size_t(channels);
     for (std::size_t i = 0; i < count; ++i)
         if (!std::isfinite(data[i])) {
             const std::size_t inPlane = i % plane;
