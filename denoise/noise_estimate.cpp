@@ -275,7 +275,10 @@ double estimate(const T* image, std::int32_t rows, std::int32_t cols, int channe
 
     std::int32_t stride = 1;
     const auto along = [](std::int64_t positions, std::int32_t s) { return (positions + s - 1) / s; };
-    while (along(positionRows, stride) * along(positionCols, stride) * channels > maxPatches)
+    // With more channels than maxPatches, one patch a channel is the least there is.
+    const std::int64_t widest = std::max(positionRows, positionCols);
+    while (stride < widest &&
+           along(positionRows, stride) * along(positionCols, stride) * channels > maxPatches)
         ++stride;
 
     std::vector<Patch> patches;

@@ -108,6 +108,11 @@ TEST(NoiseEstimate, ShapesAtTheLimitsOfTheInput)
         EXPECT_NEAR(estimateNoiseSigma(image.data(), rows, cols, 1) / 0.1, 1.0, 0.1)
             << rows << " x " << cols;
     }
+    // More channels than the patches kept: one patch each, and no endless search for fewer.
+    std::vector<double> stack(std::size_t(7) * 7 * 70000, 0.5);
+    addNoise(stack, 0.1, 13);
+    EXPECT_NEAR(estimateNoiseSigma(stack.data(), 7, 7, 70000) / 0.1, 1.0, 0.1);
+
     std::vector<double> small(25 * 25, 0.5);
     EXPECT_THROW(estimateNoiseSigma(small.data(), 25, 25, 1), std::invalid_argument);
     EXPECT_THROW(estimateNoiseSigma(small.data(), 6, 60, 1), std::invalid_argument);
