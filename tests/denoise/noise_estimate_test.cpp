@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -67,6 +68,20 @@ TEST(NoiseEstimate, StrongTextureDoesNotRaiseTheEstimate)
                                                 std::cos(0.9 * j + 0.2 * i);
     addNoise(image, 0.02, 7);
     EXPECT_NEAR(estimateNoiseSigma(image.data(), rows, cols, 1) / 0.02, 1.0, 0.1);
+}
+
+TEST(NoiseEstimate, SaturatedRegionsDoNotLowerTheEstimate)
+{
+    // An 8-bit file of a scene whose bright half lies at the top of the range:
+    // the noise there is clipped away, and those flat patches must not count.
+    const int rows = 128, cols = 128;
+    std::vector<double> levels = testing::smoothImage(rows, cols);
+    for (std::size_t i = 0; i < levels.size(); ++i)
+        levels[i] = i < levels.size() / 2 ? 255.0 : 255.0 * levels[i];
+    addNoise(levels, 10.0, 19);
+    for (double& v : levels)
+        v = std::min(255.0, std::max(0.0, std::round(v)));
+    EXPECT_NEAR(estimateNoiseSigma(levels.data(), rows, cols, 1) / 10.0, 1.0, 0.1);
 }
 
 TEST(NoiseEstimate, UnitsScaleTheEstimateAndOffsetsDoNot)

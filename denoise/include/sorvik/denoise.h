@@ -29,6 +29,8 @@ namespace sorvik {
 // gradient energy and the noise variance is the smallest eigenvalue of their
 // covariance; texture makes the estimate err high, so the selection keeps
 // only patches that pure noise of the current estimate could explain.
+// Patches holding the data's minimum or maximum are left out (saturated data
+// has lost its noise there) unless too few others remain.
 // Returns 0 for a constant image (and for noiseless images whose patches span
 // fewer than 49 dimensions, such as a linear ramp).
 // Throws std::invalid_argument for a null image, fewer than 1 channel, or an
