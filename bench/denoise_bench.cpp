@@ -7,7 +7,8 @@
 // seeds (one per channel), unclipped, so the noisy data's range is found from
 // its extremes as every front end does for float data. Sigma is reported on
 // the 0..255 scale of the 8-bit originals.
-//   1. The noise estimator against the true sigma (5, 10, 25, 50), with its time.
+//   1. The noise estimator against the true sigma (5, 10, 25, 50), with its time,
+//      on the float data and on it rounded and clipped as an 8-bit file holds it.
 //   2. PSNR (against the clean photograph, peak 1) and seconds of denoise() at
 //      sigma 10, 25 and 50, with the true sigma given and with it estimated.
 #include "bench/workload.h"
@@ -16,6 +17,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -95,22 +97,28 @@ double psnr(const std::vector<double>& clean, const std::vector<double>& estimat
 void estimatorTable(const std::vector<Photo>& photos)
 {
     std::printf("noise estimator (sigma of 255; estimate, error, milliseconds)\n");
-    std::printf("%-20s", "image");
+    std::printf("%-25s", "image");
     for (double sigma : {5.0, 10.0, 25.0, 50.0})
         std::printf("  %20s", ("sigma " + std::to_string(int(sigma))).c_str());
     std::printf("\n");
-    for (const Photo& photo : photos) {
-        std::printf("%-20s", photo.name.c_str());
-        for (double sigma : {5.0, 10.0, 25.0, 50.0}) {
-            const std::vector<double> noisy = noisyCopy(photo, sigma / 255.0, 20260);
-            const Clock::time_point start = Clock::now();
-            const double estimate =
-                255.0 * estimateNoiseSigma(noisy.data(), photo.rows, photo.cols, photo.channels);
-            const double ms = 1000.0 * secondsSince(start);
-            std::printf("  %6.2f %+6.1f%% %4.0fms", estimate, 100.0 * (estimate / sigma - 1.0), ms);
+    for (const Photo& photo : photos)
+        for (bool eightBit : {false, true}) {
+            std::printf("%-25s", (photo.name + (eightBit ? " 8-bit" : "")).c_str());
+            for (double sigma : {5.0, 10.0, 25.0, 50.0}) {
+                std::vector<double> noisy = noisyCopy(photo, sigma / 255.0, 20260);
+                // As an 8-bit file holds it: rounded to levels, clipped to the range.
+                if (eightBit)
+                    for (double& v : noisy)
+                        v = std::min(255.0, std::max(0.0, std::round(255.0 * v))) / 255.0;
+                const Clock::time_point start = Clock::now();
+                const double estimate =
+                    255.0 * estimateNoiseSigma(noisy.data(), photo.rows, photo.cols, photo.channels);
+                const double ms = 1000.0 * secondsSince(start);
+                std::printf("  %6.2f %+6.1f%% %4.0fms", estimate, 100.0 * (estimate / sigma - 1.0),
+                            ms);
+            }
+            std::printf("\n");
         }
-        std::printf("\n");
-    }
     std::printf("\n");
 }
 
