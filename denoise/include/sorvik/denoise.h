@@ -1,0 +1,154 @@
+// sorvik denoise: one call from a noisy image as the user holds it (grey or
+// RGB, any bit depth or value range, noise level known or not) to the
+// denoised image in the same units. The front ends (tool, Python, Octave) are
+// thin layers over this header; the Wiener stage itself is <sorvik/sorvik.h>.
+//
+// Images are planar: channel k of a rows x cols image holds pixel (i, j) at
+// k * rows * cols + i + j * rows (column-major, as everywhere in sorvik).
+#ifndef SORVIK_DENOISE_H
+#define SORVIK_DENOISE_H
+
+#include <cli/settings.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sorvik {
+
+// ---------------------------------------------------------------- noise level
+
+// Standard deviation of additive white Gaussian noise, estimated from the
+// noisy image alone, in the image's own units (scaling the image scales the
+// estimate). The noise is taken to be the same in every channel, so a colour
+// image gets one value. Weak-texture 7 x 7 patches are selected by their
+// gradient energy and the noise variance is the smallest eigenvalue of their
+// covariance; texture makes the estimate err high, so the selection keeps
+// only patches that pure noise of the current estimate could explain.
+// Patches holding the data's minimum or maximum are left out (saturated data
+// has lost its noise there) unless too few others remain.
+// Returns 0 for a constant image (and for noiseless images whose patches span
+// fewer than 49 dimensions, such as a linear ramp).
+// Throws std::invalid_argument for a null image, fewer than 1 channel, or an
+// image with fewer than noiseEstimateMinPatches patch positions (about 27 x 27
+// grey pixels). Values must be finite. Deterministic; memory is bounded whatever
+// the image size (patch positions are subsampled on a regular grid).
+constexpr int noisePatchSize = 7;
+constexpr std::int64_t noiseEstimateMinPatches = 8 * noisePatchSize * noisePatchSize;
+double estimateNoiseSigma(const float* image, std::int32_t rows, std::int32_t cols, int channels);
+double estimateNoiseSigma(const double* image, std::int32_t rows, std::int32_t cols, int channels);
+
+// ---------------------------------------------------------------- data ranges
+
+// The span of values the data's units cover, mapped affinely onto the
+// filter's 0..1 scale. Sigma maps with the width alone (an offset does not
+// change a standard deviation).
+struct DataRange {
+    double low = 0.0;
+    double high = 1.0;
+
+    double width() const { return high - low; }
+    double toUnit(double value) const { return (value - low) / (high - low); }
+    double fromUnit(double unit) const { return low + unit * (high - low); }
+    double sigmaToUnit(double sigma) const { return sigma / (high - low); }
+    double sigmaFromUnit(double sigma) const { return sigma * (high - low); }
+};
+
+// Integer data is scaled by its type's range.
+constexpr DataRange uint8Range{0.0, 255.0};
+constexpr DataRange uint16Range{0.0, 65535.0};
+
+// The range of float data: [0, 1] when every value lies in it, otherwise from
+// the data's minimum to its maximum. Data that is constant outside [0, 1]
+// gets [value, value + 1], so that it maps to 0 and back unchanged.
+// Throws NonFiniteValue (below) for a value that is not finite; rows, cols
+// and channels only name its position.
+DataRange floatDataRange(const float* data, std::int32_t rows, std::int32_t cols, int channels);
+DataRange floatDataRange(const double* data, std::int32_t rows, std::int32_t cols, int channels);
+
+// A range the user gives; throws std::invalid_argument unless both ends are
+// finite and low < high.
+DataRange userDataRange(double low, double high);
+
+// A value that is not a finite number, at a 0-based position; front ends that
+// count from 1 reword it from the fields.
+class NonFiniteValue : public std::invalid_argument {
+public:
+    NonFiniteValue(std::int32_t row, std::int32_t col, int channel);
+    std::int32_t row, col;
+    int channel;
+};
+
+// Throws NonFiniteValue for the first value (in memory order) that is not finite.
+void checkFinite(const float* data, std::int32_t rows, std::int32_t cols, int channels);
+void checkFinite(const double* data, std::int32_t rows, std::int32_t cols, int channels);
+
+// An output value of integer type: rounded to nearest (halves away from zero)
+// and saturated to the type's range; NaN gives 0.
+std::uint8_t toUint8(double value);
+std::uint16_t toUint16(double value);
+
+// ---------------------------------------------------------------- colour
+
+// Orthonormal opponent colour transform of planar RGB, in place:
+//   Y = (R + G + B) / sqrt 3,  U = (R - B) / sqrt 2,  V = (R - 2G + B) / sqrt 6.
+// Being orthonormal, it keeps white noise white with the same sigma.
+// planes: 3 planes of `pixels` values each.
+void rgbToOpponent(double* planes, std::size_t pixels);
+void opponentToRgb(double* planes, std::size_t pixels);
+
+// The exact range of opponent channel 0 (Y), 1 (U) or 2 (V) for RGB in
+// [0, 1]: the colour differences are signed, and the filter clips to [0, 1],
+// so each channel is mapped from this range onto [0, 1], its sigma with it.
+DataRange opponentRange(int channel);
+
+// ---------------------------------------------------------------- the pipeline
+
+constexpr int maxDenoiseChannels = 3;
+
+struct DenoiseInput {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    int channels = 1;               // 1 (grey) or 3 (RGB); alpha is the caller's to keep
+    const double* pixels = nullptr; // planar, in the data's units
+    DataRange range;                // the data's units; every value must lie within it
+    std::optional<double> sigma;    // in the data's units; absent: estimated from the data
+};
+
+enum class DenoiseStage { basicEstimate, wiener };
+
+// Called from the calling thread with the stage, the channel (for the basic
+// estimate; -1 for the Wiener stage, which takes all channels together) and
+// the block-position rows done out of the total.
+using DenoiseProgress =
+    std::function<void(DenoiseStage stage, int channel, std::int32_t done, std::int32_t total)>;
+
+struct DenoiseOptions {
+    // The Wiener stage's parameters; its sigma is not read (it comes from the
+    // input or the estimate), an empty window means the default Kaiser window.
+    WienerSettings wiener;
+    int threads = 1; // the output is the same bits for any count
+    DenoiseProgress progress;
+};
+
+struct DenoiseResult {
+    std::vector<double> pixels; // as the input: planar, in the data's units, never clipped
+    double sigma = 0.0;         // the sigma used, in the data's units
+    bool sigmaEstimated = false;
+};
+
+// Maps the data onto [0, 1] (colour: to opponent channels, each mapped onto
+// [0, 1]), makes the basic estimate of every channel, runs the Wiener stage on
+// all channels together with the luminance leading, and maps the result back.
+// Throws std::invalid_argument for bad input (the message names what is
+// wrong; a value that is not finite gives NonFiniteValue), std::runtime_error
+// when the filter fails, std::bad_alloc when memory runs out.
+DenoiseResult denoise(const DenoiseInput& input, const DenoiseOptions& options = {});
+
+} // namespace sorvik
+
+#endif

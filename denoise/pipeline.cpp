@@ -1,0 +1,182 @@
+// The one-call denoiser: data units -> [0, 1] -> opponent channels -> basic
+// estimate -> Wiener stage with shared groups -> back to the data's units.
+#include <sorvik/denoise.h>
+
+#include <pilot/basic_estimate.h>
+#include <sorvik/sorvik.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sorvik {
+namespace {
+
+std::string number(double v)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", v);
+    return text;
+}
+
+void checkInput(const DenoiseInput& in)
+{
+    if (in.channels == 2)
+        throw std::invalid_argument(
+            "2 channels have no defined meaning; give 1 (grey) or 3 (RGB) channels");
+    if (in.channels > maxDenoiseChannels)
+        throw std::invalid_argument(std::to_string(in.channels) +
+                                    " channels is more than the 3 (RGB) an image may have; an "
+                                    "alpha channel is kept aside by the caller");
+    if (in.channels < 1)
+        throw std::invalid_argument("the image needs 1 or 3 channels, not " +
+                                    std::to_string(in.channels));
+    if (in.rows < 1 || in.cols < 1)
+        throw std::invalid_argument("the image is empty (" + std::to_string(in.rows) + " x " +
+                                    std::to_string(in.cols) + ")");
+    if (in.pixels == nullptr)
+        throw std::invalid_argument("the image's pixels are null");
+    if (!std::isfinite(in.range.low) || !std::isfinite(in.range.high) ||
+        !(in.range.low < in.range.high) || !std::isfinite(in.range.width()))
+        throw std::invalid_argument("the data range needs finite ends with low < high, not [" +
+                                    number(in.range.low) + ", " + number(in.range.high) + "]");
+    checkFinite(in.pixels, in.rows, in.cols, in.channels);
+    // The filter clips to the range: a value outside it would come back changed
+    // by more than the noise, so the range is refused rather than the data clipped.
+    const std::size_t plane = std::size_t(in.rows) * std::size_t(in.cols);
+    const std::size_t count = plane * std::size_t(in.channels);
+    for (std::size_t i = 0; i < count; ++i)
+        if (in.pixels[i] < in.range.low || in.pixels[i] > in.range.high) {
+            const std::size_t p = i % plane;
+            throw std::invalid_argument(
+                "the value " + number(in.pixels[i]) + " at row " + std::to_string(p % in.rows) +
+                ", column " + std::to_string(p / in.rows) + ", channel " +
+                std::to_string(i / plane) + " lies outside the data range [" +
+                number(in.range.low) + ", " + number(in.range.high) + "]");
+        }
+}
+
+bool isConstant(const double* pixels, std::size_t count)
+{
+    for (std::size_t i = 1; i < count; ++i)
+        if (pixels[i] != pixels[0])
+            return false;
+    return true;
+}
+
+struct ProgressRelay {
+    const DenoiseProgress* progress;
+    DenoiseStage stage;
+    int channel;
+
+    static void report(void* context, std::int32_t done, std::int32_t total)
+    {
+        const auto* relay = static_cast<const ProgressRelay*>(context);
+        (*relay->progress)(relay->stage, relay->channel, done, total);
+    }
+};
+
+} // namespace
+
+DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
+{
+    checkInput(in);
+    const std::size_t plane = std::size_t(in.rows) * std::size_t(in.cols);
+    const std::size_t count = plane * std::size_t(in.channels);
+
+    DenoiseResult result;
+    if (in.sigma.has_value()) {
+        if (!std::isfinite(*in.sigma) || *in.sigma <= 0.0)
+            throw std::invalid_argument("sigma must be a finite number > 0, not " +
+                                        number(*in.sigma));
+        result.sigma = *in.sigma;
+    } else {
+        if (isConstant(in.pixels, count))
+            throw std::invalid_argument(
+                "the image is constant: its noise level cannot be estimated; give sigma");
+        result.sigma = estimateNoiseSigma(in.pixels, in.rows, in.cols, in.channels);
+        result.sigmaEstimated = true;
+        if (!(result.sigma > 0.0))
+            throw std::invalid_argument(
+                "no noise could be measured in the image (it is exactly smooth); give sigma");
+    }
+
+    std::vector<double> unit(count);
+    for (std::size_t i = 0; i < count; ++i)
+        unit[i] = in.range.toUnit(in.pixels[i]);
+    const double unitSigma = in.range.sigmaToUnit(result.sigma);
+
+    // Per channel: the map from the channel's own range onto [0, 1].
+    std::vector<DataRange> channelRange(std::size_t(in.channels), DataRange{});
+    if (in.channels == 3) {
+        rgbToOpponent(unit.data(), plane);
+        for (int c = 0; c < 3; ++c) {
+            channelRange[c] = opponentRange(c);
+            double* p = unit.data() + std::size_t(c) * plane;
+            for (std::size_t i = 0; i < plane; ++i)
+                p[i] = channelRange[c].toUnit(p[i]);
+        }
+    }
+
+    std::vector<WienerSettings> settings(std::size_t(in.channels), options.wiener);
+    FilterSetup setup;
+    for (int c = 0; c < in.channels; ++c) {
+        settings[c].sigma = channelRange[c].sigmaToUnit(unitSigma);
+        // Validates every channel's sigma and the parameters; channel 0's setup
+        // serves all, since only sigma differs.
+        FilterSetup channelSetup = prepareFilter(settings[c], in.rows, in.cols);
+        if (c == 0)
+            setup = std::move(channelSetup);
+    }
+
+    std::vector<float> pilot(count);
+    for (int c = 0; c < in.channels; ++c) {
+        ProgressRelay relay{&options.progress, DenoiseStage::basicEstimate, c};
+        BasicEstimateOptions basic;
+        if (options.progress) {
+            basic.progress = &ProgressRelay::report;
+            basic.progressContext = &relay;
+        }
+        basicEstimate(in.rows, in.cols, unit.data() + std::size_t(c) * plane, settings[c].sigma,
+                      pilot.data() + std::size_t(c) * plane, basic);
+    }
+
+    std::vector<float> estimate(count);
+    std::vector<Channel> channels(std::size_t(in.channels));
+    for (int c = 0; c < in.channels; ++c) {
+        channels[c].noisy = unit.data() + std::size_t(c) * plane;
+        channels[c].pilot = pilot.data() + std::size_t(c) * plane;
+        channels[c].sigma = float(settings[c].sigma);
+        channels[c].estimate = estimate.data() + std::size_t(c) * plane;
+    }
+    ProgressRelay relay{&options.progress, DenoiseStage::wiener, -1};
+    FilterOptions filterOptions;
+    filterOptions.threads = options.threads;
+    if (options.progress) {
+        filterOptions.progress = &ProgressRelay::report;
+        filterOptions.progressContext = &relay;
+    }
+    const FilterStatus status = runFilterChannels(setup.params, channels.data(), in.channels,
+                                                  setup.window.data(), filterOptions);
+    if (status != FilterStatus::ok)
+        throw std::runtime_error(std::string("the filter failed: ") + statusMessage(status));
+    for (int c = 0; c < in.channels; ++c)
+        checkEstimateFinite(estimate.data() + std::size_t(c) * plane, plane, in.rows);
+
+    result.pixels.resize(count);
+    for (int c = 0; c < in.channels; ++c)
+        for (std::size_t i = 0; i < plane; ++i)
+            result.pixels[std::size_t(c) * plane + i] =
+                channelRange[c].fromUnit(double(estimate[std::size_t(c) * plane + i]));
+    if (in.channels == 3)
+        opponentToRgb(result.pixels.data(), plane);
+    for (double& v : result.pixels)
+        v = in.range.fromUnit(v);
+    return result;
+}
+
+} // namespace sorvik

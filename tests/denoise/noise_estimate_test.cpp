@@ -1,0 +1,141 @@
+// The noise estimator on images of known sigma, and its invariances.
+#include <sorvik/denoise.h>
+
+#include "test_images.h"
+
+#ifdef SORVIK_TEST_DATA_DIR
+#include "bench/workload.h"
+#endif
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sorvik {
+namespace {
+
+using testing::addNoise;
+
+// Within 20% at sigma 5 and 10% from sigma 10 up (of 255), on images whose
+// own texture lies well below the noise.
+void expectAccurate(const std::vector<double>& clean, int rows, int cols, int channels,
+                    const std::string& name)
+{
+    for (double sigma255 : {5.0, 10.0, 25.0, 50.0}) {
+        std::vector<double> noisy = clean;
+        addNoise(noisy, sigma255 / 255.0, 42);
+        const double estimate = 255.0 * estimateNoiseSigma(noisy.data(), rows, cols, channels);
+        const double tolerance = sigma255 < 10.0 ? 0.2 : 0.1;
+        EXPECT_NEAR(estimate / sigma255, 1.0, tolerance) << name << ", sigma " << sigma255;
+    }
+}
+
+TEST(NoiseEstimate, KnownSigmaOnSyntheticImages)
+{
+    expectAccurate(testing::smoothImage(128, 160), 128, 160, 1, "smooth");
+    expectAccurate(testing::shapesImage(128, 160), 128, 160, 1, "shapes");
+    // Colour: the same sigma in every channel, one estimate for all.
+    std::vector<double> colour = testing::smoothImage(96, 96);
+    const std::vector<double> shapes = testing::shapesImage(96, 96);
+    colour.insert(colour.end(), shapes.begin(), shapes.end());
+    colour.insert(colour.end(), shapes.rbegin(), shapes.rend());
+    expectAccurate(colour, 96, 96, 3, "colour");
+}
+
+#ifdef SORVIK_TEST_DATA_DIR
+TEST(NoiseEstimate, KnownSigmaOnPhotographs)
+{
+    for (const char* name : {"camera.png", "astronaut-grey.png"}) {
+        const bench::GreyImage photo = bench::readPng(std::string(SORVIK_TEST_DATA_DIR) + "/" + name);
+        expectAccurate(photo.pixels, photo.rows, photo.cols, 1, name);
+    }
+}
+#endif
+
+TEST(NoiseEstimate, StrongTextureDoesNotRaiseTheEstimate)
+{
+    // Half the image is a fine texture far above the noise; the flat half
+    // alone shows the noise, and the estimate must come from there.
+    const int rows = 128, cols = 128;
+    std::vector<double> image(std::size_t(rows) * cols, 0.5);
+    for (int j = cols / 2; j < cols; ++j)
+        for (int i = 0; i < rows; ++i)
+            image[std::size_t(j) * rows + i] += 0.3 * std::sin(1.3 * i + 0.1 * i * i / rows) *
+                                                std::cos(0.9 * j + 0.2 * i);
+    addNoise(image, 0.02, 7);
+    EXPECT_NEAR(estimateNoiseSigma(image.data(), rows, cols, 1) / 0.02, 1.0, 0.1);
+}
+
+TEST(NoiseEstimate, SaturatedRegionsDoNotLowerTheEstimate)
+{
+    // An 8-bit file of a scene whose bright half lies at the top of the range:
+    // the noise there is clipped away, and those flat patches must not count.
+    const int rows = 128, cols = 128;
+    std::vector<double> levels = testing::smoothImage(rows, cols);
+    for (std::size_t i = 0; i < levels.size(); ++i)
+        levels[i] = i < levels.size() / 2 ? 255.0 : 255.0 * levels[i];
+    addNoise(levels, 10.0, 19);
+    for (double& v : levels)
+        v = std::min(255.0, std::max(0.0, std::round(v)));
+    EXPECT_NEAR(estimateNoiseSigma(levels.data(), rows, cols, 1) / 10.0, 1.0, 0.1);
+}
+
+TEST(NoiseEstimate, UnitsScaleTheEstimateAndOffsetsDoNot)
+{
+    const int rows = 64, cols = 80;
+    std::vector<double> image = testing::shapesImage(rows, cols);
+    addNoise(image, 0.05, 3);
+    const double base = estimateNoiseSigma(image.data(), rows, cols, 1);
+    std::vector<double> scaled = image, shifted = image;
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        scaled[i] = 65535.0 * image[i];
+        shifted[i] = 1.0e4 + image[i];
+    }
+    EXPECT_NEAR(estimateNoiseSigma(scaled.data(), rows, cols, 1) / (65535.0 * base), 1.0, 1e-9);
+    EXPECT_NEAR(estimateNoiseSigma(shifted.data(), rows, cols, 1) / base, 1.0, 1e-6);
+    // Single precision input gives the same estimate up to its rounding.
+    const std::vector<float> single(image.begin(), image.end());
+    EXPECT_NEAR(estimateNoiseSigma(single.data(), rows, cols, 1) / base, 1.0, 1e-4);
+}
+
+TEST(NoiseEstimate, NoiselessImagesGiveZeroOrNearly)
+{
+    std::vector<float> constant(40 * 50, 3.5f);
+    EXPECT_EQ(estimateNoiseSigma(constant.data(), 40, 50, 1), 0.0);
+    // A linear ramp's patches span three dimensions: no noise to find.
+    std::vector<double> ramp(40 * 50);
+    for (int j = 0; j < 50; ++j)
+        for (int i = 0; i < 40; ++i)
+            ramp[std::size_t(j) * 40 + i] = 0.01 * i + 0.003 * j;
+    EXPECT_LT(estimateNoiseSigma(ramp.data(), 40, 50, 1), 1e-6);
+}
+
+TEST(NoiseEstimate, ShapesAtTheLimitsOfTheInput)
+{
+    // One row of patch positions; a very wide image is subsampled and still right.
+    for (auto [rows, cols] : {std::pair{7, 400}, std::pair{400, 7}, std::pair{8, 40000}}) {
+        std::vector<double> image(std::size_t(rows) * cols, 0.5);
+        addNoise(image, 0.1, 11);
+        EXPECT_NEAR(estimateNoiseSigma(image.data(), rows, cols, 1) / 0.1, 1.0, 0.1)
+            << rows << " x " << cols;
+    }
+    // More channels than the patches kept: one patch each, and no endless search for fewer.
+    std::vector<double> stack(std::size_t(7) * 7 * 70000, 0.5);
+    addNoise(stack, 0.1, 13);
+    EXPECT_NEAR(estimateNoiseSigma(stack.data(), 7, 7, 70000) / 0.1, 1.0, 0.1);
+
+    std::vector<double> small(25 * 25, 0.5);
+    EXPECT_THROW(estimateNoiseSigma(small.data(), 25, 25, 1), std::invalid_argument);
+    EXPECT_THROW(estimateNoiseSigma(small.data(), 6, 60, 1), std::invalid_argument);
+    EXPECT_THROW(estimateNoiseSigma(small.data(), 26, 26, 0), std::invalid_argument);
+    EXPECT_THROW(estimateNoiseSigma(static_cast<const double*>(nullptr), 64, 64, 1),
+                 std::invalid_argument);
+    EXPECT_THROW(estimateNoiseSigma(small.data(), -5, 26, 1), std::invalid_argument);
+}
+
+} // namespace
+} // namespace sorvik
