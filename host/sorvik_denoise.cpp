@@ -79,19 +79,21 @@ bool readImage(const mxArray* a, Image& image, Failure& failure)
                         mxIsComplex(a) ? "complex " : "", mxGetClassName(a));
     const mwSize dimensions = mxGetNumberOfDimensions(a);
     const mwSize* size = mxGetDimensions(a);
-    const unsigned long long planes = dimensions >= 3 ? size[2] : 1;
+    const auto rows = static_cast<unsigned long long>(size[0]);
+    const auto cols = static_cast<unsigned long long>(size[1]);
+    const auto planes = dimensions >= 3 ? static_cast<unsigned long long>(size[2]) : 1ULL;
     if (dimensions > 3 || planes < 1 || planes > 4)
         return failWith(failure, "sorvik:invalidImage",
                         "Input 1 (I) must be M x N (grey), M x N x 2 (grey and alpha), M x N x 3 (RGB) "
                         "or M x N x 4 (RGB and alpha); got %d dimensions with %llu planes.",
                         static_cast<int>(dimensions), planes);
     constexpr unsigned long long maxSide = 0x7fffffff;
-    if (size[0] > maxSide || size[1] > maxSide)
+    if (rows > maxSide || cols > maxSide)
         return failWith(failure, "sorvik:tooLarge", "Input 1 (I) may have at most %llu rows and columns.",
                         maxSide);
     image.classID = c;
-    image.rows = static_cast<std::int32_t>(size[0]);
-    image.cols = static_cast<std::int32_t>(size[1]);
+    image.rows = static_cast<std::int32_t>(rows);
+    image.cols = static_cast<std::int32_t>(cols);
     image.planes = static_cast<int>(planes);
     image.alpha = planes == 2 || planes == 4;
     image.colour = planes >= 3 ? 3 : 1;

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# sorvik.mex as Octave opens it (readelf): soname sorvik.mex; exactly
+# A MEX file as Octave opens it (readelf): soname its file name; exactly
 # mexFunction and mexVersion exported, under the version MEX, so nothing of
 # the filter can clash with Octave's own symbols; no RPATH. With
 # --private-fftw, FFTW is linked in rather than shared with Octave.
@@ -13,7 +13,8 @@ check() { if eval "$2"; then echo "ok:   $1"; else echo "FAIL: $1"; failures=$((
 
 exports=$(awk '$1 ~ /^[0-9]+:$/ && $7 != "UND" && $7 != "ABS" { print $8 }' <<<"$symbols" | sort | tr '\n' ' ')
 check "exports mexFunction@@MEX mexVersion@@MEX (got: $exports)" '[ "$exports" = "mexFunction@@MEX mexVersion@@MEX " ]'
-check "soname sorvik.mex" 'grep -Fq "Library soname: [sorvik.mex]" <<<"$dynamic"'
+name=$(basename "$module")
+check "soname $name" 'grep -Fq "Library soname: [$name]" <<<"$dynamic"'
 check "no RPATH/RUNPATH" '! grep -Eq "\((RPATH|RUNPATH)\)" <<<"$dynamic"'
 if [ "$fftw" = --private-fftw ]; then
   check "FFTW linked in, not shared with Octave" '! grep -Fq "Shared library: [libfftw3f" <<<"$dynamic"'

@@ -1,0 +1,54 @@
+% SORVIK_DENOISE  Denoise a grey or colour image in one call.
+%
+%   J = SORVIK_DENOISE(I)
+%   J = SORVIK_DENOISE(I, SIGMA)
+%   J = SORVIK_DENOISE(..., 'Name', Value, ...)
+%   [J, SIGMA] = SORVIK_DENOISE(...)
+%
+%   Removes additive white Gaussian noise from I: a basic estimate first,
+%   then collaborative Wiener filtering (the function SORVIK) with it as the
+%   pilot. Colour images are filtered in an opponent colour space, with the
+%   blocks grouped once on the luminance and shared by all three channels.
+%
+%   I is what imread gives, uint8 or uint16, M x N (grey) or M x N x 3 (RGB),
+%   or single or double data. M x N x 2 and M x N x 4 hold an alpha channel
+%   as the last plane, which passes through unchanged. J has the class and
+%   size of I: integers rounded and saturated, floating point never clipped.
+%
+%   SIGMA is the noise standard deviation in the units of I: levels of a
+%   uint8 or uint16 image (e.g. 25 for noise of 25 grey levels in 8-bit
+%   data), values of single or double data. Left out or [], it is estimated
+%   from I, and the second output gives the value used. Floating-point data
+%   within [0, 1] is taken as it is; other floating-point data is mapped
+%   from its minimum and maximum (or 'Range') onto [0, 1], SIGMA with it,
+%   and the result is mapped back.
+%
+%   Parameters (name-value pairs, names in any case):
+%     'BlockSize'       block side, 2 to 64 (8)
+%     'Step'            spacing of reference blocks, 1 to BlockSize (3)
+%     'MaxGroupSize'    most blocks in a group (32)
+%     'SearchRadius'    blocks are searched within this many rows and columns (19)
+%     'MatchThreshold'  the largest spectral distance of a match (0.19685)
+%     'Window'          BlockSize x BlockSize aggregation weights (Kaiser, beta 2)
+%     'Threads'         threads to use (every processor); the result is the
+%                       same bits for any count
+%     'Range'           [low, high]: the values of floating-point I that map
+%                       to 0 and 1 (default: [0, 1], or I's minimum and maximum
+%                       when I lies outside [0, 1])
+%
+%   Example:
+%     I = imread ("astronaut.png");
+%     noisy = uint8 (double (I) + 20 * randn (size (I)));
+%     [J, sigma] = sorvik_denoise (noisy);     % sigma is about 20
+%     imshow ([noisy, J]);
+%
+%   Errors carry identifiers sorvik:invalidImage, sorvik:invalidSigma,
+%   sorvik:invalidParameter, sorvik:unknownParameter, sorvik:nonFiniteInput,
+%   sorvik:invalidInput (for example a constant image, whose noise cannot be
+%   estimated), sorvik:tooManyOutputs, sorvik:notEnoughInputs,
+%   sorvik:tooLarge and sorvik:outOfMemory.
+%
+%   This file holds the documentation only; the function is the MEX file
+%   beside it.
+%
+%   See also SORVIK.
