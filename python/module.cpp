@@ -8,6 +8,7 @@
 // are already column-major (order='F') with the filter's element type are
 // passed through without a copy.
 #include "cli/settings.h"
+#include "python/denoise_binding.h"
 #include <sorvik/sorvik.h>
 #include "pilot/basic_estimate.h"
 #include "pilot/planner.h"
@@ -210,6 +211,7 @@ PYBIND11_MODULE(_sorvik, m)
               "a level quoted on the 0..255 scale by 255). Results are new C-ordered float32\n"
               "arrays.";
     m.attr("__version__") = SORVIK_VERSION;
+    registerDenoise(m);
 
     using namespace pybind11::literals;
     m.def("wiener", &wiener,

@@ -1,0 +1,162 @@
+"""The one-call denoiser: estimate_sigma and denoise on images as users hold them."""
+
+from __future__ import annotations
+
+import numbers
+import os
+from typing import Callable, Optional, Tuple
+
+import numpy as np
+
+from . import _sorvik
+
+_KINDS = {np.dtype(np.uint8): "uint8", np.dtype(np.uint16): "uint16",
+          np.dtype(np.float32): "float", np.dtype(np.float64): "float"}
+# The filter indexes pixels with 32-bit integers.
+_MAX_SIDE = 2**31 - 1
+
+
+def _whole(name: str, value, low: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < low or value > _MAX_SIDE:
+        raise ValueError(f"{name} must be from {low} to {_MAX_SIDE}, not {value}")
+    return int(value)
+
+
+def _real(name: str, value) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    return float(value)
+
+
+def _planar(image, channel_axis: Optional[int]) -> Tuple[np.ndarray, str, int, bool]:
+    """Checks the image and returns (planar float64 copy, kind, colour channels, alpha)."""
+    if not isinstance(image, np.ndarray):
+        raise TypeError(f"image must be a numpy array, not {type(image).__name__}")
+    kind = _KINDS.get(image.dtype.newbyteorder("="))
+    if kind is None:
+        raise TypeError(f"image must have dtype uint8, uint16, float32 or float64, not {image.dtype}")
+    if channel_axis is None:
+        if image.ndim != 2:
+            raise ValueError(f"image must be 2-D [row, column] without channel_axis, not {image.ndim}-D; "
+                             "pass channel_axis=-1 for colour")
+        planes = image[np.newaxis]
+    else:
+        channel_axis = _whole("channel_axis", channel_axis, -3)
+        if image.ndim != 3:
+            raise ValueError(f"image with a channel_axis must be 3-D, not {image.ndim}-D")
+        planes = np.moveaxis(image, channel_axis, 0)
+    channels, rows, cols = planes.shape
+    if channels not in (1, 2, 3, 4):
+        raise ValueError(f"image has {channels} channels; sorvik takes 1 (grey), 2 (grey, alpha), "
+                         "3 (RGB) or 4 (RGB, alpha)")
+    if rows > _MAX_SIDE or cols > _MAX_SIDE or rows * cols > _MAX_SIDE:
+        raise ValueError(f"image of {rows} x {cols} pixels is too large: at most {_MAX_SIDE} pixels")
+    alpha = channels in (2, 4)
+    colour = planes[: channels - 1] if alpha else planes
+    # (channels, columns, rows), C order: each channel column-major.
+    planar = np.ascontiguousarray(colour.transpose(0, 2, 1), dtype=np.float64)
+    return planar, kind, colour.shape[0], alpha
+
+
+def estimate_sigma(image: np.ndarray, *, channel_axis: Optional[int] = None) -> float:
+    """Estimates the standard deviation of additive white Gaussian noise in ``image``.
+
+    The estimate is in the units of the data as given: levels for uint8 and
+    uint16 images, values for float images. It is made on weak-texture
+    patches, since texture read as noise would make the denoiser blur. A
+    colour image (``channel_axis`` names its axis of 3 channels) gets one
+    value for all channels; an alpha channel (2 or 4 channels) is left out.
+    A constant image gives 0.
+
+    Raises TypeError for an unsupported dtype, ValueError for a shape sorvik
+    cannot take, an image too small to estimate on (about 27 x 27 pixels),
+    or a value that is not finite.
+    """
+    planar, _, _, _ = _planar(image, channel_axis)
+    return _sorvik._estimate_sigma_planar(planar)
+
+
+def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
+            channel_axis: Optional[int] = None,
+            block_size: int = 8, step: int = 3, max_group_size: int = 32, search_radius: int = 19,
+            match_threshold: float = 0.19685, window: Optional[np.ndarray] = None,
+            data_range: Optional[Tuple[float, float]] = None, threads: Optional[int] = None,
+            progress: Optional[Callable[[float], None]] = None) -> np.ndarray:
+    """Denoises a grey or colour image in one call.
+
+    A basic estimate comes first; then the collaborative Wiener filter (as
+    ``wiener``) runs with it as the pilot. Colour images are filtered in an
+    orthonormal opponent colour space, with the blocks grouped once on the
+    luminance and shared by all channels.
+
+    Parameters
+    ----------
+    image : ndarray
+        uint8, uint16, float32 or float64; 2-D [row, column], or 3-D with
+        ``channel_axis`` naming the axis of 3 channels (RGB). With 2 or 4
+        channels the last is alpha, which passes through unchanged.
+    sigma : float, optional
+        The noise standard deviation in the units of the data: levels for
+        integer images (25 means 25 of 255 levels in uint8 data), values for
+        float images. None estimates it (see ``estimate_sigma``).
+    channel_axis : int, optional
+        The axis of the channels, or None for a grey image.
+    block_size, step, max_group_size, search_radius, match_threshold, window
+        The Wiener filter's parameters, as for ``wiener``.
+    data_range : (low, high), optional
+        For float images: the values that map to 0 and 1. By default [0, 1]
+        when the data lies within it, else the data's minimum and maximum.
+    threads : int, optional
+        Threads to use; None uses every processor. The result is the same
+        bits for any count.
+    progress : callable, optional
+        Called as ``progress(fraction)`` with the fraction done, from the
+        calling thread, between rows.
+
+    Returns
+    -------
+    ndarray
+        The denoised image, of the input's shape and dtype and in its units:
+        integers rounded and saturated, floats never clipped.
+
+    Raises TypeError for an unsupported dtype or argument type, ValueError for
+    a bad shape or value (a constant image without sigma, sigma <= 0, a value
+    that is not finite), KeyboardInterrupt on Ctrl-C.
+    """
+    planar, kind, colour, alpha = _planar(image, channel_axis)
+    if sigma is not None:
+        sigma = _real("sigma", sigma)
+    if data_range is not None:
+        if kind != "float":
+            raise ValueError("data_range applies to float images; integer images use their dtype's range")
+        try:
+            low, high = (_real("data_range", v) for v in data_range)
+        except (TypeError, ValueError) as e:
+            raise TypeError("data_range must be a pair (low, high) of numbers") from e
+        data_range = (low, high)
+    if window is not None:
+        if not isinstance(window, np.ndarray) or window.ndim != 2:
+            raise TypeError("window must be a 2-D numpy array [row, column] of block_size x block_size weights")
+        window = np.ascontiguousarray(window, dtype=np.float64)
+    threads = (os.cpu_count() or 1) if threads is None else _whole("threads", threads, 1)
+    if progress is not None and not callable(progress):
+        raise TypeError("progress must be callable")
+    result, _ = _sorvik._denoise_planar(
+        planar, kind, sigma, data_range, _whole("block_size", block_size, 2), _whole("step", step, 1),
+        _whole("max_group_size", max_group_size, 1), _whole("search_radius", search_radius, 0),
+        _real("match_threshold", match_threshold), window, threads, progress)
+
+    planes = result.transpose(0, 2, 1)
+    if kind == "uint8" or kind == "uint16":
+        info = np.iinfo(image.dtype)
+        # Halves round away from zero, as in the other front ends.
+        planes = np.clip(np.floor(np.nan_to_num(planes) + 0.5), info.min, info.max)
+    out = np.empty(image.shape, dtype=image.dtype)
+    view = out[np.newaxis] if channel_axis is None else np.moveaxis(out, channel_axis, 0)
+    view[:colour] = planes
+    if alpha:
+        source = image[np.newaxis] if channel_axis is None else np.moveaxis(image, channel_axis, 0)
+        view[colour] = source[colour]
+    return out
