@@ -293,8 +293,6 @@ TEST(Acceptance, NonFinitePixelsAreFilteredWithOneWarning)
         const char* text;
     };
     const std::vector<Case> cases = {
-        {"noisy only", {23}, {}, "1 input value is not finite (NaN or Inf): 1 in input 1 (noisy), 0 in input 12 "
-                                 "(pilot); the first is noisy(4, 3)."},
         {"pilot only", {}, {9, 90}, "2 in input 12 (pilot); the first is pilot(10, 1)."},
         {"both", {99, 0, 57}, {1, 2, 3, 4}, "7 input values are not finite (NaN or Inf): 3 in input 1 (noisy), 4 "
                                             "in input 12 (pilot); the first is noisy(1, 1)."},
