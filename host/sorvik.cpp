@@ -253,6 +253,11 @@ void warnOfNonFiniteInput(const double* noisy, const float* pilot, const sorvik:
     if (status == sorvik::FilterStatus::planFailed) {
         id = "sorvik:planFailed";
         what = "FFTW could not make a transform plan";
+    } else if (status != sorvik::FilterStatus::outOfMemory) {
+        // checkParams passed, so this is a limit found only once the filter
+        // looked at the call; it is not a shortage of memory.
+        id = "sorvik:tooLarge";
+        what = sorvik::statusMessage(status);
     }
     fail(id, "%s (a %d x %d image with blockSize %d, maxGroupSize %d and searchRadius %d).", what,
          static_cast<int>(p.rows), static_cast<int>(p.cols), static_cast<int>(p.blockSize),
