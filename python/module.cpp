@@ -132,8 +132,7 @@ Shape imageShape(const py::array& array, const char* name)
                              std::string(py::str(array.dtype())));
     const py::ssize_t rows = array.shape(0);
     const py::ssize_t cols = array.shape(1);
-    // Neither side exceeds 2^63 - 1, so the product, taken when both fit in
-    // 32 bits, cannot overflow.
+    // The product is formed only once both sides fit in 32 bits.
     if (rows > int32Max || cols > int32Max || std::int64_t(rows) * std::int64_t(cols) > int32Max)
         throw py::value_error(std::string(name) + " is too large: " + std::to_string(rows) + " x " +
                               std::to_string(cols) + " pixels, over the limit of 2^31 - 1");
