@@ -1,9 +1,10 @@
 // libFuzzer harness: the MEX entry, called through the stand-in host the way
-// a host calls it, with arbitrary argument counts, classes, shapes and values,
-// and now and then a failing output creation or a failing allocation or plan
-// inside the filter. Every call must either return the M x N single output or
-// make an error exit with a sorvik identifier, and must leave no array of its
-// own behind.
+// a host calls it, with arbitrary argument and output counts, classes, shapes
+// and values, and now and then a failing output creation or a failing
+// allocation or plan inside the filter. Every call must either return the
+// M x N single output (with one warning when a pixel is not finite) or make an
+// error exit with a sorvik identifier, and must leave no array of its own
+// behind.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -155,6 +156,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const r14host::Array& array : arrays)
         if (!array)
             return 0; // the stand-in could not make it: nothing to call with
+    // Read last, so that the inputs written before it keep their meaning: a
+    // host asks for no output (ans) or for one; more must be refused.
+    const std::uint8_t outputChoice = in.byte();
+    const int nlhs = outputChoice < 252 ? 1 : outputChoice - 252; // 0, 1, 2 or 3
 
     std::vector<const mxArray*> prhs;
     for (int position = 0; position < nrhs; ++position)
@@ -178,7 +183,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int liveBefore = r14hostLiveArrays();
     const int createdBefore = r14hostArraysCreated();
     const int invalidBefore = r14hostInvalidDestroys();
-    r14host::CallResult result = r14host::callEntry(mexFunction, 1, prhs);
+    const int warningsBefore = r14hostWarnings();
+    r14host::CallResult result = r14host::callEntry(mexFunction, nlhs, prhs);
     const bool filterFailed =
         (failure == Failure::allocation || failure == Failure::plan) && sorvik::testing::injectedFailureFired();
     const bool outputCreated = r14hostArraysCreated() != createdBefore;
@@ -187,6 +193,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (r14hostInvalidDestroys() != invalidBefore)
         broken("destroyed an array that was not live", result);
+    if (nlhs > 1 && (!result.errorExit || result.errorId != "sorvik:tooManyOutputs" || outputCreated ||
+                     r14hostWarnings() != warningsBefore))
+        broken("more than one output not refused before any work", result);
     if (result.errorExit) {
         for (mxArray* slot : result.slotsAtErrorExit)
             if (slot != nullptr)
@@ -223,5 +232,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         broken("accepted images outside the contract", result);
     if (mxGetM(output) != mxGetM(noisy) || mxGetN(output) != mxGetN(noisy))
         broken("output is not M x N", result);
+    // One warning exactly when a pixel the filter reads is not finite.
+    const std::size_t pixels = mxGetNumberOfElements(noisy);
+    bool nonFinite = false;
+    for (std::size_t k = 0; k < pixels; ++k)
+        nonFinite = nonFinite || !std::isfinite(static_cast<const double*>(mxGetData(noisy))[k]) ||
+                    !std::isfinite(static_cast<const float*>(mxGetData(pilot))[k]);
+    if (r14hostWarnings() != warningsBefore + (nonFinite ? 1 : 0))
+        broken("non-finite pixels not warned of exactly once", result);
     return 0;
 }

@@ -13,7 +13,7 @@
 // Calls within the contract are passed on untouched, odd values included:
 // step <= 0, any sigma or matchThreshold (NaN too; the filter treats a
 // threshold above the empty-entry mark as the mark), images smaller than a
-// block, empty images.
+// block, empty images, and non-finite pixels (with a warning).
 //
 // Written with mwSize and plain integer conversions so that it compiles
 // against the R14 mex.h (int dimensions) and Octave's (64-bit mwSize).
@@ -197,6 +197,54 @@ void checkElementCount(const mxArray* const prhs[], Input position, std::int64_t
          static_cast<long long>(count));
 }
 
+// Position k of an M x N image as 1-based (row, column).
+struct Position {
+    long long row;
+    long long column;
+};
+Position positionOf(std::int64_t k, std::int32_t rows)
+{
+    return {static_cast<long long>(k % rows) + 1, static_cast<long long>(k / rows) + 1};
+}
+
+template <typename T>
+std::int64_t countNonFinite(const T* values, std::int64_t count, std::int64_t& first)
+{
+    std::int64_t found = 0;
+    first = -1;
+    for (std::int64_t k = 0; k < count; ++k)
+        if (!std::isfinite(values[k])) {
+            if (found++ == 0)
+                first = k;
+        }
+    return found;
+}
+
+// Non-finite pixels are within the contract and are filtered as the
+// arithmetic defines, but their groups come out dark or NaN, which a user
+// would otherwise find only by looking. One warning per call, raised before
+// anything is allocated: a host that turns warnings into errors leaves
+// through it.
+void warnOfNonFiniteInput(const double* noisy, const float* pilot, const sorvik::FilterParams& p)
+{
+    const std::int64_t pixels = std::int64_t{p.rows} * p.cols;
+    std::int64_t firstNoisy = -1;
+    std::int64_t firstPilot = -1;
+    const std::int64_t inNoisyCount = countNonFinite(noisy, pixels, firstNoisy);
+    const std::int64_t inPilotCount = countNonFinite(pilot, pixels, firstPilot);
+    if (inNoisyCount == 0 && inPilotCount == 0)
+        return;
+    const bool noisyFirst = inNoisyCount > 0;
+    const Position at = positionOf(noisyFirst ? firstNoisy : firstPilot, p.rows);
+    mexWarnMsgIdAndTxt("sorvik:nonFiniteInput",
+                       "%lld input value%s not finite (NaN or Inf): %lld in input 1 (noisy), %lld in input "
+                       "12 (pilot); the first is %s(%lld, %lld). The result is kept as the filter computes it: "
+                       "pixels whose groups hold them may be NaN or darker.",
+                       static_cast<long long>(inNoisyCount + inPilotCount),
+                       inNoisyCount + inPilotCount == 1 ? " is" : "s are", static_cast<long long>(inNoisyCount),
+                       static_cast<long long>(inPilotCount), noisyFirst ? "noisy" : "pilot", at.row, at.column);
+}
+
 // After runFilter has released everything it made and the output is gone.
 [[noreturn]] void failFilter(sorvik::FilterStatus status, const sorvik::FilterParams& p)
 {
@@ -205,6 +253,11 @@ void checkElementCount(const mxArray* const prhs[], Input position, std::int64_t
     if (status == sorvik::FilterStatus::planFailed) {
         id = "sorvik:planFailed";
         what = "FFTW could not make a transform plan";
+    } else if (status != sorvik::FilterStatus::outOfMemory) {
+        // checkParams passed, so this is a limit found only once the filter
+        // looked at the call; it is not a shortage of memory.
+        id = "sorvik:tooLarge";
+        what = sorvik::statusMessage(status);
     }
     fail(id, "%s (a %d x %d image with blockSize %d, maxGroupSize %d and searchRadius %d).", what,
          static_cast<int>(p.rows), static_cast<int>(p.cols), static_cast<int>(p.blockSize),
@@ -215,7 +268,10 @@ void checkElementCount(const mxArray* const prhs[], Input position, std::int64_t
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
 {
-    (void)nlhs; // output 1 is written whatever the number of requested outputs
+    // Only one output exists; asking for more would otherwise fail in the
+    // host after the whole filter has run.
+    if (nlhs > 1)
+        fail("sorvik:tooManyOutputs", "sorvik has one output; %d were requested.", nlhs);
 
     checkInputArrays(nrhs, prhs);
 
@@ -252,6 +308,8 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
              "than 32-bit indices or this platform's address space allow.",
              static_cast<int>(params.rows), static_cast<int>(params.cols), static_cast<int>(params.blockSize),
              static_cast<int>(params.maxGroupSize), static_cast<int>(params.searchRadius));
+
+    warnOfNonFiniteInput(noisy, pilot, params);
 
     // Output 1, M x N single, goes into the first slot before any filtering.
     const mwSize dims[2] = {static_cast<mwSize>(params.rows), static_cast<mwSize>(params.cols)};

@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -90,6 +91,20 @@ void basicEstimate(std::int32_t rows, std::int32_t cols, const double* noisy, do
     const std::size_t pixels = M * std::size_t(cols);
     if (pixels / M != std::size_t(cols) || pixels > std::numeric_limits<std::size_t>::max() / 8)
         throw std::invalid_argument("the image is too large");
+
+    // The DCT and its inverse grow a block's values by at most 16^2 x 15^2,
+    // less than 2^16, in single precision: inputs up to 2^107 leave room to
+    // spare below 2^128, larger ones would come out as infinities and NaN.
+    constexpr double largestValue = 0x1p107;
+    for (std::size_t p = 0; p < pixels; ++p) {
+        if (!(std::fabs(noisy[p]) <= largestValue)) {
+            std::ostringstream message;
+            message << "the noisy pixel at row " << p % M << ", column " << p / M
+                    << " (counted from 0) is " << noisy[p] << "; the basic estimate takes values "
+                    << "of magnitude at most 2^107 (about 1.6e32)";
+            throw std::invalid_argument(message.str());
+        }
+    }
 
     makeFftwPlannerThreadSafe();
     const std::size_t rowFloats = std::size_t(blockCols) * blockArea;

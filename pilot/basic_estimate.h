@@ -19,7 +19,8 @@ constexpr double defaultThresholdFactor = 2.7;
 struct BasicEstimateOptions {
     double thresholdFactor = defaultThresholdFactor;
     // Called after each block-position row (rows done, total), from the
-    // calling thread; may be null.
+    // calling thread; may be null. An exception it throws ends the call and
+    // passes to the caller, with everything the call made released.
     void (*progress)(void* context, std::int32_t rowsDone, std::int32_t rowsTotal) = nullptr;
     void* progressContext = nullptr;
 };
@@ -28,8 +29,9 @@ struct BasicEstimateOptions {
 // estimate: rows x cols floats, same layout; may not alias noisy
 // sigma:    noise standard deviation on the pixel scale of noisy, >= 0
 // Throws std::invalid_argument when the image is smaller than one block, when
-// sigma or the threshold factor is negative or not finite, or when the sizes
-// overflow; std::bad_alloc or std::runtime_error when memory or an FFTW plan
+// sigma or the threshold factor is negative or not finite, when a pixel is not
+// finite or larger in magnitude than 2^107 (the result would not be), or when
+// the sizes overflow; std::bad_alloc or std::runtime_error when memory or an FFTW plan
 // cannot be had. Safe to call from several threads at once.
 void basicEstimate(std::int32_t rows, std::int32_t cols, const double* noisy, double sigma,
                    float* estimate, const BasicEstimateOptions& options = {});

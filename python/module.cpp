@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -29,7 +30,115 @@ namespace py = pybind11;
 
 namespace {
 
+// Numbers given to the module's functions. pybind11's own conversions take
+// True for 1 and report a bad argument without its name, so these keep the
+// object and the functions convert it themselves, naming the argument.
+struct Real {
+    py::object value;
+};
+struct Whole {
+    py::object value;
+};
+
+} // namespace
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<Real> {
+    PYBIND11_TYPE_CASTER(Real, const_name("float"));
+    bool load(handle source, bool)
+    {
+        value.value = reinterpret_borrow<object>(source);
+        return true;
+    }
+    static handle cast(const Real& r, return_value_policy, handle) { return r.value.inc_ref(); }
+};
+
+template <>
+struct type_caster<Whole> {
+    PYBIND11_TYPE_CASTER(Whole, const_name("int"));
+    bool load(handle source, bool)
+    {
+        value.value = reinterpret_borrow<object>(source);
+        return true;
+    }
+    static handle cast(const Whole& w, return_value_policy, handle) { return w.value.inc_ref(); }
+};
+
+} // namespace pybind11::detail
+
+namespace {
+
 constexpr std::size_t tile = 64;
+constexpr std::int64_t int32Max = std::numeric_limits<std::int32_t>::max();
+
+std::string typeName(const py::handle& object)
+{
+    return py::str(py::type::handle_of(object).attr("__name__"));
+}
+
+// Truth values are numbers to Python, but sigma=True is a mistake, not 1.
+bool isTruthValue(const py::handle& object)
+{
+    return PyBool_Check(object.ptr()) ||
+           py::isinstance(object, py::module_::import("numpy").attr("bool_"));
+}
+
+double real(const Real& argument, const char* name)
+{
+    const py::handle object = argument.value;
+    if (isTruthValue(object) || !PyNumber_Check(object.ptr()) || PyComplex_Check(object.ptr()))
+        throw py::type_error(std::string(name) + " must be a real number, not " + typeName(object));
+    const double value = PyFloat_AsDouble(object.ptr());
+    if (value == -1.0 && PyErr_Occurred())
+        throw py::error_already_set();
+    return value;
+}
+
+std::int32_t whole(const Whole& argument, const char* name)
+{
+    const py::handle object = argument.value;
+    if (isTruthValue(object) || PyFloat_Check(object.ptr()) || !PyIndex_Check(object.ptr()))
+        throw py::type_error(std::string(name) + " must be an integer, not " + typeName(object));
+    const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(object.ptr()));
+    if (!index)
+        throw py::error_already_set();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred())
+        throw py::error_already_set();
+    if (overflow != 0 || value < -int32Max - 1 || value > int32Max)
+        throw py::value_error(std::string(name) + " must lie between -2^31 and 2^31 - 1, not " +
+                              std::string(py::str(index)));
+    return std::int32_t(value);
+}
+
+struct Shape {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+};
+
+// Checks everything that can be told from the array's header, before a
+// single pixel is read or copied: a broadcast or strided view may stand for
+// far more memory than it holds.
+Shape imageShape(const py::array& array, const char* name)
+{
+    if (array.ndim() != 2)
+        throw py::value_error(std::string(name) + " must be a 2-D array [row, column], not " +
+                              std::to_string(array.ndim()) + "-D");
+    if (array.dtype().kind() != 'f')
+        throw py::type_error(std::string(name) +
+                             " must be a floating-point array on the 0..1 scale, not dtype " +
+                             std::string(py::str(array.dtype())));
+    const py::ssize_t rows = array.shape(0);
+    const py::ssize_t cols = array.shape(1);
+    // The product is formed only once both sides fit in 32 bits.
+    if (rows > int32Max || cols > int32Max || std::int64_t(rows) * std::int64_t(cols) > int32Max)
+        throw py::value_error(std::string(name) + " is too large: " + std::to_string(rows) + " x " +
+                              std::to_string(cols) + " pixels, over the limit of 2^31 - 1");
+    return {std::int32_t(rows), std::int32_t(cols)};
+}
 
 template <typename T>
 struct ColumnMajor {
@@ -39,43 +148,43 @@ struct ColumnMajor {
     std::vector<T> storage; // empty when data points into the caller's array
 };
 
+// Element (i, j) is read byte-wise: numpy allows any stride and offset,
+// including ones that leave elements misaligned for their type.
 template <typename T, typename Source>
 void copyColumnMajor(const py::array& a, std::vector<T>& out, std::size_t M, std::size_t N)
 {
-    const auto view = a.unchecked<Source, 2>();
+    const char* base = static_cast<const char*>(a.data());
+    const py::ssize_t rowStride = a.strides(0);
+    const py::ssize_t colStride = a.strides(1);
     // Tiles keep both the strided reads and the strided writes in cache.
     for (std::size_t j0 = 0; j0 < N; j0 += tile)
         for (std::size_t i0 = 0; i0 < M; i0 += tile)
             for (std::size_t j = j0; j < std::min(j0 + tile, N); ++j)
-                for (std::size_t i = i0; i < std::min(i0 + tile, M); ++i)
-                    out[i + j * M] = T(view(py::ssize_t(i), py::ssize_t(j)));
+                for (std::size_t i = i0; i < std::min(i0 + tile, M); ++i) {
+                    Source value;
+                    std::memcpy(&value, base + py::ssize_t(i) * rowStride + py::ssize_t(j) * colStride,
+                                sizeof value);
+                    out[i + j * M] = T(value);
+                }
 }
 
-// Accepts a 2-D floating-point array of any strides and byte order the
-// machine uses; values must be finite.
+// Accepts a 2-D floating-point array, checked by imageShape, of any strides,
+// alignment and byte order; values must be finite.
 template <typename T>
 ColumnMajor<T> columnMajor(const py::array& array, const char* name)
 {
-    if (array.ndim() != 2)
-        throw py::value_error(std::string(name) + " must be a 2-D array [row, column], not " +
-                              std::to_string(array.ndim()) + "-D");
-    if (array.dtype().kind() != 'f')
-        throw py::type_error(std::string(name) +
-                             " must be a floating-point array on the 0..1 scale, not dtype " +
-                             std::string(py::str(array.dtype())));
-    constexpr auto int32Max = py::ssize_t(std::numeric_limits<std::int32_t>::max());
-    if (array.shape(0) > int32Max || array.shape(1) > int32Max)
-        throw py::value_error(std::string(name) + " is too large");
-
+    const Shape shape = imageShape(array, name);
     ColumnMajor<T> image;
-    image.rows = std::int32_t(array.shape(0));
-    image.cols = std::int32_t(array.shape(1));
+    image.rows = shape.rows;
+    image.cols = shape.cols;
     const std::size_t M = std::size_t(image.rows);
     const std::size_t N = std::size_t(image.cols);
 
     const bool sameType = array.dtype().is(py::dtype::of<T>());
-    const bool fortran = (array.flags() & py::array::f_style) != 0;
-    if (sameType && fortran && array.dtype().byteorder() != '>') {
+    const int flags = array.flags();
+    const bool fortran = (flags & py::array::f_style) != 0;
+    const bool aligned = (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
+    if (sameType && fortran && aligned && array.dtype().byteorder() != '>') {
         image.data = static_cast<const T*>(array.data());
     } else {
         image.storage.resize(M * N);
@@ -87,7 +196,8 @@ ColumnMajor<T> columnMajor(const py::array& array, const char* name)
             // Half, long double, other byte orders: numpy converts them first.
             const auto converted = py::array_t<double, py::array::forcecast>::ensure(array);
             if (!converted)
-                throw py::error_already_set();
+                throw py::type_error(std::string(name) + " cannot be converted to float64 (dtype " +
+                                     std::string(py::str(array.dtype())) + ")");
             copyColumnMajor<T, double>(converted, image.storage, M, N);
         }
         image.data = image.storage.data();
@@ -98,6 +208,105 @@ ColumnMajor<T> columnMajor(const py::array& array, const char* name)
                               ", " + std::to_string(std::size_t(bad) / M) +
                               "] is not a finite number");
     return image;
+}
+
+// The aggregation window: None, or a block_size x block_size array (or nested
+// lists) of weights, entry [r, c] for block pixel (r, c). The shape is checked
+// before the weights are converted, for the same reason as an image's.
+std::vector<double> windowWeights(const py::object& window, std::int32_t blockSize)
+{
+    const std::string accepted = "window must be None or a block_size x block_size array of real weights";
+    if (window.is_none())
+        return {};
+    if (py::isinstance<py::str>(window) || py::isinstance<py::bytes>(window))
+        throw py::type_error(accepted + ", not " + typeName(window) +
+                             "; for a Kaiser window pass kaiser_window(block_size, beta)");
+    py::object given;
+    if (py::isinstance<py::array>(window))
+        given = window;
+    else if (py::isinstance<py::list>(window) || py::isinstance<py::tuple>(window))
+        given = py::array::ensure(window);
+    if (!given)
+        throw py::type_error(accepted + " (a numpy array or nested lists), not " + typeName(window));
+    const auto array = py::reinterpret_borrow<py::array>(given);
+    const char kind = array.dtype().kind();
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f' && kind != 'O')
+        throw py::type_error(accepted + ", not dtype " + std::string(py::str(array.dtype())));
+    if (array.ndim() != 2 || array.shape(0) != blockSize || array.shape(1) != blockSize)
+        throw py::value_error("window must be a block_size x block_size array (" +
+                              std::to_string(blockSize) + " x " + std::to_string(blockSize) + ")");
+    // Entry [r, c] of a row-major P x P array is entry r * P + c, the
+    // filter's own order.
+    const auto converted =
+        py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(array);
+    if (!converted)
+        throw py::type_error(accepted + "; these cannot be converted to float64");
+    std::vector<double> weights(std::size_t(converted.size()));
+    const py::array& bytes = converted;
+    std::memcpy(weights.data(), bytes.data(), weights.size() * sizeof(double));
+    return weights;
+}
+
+// A signal handler that raised (Ctrl-C's KeyboardInterrupt) during a call.
+// The callbacks run on the calling thread with the GIL released; the error is
+// kept to be raised once the call has returned.
+class InterruptWatch {
+public:
+    explicit InterruptWatch(bool stopTheCall) : stopTheCall_(stopTheCall) {}
+
+    struct Stop {};
+
+    static void afterRow(void* context, std::int32_t, std::int32_t)
+    {
+        auto& watch = *static_cast<InterruptWatch*>(context);
+        if (!watch.interrupted_) {
+            py::gil_scoped_acquire gil;
+            if (PyErr_CheckSignals() == 0)
+                return;
+            PyObject* type = nullptr;
+            PyObject* value = nullptr;
+            PyObject* trace = nullptr;
+            PyErr_Fetch(&type, &value, &trace);
+            watch.type_ = py::reinterpret_steal<py::object>(type);
+            watch.value_ = py::reinterpret_steal<py::object>(value);
+            watch.trace_ = py::reinterpret_steal<py::object>(trace);
+            watch.interrupted_ = true;
+        }
+        if (watch.stopTheCall_)
+            throw Stop{};
+    }
+
+    // With the GIL held.
+    void raiseIfInterrupted()
+    {
+        if (!interrupted_)
+            return;
+        interrupted_ = false;
+        PyErr_Restore(type_.release().ptr(), value_.release().ptr(), trace_.release().ptr());
+        throw py::error_already_set();
+    }
+
+private:
+    bool stopTheCall_;
+    bool interrupted_ = false;
+    py::object type_;
+    py::object value_;
+    py::object trace_;
+};
+
+[[noreturn]] void raiseFilterStatus(sorvik::FilterStatus status)
+{
+    const std::string message = sorvik::statusMessage(status);
+    switch (status) {
+    case sorvik::FilterStatus::outOfMemory:
+        PyErr_SetString(PyExc_MemoryError, message.c_str());
+        throw py::error_already_set();
+    case sorvik::FilterStatus::planFailed:
+        throw std::runtime_error(message);
+    default:
+        // Parameters the filter refuses, and sizes it cannot hold.
+        throw py::value_error(message);
+    }
 }
 
 // A new C-ordered array holding a column-major float image; the copy runs
@@ -120,55 +329,52 @@ py::array_t<float> rowMajorResult(const std::vector<float>& columnMajorImage, st
     return result;
 }
 
-py::array_t<float> wiener(const py::array& noisyArray, const py::array& pilotArray, double sigma,
-                          std::int32_t blockSize, std::int32_t step, std::int32_t maxGroupSize,
-                          std::int32_t searchRadius, double matchThreshold,
-                          const py::object& window, int threads)
+py::array_t<float> wiener(const py::array& noisyArray, const py::array& pilotArray, const Real& sigma,
+                          const Whole& blockSize, const Whole& step, const Whole& maxGroupSize,
+                          const Whole& searchRadius, const Real& matchThreshold,
+                          const py::object& window, const Whole& threadsArgument)
 {
-    const ColumnMajor<double> noisy = columnMajor<double>(noisyArray, "noisy");
-    const ColumnMajor<float> pilot = columnMajor<float>(pilotArray, "pilot");
-    if (pilot.rows != noisy.rows || pilot.cols != noisy.cols)
-        throw py::value_error("pilot has shape (" + std::to_string(pilot.rows) + ", " +
-                              std::to_string(pilot.cols) + ") but noisy has shape (" +
-                              std::to_string(noisy.rows) + ", " + std::to_string(noisy.cols) +
-                              ")");
+    // Every check that needs no pixel comes first.
+    sorvik::WienerSettings settings;
+    settings.sigma = real(sigma, "sigma");
+    settings.blockSize = whole(blockSize, "block_size");
+    settings.step = whole(step, "step");
+    settings.maxGroupSize = whole(maxGroupSize, "max_group_size");
+    settings.searchRadius = whole(searchRadius, "search_radius");
+    settings.matchThreshold = real(matchThreshold, "match_threshold");
+    const std::int32_t threads = whole(threadsArgument, "threads");
+    const Shape noisyShape = imageShape(noisyArray, "noisy");
+    const Shape pilotShape = imageShape(pilotArray, "pilot");
+    if (pilotShape.rows != noisyShape.rows || pilotShape.cols != noisyShape.cols)
+        throw py::value_error("pilot has shape (" + std::to_string(pilotShape.rows) + ", " +
+                              std::to_string(pilotShape.cols) + ") but noisy has shape (" +
+                              std::to_string(noisyShape.rows) + ", " +
+                              std::to_string(noisyShape.cols) + ")");
     if (threads < 1)
         throw py::value_error("threads must be at least 1");
+    settings.window = windowWeights(window, settings.blockSize);
+    const sorvik::FilterSetup setup =
+        sorvik::prepareFilter(settings, noisyShape.rows, noisyShape.cols);
 
-    sorvik::WienerSettings settings;
-    settings.blockSize = blockSize;
-    settings.step = step;
-    settings.maxGroupSize = maxGroupSize;
-    settings.searchRadius = searchRadius;
-    settings.matchThreshold = matchThreshold;
-    settings.sigma = sigma;
-    if (!window.is_none()) {
-        // Entry [r, c] of a row-major P x P array is entry r * P + c, the
-        // filter's own order.
-        const auto w = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(window);
-        if (!w)
-            throw py::error_already_set();
-        if (w.ndim() != 2 || w.shape(0) != blockSize || w.shape(1) != blockSize)
-            throw py::value_error("window must be a block_size x block_size array (" +
-                                  std::to_string(blockSize) + " x " + std::to_string(blockSize) +
-                                  ")");
-        settings.window.assign(w.data(), w.data() + w.size());
-    }
-    const sorvik::FilterSetup setup = sorvik::prepareFilter(settings, noisy.rows, noisy.cols);
-
+    const ColumnMajor<double> noisy = columnMajor<double>(noisyArray, "noisy");
+    const ColumnMajor<float> pilot = columnMajor<float>(pilotArray, "pilot");
     std::vector<float> estimate(std::size_t(noisy.rows) * std::size_t(noisy.cols));
+    // The filter cannot be stopped midway: an interrupt is raised when it
+    // returns.
+    InterruptWatch watch(false);
     sorvik::FilterStatus status;
     {
         py::gil_scoped_release release;
         sorvik::FilterOptions options;
         options.threads = threads;
+        options.progress = &InterruptWatch::afterRow;
+        options.progressContext = &watch;
         status = sorvik::runFilter(setup.params, noisy.data, pilot.data, setup.window.data(),
                                    estimate.data(), options);
     }
-    if (status == sorvik::FilterStatus::outOfMemory)
-        throw std::bad_alloc();
+    watch.raiseIfInterrupted();
     if (status != sorvik::FilterStatus::ok)
-        throw std::runtime_error(sorvik::statusMessage(status));
+        raiseFilterStatus(status);
     try {
         sorvik::checkEstimateFinite(estimate.data(), estimate.size(), noisy.rows);
     } catch (const std::runtime_error& e) {
@@ -177,22 +383,36 @@ py::array_t<float> wiener(const py::array& noisyArray, const py::array& pilotArr
     return rowMajorResult(estimate, noisy.rows, noisy.cols);
 }
 
-py::array_t<float> basicEstimate(const py::array& noisyArray, double sigma, double threshold)
+py::array_t<float> basicEstimate(const py::array& noisyArray, const Real& sigmaArgument,
+                                 const Real& threshold)
 {
+    const double sigma = real(sigmaArgument, "sigma");
+    sorvik::BasicEstimateOptions options;
+    options.thresholdFactor = real(threshold, "threshold");
     const ColumnMajor<double> noisy = columnMajor<double>(noisyArray, "noisy");
     std::vector<float> estimate(std::size_t(noisy.rows) * std::size_t(noisy.cols));
-    sorvik::BasicEstimateOptions options;
-    options.thresholdFactor = threshold;
-    {
+    InterruptWatch watch(true);
+    options.progress = &InterruptWatch::afterRow;
+    options.progressContext = &watch;
+    try {
         py::gil_scoped_release release;
         sorvik::basicEstimate(noisy.rows, noisy.cols, noisy.data, sigma, estimate.data(), options);
+    } catch (const InterruptWatch::Stop&) {
     }
+    watch.raiseIfInterrupted();
     return rowMajorResult(estimate, noisy.rows, noisy.cols);
 }
 
-py::array_t<double> kaiserWindow(std::int32_t size, double beta)
+py::array_t<double> kaiserWindow(const Whole& sizeArgument, const Real& betaArgument)
 {
+    const std::int32_t size = whole(sizeArgument, "size");
+    const double beta = real(betaArgument, "beta");
     const std::vector<double> w = sorvik::kaiserWindow2d(size, beta);
+    // I0(beta) overflows double precision beyond beta of about 721, and the
+    // weights become Inf / Inf.
+    if (sorvik::firstNonFinite(w.data(), w.size()) >= 0)
+        throw py::value_error("beta " + std::string(py::str(py::float_(beta))) +
+                              " is too large: the window's weights overflow double precision");
     py::array_t<double> result({py::ssize_t(size), py::ssize_t(size)});
     std::copy(w.begin(), w.end(), result.mutable_data());
     return result;
@@ -223,9 +443,14 @@ PYBIND11_MODULE(_sorvik, m)
           "block when they are averaged: a block_size x block_size array, entry [r, c]\n"
           "for block pixel (r, c); None is kaiser_window(block_size, 2.0). The result\n"
           "is the same for any number of threads; the GIL is released while filtering.\n"
-          "Raises ValueError for arrays or parameters the filter cannot take (including\n"
-          "images smaller than one block, sigma <= 0 and values that are not finite),\n"
-          "and when the result would have pixels that are not finite.",
+          "Raises TypeError for arguments of the wrong kind (a bool for a number, a\n"
+          "float for an integer, a window that is not an array of real numbers);\n"
+          "ValueError for arrays or parameters the filter cannot take (including images\n"
+          "smaller than one block or of more than 2^31 - 1 pixels, sigma <= 0 and\n"
+          "values that are not finite), and when the result would have pixels that are\n"
+          "not finite; MemoryError when the filter's buffers cannot be had. Ctrl-C is\n"
+          "noticed between rows, but the filter runs to its end before the\n"
+          "KeyboardInterrupt is raised.",
           "noisy"_a, "pilot"_a, "sigma"_a, py::kw_only(),
           "block_size"_a = sorvik::defaultBlockSize, "step"_a = sorvik::defaultStep,
           "max_group_size"_a = sorvik::defaultMaxGroupSize,
@@ -236,7 +461,9 @@ PYBIND11_MODULE(_sorvik, m)
           "A first estimate of the clean image, for use as the pilot of wiener(): every\n"
           "8 x 8 block goes through an orthonormal 2-D DCT, coefficients smaller than\n"
           "threshold * sigma are set to zero (the DC term is kept), and the overlapping\n"
-          "filtered blocks are averaged. The GIL is released while it runs.",
+          "filtered blocks are averaged. The GIL is released while it runs; Ctrl-C\n"
+          "stops it at the next row. Raises ValueError for pixels of magnitude over\n"
+          "2^107, which the transforms in single precision would turn into infinities.",
           "noisy"_a, "sigma"_a, py::kw_only(), "threshold"_a = sorvik::defaultThresholdFactor);
     m.def("kaiser_window", &kaiserWindow,
           "The size x size outer product of a symmetric Kaiser window with itself.",

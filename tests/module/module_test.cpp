@@ -70,15 +70,27 @@ TEST(Module, OutputStoredInSlotZeroEvenWithNoRequestedOutputs)
     EXPECT_EQ(r14host::dimensions(result.outputs[0].get()), (std::vector<int>{12, 14}));
 }
 
-TEST(Module, OnlySlotZeroIsWrittenWhenMoreOutputsAreRequested)
+// There is one output: a request for more is refused before any work,
+// whatever else is wrong with the call.
+TEST(Module, MoreThanOneRequestedOutputIsRefusedFirst)
 {
     const CallInputs inputs = CallInputs::synthetic(12, 14, 5);
     const moduletest::CallArrays call = makeArrays(inputs);
-    r14host::CallResult result = module().call(2, call.pointers());
-    ASSERT_FALSE(result.errorExit) << result.errorId << ": " << result.errorMessage;
-    ASSERT_EQ(result.outputs.size(), 2u);
-    EXPECT_NE(result.outputs[0], nullptr);
-    EXPECT_EQ(result.outputs[1], nullptr);
+    std::vector<const mxArray*> tooFew = call.pointers();
+    tooFew.resize(3);
+    for (const auto& prhs : {call.pointers(), tooFew}) {
+        for (int nlhs : {2, 5}) {
+            const int liveBefore = r14host::liveArrays();
+            r14host::CallResult result = module().call(nlhs, prhs);
+            ASSERT_TRUE(result.errorExit) << "nlhs " << nlhs;
+            EXPECT_EQ(result.errorId, "sorvik:tooManyOutputs");
+            EXPECT_NE(result.errorMessage.find(std::to_string(nlhs) + " were requested"), std::string::npos)
+                << result.errorMessage;
+            EXPECT_EQ(r14host::liveArrays(), liveBefore);
+            for (mxArray* slot : result.slotsAtErrorExit)
+                EXPECT_EQ(slot, nullptr);
+        }
+    }
 }
 
 // Window of ones and sigma = 0: every Wiener coefficient is 1 (the pilot, the

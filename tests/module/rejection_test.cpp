@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <sorvik/sorvik.h>
 #include "module_support.h"
+#include "r14host_testing.h"
 
 using moduletest::CallArrays;
 using moduletest::CallInputs;
@@ -260,4 +262,66 @@ TEST(Acceptance, OddValuesWithinTheContract)
         EXPECT_EQ(Call().set(8, threshold).output(), atTheMark) << "threshold " << threshold;
     // Only the first element of a scalar input is read.
     EXPECT_EQ(Call().set(4, r14host::doubleMatrix(1, 3, {4.0, 9.0, 9.0})).output(), Call().output());
+}
+
+// The filter's own result for a call's inputs, to hold the module to it.
+std::vector<float> filteredDirectly(const CallInputs& in)
+{
+    sorvik::FilterParams p;
+    p.rows = in.rows;
+    p.cols = in.cols;
+    p.step = static_cast<std::int32_t>(in.step + 0.5);
+    p.blockSize = static_cast<std::int32_t>(in.blockSize + 0.5);
+    p.maxGroupSize = static_cast<std::int32_t>(in.maxGroupSize + 0.5);
+    p.searchRadius = static_cast<std::int32_t>(in.searchRadius + 0.5);
+    p.matchThreshold = static_cast<float>(in.matchThreshold);
+    p.sigma = static_cast<float>(in.sigma);
+    std::vector<float> estimate(in.noisy.size());
+    EXPECT_EQ(sorvik::runFilter(p, in.noisy.data(), in.pilot.data(), in.window.data(), estimate.data()),
+              sorvik::FilterStatus::ok);
+    return estimate;
+}
+
+// Non-finite pixels are filtered as the arithmetic defines, bit for bit, with
+// one warning per call that counts them and gives the first one's place.
+TEST(Acceptance, NonFinitePixelsAreFilteredWithOneWarning)
+{
+    struct Case {
+        const char* name;
+        std::vector<int> noisyAt; // column-major indices into the 10 x 10 image
+        std::vector<int> pilotAt;
+        const char* text;
+    };
+    const std::vector<Case> cases = {
+        {"pilot only", {}, {9, 90}, "2 in input 12 (pilot); the first is pilot(10, 1)."},
+        {"both", {99, 0, 57}, {1, 2, 3, 4}, "7 input values are not finite (NaN or Inf): 3 in input 1 (noisy), 4 "
+                                            "in input 12 (pilot); the first is noisy(1, 1)."},
+    };
+    const double specials[] = {std::numeric_limits<double>::quiet_NaN(), infinity, -infinity};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CallInputs inputs = validInputs();
+        int k = 0;
+        for (int at : c.noisyAt)
+            inputs.noisy[static_cast<std::size_t>(at)] = specials[k++ % 3];
+        for (int at : c.pilotAt)
+            inputs.pilot[static_cast<std::size_t>(at)] = static_cast<float>(specials[k++ % 3]);
+
+        const int warningsBefore = r14hostWarnings();
+        testing::internal::CaptureStderr();
+        const std::vector<float> output = Call(inputs).output();
+        const std::string printed = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(r14hostWarnings(), warningsBefore + 1);
+        EXPECT_STREQ(r14hostLastWarningId(), "sorvik:nonFiniteInput");
+        EXPECT_NE(printed.find(c.text), std::string::npos) << printed;
+        EXPECT_TRUE(moduletest::sameBits(output, filteredDirectly(inputs)));
+    }
+    // Finite inputs, however odd, give no warning.
+    const int warningsBefore = r14hostWarnings();
+    CallInputs large = validInputs();
+    large.noisy[5] = 1e300;
+    large.pilot[5] = 3e38f;
+    Call(large).output();
+    Call().output();
+    EXPECT_EQ(r14hostWarnings(), warningsBefore);
 }

@@ -46,6 +46,10 @@
 %!error <Input 12 \(pilot\) must have at least as many elements as input 1 \(noisy\), 20 x 20 = 400; got single 19x20 \(380 elements\)\.> call_with (args, 12, args{12}(1:19, :))
 %!error id=sorvik:tooLarge call_with (args, 1, zeros (600), 12, single (zeros (600)), 4, 300, 9, 400, 11, ones (300))
 
+## sorvik has one output; asking for two is refused before any work.
+%!error id=sorvik:tooManyOutputs [a, b] = sorvik (args{:});
+%!error <sorvik has one output; 2 were requested\.> [a, b] = sorvik (args{1:3});
+
 ## Every read input refuses other classes, complex and sparse arrays.
 %!test
 %! ids = {1, "sorvik:invalidNoisy"; 3, "sorvik:invalidStep"; 4, "sorvik:invalidBlockSize";
@@ -95,6 +99,34 @@
 %! for value = {2e6, 1e300, Inf}
 %!   assert (isequaln (call_with (args, 8, value{1}), at_mark));
 %! endfor
+
+## Non-finite pixels are filtered as the arithmetic defines, with one warning
+## per call that counts them and gives the first one's place; a warning made
+## an error leaves nothing behind.
+%!test
+%! noisy = args{1};
+%! noisy([7, 45]) = [NaN, Inf];
+%! pilot = args{12};
+%! pilot(3) = -Inf;
+%! lastwarn ("", "");
+%! state = warning ("query", "sorvik:nonFiniteInput");
+%! unwind_protect
+%!   warning ("off", "backtrace");
+%!   out = call_with (args, 1, noisy, 12, pilot);
+%!   [msg, id] = lastwarn ();
+%!   assert (id, "sorvik:nonFiniteInput");
+%!   assert (! isempty (strfind (msg, "3 input values are not finite (NaN or Inf): 2 in input 1 (noisy), 1 in input 12 (pilot); the first is noisy(7, 1).")), msg);
+%!   assert (size (out), size (noisy));
+%!   assert (class (out), "single");
+%!   lastwarn ("", "");
+%!   sorvik (args{:});
+%!   assert (lastwarn (), "");
+%!   warning ("error", "sorvik:nonFiniteInput");
+%!   assert (refusal (args, 1, noisy), "sorvik:nonFiniteInput");
+%! unwind_protect_cleanup
+%!   warning (state.state, "sorvik:nonFiniteInput");
+%!   warning ("on", "backtrace");
+%! end_unwind_protect
 
 ## After all the refusals the module still gives the same result.
 %!test
