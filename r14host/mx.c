@@ -235,6 +235,18 @@ mxArray *mxCreateString(const char *text)
     return a;
 }
 
+int mxGetString(const mxArray *a, char *buffer, int size)
+{
+    if (a == NULL || a->classID != mxCHAR_CLASS || buffer == NULL || size <= 0)
+        return 1;
+    const mxChar *text = (const mxChar *)a->real;
+    int i = 0;
+    for (; i < a->numel && i < size - 1; ++i)
+        buffer[i] = text[i] < 128 ? (char)text[i] : '?';
+    buffer[i] = '\0';
+    return i < a->numel ? 1 : 0;
+}
+
 mxArray *mxCreateSparse(int m, int n, int nzmax, mxComplexity flag)
 {
     if (injectedFailure())

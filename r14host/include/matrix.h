@@ -88,6 +88,9 @@ void *mxGetImagData(const mxArray *array);
 double *mxGetPr(const mxArray *array);
 double *mxGetPi(const mxArray *array);
 double mxGetScalar(const mxArray *array);
+/* Copies a char array into buffer as 8-bit text, NUL-terminated; 1 when it
+ * is not a char array or does not fit. */
+int mxGetString(const mxArray *array, char *buffer, int size);
 int *mxGetIr(const mxArray *array);
 int *mxGetJc(const mxArray *array);
 int mxGetNzmax(const mxArray *array);
