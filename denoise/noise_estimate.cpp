@@ -288,7 +288,9 @@ double estimate(const T* image, std::int32_t rows, std::int32_t cols, int channe
     mean /= double(count);
 
     std::int32_t stride = 1;
-    const auto along = [](std::int64_t positions, std::int32_t s) { return (positions + s - 1) / s; };
+    const auto along = [](std::int64_t positions, std::int32_t s) {
+        return (positions + s - 1) / s;
+    };
     // With more channels than maxPatches, one patch a channel is the least there is.
     const std::int64_t widest = std::max(positionRows, positionCols);
     while (stride < widest &&
@@ -300,7 +302,8 @@ double estimate(const T* image, std::int32_t rows, std::int32_t cols, int channe
     // favour: 10-20% low at sigma 5 to 50 on a photograph with such regions.
     // Patches that touch the extremes are left out unless too few remain.
     std::vector<Patch> patches;
-    patches.reserve(std::size_t(along(positionRows, stride) * along(positionCols, stride) * channels));
+    patches.reserve(
+        std::size_t(along(positionRows, stride) * along(positionCols, stride) * channels));
     for (bool skipSaturated : {true, false}) {
         patches.clear();
         for (int k = 0; k < channels; ++k) {

@@ -105,7 +105,8 @@ TEST(DataRange, UserRangesMustBeOrderedAndFinite)
     EXPECT_EQ(userDataRange(0.0, 4095.0).high, 4095.0);
     EXPECT_THROW(userDataRange(1.0, 1.0), std::invalid_argument);
     EXPECT_THROW(userDataRange(2.0, 1.0), std::invalid_argument);
-    EXPECT_THROW(userDataRange(0.0, std::numeric_limits<double>::infinity()), std::invalid_argument);
+    EXPECT_THROW(userDataRange(0.0, std::numeric_limits<double>::infinity()),
+                 std::invalid_argument);
     EXPECT_THROW(userDataRange(std::nan(""), 1.0), std::invalid_argument);
     EXPECT_THROW(userDataRange(-1e308, 1e308), std::invalid_argument);
 }

@@ -50,7 +50,8 @@ TEST(NoiseEstimate, KnownSigmaOnSyntheticImages)
 TEST(NoiseEstimate, KnownSigmaOnPhotographs)
 {
     for (const char* name : {"camera.png", "astronaut-grey.png"}) {
-        const bench::GreyImage photo = bench::readPng(std::string(SORVIK_TEST_DATA_DIR) + "/" + name);
+        const bench::GreyImage photo =
+            bench::readPng(std::string(SORVIK_TEST_DATA_DIR) + "/" + name);
         expectAccurate(photo.pixels, photo.rows, photo.cols, 1, name);
     }
 }
