@@ -338,10 +338,11 @@ double estimate(const T* image, std::int32_t rows, std::int32_t cols, int channe
         const auto end = std::lower_bound(
             patches.begin(), patches.begin() + std::ptrdiff_t(selected), threshold,
             [](const Patch& p, double t) { return p.texture < t; });
-        const std::size_t next = std::size_t(end - patches.begin());
-        // Fewer patches say little about the smallest eigenvalue; the last
-        // estimate from more of them stands.
-        if (next == selected || next < std::size_t(noiseEstimateMinPatches))
+        // Fewer patches say little about the smallest eigenvalue, so the
+        // weakest of them are kept even where the threshold would drop them.
+        const std::size_t next = std::max(std::size_t(end - patches.begin()),
+                                          std::min(selected, std::size_t(noiseEstimateMinPatches)));
+        if (next == selected)
             break;
         selected = next;
         variance = noiseVariance(selected);
