@@ -278,6 +278,9 @@ double estimate(const T* image, std::int32_t rows, std::int32_t cols, int channe
     T low = image[0], high = image[0];
     double mean = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
+        // A NaN would also break the ordering the patches are sorted by.
+        if (!std::isfinite(image[i]))
+            checkFinite(image, rows, cols, channels);
         low = std::min(low, image[i]);
         high = std::max(high, image[i]);
         mean += double(image[i]);

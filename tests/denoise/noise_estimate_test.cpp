@@ -129,6 +129,10 @@ TEST(NoiseEstimate, ShapesAtTheLimitsOfTheInput)
     addNoise(stack, 0.1, 13);
     EXPECT_NEAR(estimateNoiseSigma(stack.data(), 7, 7, 70000) / 0.1, 1.0, 0.1);
 
+    std::vector<float> withNaN(64 * 64, 0.5f);
+    withNaN[3 + 64 * 9] = std::nanf("");
+    EXPECT_THROW(estimateNoiseSigma(withNaN.data(), 64, 64, 1), NonFiniteValue);
+
     std::vector<double> small(25 * 25, 0.5);
     EXPECT_THROW(estimateNoiseSigma(small.data(), 25, 25, 1), std::invalid_argument);
     EXPECT_THROW(estimateNoiseSigma(small.data(), 6, 60, 1), std::invalid_argument);

@@ -35,10 +35,10 @@ namespace sorvik {
 // fewer than 49 dimensions, such as a linear ramp).
 // Throws std::invalid_argument for a null image, fewer than 1 channel, or an
 // image with fewer than noiseEstimateMinPatches patch positions (a grey image
-// needs 26 x 26 pixels). Values must be finite. Deterministic; memory is
-// bounded whatever the image size (patch positions are subsampled on a grid).
-// Small images give rougher estimates: a few hundred patches of an image with
-// sharp edges can read 30% high.
+// needs 26 x 26 pixels), NonFiniteValue (below) for a value that is not
+// finite. Deterministic; memory is bounded whatever the image size (patch
+// positions are subsampled on a grid). Small images give rougher estimates:
+// a 32 x 32 image of sharp-edged shapes can read 20% high.
 constexpr int noisePatchSize = 7;
 constexpr std::int64_t noiseEstimateMinPatches = 8 * noisePatchSize * noisePatchSize;
 double estimateNoiseSigma(const float* image, std::int32_t rows, std::int32_t cols, int channels);
