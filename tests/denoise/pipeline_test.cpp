@@ -214,6 +214,8 @@ TEST(Denoise, RefusesWhatItCannotDo)
         in.sigma = sigma;
         expectRefused(in, "sigma must be");
     }
+    in.sigma = 25.0; // on the 0..255 scale, for data in [0, 1]
+    expectRefused(in, "the data's own units");
     in.sigma = 1e-30; // positive, but its square is not a positive float
     expectRefused(in, "single precision");
     in.sigma.reset();

@@ -118,7 +118,8 @@ struct DenoiseInput {
     int channels = 1;               // 1 (grey) or 3 (RGB); alpha is the caller's to keep
     const double* pixels = nullptr; // planar, in the data's units
     DataRange range;                // the data's units; every value must lie within it
-    std::optional<double> sigma;    // in the data's units; absent: estimated from the data
+    std::optional<double> sigma;    // in the data's units, at most the range's width;
+                                    // absent: estimated from the data
 };
 
 enum class DenoiseStage { basicEstimate, wiener };
