@@ -278,6 +278,9 @@ double estimate(const T* image, std::int32_t rows, std::int32_t cols, int channe
     T low = image[0], high = image[0];
     double mean = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
+        // A NaN would also break the ordering the patches are sorted by.
+        if (!std::isfinite(image[i]))
+            checkFinite(image, rows, cols, channels);
         low = std::min(low, image[i]);
         high = std::max(high, image[i]);
         mean += double(image[i]);
@@ -288,7 +291,9 @@ double estimate(const T* image, std::int32_t rows, std::int32_t cols, int channe
     mean /= double(count);
 
     std::int32_t stride = 1;
-    const auto along = [](std::int64_t positions, std::int32_t s) { return (positions + s - 1) / s; };
+    const auto along = [](std::int64_t positions, std::int32_t s) {
+        return (positions + s - 1) / s;
+    };
     // With more channels than maxPatches, one patch a channel is the least there is.
     const std::int64_t widest = std::max(positionRows, positionCols);
     while (stride < widest &&
@@ -300,7 +305,8 @@ double estimate(const T* image, std::int32_t rows, std::int32_t cols, int channe
     // favour: 10-20% low at sigma 5 to 50 on a photograph with such regions.
     // Patches that touch the extremes are left out unless too few remain.
     std::vector<Patch> patches;
-    patches.reserve(std::size_t(along(positionRows, stride) * along(positionCols, stride) * channels));
+    patches.reserve(
+        std::size_t(along(positionRows, stride) * along(positionCols, stride) * channels));
     for (bool skipSaturated : {true, false}) {
         patches.clear();
         for (int k = 0; k < channels; ++k) {
@@ -335,10 +341,11 @@ double estimate(const T* image, std::int32_t rows, std::int32_t cols, int channe
         const auto end = std::lower_bound(
             patches.begin(), patches.begin() + std::ptrdiff_t(selected), threshold,
             [](const Patch& p, double t) { return p.texture < t; });
-        const std::size_t next = std::size_t(end - patches.begin());
-        // Fewer patches say little about the smallest eigenvalue; the last
-        // estimate from more of them stands.
-        if (next == selected || next < std::size_t(noiseEstimateMinPatches))
+        // Fewer patches say little about the smallest eigenvalue, so the
+        // weakest of them are kept even where the threshold would drop them.
+        const std::size_t next = std::max(std::size_t(end - patches.begin()),
+                                          std::min(selected, std::size_t(noiseEstimateMinPatches)));
+        if (next == selected)
             break;
         selected = next;
         variance = noiseVariance(selected);

@@ -93,6 +93,14 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
         if (!std::isfinite(*in.sigma) || *in.sigma <= 0.0)
             throw std::invalid_argument("sigma must be a finite number > 0, not " +
                                         number(*in.sigma));
+        // Noise wider than the data's whole range means sigma was given on
+        // another scale (25 for data in [0, 1]); filtering with it would
+        // quietly flatten the image.
+        if (*in.sigma > in.range.width())
+            throw std::invalid_argument("sigma " + number(*in.sigma) +
+                                        " exceeds the width of the data range [" +
+                                        number(in.range.low) + ", " + number(in.range.high) +
+                                        "]; give sigma in the data's own units");
         result.sigma = *in.sigma;
     } else {
         if (isConstant(in.pixels, count))

@@ -50,7 +50,8 @@ TEST(NoiseEstimate, KnownSigmaOnSyntheticImages)
 TEST(NoiseEstimate, KnownSigmaOnPhotographs)
 {
     for (const char* name : {"camera.png", "astronaut-grey.png"}) {
-        const bench::GreyImage photo = bench::readPng(std::string(SORVIK_TEST_DATA_DIR) + "/" + name);
+        const bench::GreyImage photo =
+            bench::readPng(std::string(SORVIK_TEST_DATA_DIR) + "/" + name);
         expectAccurate(photo.pixels, photo.rows, photo.cols, 1, name);
     }
 }
@@ -127,6 +128,10 @@ TEST(NoiseEstimate, ShapesAtTheLimitsOfTheInput)
     std::vector<double> stack(std::size_t(7) * 7 * 70000, 0.5);
     addNoise(stack, 0.1, 13);
     EXPECT_NEAR(estimateNoiseSigma(stack.data(), 7, 7, 70000) / 0.1, 1.0, 0.1);
+
+    std::vector<float> withNaN(64 * 64, 0.5f);
+    withNaN[3 + 64 * 9] = std::nanf("");
+    EXPECT_THROW(estimateNoiseSigma(withNaN.data(), 64, 64, 1), NonFiniteValue);
 
     std::vector<double> small(25 * 25, 0.5);
     EXPECT_THROW(estimateNoiseSigma(small.data(), 25, 25, 1), std::invalid_argument);

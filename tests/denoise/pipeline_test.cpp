@@ -52,10 +52,12 @@ DenoiseInput inputOf(const std::vector<double>& pixels, int channels, DataRange 
 TEST(Denoise, GreyAndColourComeOutCleaner)
 {
     for (int channels : {1, 3}) {
-        const std::vector<double> clean = channels == 1 ? testing::shapesImage(rows, cols) : colourImage();
+        const std::vector<double> clean =
+            channels == 1 ? testing::shapesImage(rows, cols) : colourImage();
         std::vector<double> noisy = clean;
         addNoise(noisy, 0.1, 17);
-        DenoiseInput in = inputOf(noisy, channels, floatDataRange(noisy.data(), rows, cols, channels));
+        DenoiseInput in =
+            inputOf(noisy, channels, floatDataRange(noisy.data(), rows, cols, channels));
         in.sigma = 0.1;
         const DenoiseResult out = denoise(in);
         ASSERT_EQ(out.pixels.size(), clean.size());
@@ -118,7 +120,8 @@ TEST(Denoise, KeepsTheDataInItsOwnUnitsAndRange)
     std::vector<double> cleanCounts(clean.size());
     for (std::size_t i = 0; i < clean.size(); ++i)
         cleanCounts[i] = -200.0 + 3000.0 * clean[i];
-    EXPECT_NEAR(psnr(cleanCounts, outCounts.pixels, 3000.0), psnr(clean, reference.pixels, 1.0), 0.3);
+    EXPECT_NEAR(psnr(cleanCounts, outCounts.pixels, 3000.0), psnr(clean, reference.pixels, 1.0),
+                0.3);
     double high = -1e300;
     for (double v : outCounts.pixels)
         high = std::max(high, v);
@@ -140,7 +143,8 @@ TEST(Denoise, EstimatedSigmaServesAsWellAsTheTrueOne)
     EXPECT_NEAR(estimated.sigma / 40.0, 1.0, 0.1);
     in.sigma = 40.0;
     const DenoiseResult given = denoise(in);
-    EXPECT_NEAR(psnr(cleanLevels, estimated.pixels, 255.0), psnr(cleanLevels, given.pixels, 255.0), 0.3);
+    EXPECT_NEAR(psnr(cleanLevels, estimated.pixels, 255.0), psnr(cleanLevels, given.pixels, 255.0),
+                0.3);
 }
 
 TEST(Denoise, SameBitsForAnyThreadCountAndProgressReported)
@@ -210,6 +214,8 @@ TEST(Denoise, RefusesWhatItCannotDo)
         in.sigma = sigma;
         expectRefused(in, "sigma must be");
     }
+    in.sigma = 25.0; // on the 0..255 scale, for data in [0, 1]
+    expectRefused(in, "the data's own units");
     in.sigma = 1e-30; // positive, but its square is not a positive float
     expectRefused(in, "single precision");
     in.sigma.reset();

@@ -27,8 +27,9 @@ inline std::vector<double> smoothImage(int rows, int cols)
     std::vector<double> p(std::size_t(rows) * cols);
     for (int j = 0; j < cols; ++j)
         for (int i = 0; i < rows; ++i)
-            p[std::size_t(j) * rows + i] = 0.1 + 0.5 * (i + j) / double(rows + cols) +
-                                           0.3 * (0.5 + 0.5 * std::sin(0.05 * i) * std::cos(0.04 * j));
+            p[std::size_t(j) * rows + i] =
+                0.1 + 0.5 * (i + j) / double(rows + cols) +
+                0.3 * (0.5 + 0.5 * std::sin(0.05 * i) * std::cos(0.04 * j));
     return p;
 }
 

@@ -34,9 +34,11 @@ namespace sorvik {
 // Returns 0 for a constant image (and for noiseless images whose patches span
 // fewer than 49 dimensions, such as a linear ramp).
 // Throws std::invalid_argument for a null image, fewer than 1 channel, or an
-// image with fewer than noiseEstimateMinPatches patch positions (about 27 x 27
-// grey pixels). Values must be finite. Deterministic; memory is bounded whatever
-// the image size (patch positions are subsampled on a regular grid).
+// image with fewer than noiseEstimateMinPatches patch positions (a grey image
+// needs 26 x 26 pixels), NonFiniteValue (below) for a value that is not
+// finite. Deterministic; memory is bounded whatever the image size (patch
+// positions are subsampled on a grid). Small images give rougher estimates:
+// a 32 x 32 image of sharp-edged shapes can read 20% high.
 constexpr int noisePatchSize = 7;
 constexpr std::int64_t noiseEstimateMinPatches = 8 * noisePatchSize * noisePatchSize;
 double estimateNoiseSigma(const float* image, std::int32_t rows, std::int32_t cols, int channels);
@@ -116,7 +118,8 @@ struct DenoiseInput {
     int channels = 1;               // 1 (grey) or 3 (RGB); alpha is the caller's to keep
     const double* pixels = nullptr; // planar, in the data's units
     DataRange range;                // the data's units; every value must lie within it
-    std::optional<double> sigma;    // in the data's units; absent: estimated from the data
+    std::optional<double> sigma;    // in the data's units, at most the range's width;
+                                    // absent: estimated from the data
 };
 
 enum class DenoiseStage { basicEstimate, wiener };
