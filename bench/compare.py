@@ -297,6 +297,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
           f"numpy {np.__version__}; {os.cpu_count()} processors; median of {runs} run(s); seed {args.seed}; "
           f"OpenCV h = {args.opencv_h:g} sigma",
           file=sys.stderr)
+    load_before = os.getloadavg()[0]
     rows: List[Row] = []
     for name, colour in images:
         photo = load(args.data, name, colour, cv2)
@@ -306,7 +307,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                                 restoration.denoise_nl_means))
 
     print("PSNR in dB against the clean photograph (peak 255); seconds are the median of "
-          f"{runs} call(s). σ est. is sorvik.estimate_sigma on the noisy 8-bit image.\n")
+          f"{runs} call(s) on {os.cpu_count()} processors, load average {load_before:.1f} before and "
+          f"{os.getloadavg()[0]:.1f} after. σ est. is sorvik.estimate_sigma on the noisy 8-bit image.\n")
     print(markdown(rows, threads))
     print()
     print(summary(rows, threads))
