@@ -227,7 +227,7 @@ def summary(rows: List[Row], threads: Sequence[int]) -> str:
     return "\n".join(lines)
 
 
-def write_csv(path: str, rows: List[Row], threads: Sequence[int], runs: int) -> None:
+def write_csv(path: str, rows: List[Row], runs: int) -> None:
     # One line per measurement, for whoever plots or diffs runs.
     with open(path, "w", newline="") as f:
         out = csv.writer(f)
@@ -316,7 +316,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     for m in mismatches:
         print(f"MISMATCH: {m}")
     if args.csv:
-        write_csv(args.csv, rows, threads, runs)
+        write_csv(args.csv, rows, runs)
         print(f"\nwrote {args.csv}", file=sys.stderr)
     # sorvik promises the same bits for any thread count; a benchmark that
     # saw otherwise must not exit as if all were well.
