@@ -185,6 +185,11 @@ def _whole_sigma(image: np.ndarray, colour: int) -> float:
     return sigma
 
 
+def _float_range(low: float, high: float) -> Tuple[float, float]:
+    # A Python function, which a worker process can unpickle by name.
+    return _sorvik._float_range(low, high)
+
+
 def _finite_extremes(planes):
     finite = da.where(da.isfinite(planes), planes, np.nan)
     return da.nanmin(finite), da.nanmax(finite)
@@ -254,7 +259,7 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
         data_range = dask.delayed(_sorvik._user_range(low, high))
     else:
         low, high = _finite_extremes(planes[:colour])
-        data_range = dask.delayed(_sorvik._float_range)(low, high)
+        data_range = dask.delayed(_float_range)(low, high)
     if sigma is None:
         sigma = dask.delayed(_whole_sigma, pure=True)(planes, colour)
 
