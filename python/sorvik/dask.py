@@ -166,7 +166,8 @@ def wiener(noisy, pilot, sigma, *, block_size: int = 8, step: int = 3, max_group
 
     return da.map_blocks(task, _overlapped(noisy, layouts), _overlapped(pilot, layouts),
                          chunks=tuple(l.chunks for l in layouts), dtype=np.float32,
-                         name=None)
+                         name="sorvik-wiener-" + dask.base.tokenize(noisy, pilot, sigma, params,
+                                                                    threads, core))
 
 
 def _planar(block: np.ndarray, colour: int) -> np.ndarray:
@@ -286,7 +287,8 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
 
     result = da.map_blocks(task, _overlapped(planes, layouts, leading=1), sigma, data_range,
                            chunks=((channels,),) + tuple(l.chunks for l in layouts), dtype=dtype,
-                           name=None)
+                           name="sorvik-denoise-" + dask.base.tokenize(planes, sigma, data_range, params,
+                                                                       threads, core, channel_axis))
     if channel_axis is None:
         return result[0]
     return da.moveaxis(result, 0, channel_axis)
