@@ -49,8 +49,10 @@ def tile_context(*, block_size: int = 8, step: int = 3, search_radius: int = 19,
     image's edge), gives its core the bits of one call on the whole image.
     ``pilot_per_tile`` adds the reach of the basic estimate, for ``denoise``.
     """
-    return _sorvik._tile_context(max(block_size, 8), max(block_size, 8), None,
-                                 _whole("block_size", block_size, 2), _whole("step", step, 1), 1,
+    block_size = _whole("block_size", block_size, 2)
+    # Any image of at least one block: the context does not depend on its size.
+    side = max(block_size, 8)
+    return _sorvik._tile_context(side, side, None, block_size, _whole("step", step, 1), 1,
                                  _whole("search_radius", search_radius, 0), 0.0, None,
                                  bool(pilot_per_tile))
 
@@ -133,7 +135,8 @@ def wiener(noisy, pilot, sigma, *, block_size: int = 8, step: int = 3, max_group
     ``noisy`` and ``pilot`` are 2-D floating-point Dask arrays [row, column]
     of any chunking; the parameters are those of ``sorvik.wiener``.
     ``threads`` is per task; ``core_size`` is the side of the part of the
-    image each task computes (rounded up to a multiple of ``step``).
+    image each task computes (rounded up to a multiple of ``step``, and to
+    the context if smaller).
     Parameters and shapes are checked when the graph is made; a chunk holding
     a value that is not finite fails its task with the message
     ``sorvik.wiener`` gives.
@@ -207,7 +210,7 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
     2-D [row, column], or 3-D with ``channel_axis`` naming the axis of 1 to 4
     channels (as ``sorvik.denoise``). Any chunking: the image is rechunked
     to cores of ``core_size`` pixels a side (rounded up to a multiple of
-    ``step``) with all channels together. ``threads`` is per task.
+    ``step``, and to the context if smaller) with all channels together. ``threads`` is per task.
 
     With ``sigma`` None the noise level is estimated once, by one task that
     holds the whole image (the estimate must be that of the whole image for
