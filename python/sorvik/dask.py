@@ -251,6 +251,8 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
     # Sigma's own checks need the data range: the tasks make them.
     context = _sorvik._tile_context(rows, cols, None, pilot_per_tile=True, **params)
 
+    if data_range is not None and kind != "float":
+        raise ValueError("data_range applies to float images; integer images use their dtype's range")
     if kind == "uint8":
         data_range = dask.delayed((0.0, 255.0))
     elif kind == "uint16":

@@ -77,6 +77,8 @@ def test_bad_arrays_are_refused_before_any_task_runs():
         sd.denoise(da.zeros((40, 40)), 0.1, step=9)
     with pytest.raises(ValueError):
         sd.wiener(da.zeros((40, 40)), da.zeros((40, 40)), -0.1)
+    with pytest.raises(ValueError, match="data_range"):
+        sd.denoise(da.zeros((40, 40), dtype=np.uint8), 5.0, data_range=(0, 10))
     with pytest.raises(ValueError, match="shape"):
         sd.wiener(da.zeros((40, 40)), da.zeros((40, 41)), 0.1)
 
