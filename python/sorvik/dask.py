@@ -191,6 +191,10 @@ def _whole_sigma(image: np.ndarray, colour: int) -> float:
 
 def _float_range(low: float, high: float) -> Tuple[float, float]:
     # A Python function, which a worker process can unpickle by name.
+    if not (math.isfinite(low) and math.isfinite(high)):
+        # No finite value at all: every tile task fails on its own chunk with
+        # the in-memory message, which this task must not pre-empt.
+        return (0.0, 1.0)
     return _sorvik._float_range(low, high)
 
 

@@ -94,12 +94,13 @@ def test_a_chunk_holding_nan_fails_with_the_in_memory_message(client):
         lazy.compute()
     assert str(tiled.value) == str(in_memory.value)
 
-    for sigma in (0.08, None):
-        with pytest.raises(ValueError) as in_memory:
-            sorvik.denoise(noisy, sigma)
-        with pytest.raises(ValueError) as tiled:
-            sd.denoise(da.from_array(noisy, chunks=30), sigma, core_size=48).compute()
-        assert str(tiled.value) == str(in_memory.value)
+    for image in (noisy, np.full((60, 50), np.nan)):
+        for sigma in (0.08, None):
+            with pytest.raises(ValueError) as in_memory:
+                sorvik.denoise(image, sigma)
+            with pytest.raises(ValueError) as tiled:
+                sd.denoise(da.from_array(image, chunks=30), sigma, core_size=48).compute()
+            assert str(tiled.value) == str(in_memory.value)
 
 
 def test_the_context_bounds_the_overlap():
