@@ -29,23 +29,29 @@ std::string describe(const Case& c, int threads)
            std::to_string(threads);
 }
 
+// Planar images: `channels` planes of rows x cols, each column-major.
 template <typename T>
-std::vector<T> cut(const std::vector<T>& image, std::int32_t rows, Span r, Span c)
+std::vector<T> cut(const std::vector<T>& image, std::int32_t rows, Span r, Span c, int channels = 1)
 {
+    const std::size_t plane = image.size() / std::size_t(channels);
     std::vector<T> out;
-    for (std::int32_t j = c.begin; j < c.end; ++j)
-        for (std::int32_t i = r.begin; i < r.end; ++i)
-            out.push_back(image[std::size_t(j) * rows + i]);
+    for (int k = 0; k < channels; ++k)
+        for (std::int32_t j = c.begin; j < c.end; ++j)
+            for (std::int32_t i = r.begin; i < r.end; ++i)
+                out.push_back(image[k * plane + std::size_t(j) * rows + i]);
     return out;
 }
 
 template <typename T>
-void paste(const std::vector<T>& core, std::int32_t rows, Span r, Span c, std::vector<T>& image)
+void paste(const std::vector<T>& core, std::int32_t rows, Span r, Span c, std::vector<T>& image,
+           int channels = 1)
 {
-    std::size_t k = 0;
-    for (std::int32_t j = c.begin; j < c.end; ++j)
-        for (std::int32_t i = r.begin; i < r.end; ++i)
-            image[std::size_t(j) * rows + i] = core[k++];
+    const std::size_t plane = image.size() / std::size_t(channels);
+    std::size_t n = 0;
+    for (int k = 0; k < channels; ++k)
+        for (std::int32_t j = c.begin; j < c.end; ++j)
+            for (std::int32_t i = r.begin; i < r.end; ++i)
+                image[k * plane + std::size_t(j) * rows + i] = core[n++];
 }
 
 // Bits, so that two NaN compare equal and -0 differs from 0.
@@ -226,7 +232,6 @@ TEST(DenoiseTile, GreyAndColourMatchTheWholeImage)
                                    PipelineCase{Case{66, 75, 8, 19, 3, 25, 40}, 1, 2},
                                    PipelineCase{Case{45, 52, 5, 6, 4, 14, 17}, 3, 2}}) {
         const Case& c = pc.c;
-        const std::size_t plane = std::size_t(c.rows) * c.cols;
         std::vector<double> pixels;
         for (int k = 0; k < pc.channels; ++k) {
             std::vector<double> p = noisyImage(c.rows, c.cols, 21 + k);
@@ -251,27 +256,13 @@ TEST(DenoiseTile, GreyAndColourMatchTheWholeImage)
         std::vector<double> tiled(pixels.size(), -1.0);
         for (const Tile& t :
              planTiles(c.rows, c.cols, TileGeometry{c.P, c.R, c.step, true}, c.coreRows, c.coreCols).tiles) {
-            std::vector<double> tilePixels;
-            for (int k = 0; k < pc.channels; ++k) {
-                const std::vector<double> channel(pixels.begin() + std::ptrdiff_t(k * plane),
-                                                  pixels.begin() + std::ptrdiff_t((k + 1) * plane));
-                const std::vector<double> part = cut(channel, c.rows, t.rows, t.cols);
-                tilePixels.insert(tilePixels.end(), part.begin(), part.end());
-            }
+            const std::vector<double> tilePixels = cut(pixels, c.rows, t.rows, t.cols, pc.channels);
             DenoiseInput tileIn = in;
             tileIn.rows = t.rows.size();
             tileIn.cols = t.cols.size();
             tileIn.pixels = tilePixels.data();
-            const std::vector<double> core = denoiseTile(c.rows, c.cols, t, tileIn, options);
-            const std::size_t corePlane = std::size_t(t.coreRows.size()) * t.coreCols.size();
-            for (int k = 0; k < pc.channels; ++k) {
-                std::vector<double> channel(tiled.begin() + std::ptrdiff_t(k * plane),
-                                            tiled.begin() + std::ptrdiff_t((k + 1) * plane));
-                paste(std::vector<double>(core.begin() + std::ptrdiff_t(k * corePlane),
-                                          core.begin() + std::ptrdiff_t((k + 1) * corePlane)),
-                      c.rows, t.coreRows, t.coreCols, channel);
-                std::copy(channel.begin(), channel.end(), tiled.begin() + std::ptrdiff_t(k * plane));
-            }
+            paste(denoiseTile(c.rows, c.cols, t, tileIn, options), c.rows, t.coreRows, t.coreCols,
+                  tiled, pc.channels);
         }
         EXPECT_TRUE(sameBits(whole.pixels, tiled)) << describe(c, pc.threads) << " channels "
                                                    << pc.channels;

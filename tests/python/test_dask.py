@@ -102,10 +102,3 @@ def test_a_chunk_holding_nan_fails_with_the_in_memory_message(client):
                 sd.denoise(da.from_array(image, chunks=30), sigma, core_size=48).compute()
             assert str(tiled.value) == str(in_memory.value)
 
-
-def test_the_context_bounds_the_overlap():
-    # The defaults: 2R + P - 1 = 45 a side, 7 more for the basic estimate.
-    assert sd.tile_context() == (45, 45)
-    assert sd.tile_context(pilot_per_tile=True) == (52, 52)
-    # Without search the forced last block of a tile must stay clear of the core.
-    assert sd.tile_context(block_size=4, step=2, search_radius=0) == (3, 4)
