@@ -9,6 +9,7 @@
 // passed through without a copy.
 #include "cli/settings.h"
 #include "python/denoise_binding.h"
+#include "python/tiling_binding.h"
 #include <sorvik/sorvik.h>
 #include "pilot/basic_estimate.h"
 #include "pilot/planner.h"
@@ -432,6 +433,7 @@ PYBIND11_MODULE(_sorvik, m)
               "arrays.";
     m.attr("__version__") = SORVIK_VERSION;
     registerDenoise(m);
+    registerTiling(m);
 
     using namespace pybind11::literals;
     m.def("wiener", &wiener,

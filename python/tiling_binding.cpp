@@ -1,0 +1,250 @@
+// Exact tiles for Python (sorvik/dask.py): the context a tile needs and the
+// Wiener stage and the denoise pipeline run on one tile. Tiles arrive as the
+// pieces of an array the in-memory calls would have taken whole, in the same
+// layouts (2-D [row, column] for the filter; planar (channels, columns, rows)
+// float64 for the pipeline, as denoise_binding.cpp takes it), so that the
+// core's bits are those of the in-memory call. Errors name image positions,
+// not tile positions: a chunk holding NaN fails with the in-memory message.
+#include "python/tiling_binding.h"
+
+#include <cli/settings.h>
+#include <sorvik/denoise.h>
+#include <sorvik/tiling.h>
+#include <pilot/basic_estimate.h>
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+// (row begin, row end, column begin, column end), half-open.
+using Box = std::array<std::int64_t, 4>;
+
+std::int32_t int32Of(std::int64_t v, const char* name)
+{
+    if (v < 0 || v > INT32_MAX)
+        throw py::value_error(std::string(name) + " out of range: " + std::to_string(v));
+    return std::int32_t(v);
+}
+
+sorvik::Tile tileOf(const Box& tile, const Box& core)
+{
+    sorvik::Tile t;
+    t.rows = {int32Of(tile[0], "tile"), int32Of(tile[1], "tile")};
+    t.cols = {int32Of(tile[2], "tile"), int32Of(tile[3], "tile")};
+    t.coreRows = {int32Of(core[0], "core"), int32Of(core[1], "core")};
+    t.coreCols = {int32Of(core[2], "core"), int32Of(core[3], "core")};
+    return t;
+}
+
+template <typename T>
+using Fortran = py::array_t<T, py::array::f_style | py::array::forcecast>;
+
+// Column-major copy of a 2-D tile of the filter's element type; the first
+// value that is not finite is named at its place in the image.
+template <typename T>
+Fortran<T> tileArray(const py::array& array, const char* name, const sorvik::Tile& tile)
+{
+    if (array.ndim() != 2 || array.shape(0) != tile.rows.size() || array.shape(1) != tile.cols.size())
+        throw py::value_error(std::string(name) + " does not have the tile's shape (" +
+                              std::to_string(tile.rows.size()) + ", " +
+                              std::to_string(tile.cols.size()) + ")");
+    if (array.dtype().kind() != 'f')
+        throw py::type_error(std::string(name) +
+                             " must be a floating-point array on the 0..1 scale, not dtype " +
+                             std::string(py::str(array.dtype())));
+    Fortran<T> out = Fortran<T>::ensure(array);
+    if (!out)
+        throw py::error_already_set();
+    const std::size_t M = std::size_t(tile.rows.size());
+    const std::int64_t bad = sorvik::firstNonFinite(out.data(), M * std::size_t(tile.cols.size()));
+    if (bad >= 0)
+        throw py::value_error(std::string(name) + "[" +
+                              std::to_string(tile.rows.begin + std::size_t(bad) % M) + ", " +
+                              std::to_string(tile.cols.begin + std::size_t(bad) / M) +
+                              "] is not a finite number");
+    return out;
+}
+
+sorvik::WienerSettings settingsOf(double sigma, std::int32_t blockSize, std::int32_t step,
+                                  std::int32_t maxGroupSize, std::int32_t searchRadius,
+                                  double matchThreshold,
+                                  const std::optional<py::array_t<double, py::array::c_style>>& window)
+{
+    sorvik::WienerSettings s;
+    s.sigma = sigma;
+    s.blockSize = blockSize;
+    s.step = step;
+    s.maxGroupSize = maxGroupSize;
+    s.searchRadius = searchRadius;
+    s.matchThreshold = matchThreshold;
+    if (window)
+        s.window.assign(window->data(), window->data() + window->size());
+    return s;
+}
+
+template <typename F>
+auto valueErrors(F&& f) -> decltype(f())
+{
+    try {
+        return f();
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(e.what());
+    }
+}
+
+// The context on each side, after every check the in-memory call makes
+// before it reads a pixel, so that bad parameters fail before any task runs.
+std::pair<std::int32_t, std::int32_t> tileContext(std::int32_t rows, std::int32_t cols,
+                                                  std::optional<double> sigma, std::int32_t blockSize,
+                                                  std::int32_t step, std::int32_t maxGroupSize,
+                                                  std::int32_t searchRadius, double matchThreshold,
+                                                  std::optional<py::array_t<double, py::array::c_style>> window,
+                                                  bool pilotPerTile)
+{
+    return valueErrors([&] {
+        // Sigma is checked when known; the pipeline's own checks come later.
+        sorvik::prepareFilter(settingsOf(sigma.value_or(0.1), blockSize, step, maxGroupSize,
+                                         searchRadius, matchThreshold, window),
+                              rows, cols);
+        const sorvik::TileContext c =
+            sorvik::tileContext(sorvik::TileGeometry{blockSize, searchRadius, step, pilotPerTile});
+        if (pilotPerTile && (rows < sorvik::basicBlockSize || cols < sorvik::basicBlockSize))
+            throw std::invalid_argument("the image is smaller than one 8 x 8 block");
+        return std::make_pair(c.before, c.after);
+    });
+}
+
+py::array_t<float> wienerTile(const py::array& noisyArray, const py::array& pilotArray, double sigma,
+                              std::pair<std::int32_t, std::int32_t> imageShape, const Box& tileBox,
+                              const Box& coreBox, std::int32_t blockSize, std::int32_t step,
+                              std::int32_t maxGroupSize, std::int32_t searchRadius,
+                              double matchThreshold,
+                              std::optional<py::array_t<double, py::array::c_style>> window,
+                              int threads)
+{
+    const sorvik::Tile tile = tileOf(tileBox, coreBox);
+    const sorvik::FilterSetup setup = valueErrors([&] {
+        sorvik::TileGeometry g{blockSize, searchRadius, step, false};
+        sorvik::checkTile(imageShape.first, imageShape.second, g, tile);
+        sorvik::FilterSetup s = sorvik::prepareFilter(
+            settingsOf(sigma, blockSize, step, maxGroupSize, searchRadius, matchThreshold, window),
+            imageShape.first, imageShape.second);
+        return s;
+    });
+    const Fortran<double> noisy = tileArray<double>(noisyArray, "noisy", tile);
+    const Fortran<float> pilot = tileArray<float>(pilotArray, "pilot", tile);
+    const std::int32_t coreRows = tile.coreRows.size(), coreCols = tile.coreCols.size();
+    std::vector<float> core(std::size_t(coreRows) * std::size_t(coreCols));
+    {
+        py::gil_scoped_release release;
+        sorvik::FilterOptions options;
+        options.threads = threads;
+        sorvik::Channel channel{noisy.data(), pilot.data(), setup.params.sigma, core.data()};
+        valueErrors([&] {
+            sorvik::wienerTile(setup.params, tile, &channel, 1, setup.window.data(), options);
+            return 0;
+        });
+    }
+    try {
+        sorvik::checkEstimateFinite(core.data(), core.size(), coreRows);
+    } catch (const std::runtime_error& e) {
+        throw py::value_error(std::string(e.what()) + " (counted within the tile's core, rows [" +
+                              std::to_string(tile.coreRows.begin) + ", " +
+                              std::to_string(tile.coreRows.end) + "), columns [" +
+                              std::to_string(tile.coreCols.begin) + ", " +
+                              std::to_string(tile.coreCols.end) + "))");
+    }
+    py::array_t<float> out({py::ssize_t(coreRows), py::ssize_t(coreCols)});
+    float* o = out.mutable_data();
+    for (std::int32_t i = 0; i < coreRows; ++i)
+        for (std::int32_t j = 0; j < coreCols; ++j)
+            o[std::size_t(i) * coreCols + j] = core[std::size_t(j) * coreRows + i];
+    return out;
+}
+
+using Planar = py::array_t<double, py::array::c_style>;
+
+Planar denoiseTile(const Planar& planar, double sigma, std::pair<double, double> range,
+                   std::pair<std::int32_t, std::int32_t> imageShape, const Box& tileBox,
+                   const Box& coreBox, std::int32_t blockSize, std::int32_t step,
+                   std::int32_t maxGroupSize, std::int32_t searchRadius, double matchThreshold,
+                   std::optional<py::array_t<double, py::array::c_style>> window, int threads)
+{
+    const sorvik::Tile tile = tileOf(tileBox, coreBox);
+    if (planar.ndim() != 3 || planar.shape(1) != tile.cols.size() || planar.shape(2) != tile.rows.size())
+        throw py::value_error("the planar tile does not have the tile's shape");
+    sorvik::DenoiseInput input;
+    input.rows = tile.rows.size();
+    input.cols = tile.cols.size();
+    input.channels = int(planar.shape(0));
+    input.pixels = planar.data();
+    input.range = sorvik::DataRange{range.first, range.second};
+    input.sigma = sigma;
+    sorvik::DenoiseOptions options;
+    options.wiener = settingsOf(0.0, blockSize, step, maxGroupSize, searchRadius, matchThreshold, window);
+    options.threads = threads;
+    std::vector<double> core;
+    try {
+        py::gil_scoped_release release;
+        core = sorvik::denoiseTile(imageShape.first, imageShape.second, tile, input, options);
+    } catch (const sorvik::NonFiniteValue& e) {
+        // The wording of denoise_binding.cpp's, for the in-memory call's message.
+        std::string where = "[" + std::to_string(e.row) + ", " + std::to_string(e.col);
+        if (input.channels > 1)
+            where += ", channel " + std::to_string(e.channel);
+        throw py::value_error("the image holds a value that is not finite at " + where + "]");
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(e.what());
+    }
+    Planar out({py::ssize_t(input.channels), py::ssize_t(tile.coreCols.size()),
+                py::ssize_t(tile.coreRows.size())});
+    std::memcpy(out.mutable_data(), core.data(), core.size() * sizeof(double));
+    return out;
+}
+
+// The range denoise() gives float data, from the data's extremes alone:
+// floatDataRange depends on nothing else, so the extremes of a distributed
+// array give the bits the whole array would.
+std::pair<double, double> floatRange(double low, double high)
+{
+    const double extremes[2] = {low, high};
+    const sorvik::DataRange r = valueErrors([&] { return sorvik::floatDataRange(extremes, 2, 1, 1); });
+    return {r.low, r.high};
+}
+
+std::pair<double, double> userRange(double low, double high)
+{
+    const sorvik::DataRange r = valueErrors([&] { return sorvik::userDataRange(low, high); });
+    return {r.low, r.high};
+}
+
+} // namespace
+
+void registerTiling(py::module_& m)
+{
+    using namespace pybind11::literals;
+    m.def("_tile_context", &tileContext, "rows"_a, "cols"_a, "sigma"_a, "block_size"_a, "step"_a,
+          "max_group_size"_a, "search_radius"_a, "match_threshold"_a, "window"_a,
+          "pilot_per_tile"_a);
+    m.def("_wiener_tile", &wienerTile, "noisy"_a, "pilot"_a, "sigma"_a, "image_shape"_a, "tile"_a,
+          "core"_a, "block_size"_a, "step"_a, "max_group_size"_a, "search_radius"_a,
+          "match_threshold"_a, "window"_a, "threads"_a);
+    m.def("_denoise_tile", &denoiseTile, "planar"_a, "sigma"_a, "data_range"_a, "image_shape"_a,
+          "tile"_a, "core"_a, "block_size"_a, "step"_a, "max_group_size"_a, "search_radius"_a,
+          "match_threshold"_a, "window"_a, "threads"_a);
+    m.def("_float_range", &floatRange, "low"_a, "high"_a);
+    m.def("_user_range", &userRange, "low"_a, "high"_a);
+}
