@@ -7,7 +7,7 @@
 // order on the way in and the result once back on the way out. Arrays that
 // are already column-major (order='F') with the filter's element type are
 // passed through without a copy.
-#include "cli/settings.h"
+#include "frontend/settings.h"
 #include <sorvik/sorvik.h>
 #include "pilot/basic_estimate.h"
 #include "pilot/planner.h"
