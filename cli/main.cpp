@@ -24,11 +24,14 @@ using namespace sorvik::cli;
 
 constexpr const char* denoiseFooter = R"(
 Images: grey PNG or TIFF of 8 or 16 bits, read on a 0..1 scale, or float
-TIFF taken as it is. Colour images are refused; grey saved as RGB (equal
-channels everywhere) and opaque alpha channels are accepted. The output format
-follows the output's extension; the output keeps the noisy image's depth
-where the format allows (PNG has no float samples and gets 16 bits) unless
---depth says otherwise. The output file is replaced only once it is complete.
+TIFF taken as it is (see Limits). Colour images are refused; grey saved as
+RGB (equal channels everywhere) and opaque alpha channels are accepted. The
+output format follows the output's extension; the output keeps the noisy
+image's depth where the format allows unless --depth says otherwise (PNG has
+no float samples and gets 16 bits, with --depth float too). Formats that
+cannot hold the image are refused before any work. The output file is
+replaced only once it is complete, keeps the mode of the file it replaces,
+and is written through a symbolic link.
 
 Pilot: without --pilot, sorvik first makes a basic estimate itself: every
 8x8 block of the noisy image goes through an orthonormal 2-D DCT, the
