@@ -90,8 +90,18 @@ void checkScale(const GreyImage& image, const std::string& role, const std::stri
         return;
     if (image.lowest >= -margin && image.highest <= 1.0 + margin)
         return;
-    throw UserError(role + " image '" + path + "' holds values from " + formatNumber(image.lowest) +
-                    " to " + formatNumber(image.highest) +
+    // Float files hold single precision; quoted as such, 1.01 reads 1.01.
+    auto shortest = [](double value) {
+        char text[32];
+        for (int digits = 1; digits <= 9; ++digits) {
+            std::snprintf(text, sizeof text, "%.*g", digits, value);
+            if (std::strtof(text, nullptr) == float(value))
+                break;
+        }
+        return formatNumber(std::strtod(text, nullptr));
+    };
+    throw UserError(role + " image '" + path + "' holds values from " + shortest(image.lowest) +
+                    " to " + shortest(image.highest) +
                     "; sorvik reads float images on the 0..1 scale" +
                     (margin > 0.0 ? " (noise may reach " + formatNumber(margin) + " beyond it)" : "") +
                     ". Scale the image to 0..1 first.");

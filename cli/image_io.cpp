@@ -183,10 +183,10 @@ public:
 
         struct stat st;
         if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            // Group and owner are kept where the user may set them; a failure
+            // Owner and group are kept where the user may set them; a failure
             // leaves the new file the user's own, as any new file would be.
-            if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-            }
+            const int kept = ::fchown(fd, st.st_uid, st.st_gid);
+            static_cast<void>(kept);
             ::fchmod(fd, st.st_mode & 07777);
         } else {
             const mode_t mask = ::umask(0);
@@ -524,7 +524,8 @@ template <typename T>
 void addImage(std::vector<std::unique_ptr<OutputSet::Pending>>& pending, const std::string& path,
               std::int32_t rows, std::int32_t cols, const T* pixels, PixelDepth depth)
 {
-    checkOutput(path, rows, cols, depth);
+    // The callers ran checkOutput before their work; the format's own
+    // refusal, should anything have changed since, still ends up below.
     const std::vector<unsigned char> bytes = samplesFor(rows, cols, pixels, depth);
     auto entry = std::make_unique<OutputSet::Pending>(path, finalTarget(path));
     const std::string& file = entry->file.path();

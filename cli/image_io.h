@@ -82,8 +82,9 @@ public:
     OutputSet& operator=(const OutputSet&) = delete;
     ~OutputSet(); // removes whatever was not committed
 
-    // Writes a rows x cols column-major image to a temporary file for `path`.
-    // Integer depths clip to 0..1 and round to the nearest level.
+    // Writes a rows x cols column-major image to a temporary file for `path`,
+    // which checkOutput has accepted. Integer depths clip to 0..1 and round
+    // to the nearest level.
     void add(const std::string& path, std::int32_t rows, std::int32_t cols, const float* pixels,
              PixelDepth depth);
     void add(const std::string& path, std::int32_t rows, std::int32_t cols, const double* pixels,
@@ -100,7 +101,7 @@ private:
     std::vector<std::unique_ptr<Pending>> pending_;
 };
 
-// One output, as OutputSet does it.
+// One output, as OutputSet does it; `path` has passed checkOutput.
 void writeGreyImage(const std::string& path, std::int32_t rows, std::int32_t cols,
                     const float* pixels, PixelDepth depth);
 
