@@ -55,7 +55,7 @@ inline std::string tiffPromising(std::uint32_t width, std::uint32_t height, std:
 {
     std::string t("II*\0", 4);
     auto u16 = [&t](std::uint32_t v) { t.push_back(char(v & 0xff)); t.push_back(char((v >> 8) & 0xff)); };
-    auto u32 = [&t, &u16](std::uint32_t v) { u16(v & 0xffff); u16(v >> 16); };
+    auto u32 = [&u16](std::uint32_t v) { u16(v & 0xffff); u16(v >> 16); };
     const std::uint32_t entries = 9;
     u32(8);
     u16(entries);
