@@ -39,6 +39,7 @@ constexpr std::uint64_t fuzzMaxPixels = std::uint64_t(1) << 18;
 // stop every run at its first damaged PNG. Full stacks let the suppression
 // see the library's frame.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libOpenImageIO.so\n"; }
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)

@@ -51,7 +51,7 @@ struct Image {
 struct Limits {
     rlim_t addressSpace = RLIM_INFINITY; // bytes, as ulimit -v
     rlim_t fileSize = RLIM_INFINITY;     // bytes, as ulimit -f
-    unsigned seconds = 120;              // then SIGALRM ends a hung run
+    unsigned seconds = 600;              // then SIGALRM ends a hung run
 };
 
 class Cli : public ::testing::Test {
