@@ -115,8 +115,8 @@ FilterSetup prepareFilter(const WienerSettings& s, std::int32_t rows, std::int32
     const float sigma = float(s.sigma);
     const float sigma2 = sigma * sigma;
     if (!(sigma2 > 0.0f) || !std::isfinite(sigma2))
-        reject("sigma " + str(s.sigma) + " is outside the range single precision can square (about " +
-               str(minSigma) + " to " + str(maxSigma) + ")");
+        reject("sigma " + str(s.sigma) +
+               " is outside the range single precision can square (about 5.3e-23 to 9.2e18)");
     if (rows < s.blockSize || cols < s.blockSize)
         reject("the image (" + std::to_string(rows) + " x " + std::to_string(cols) +
                ") is smaller than one " + std::to_string(s.blockSize) + " x " +
