@@ -16,6 +16,7 @@
 // The machine's other load shows in the seconds; the ratios to the floor,
 // measured in the same run, are the steadier figure.
 #include "bench/workload.h"
+#include "frontend/settings.h"
 #include "filter/profile.h"
 #include "filter/workspace.h"
 
@@ -184,7 +185,8 @@ Options parse(int argc, char** argv)
         } else if (arg == "--runs" && hasValue) {
             o.runs = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--threads" && hasValue) {
-            o.threads = std::max(1, std::atoi(argv[++i]));
+            o.threads = std::atoi(argv[++i]);
+            checkThreads(o.threads);
         } else if (arg == "--calls-only") {
             o.callsOnly = true;
         } else if (arg == "--peak-of" && hasValue) {

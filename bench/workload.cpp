@@ -1,10 +1,12 @@
 #include "bench/workload.h"
 
+#include "frontend/noise.h"
+#include "frontend/settings.h"
+
 #include <png.h>
 
 #include <cmath>
 #include <cstring>
-#include <random>
 #include <stdexcept>
 
 namespace sorvik::bench {
@@ -63,67 +65,31 @@ GreyImage deriveSquare(const GreyImage& source, std::int32_t size)
 }
 
 std::vector<double> addGaussianNoise(const std::vector<double>& clean, double sigma,
-                                     std::uint32_t seed)
+                                     std::uint64_t seed)
 {
-    std::mt19937 bits(seed);
-    const auto uniform = [&bits] { return (double(bits()) + 0.5) / 4294967296.0; };
-    const double twoPi = 6.283185307179586;
+    const std::vector<double> noise = gaussianNoise(clean.size(), seed);
     std::vector<double> noisy(clean.size());
-    for (std::size_t i = 0; i < clean.size(); i += 2) {
-        const double radius = std::sqrt(-2.0 * std::log(uniform()));
-        const double angle = twoPi * uniform();
-        noisy[i] = clean[i] + sigma * radius * std::cos(angle);
-        if (i + 1 < clean.size())
-            noisy[i + 1] = clean[i + 1] + sigma * radius * std::sin(angle);
-    }
+    for (std::size_t i = 0; i < clean.size(); ++i)
+        noisy[i] = clean[i] + sigma * noise[i];
     return noisy;
-}
-
-namespace {
-
-// Modified Bessel function of the first kind, order 0, by its power series.
-double besselI0(double x)
-{
-    double sum = 1.0, term = 1.0;
-    for (int m = 1; m < 60; ++m) {
-        term *= (x / (2.0 * m)) * (x / (2.0 * m));
-        sum += term;
-    }
-    return sum;
-}
-
-} // namespace
-
-std::vector<double> kaiserWindow2d(std::int32_t length, double beta)
-{
-    std::vector<double> line(std::size_t(length), 1.0);
-    for (std::int32_t n = 0; n < length && length > 1; ++n) {
-        const double ratio = 2.0 * n / (length - 1) - 1.0;
-        line[std::size_t(n)] = besselI0(beta * std::sqrt(1.0 - ratio * ratio)) / besselI0(beta);
-    }
-    std::vector<double> window(std::size_t(length) * length);
-    for (std::int32_t r = 0; r < length; ++r)
-        for (std::int32_t c = 0; c < length; ++c)
-            window[std::size_t(r) * length + c] = line[std::size_t(r)] * line[std::size_t(c)];
-    return window;
 }
 
 Workload standardWorkload(const GreyImage& clean)
 {
     constexpr double sigma = 25.0 / 255.0;
-    constexpr std::uint32_t noiseSeed = 20240517;
+    constexpr std::uint64_t noiseSeed = 20240517;
     Workload w;
     w.params.rows = clean.rows;
     w.params.cols = clean.cols;
-    w.params.blockSize = 8;
-    w.params.step = 3;
-    w.params.maxGroupSize = 32;
-    w.params.searchRadius = 19;
-    w.params.matchThreshold = 0.19685f;
+    w.params.blockSize = defaultBlockSize;
+    w.params.step = defaultStep;
+    w.params.maxGroupSize = defaultMaxGroupSize;
+    w.params.searchRadius = defaultSearchRadius;
+    w.params.matchThreshold = float(defaultMatchThreshold);
     w.params.sigma = float(sigma);
     w.noisy = addGaussianNoise(clean.pixels, sigma, noiseSeed);
     w.pilot.assign(clean.pixels.begin(), clean.pixels.end());
-    w.window = kaiserWindow2d(8, 2.0);
+    w.window = kaiserWindow2d(defaultBlockSize, defaultKaiserBeta);
     return w;
 }
 

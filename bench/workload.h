@@ -25,13 +25,10 @@ GreyImage readPng(const std::string& path);
 // tiling (the image, then its reflection, alternately) when it is larger.
 GreyImage deriveSquare(const GreyImage& source, std::int32_t size);
 
-// clean + N(0, sigma^2) per pixel, from a fixed-seed generator (Mersenne
-// twister and Box-Muller, so the noise is the same on every platform).
+// clean + N(0, sigma^2) per pixel, from the front ends' fixed-seed noise, so
+// that the noise is the same on every platform.
 std::vector<double> addGaussianNoise(const std::vector<double>& clean, double sigma,
-                                     std::uint32_t seed);
-
-// Outer product of a Kaiser window of the given length and beta with itself.
-std::vector<double> kaiserWindow2d(std::int32_t length, double beta);
+                                     std::uint64_t seed);
 
 struct Workload {
     FilterParams params;

@@ -1,21 +1,24 @@
 #include "cli/image_io.h"
 
+#include "frontend/settings.h"
+
 #include <OpenImageIO/imageio.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <limits>
-#include <type_traits>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
+#include <limits>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace sorvik::cli {
@@ -24,7 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string quoted(const std::string& path) { return "'" + path + "'"; }
+std::string inQuotes(const std::string& path) { return "'" + path + "'"; }
 
 std::string lowerExtension(const std::string& path)
 {
@@ -34,161 +37,298 @@ std::string lowerExtension(const std::string& path)
     return ext;
 }
 
-std::string oiioError()
+// The image library's messages come as several lines that repeat one cause
+// ("Read error: hit end of file", then the same wrapped twice); the first line
+// says it.
+std::string firstLine(std::string message)
 {
-    std::string message = OIIO::geterror();
+    message = message.substr(0, message.find('\n'));
     while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back())))
         message.pop_back();
     return message;
 }
 
-// The one temporary file being written, for the signal handler. Only one
-// output is ever in progress at a time.
-char pendingPath[PATH_MAX + 1];
-volatile std::sig_atomic_t pendingSet = 0;
+std::string withDetail(const std::string& text, const std::string& detail)
+{
+    return detail.empty() ? text : text + " (" + detail + ")";
+}
+
+// Codec libraries underneath the image library print their own copy of an
+// error to standard error; the tool prints one message of its own instead.
+class QuietStderr {
+public:
+    QuietStderr()
+    {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0)
+            ::dup2(null, STDERR_FILENO);
+        if (null >= 0)
+            ::close(null);
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+    ~QuietStderr()
+    {
+        if (saved_ < 0)
+            return;
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+
+private:
+    int saved_ = -1;
+};
+
+// The temporary files being written, for the signal handler: fixed storage,
+// since a handler may not allocate. A slot's path is complete before its flag
+// is set.
+constexpr int pendingSlots = 16;
+char pendingPaths[pendingSlots][PATH_MAX + 1];
+volatile std::sig_atomic_t pendingUsed[pendingSlots];
 
 extern "C" void removePendingAndReraise(int signal)
 {
-    if (pendingSet)
-        ::unlink(pendingPath);
+    for (int i = 0; i < pendingSlots; ++i)
+        if (pendingUsed[i])
+            ::unlink(pendingPaths[i]);
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
 
-// A hidden file next to the target, with the target's extension so that the
-// image library picks the same format. Removed unless committed.
+// Signals whose default action ends the process; each would otherwise leave
+// a temporary file behind.
+constexpr int fatalSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1, SIGUSR2,
+                                SIGALRM, SIGPIPE, SIGXFSZ, SIGVTALRM, SIGPROF, SIGXCPU};
+
+// Holds the fatal signals off while a temporary file is made and recorded, so
+// that none can arrive between the two.
+class SignalsHeld {
+public:
+    SignalsHeld()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : fatalSignals)
+            sigaddset(&set, s);
+        ::sigprocmask(SIG_BLOCK, &set, &previous_);
+    }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+    ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+private:
+    sigset_t previous_;
+};
+
+// Follows symbolic links to the file a write through `path` would reach,
+// whether or not that file exists yet, so that the link itself survives.
+std::string finalTarget(const std::string& path)
+{
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return current;
+        std::vector<char> link(PATH_MAX + 1);
+        const ssize_t n = ::readlink(current.c_str(), link.data(), PATH_MAX);
+        if (n < 0)
+            throw UserError("output " + inQuotes(path) + ": " + std::strerror(errno));
+        const fs::path next(std::string(link.data(), std::size_t(n)));
+        current = next.is_absolute() ? next.string() : (fs::path(current).parent_path() / next).string();
+    }
+    throw UserError("output " + inQuotes(path) + ": too many levels of symbolic links");
+}
+
+std::string directoryOf(const std::string& path)
+{
+    const fs::path parent = fs::path(path).parent_path();
+    return parent.empty() ? "." : parent.string();
+}
+
+// Short, so that any legal target name leaves room for it: a long target
+// name with a suffix added would exceed the file system's name limit. The
+// target's extension is kept so that the image library picks its format.
+const std::string temporaryPrefix = ".sorvik-XXXXXX";
+
+std::size_t nameMax(const std::string& directory)
+{
+    const long n = ::pathconf(directory.c_str(), _PC_NAME_MAX);
+    return n > 0 ? std::size_t(n) : std::size_t(NAME_MAX);
+}
+
+// A hidden file in `directory`, recorded for the signal handler and removed
+// unless committed. It gets the mode the target has, or else the one a new
+// file would get.
 class TemporaryFile {
 public:
-    explicit TemporaryFile(const std::string& target)
+    TemporaryFile(const std::string& directory, const std::string& extension,
+                  const std::string& target)
     {
-        const fs::path t(target);
-        const std::string ext = t.extension().string();
-        fs::path dir = t.parent_path();
-        std::string pattern =
-            (dir.empty() ? fs::path(".") : dir) / ("." + t.filename().string() + ".XXXXXX" + ext);
-        if (pattern.size() > PATH_MAX)
-            throw UserError("output path " + quoted(target) + " is too long");
+        const std::string pattern = (fs::path(directory) / (temporaryPrefix + extension)).string();
+        if (pattern.size() > PATH_MAX || temporaryPrefix.size() + extension.size() > nameMax(directory))
+            throw UserError("output " + inQuotes(target) + ": the path is too long");
         std::vector<char> name(pattern.begin(), pattern.end());
         name.push_back('\0');
-        const int fd = ::mkstemps(name.data(), int(ext.size()));
+        const SignalsHeld held;
+        slot_ = freeSlot();
+        const int fd = ::mkstemps(name.data(), int(extension.size()));
         if (fd < 0)
-            throw UserError("cannot create a file in the directory of " + quoted(target) + ": " +
+            throw UserError("cannot create a file in the directory of " + inQuotes(target) + ": " +
                             std::strerror(errno));
         path_ = name.data();
-        // mkstemps makes the file private; give it the mode a new file would get.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
+        std::memcpy(pendingPaths[slot_], path_.c_str(), path_.size() + 1);
+        pendingUsed[slot_] = 1;
+
+        struct stat st;
+        if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            // Owner and group are kept where the user may set them; a failure
+            // leaves the new file the user's own, as any new file would be.
+            const int kept = ::fchown(fd, st.st_uid, st.st_gid);
+            static_cast<void>(kept);
+            ::fchmod(fd, st.st_mode & 07777);
+        } else {
+            const mode_t mask = ::umask(0);
+            ::umask(mask);
+            ::fchmod(fd, 0666 & ~mask);
+        }
         ::close(fd);
-        std::memcpy(pendingPath, path_.c_str(), path_.size() + 1);
-        pendingSet = 1;
     }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile()
     {
-        pendingSet = 0;
-        if (!path_.empty())
-            ::unlink(path_.c_str());
+        if (path_.empty())
+            return;
+        ::unlink(path_.c_str());
+        pendingUsed[slot_] = 0;
     }
 
     const std::string& path() const { return path_; }
 
-    // Flushes the finished file to disk before it takes the target's name, so
-    // that a crash cannot leave a renamed but empty file.
-    void commitTo(const std::string& target)
+    // Flushes the finished file to disk, so that a crash after the rename
+    // cannot leave a renamed but empty file.
+    void flush(const std::string& target)
     {
-        const int fd = ::open(path_.c_str(), O_RDONLY);
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0 || ::fsync(fd) != 0) {
             const int err = errno;
             if (fd >= 0)
                 ::close(fd);
-            throw UserError("cannot flush " + quoted(target) + ": " + std::strerror(err));
+            throw UserError("cannot flush " + inQuotes(target) + ": " + std::strerror(err));
         }
         ::close(fd);
+    }
+
+    // False, with errno set, when the rename failed.
+    bool renameTo(const std::string& target)
+    {
         if (::rename(path_.c_str(), target.c_str()) != 0)
-            throw UserError("cannot write " + quoted(target) + ": " + std::strerror(errno));
-        pendingSet = 0;
+            return false;
+        pendingUsed[slot_] = 0;
         path_.clear();
+        return true;
     }
 
 private:
+    static int freeSlot()
+    {
+        for (int i = 0; i < pendingSlots; ++i)
+            if (!pendingUsed[i])
+                return i;
+        throw std::logic_error("more temporary outputs at once than the signal handler can track");
+    }
+
     std::string path_;
+    int slot_ = 0;
 };
 
-template <typename T>
-void writeImage(const std::string& path, std::int32_t rows, std::int32_t cols, const T* pixels,
-                PixelDepth depth)
+OIIO::TypeDesc sampleType(PixelDepth depth)
 {
-    checkOutputPath(path);
-    if (rows < 1 || cols < 1)
-        throw UserError("cannot write " + quoted(path) + ": the image is empty");
+    switch (depth) {
+    case PixelDepth::uint8:
+        return OIIO::TypeDesc::UINT8;
+    case PixelDepth::uint16:
+        return OIIO::TypeDesc::UINT16;
+    case PixelDepth::float32:
+        break;
+    }
+    return OIIO::TypeDesc::FLOAT;
+}
+
+// Formats the image library opens for writing but that write no file, or no
+// grey one.
+bool writesNoGreyFile(const std::string& format)
+{
+    return format == "null" || format == "term" || format == "heif";
+}
+
+// Row-major samples of the target type; integer depths clip and round.
+template <typename T>
+std::vector<unsigned char> samplesFor(std::int32_t rows, std::int32_t cols, const T* pixels,
+                                      PixelDepth depth)
+{
     const std::size_t M = std::size_t(rows);
     const std::size_t N = std::size_t(cols);
-
-    // Row-major samples of the target type; integer depths clip and round.
     std::vector<unsigned char> bytes;
-    OIIO::TypeDesc type;
     auto fill = [&](auto sample, double levels) {
         using S = decltype(sample);
-        std::vector<S> data(M * N);
+        bytes.resize(M * N * sizeof(S));
         for (std::size_t i = 0; i < M; ++i)
             for (std::size_t j = 0; j < N; ++j) {
                 const double v = double(pixels[i + j * M]);
-                if (levels == 0.0)
-                    data[i * N + j] = S(v);
-                else
-                    data[i * N + j] = S(std::floor(std::clamp(v, 0.0, 1.0) * levels + 0.5));
+                const S s = levels == 0.0 ? S(v) : S(std::floor(std::clamp(v, 0.0, 1.0) * levels + 0.5));
+                std::memcpy(bytes.data() + (i * N + j) * sizeof(S), &s, sizeof(S));
             }
-        bytes.resize(data.size() * sizeof(S));
-        std::memcpy(bytes.data(), data.data(), bytes.size());
     };
     switch (depth) {
     case PixelDepth::uint8:
-        type = OIIO::TypeDesc::UINT8;
         fill(std::uint8_t{}, 255.0);
         break;
     case PixelDepth::uint16:
-        type = OIIO::TypeDesc::UINT16;
         fill(std::uint16_t{}, 65535.0);
         break;
     case PixelDepth::float32:
-        type = OIIO::TypeDesc::FLOAT;
         fill(float{}, 0.0);
         break;
     }
-
-    TemporaryFile temporary(path);
-    auto out = OIIO::ImageOutput::create(temporary.path());
-    if (!out)
-        throw UserError("cannot write " + quoted(path) + ": " + oiioError());
-    const OIIO::ImageSpec layout(cols, rows, 1, type);
-    if (!out->open(temporary.path(), layout) || !out->write_image(type, bytes.data()) ||
-        !out->close())
-        throw UserError("cannot write " + quoted(path) + ": " + out->geterror());
-    out.reset();
-    temporary.commitTo(path);
+    return bytes;
 }
 
 } // namespace
 
-GreyImage readGreyImage(const std::string& path, const std::string& role)
+struct OutputSet::Pending {
+    std::string path;   // as the user named it
+    std::string target; // the file it reaches through links
+    TemporaryFile file;
+
+    Pending(const std::string& p, const std::string& t)
+        : path(p), target(t), file(directoryOf(t), fs::path(p).extension().string(), t)
+    {
+    }
+};
+
+GreyImage readGreyImage(const std::string& path, const std::string& role, std::uint64_t maxPixels)
 {
-    const std::string what = role + " image " + quoted(path);
+    const std::string what = role + " image " + inQuotes(path);
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         throw UserError(what + ": " + std::strerror(errno));
     if (S_ISDIR(st.st_mode))
         throw UserError(what + " is a directory");
+    // Probing a device or a FIFO for its format waits for data that may never
+    // come, or never end.
+    if (!S_ISREG(st.st_mode))
+        throw UserError(what + " is not a regular file (a device, FIFO or socket)");
     if (::access(path.c_str(), R_OK) != 0)
         throw UserError(what + ": " + std::strerror(errno));
 
+    const QuietStderr quiet;
     auto in = OIIO::ImageInput::open(path);
-    if (!in) {
-        const std::string detail = oiioError();
-        throw UserError(what + " is not in an image format sorvik can read" +
-                        (detail.empty() ? std::string() : " (" + detail + ")"));
-    }
+    if (!in)
+        throw UserError(withDetail(what + " is not in an image format sorvik can read",
+                                   firstLine(OIIO::geterror())));
     const OIIO::ImageSpec& header = in->spec();
     if (header.deep || header.depth > 1)
         throw UserError(what + " is not a flat 2-D image");
@@ -202,46 +342,81 @@ GreyImage readGreyImage(const std::string& path, const std::string& role)
                         " channels; sorvik reads grey images (one channel, or red, green and "
                         "blue that are equal everywhere)");
 
-    const std::size_t M = std::size_t(header.height);
-    const std::size_t N = std::size_t(header.width);
+    // The header alone says how much the pixels would take; nothing is
+    // stored before it passes.
+    const std::uint64_t W = std::uint64_t(header.width);
+    const std::uint64_t H = std::uint64_t(header.height);
+    const std::string size = std::to_string(W) + " x " + std::to_string(H) + " pixels";
+    if (W * H > std::uint64_t(maxImagePixels))
+        throw UserError(what + " is too large: " + size + ", more than the " +
+                        std::to_string(maxImagePixels) + " sorvik can filter");
+    if (maxPixels != 0 && W * H > maxPixels)
+        throw UserError(what + " is too large: " + size + ", more than the limit of " +
+                        std::to_string(maxPixels) + " (--max-pixels raises it)");
+
+    const std::size_t M = std::size_t(H);
+    const std::size_t N = std::size_t(W);
     GreyImage image;
     image.rows = header.height;
     image.cols = header.width;
-    image.pixels.resize(M * N);
+    image.lowest = std::numeric_limits<double>::infinity();
+    image.highest = -std::numeric_limits<double>::infinity();
+    std::vector<int> colour;
+    for (int c = 0; c < channels; ++c)
+        if (!alpha || c != header.alpha_channel)
+            colour.push_back(c);
+
+    // Rows arrive a strip at a time into a buffer that grows with them, so a
+    // header that promises more than the file holds costs only what it holds.
+    std::vector<double> rowMajor;
     // Whole levels are divided by their maximum here, correctly rounded, so
     // that level q of an 8-bit file is exactly q / 255 whatever conversion the
     // image library would apply.
     auto load = [&](auto sample, OIIO::TypeDesc type, double scale) {
         using S = decltype(sample);
-        std::vector<S> samples(M * N * std::size_t(channels));
-        if (!in->read_image(0, 0, 0, channels, type, samples.data()))
-            throw UserError(what + " could not be read: " + in->geterror());
-        // Colour is refused rather than converted: any weighting of the
-        // channels changes the noise level the caller measured. Grey saved as
-        // colour, and an alpha channel that hides nothing, lose nothing.
-        std::vector<int> colour;
-        for (int c = 0; c < channels; ++c)
-            if (!alpha || c != header.alpha_channel)
-                colour.push_back(c);
+        const std::size_t rowSamples = N * std::size_t(channels);
+        const std::size_t stripRows = std::clamp<std::size_t>((std::size_t(1) << 20) / rowSamples, 1, M);
+        std::vector<S> strip;
         const S opaque = std::is_integral_v<S> ? std::numeric_limits<S>::max() : S(1);
-        for (std::size_t i = 0; i < M; ++i)
-            for (std::size_t j = 0; j < N; ++j) {
-                const S* pixel = samples.data() + (i * N + j) * std::size_t(channels);
-                const S grey = pixel[colour[0]];
-                if (colours == 3) {
-                    if (pixel[colour[1]] != grey || pixel[colour[2]] != grey)
-                        throw UserError(what + " is in colour (row " + std::to_string(i) +
+        for (std::size_t top = 0; top < M; top += stripRows) {
+            const std::size_t count = std::min(stripRows, M - top);
+            strip.resize(count * rowSamples);
+            // The library reports some damage only through its error state,
+            // with the call itself claiming success.
+            const bool ok = in->read_scanlines(0, 0, int(top), int(top + count), 0, 0, channels, type,
+                                               strip.data());
+            if (!ok || in->has_error())
+                throw UserError(withDetail(what + " is truncated or damaged: rows from " +
+                                               std::to_string(top) + " could not be read",
+                                           firstLine(in->geterror())));
+            if (rowMajor.size() + count * N > rowMajor.capacity())
+                rowMajor.reserve(std::max(2 * rowMajor.capacity(), rowMajor.size() + count * N));
+            for (std::size_t r = 0; r < count; ++r)
+                for (std::size_t j = 0; j < N; ++j) {
+                    const S* pixel = strip.data() + (r * N + j) * std::size_t(channels);
+                    const S grey = pixel[colour[0]];
+                    // Colour is refused rather than converted: any weighting of
+                    // the channels changes the noise level the caller measured.
+                    // Grey saved as colour, and an alpha channel that hides
+                    // nothing, lose nothing.
+                    if (colours == 3 && (pixel[colour[1]] != grey || pixel[colour[2]] != grey))
+                        throw UserError(what + " is in colour (row " + std::to_string(top + r) +
                                         ", column " + std::to_string(j) +
                                         " is not grey); sorvik filters grey images only. "
                                         "Convert it to grey first, choosing the conversion "
                                         "that suits its noise.");
+                    if (alpha && pixel[header.alpha_channel] != opaque)
+                        throw UserError(what + " is transparent at row " + std::to_string(top + r) +
+                                        ", column " + std::to_string(j) +
+                                        "; sorvik reads opaque images only");
+                    const double v = double(grey) / scale;
+                    if (std::isfinite(v)) {
+                        image.lowest = std::min(image.lowest, v);
+                        image.highest = std::max(image.highest, v);
+                    }
+                    rowMajor.push_back(v);
                 }
-                if (alpha && pixel[header.alpha_channel] != opaque)
-                    throw UserError(what + " is transparent at row " + std::to_string(i) +
-                                    ", column " + std::to_string(j) +
-                                    "; sorvik reads opaque images only");
-                image.pixels[i + j * M] = double(grey) / scale;
-            }
+        }
     };
     switch (header.format.basetype) {
     case OIIO::TypeDesc::UINT8:
@@ -259,31 +434,14 @@ GreyImage readGreyImage(const std::string& path, const std::string& role)
         image.depth = PixelDepth::float32;
         break;
     }
-    return image;
-}
+    in->close();
+    in.reset();
 
-void checkOutputPath(const std::string& path)
-{
-    const std::string what = "output " + quoted(path);
-    if (fs::path(path).extension().empty())
-        throw UserError(what + " has no extension to name its format (.png, .tif, ...)");
-    {
-        auto out = OIIO::ImageOutput::create(path);
-        if (!out)
-            throw UserError(what + ": no image format is known for the extension " +
-                            quoted(fs::path(path).extension().string()));
-    }
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        throw UserError(what + " is a directory");
-    const fs::path parent = fs::path(path).parent_path();
-    const std::string dir = parent.empty() ? "." : parent.string();
-    if (::stat(dir.c_str(), &st) != 0)
-        throw UserError(what + ": directory " + quoted(dir) + ": " + std::strerror(errno));
-    if (!S_ISDIR(st.st_mode))
-        throw UserError(what + ": " + quoted(dir) + " is not a directory");
-    if (::access(dir.c_str(), W_OK | X_OK) != 0)
-        throw UserError(what + ": directory " + quoted(dir) + ": " + std::strerror(errno));
+    image.pixels.resize(M * N);
+    for (std::size_t i = 0; i < M; ++i)
+        for (std::size_t j = 0; j < N; ++j)
+            image.pixels[i + j * M] = rowMajor[i * N + j];
+    return image;
 }
 
 PixelDepth outputDepth(const std::string& path, PixelDepth wanted)
@@ -296,21 +454,129 @@ PixelDepth outputDepth(const std::string& path, PixelDepth wanted)
     return wanted;
 }
 
-void writeGreyImage(const std::string& path, std::int32_t rows, std::int32_t cols,
+void checkOutput(const std::string& path, std::int32_t rows, std::int32_t cols, PixelDepth depth)
+{
+    const std::string what = "output " + inQuotes(path);
+    const std::string extension = fs::path(path).extension().string();
+    if (extension.empty())
+        throw UserError(what + " has no extension to name its format (.png, .tif, ...)");
+    std::string format;
+    {
+        const QuietStderr quiet;
+        auto out = OIIO::ImageOutput::create(path);
+        if (!out)
+            throw UserError(what + ": no image format is known for the extension " +
+                            inQuotes(extension));
+        format = out->format_name();
+    }
+    if (writesNoGreyFile(format))
+        throw UserError(what + ": the " + format + " format does not write a grey image file");
+
+    const std::string target = finalTarget(path);
+    struct stat st;
+    if (::stat(target.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            throw UserError(what + " is a directory");
+        if (!S_ISREG(st.st_mode))
+            throw UserError(what + " is not a regular file; sorvik replaces files only");
+    }
+    const std::string dir = directoryOf(target);
+    if (::stat(dir.c_str(), &st) != 0)
+        throw UserError(what + ": directory " + inQuotes(dir) + ": " + std::strerror(errno));
+    if (!S_ISDIR(st.st_mode))
+        throw UserError(what + ": " + inQuotes(dir) + " is not a directory");
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        throw UserError(what + ": directory " + inQuotes(dir) + ": " + std::strerror(errno));
+
+    // Whether the format holds a grey image of this size is known only to
+    // the format's writer, which says so when it opens.
+    const TemporaryFile probe(dir, extension, target);
+    const QuietStderr quiet;
+    auto out = OIIO::ImageOutput::create(probe.path());
+    const OIIO::ImageSpec layout(cols, rows, 1, sampleType(depth));
+    if (!out || !out->open(probe.path(), layout))
+        throw UserError(withDetail(what + ": the " + format + " format cannot hold this " +
+                                       std::to_string(cols) + " x " + std::to_string(rows) +
+                                       " grey image",
+                                   firstLine(out ? out->geterror() : OIIO::geterror())));
+}
+
+OutputSet::OutputSet() = default;
+OutputSet::~OutputSet() = default;
+
+template <typename T>
+void addImage(std::vector<std::unique_ptr<OutputSet::Pending>>& pending, const std::string& path,
+              std::int32_t rows, std::int32_t cols, const T* pixels, PixelDepth depth);
+
+void OutputSet::add(const std::string& path, std::int32_t rows, std::int32_t cols,
                     const float* pixels, PixelDepth depth)
 {
-    writeImage(path, rows, cols, pixels, depth);
+    addImage(pending_, path, rows, cols, pixels, depth);
+}
+
+void OutputSet::add(const std::string& path, std::int32_t rows, std::int32_t cols,
+                    const double* pixels, PixelDepth depth)
+{
+    addImage(pending_, path, rows, cols, pixels, depth);
+}
+
+template <typename T>
+void addImage(std::vector<std::unique_ptr<OutputSet::Pending>>& pending, const std::string& path,
+              std::int32_t rows, std::int32_t cols, const T* pixels, PixelDepth depth)
+{
+    // The callers ran checkOutput before their work; the format's own
+    // refusal, should anything have changed since, still ends up below.
+    const std::vector<unsigned char> bytes = samplesFor(rows, cols, pixels, depth);
+    auto entry = std::make_unique<OutputSet::Pending>(path, finalTarget(path));
+    const std::string& file = entry->file.path();
+    const QuietStderr quiet;
+    auto out = OIIO::ImageOutput::create(file);
+    if (!out)
+        throw UserError(withDetail("cannot write " + inQuotes(path), firstLine(OIIO::geterror())));
+    const OIIO::TypeDesc type = sampleType(depth);
+    const OIIO::ImageSpec layout(cols, rows, 1, type);
+    if (!out->open(file, layout) || !out->write_image(type, bytes.data()) || !out->close())
+        throw UserError(withDetail("cannot write " + inQuotes(path), firstLine(out->geterror())));
+    out.reset();
+    pending.push_back(std::move(entry));
+}
+
+void OutputSet::commit()
+{
+    for (auto& p : pending_)
+        p->file.flush(p->path);
+    std::vector<std::string> replaced;
+    for (std::size_t i = 0; i < pending_.size(); ++i) {
+        if (pending_[i]->file.renameTo(pending_[i]->target)) {
+            replaced.push_back(pending_[i]->path);
+            continue;
+        }
+        std::string message = "cannot write " + inQuotes(pending_[i]->path) + ": " + std::strerror(errno);
+        if (!replaced.empty()) {
+            std::string stale;
+            for (std::size_t k = i; k < pending_.size(); ++k)
+                stale += (stale.empty() ? "" : ", ") + inQuotes(pending_[k]->path);
+            std::string fresh;
+            for (const auto& r : replaced)
+                fresh += (fresh.empty() ? "" : ", ") + inQuotes(r);
+            message += ". Written: " + fresh + "; not replaced, from an earlier run if present: " + stale;
+        }
+        throw UserError(message);
+    }
+    pending_.clear();
 }
 
 void writeGreyImage(const std::string& path, std::int32_t rows, std::int32_t cols,
-                    const double* pixels, PixelDepth depth)
+                    const float* pixels, PixelDepth depth)
 {
-    writeImage(path, rows, cols, pixels, depth);
+    OutputSet set;
+    set.add(path, rows, cols, pixels, depth);
+    set.commit();
 }
 
 void installInterruptCleanup()
 {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : fatalSignals) {
         // A signal the caller chose to ignore (nohup, a background job) stays ignored.
         struct sigaction previous {};
         if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
@@ -318,6 +584,8 @@ void installInterruptCleanup()
         struct sigaction action {};
         action.sa_handler = removePendingAndReraise;
         sigemptyset(&action.sa_mask);
+        for (int s : fatalSignals)
+            sigaddset(&action.sa_mask, s);
         ::sigaction(signal, &action, nullptr);
     }
 }

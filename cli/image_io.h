@@ -1,10 +1,11 @@
-// Grey image files for the command-line tool: reading on a 0..1 scale and
-// writing in the format the file name's extension names, never leaving a
-// half-written file behind.
+// Grey image files for the command-line tool: reading on a 0..1 scale within
+// a pixel budget, and writing in the format the file name's extension names,
+// never leaving a half-written file or a mixed set of files behind.
 #ifndef SORVIK_CLI_IMAGE_IO_H
 #define SORVIK_CLI_IMAGE_IO_H
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,13 +18,27 @@ struct UserError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A command line that cannot be parsed: an unknown option, a missing one, or
+// a value that is not of the option's kind ("3.5" for a whole number, "" for
+// a number). The tool exits with status 2.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 enum class PixelDepth { uint8, uint16, float32 };
+
+// Pixels a file may hold unless --max-pixels says otherwise: 2^27, a little
+// over 11585 x 11585. The tool needs about 24 bytes a pixel, so this keeps a
+// hostile header from costing more than a few gigabytes.
+constexpr std::uint64_t defaultMaxPixels = std::uint64_t(1) << 27;
 
 struct GreyImage {
     std::int32_t rows = 0;
     std::int32_t cols = 0;
     std::vector<double> pixels; // column-major: pixel (i, j) at i + j * rows
     PixelDepth depth = PixelDepth::float32; // closest depth to what the file stores
+    double lowest = 0.0;  // the smallest and largest finite grey values read
+    double highest = 0.0;
 };
 
 // Reads the first image of a file. Integer samples are scaled to 0..1 by
@@ -33,29 +48,67 @@ struct GreyImage {
 // is opaque everywhere. Colour is refused rather than converted, since any
 // conversion changes the noise level the caller measured. `role` names the
 // image in messages ("noisy", "pilot").
-GreyImage readGreyImage(const std::string& path, const std::string& role);
+//
+// Only regular files are opened, so a device or FIFO cannot stall the format
+// probe. The header's size is checked against `maxPixels` (0: no limit but
+// the filter's 2^31 - 1) before any pixel is stored, and the pixels are read
+// a strip at a time, so memory follows the data that arrives; a truncated or
+// damaged file is an error, never an image with missing rows.
+GreyImage readGreyImage(const std::string& path, const std::string& role,
+                        std::uint64_t maxPixels = defaultMaxPixels);
 
-// Fails unless a file can be written at `path`: an extension some image
-// format writes, an existing directory, and not a directory itself. Lets the
-// tool refuse before a long computation rather than after it.
-void checkOutputPath(const std::string& path);
-
-// The depth an output file gets by default: the input's depth when the
-// format stores it, else the nearest one it does (PNG has no float samples
-// and gets 16 bits).
+// The depth an output file gets: the depth asked for when the format stores
+// it, else the nearest one it does (PNG has no float samples and gets 16 bits;
+// JPEG has 8 bits only).
 PixelDepth outputDepth(const std::string& path, PixelDepth wanted);
 
-// Writes a rows x cols column-major image. Integer depths clip to 0..1 and
-// round to the nearest level. The file is written under a temporary name in
-// the same directory and renamed into place, so `path` either keeps its old
-// contents or gets the whole new image.
+// Fails unless a rows x cols grey image of this depth can be written at
+// `path`: an extension whose format can hold it (tried by opening the format
+// on a temporary file), a writable directory, a target that is not a
+// directory or a device, and a temporary name the file system can take. Lets
+// the tool refuse before a long computation rather than after it.
+void checkOutput(const std::string& path, std::int32_t rows, std::int32_t cols, PixelDepth depth);
+
+// A set of output files written under temporary names in their directories
+// and renamed into place together at commit(), so that a failure while
+// writing any of them leaves every target as it was. A target that is a
+// symbolic link is written through it: the link's final target is replaced
+// in its own directory, and the link stays. A replaced file keeps its
+// permission bits.
+class OutputSet {
+public:
+    OutputSet();
+    OutputSet(const OutputSet&) = delete;
+    OutputSet& operator=(const OutputSet&) = delete;
+    ~OutputSet(); // removes whatever was not committed
+
+    // Writes a rows x cols column-major image to a temporary file for `path`,
+    // which checkOutput has accepted. Integer depths clip to 0..1 and round
+    // to the nearest level.
+    void add(const std::string& path, std::int32_t rows, std::int32_t cols, const float* pixels,
+             PixelDepth depth);
+    void add(const std::string& path, std::int32_t rows, std::int32_t cols, const double* pixels,
+             PixelDepth depth);
+
+    // Flushes every file, then renames each into place. Should a rename fail
+    // after others succeeded, the error names the files that were replaced
+    // and those that still hold an earlier run's contents.
+    void commit();
+
+    struct Pending; // one temporary file and the target it replaces
+
+private:
+    std::vector<std::unique_ptr<Pending>> pending_;
+};
+
+// One output, as OutputSet does it; `path` has passed checkOutput.
 void writeGreyImage(const std::string& path, std::int32_t rows, std::int32_t cols,
                     const float* pixels, PixelDepth depth);
-void writeGreyImage(const std::string& path, std::int32_t rows, std::int32_t cols,
-                    const double* pixels, PixelDepth depth);
 
-// Deletes a temporary output file if SIGINT, SIGTERM or SIGHUP arrives while
-// it is being written, then lets the signal take its usual course.
+// Deletes the temporary output files if a signal whose default action ends
+// the process (INT, TERM, HUP, QUIT, USR1, USR2, ALRM, PIPE, XFSZ, ...)
+// arrives while they are being written, then lets the signal take its usual
+// course.
 void installInterruptCleanup();
 
 } // namespace sorvik::cli

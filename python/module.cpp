@@ -7,7 +7,7 @@
 // order on the way in and the result once back on the way out. Arrays that
 // are already column-major (order='F') with the filter's element type are
 // passed through without a copy.
-#include "cli/settings.h"
+#include "frontend/settings.h"
 #include "python/denoise_binding.h"
 #include "python/tiling_binding.h"
 #include <sorvik/sorvik.h>

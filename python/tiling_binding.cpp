@@ -7,7 +7,7 @@
 // not tile positions: a chunk holding NaN fails with the in-memory message.
 #include "python/tiling_binding.h"
 
-#include <cli/settings.h>
+#include <frontend/settings.h>
 #include <sorvik/denoise.h>
 #include <sorvik/tiling.h>
 #include <pilot/basic_estimate.h>

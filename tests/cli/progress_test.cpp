@@ -1,5 +1,5 @@
 // The row counts that the filter and the basic estimate report.
-#include "cli/settings.h"
+#include "frontend/settings.h"
 #include <sorvik/sorvik.h>
 #include "pilot/basic_estimate.h"
 

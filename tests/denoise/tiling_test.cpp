@@ -2,7 +2,7 @@
 // image, bit for bit, on sizes chosen to hit every edge case of the grid.
 #include <sorvik/tiling.h>
 
-#include <cli/settings.h>
+#include <frontend/settings.h>
 #include <pilot/basic_estimate.h>
 
 #include "test_images.h"

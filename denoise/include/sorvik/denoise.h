@@ -8,7 +8,7 @@
 #ifndef SORVIK_DENOISE_H
 #define SORVIK_DENOISE_H
 
-#include <cli/settings.h>
+#include <frontend/settings.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,7 @@
-#include "cli/settings.h"
+#include "frontend/settings.h"
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <algorithm>
 #include <cmath>
@@ -28,17 +31,7 @@ double besselI0(double x)
 
 [[noreturn]] void reject(const std::string& message) { throw std::invalid_argument(message); }
 
-std::string str(double v)
-{
-    std::string s = std::to_string(v);
-    // to_string prints six decimals; trim the zeros that carry nothing.
-    if (s.find('.') != std::string::npos) {
-        s.erase(s.find_last_not_of('0') + 1);
-        if (s.back() == '.')
-            s.pop_back();
-    }
-    return s;
-}
+std::string str(double v) { return formatNumber(v); }
 
 void checkWindow(const std::vector<double>& window, std::int32_t P)
 {
@@ -47,13 +40,19 @@ void checkWindow(const std::vector<double>& window, std::int32_t P)
         reject("the window has " + std::to_string(window.size()) + " weights; a block size of " +
                std::to_string(P) + " needs " + std::to_string(expected));
     // A weight of zero leaves pixels that only that block position covers (the
-    // image's corners, at least) with a weight sum of zero.
+    // image's corners, at least) with a weight sum of zero. Weights reach the
+    // accumulators in single precision, where one beyond its range is infinite.
+    const double largest = double(std::numeric_limits<float>::max());
     for (std::size_t i = 0; i < window.size(); ++i) {
         const double w = window[i];
+        const std::string where = "window weight " + std::to_string(i) + " (row " +
+                                  std::to_string(i / P) + ", column " + std::to_string(i % P) +
+                                  ") is " + str(w);
         if (!std::isfinite(w) || !(w > 0.0))
-            reject("window weight " + std::to_string(i) + " (row " + std::to_string(i / P) +
-                   ", column " + std::to_string(i % P) + ") is " + str(w) +
-                   "; weights must be finite and > 0");
+            reject(where + "; weights must be finite and > 0");
+        if (w > largest)
+            reject(where + ", beyond the range of single precision; weights must be at most " +
+                   str(largest));
     }
 }
 
@@ -63,8 +62,9 @@ std::vector<double> kaiserWindow(std::int32_t length, double beta)
 {
     if (length < 1)
         reject("a window needs a length of at least 1");
-    if (!std::isfinite(beta) || beta < 0.0)
-        reject("the Kaiser beta must be a finite number >= 0, not " + str(beta));
+    if (!std::isfinite(beta) || beta < 0.0 || beta > maxKaiserBeta)
+        reject("the Kaiser beta must lie between 0 and " + str(maxKaiserBeta) + ", not " +
+               str(beta) + " (larger betas make the edge weights too small to filter with)");
     std::vector<double> w(std::size_t(length), 1.0);
     if (length == 1)
         return w;
@@ -72,6 +72,11 @@ std::vector<double> kaiserWindow(std::int32_t length, double beta)
     for (std::int32_t n = 0; n < length; ++n) {
         const double x = 2.0 * n / double(length - 1) - 1.0;
         w[std::size_t(n)] = besselI0(beta * std::sqrt(std::max(0.0, 1.0 - x * x))) / norm;
+        // The bound on beta keeps this from happening; a window of zeros or
+        // NaN must never reach a caller, whatever the bound says.
+        if (!std::isfinite(w[std::size_t(n)]) || !(w[std::size_t(n)] > 0.0))
+            reject("the Kaiser window of beta " + str(beta) + " has weights that are zero or not "
+                   "finite");
     }
     return w;
 }
@@ -110,7 +115,8 @@ FilterSetup prepareFilter(const WienerSettings& s, std::int32_t rows, std::int32
     const float sigma = float(s.sigma);
     const float sigma2 = sigma * sigma;
     if (!(sigma2 > 0.0f) || !std::isfinite(sigma2))
-        reject("sigma " + str(s.sigma) + " is outside the range single precision can square");
+        reject("sigma " + str(s.sigma) +
+               " is outside the range single precision can square (about 5.3e-23 to 9.2e18)");
     if (rows < s.blockSize || cols < s.blockSize)
         reject("the image (" + std::to_string(rows) + " x " + std::to_string(cols) +
                ") is smaller than one " + std::to_string(s.blockSize) + " x " +
@@ -146,7 +152,38 @@ void checkEstimateFinite(const float* estimate, std::size_t count, std::int32_t 
         "the filter produced " + std::to_string(bad) + " pixel" + (bad == 1 ? "" : "s") +
         " that are not finite numbers (the first at row " + std::to_string(first % rows) +
         ", column " + std::to_string(first / rows) +
-        "); the pilot's values may be too large for the Wiener coefficients' single precision");
+        "); the pilot's values or the window's weights may be too large for the single precision "
+        "the filter computes in");
+}
+
+void checkThreads(long long threads)
+{
+    if (threads < 1)
+        reject("threads must be at least 1, not " + std::to_string(threads));
+}
+
+std::string filterFailure(FilterStatus status) { return statusMessage(status); }
+
+std::string formatNumber(double value)
+{
+    if (std::isnan(value))
+        return "nan";
+    if (std::isinf(value))
+        return value > 0 ? "inf" : "-inf";
+    char text[40];
+    int digits = 1;
+    for (; digits < 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value)
+            break;
+    }
+    // %g turns to an exponent once it has fewer digits than the integer part
+    // ("4e+01" for 40); whole numbers below 10^17 read better in full.
+    const int exponent = value == 0.0 ? 0 : int(std::floor(std::log10(std::fabs(value))));
+    if (exponent >= digits && exponent < 17)
+        digits = exponent + 1;
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    return text;
 }
 
 } // namespace sorvik
