@@ -1,24 +1,32 @@
-// The walk over block-position rows and reference blocks.
-#ifndef SORVIK_FILTER_TRAVERSAL_H
-#define SORVIK_FILTER_TRAVERSAL_H
+// Which block positions are references, and in what order they are visited.
+#ifndef SORVIK_FILTER_REFERENCE_GRID_H
+#define SORVIK_FILTER_REFERENCE_GRID_H
 
-#include "filter/rings.h"
+#include "filter/reference.h"
+#include "filter/workspace.h"
 
 namespace sorvik::detail {
 
-// Visits every reference block in row-major order (grid of spacing step, last
-// row and column always included), keeping the rings R rows ahead. The
-// references of a row are matched in batches (matching only reads the
-// rings, which no reference changes); then each group of the batch is
-// filtered and aggregated to completion, in traversal order.
-void traverseReferences(Workspace& ws, SpectrumRings& rings, const double* window,
-                        const FilterOptions& options);
+// References lie on a grid of spacing `step` from row and column 0, with the
+// last row and column always included. Rows are asked about in increasing
+// order, each once: the spacing counts from the previous reference row, so
+// the answer depends on the rows before.
+class ReferenceGrid {
+public:
+    explicit ReferenceGrid(const Geometry& g);
 
-// Reference rows (or columns) of a grid of `count` positions: every `step`-th
-// from 0, plus the last. Shared by the traversal and by callers that want to
-// know how much work a call is.
-bool isReferencePosition(std::int32_t& stepCounter, std::int32_t position, std::int32_t last,
-                         std::int32_t step);
+    // Whether block-position row n (the next row after the last one asked
+    // about) is a reference row.
+    bool isReferenceRow(std::int32_t n);
+
+    // Writes the references of reference row n, left to right, whose spectra
+    // lie in ring slot `slot`; returns how many (at most blockCols).
+    std::int32_t rowReferences(std::int32_t n, std::int32_t slot, Reference* out) const;
+
+private:
+    const Geometry& g_;
+    std::int32_t rowStepCounter_;
+};
 
 } // namespace sorvik::detail
 
