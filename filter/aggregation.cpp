@@ -62,7 +62,7 @@ void invertGroup(const Workspace& ws, const TransformSet& ts, std::int32_t k)
     invertBlocks(ws, ts, k, reinterpret_cast<float*>(noisyGroup));
 }
 
-void invertGroup(Workspace& ws, std::int32_t k) { invertGroup(ws, ws, k); }
+void invertGroup(Workspace& ws, std::int32_t k) { invertGroup(ws, ws.transforms, k); }
 
 namespace {
 
@@ -189,7 +189,7 @@ void aggregateGroup(Workspace& ws, const Reference& ref, std::int32_t k, float w
     const std::int32_t P = g.P;
     const std::size_t M = std::size_t(g.M);
     const float* weighted = weightWindow(ws, wienerSquareSum, window);
-    const float* blocks = reinterpret_cast<const float*>(ws.noisyGroup.get());
+    const float* blocks = reinterpret_cast<const float*>(ws.transforms.noisyGroup.get());
     const GroupMembers members{ws.matchPositions, k};
     for (std::int32_t j = 0; j < k; ++j) {
         std::int32_t blockRow, blockColumn;

@@ -149,7 +149,7 @@ FilterStatus Engine::prepare(std::int32_t wanted)
         return FilterStatus::outOfMemory;
     members_.reserve(std::size_t(wanted));
     members_.emplace_back();
-    members_[0].ts = &ws_;
+    members_[0].ts = &ws_.transforms;
     members_[0].lists = ws_.batchLists.get();
     while (std::int32_t(members_.size()) < wanted) {
         Member& m = members_.emplace_back();

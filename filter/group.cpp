@@ -142,7 +142,7 @@ void transformGroup(const Workspace& ws, const TransformSet& ts, GroupMembers me
 
 void transformGroup(Workspace& ws, std::int32_t k)
 {
-    transformGroup(ws, ws, GroupMembers{ws.matchPositions, k});
+    transformGroup(ws, ws.transforms, GroupMembers{ws.matchPositions, k});
 }
 
 float shrinkGroup(Complex* noisyGroup, const Complex* pilotGroup, std::int32_t k, std::int32_t L,

@@ -134,7 +134,7 @@ void TransformSet::release(const Geometry& g) noexcept
 
 Workspace::~Workspace()
 {
-    release(g);
+    transforms.release(g);
     pilotRing.reset();
     noisyRing.reset();
     imageBand.reset();
@@ -174,7 +174,7 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
     noisyRing = allocateFftw<Complex>(ringEntries);
     if (!pilotRing || !noisyRing)
         return FilterStatus::outOfMemory;
-    const FilterStatus buffers = allocate(g);
+    const FilterStatus buffers = transforms.allocate(g);
     if (buffers != FilterStatus::ok)
         return buffers;
     // The parallel engine computes the rows between two reference rows at once.
@@ -191,7 +191,7 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
     std::fill(pilotRing.get(), pilotRing.get() + pilotFloats, 0.0f);
     scanRow = chooseMatchKernel();
 
-    const FilterStatus plans = makePlans(g);
+    const FilterStatus plans = transforms.makePlans(g);
     if (plans != FilterStatus::ok)
         return plans;
     blockScale = static_cast<float>(1.0 / g.P);

@@ -81,8 +81,8 @@ Geometry makeGeometry(const FilterParams& params);
 
 // The buffers and plans that one thread transforms with: the two group
 // arrays, the two staging buffers, and every plan, made on those buffers. The
-// Workspace is the first thread's set; each further thread of the parallel
-// engine has its own, made on the calling thread (FFTW's planner is not
+// Workspace holds the calling thread's set; each helper thread of the engine
+// has its own, made on the calling thread (FFTW's planner is not
 // thread-safe) on buffers of the same size from the same allocator, so that
 // FFTW picks the same algorithms and every thread computes the same bits.
 struct TransformSet {
@@ -123,8 +123,9 @@ struct TransformSet {
 // Everything one call allocates. The destructor releases it all in a fixed
 // order: plans first, then the FFT buffers, the tables, and the accumulator
 // block last.
-struct Workspace : TransformSet {
+struct Workspace {
     Geometry g;
+    TransformSet transforms;              // the calling thread's
 
     float* estimate = nullptr;            // caller's output: the numerator until the final division
     CallProfile* profile = nullptr;       // filled when the benchmark asks for it
