@@ -12,7 +12,7 @@ sanitizers="-fsanitize=thread -fno-omit-frame-pointer"
 CC=gcc CXX=g++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_FLAGS="$sanitizers" -DCMAKE_CXX_FLAGS="$sanitizers" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
-  -DSORVIK_WITH_I386=OFF -DSORVIK_OCTAVE=OFF -DSORVIK_BUILD_PYTHON=OFF
+  -DSORVIK_WITH_I386=OFF -DSORVIK_OCTAVE=OFF -DSORVIK_BUILD_PYTHON=OFF -DSORVIK_WERROR=ON
 cmake --build "$build" -j2 --target filter_tests
 # The address-space test is left out: the sanitizer's shadow memory does not
 # fit under its limit.
