@@ -107,23 +107,25 @@ double fftFloorSeconds(const FilterParams& params, const detail::CallProfile& pr
     // Plausible magnitudes in the buffers; c2r may overwrite its input, which
     // stays finite over the executions below or saturates, neither of which
     // changes the speed of the plans.
-    float* in = reinterpret_cast<float*>(ws.transformIn.get());
+    float* in = reinterpret_cast<float*>(ws.transforms.transformIn.get());
     for (std::int32_t i = 0; i < 2 * std::max(g.K, g.L); ++i)
         in[i] = 0.25f + 0.001f * float(i);
 
     const auto start = Clock::now();
     for (std::int64_t i = 0; i < profile.blockSpectra; ++i)
-        ws.r2cPlan.execute();
+        ws.transforms.r2cPlan.execute();
     for (std::int32_t k = 1; k <= g.K; ++k) {
         const std::int64_t groups = profile.groupsOfSize[std::size_t(k)];
-        if (k >= 2) {
+        if (k >= 2 && groups > 0) {
+            if (!ws.transforms.planGroupLength(k))
+                return -1;
             for (std::int64_t i = 0; i < groups * 2 * g.L; ++i)
-                ws.forwardPlans[k].execute();
+                ws.transforms.forwardPlans[k].execute();
             for (std::int64_t i = 0; i < groups * g.L; ++i)
-                ws.backwardPlans[k].execute();
+                ws.transforms.backwardPlans[k].execute();
         }
         for (std::int64_t i = 0; i < groups * k; ++i)
-            ws.c2rPlan.execute();
+            ws.transforms.c2rPlan.execute();
     }
     return secondsSince(start);
 }

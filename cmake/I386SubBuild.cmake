@@ -6,18 +6,11 @@
 #   <build>/i386/tests/module/sorvik_module_tests    the 32-bit test program
 # The native tree's CTest runs that program under qemu-i386.
 option(SORVIK_WITH_I386 "Build the 32-bit sub-build (sorvik.mexglx) in <build>/i386" ON)
-set(SORVIK_I386_FFTW3F_LIBRARY /usr/lib/i386-linux-gnu/libfftw3f.so
-    CACHE FILEPATH "The i386 single-precision FFTW library for the 32-bit sub-build")
-
 set(SORVIK_I386_BINARY_DIR ${CMAKE_BINARY_DIR}/i386)
 set(SORVIK_I386_MODULE ${SORVIK_I386_BINARY_DIR}/sorvik.mexglx)
 set(SORVIK_I386_MODULE_TESTS ${SORVIK_I386_BINARY_DIR}/tests/module/sorvik_module_tests)
 
 if(SORVIK_WITH_I386)
-  if(NOT EXISTS ${SORVIK_I386_FFTW3F_LIBRARY})
-    message(FATAL_ERROR "No i386 FFTW at ${SORVIK_I386_FFTW3F_LIBRARY}: install libfftw3-dev:i386 "
-                        "(after dpkg --add-architecture i386) or configure with -DSORVIK_WITH_I386=OFF")
-  endif()
   include(ExternalProject)
   ExternalProject_Add(sorvik_i386
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
@@ -28,10 +21,8 @@ if(SORVIK_WITH_I386)
       -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
       -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
       -DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER}
-      # -m32 from the start, so that compiler checks see the 32-bit target
-      -DCMAKE_C_FLAGS=-m32
-      -DCMAKE_CXX_FLAGS=-m32
-      -DFFTW3F_LIBRARY=${SORVIK_I386_FFTW3F_LIBRARY}
+      -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/i386-toolchain.cmake
+      -DSORVIK_WERROR=${SORVIK_WERROR}
     INSTALL_COMMAND ""
     # The sub-build tracks its own sources; always let it look.
     BUILD_ALWAYS ON

@@ -1,10 +1,8 @@
 #include "filter/aggregation.h"
 
-#include <algorithm>
+#include "filter/simd.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include <algorithm>
 
 namespace sorvik::detail {
 
@@ -64,7 +62,7 @@ void invertGroup(const Workspace& ws, const TransformSet& ts, std::int32_t k)
     invertBlocks(ws, ts, k, reinterpret_cast<float*>(noisyGroup));
 }
 
-void invertGroup(Workspace& ws, std::int32_t k) { invertGroup(ws, ws, k); }
+void invertGroup(Workspace& ws, std::int32_t k) { invertGroup(ws, ws.transforms, k); }
 
 namespace {
 
@@ -80,29 +78,35 @@ inline void addPixel(float v, float w, float& estimate, float& weightSum)
     weightSum = w + weightSum;
 }
 
-// One row of a block, n pixels, into contiguous accumulators.
-void addRow(const float* v, const float* w, std::int32_t n, float* estimate, float* weightSum)
+// One row of a block, n pixels, into contiguous accumulators; addPixel on
+// V::width pixels at a time.
+template <class V>
+void addRowWith(const float* v, const float* w, std::int32_t n, float* estimate, float* weightSum)
 {
+    using T = typename V::T;
+    constexpr std::int32_t W = V::width;
     std::int32_t c = 0;
-#if defined(__SSE2__)
-    const __m128 one = _mm_set1_ps(1.0f);
-    const __m128 zero = _mm_setzero_ps();
-    for (; c + 4 <= n; c += 4) {
-        const __m128 value = _mm_loadu_ps(v + c);
-        const __m128 weight = _mm_loadu_ps(w + c);
-        const __m128 sum = _mm_loadu_ps(estimate + c);
-        const __m128 above = _mm_cmpgt_ps(value, one);
-        const __m128 inside = _mm_cmpgt_ps(value, zero);
-        const __m128 clipped = _mm_add_ps(weight, sum);
-        const __m128 weighted = _mm_add_ps(_mm_mul_ps(value, weight), sum);
-        const __m128 unclipped = _mm_or_ps(_mm_and_ps(inside, weighted), _mm_andnot_ps(inside, sum));
-        _mm_storeu_ps(estimate + c,
-                      _mm_or_ps(_mm_and_ps(above, clipped), _mm_andnot_ps(above, unclipped)));
-        _mm_storeu_ps(weightSum + c, _mm_add_ps(weight, _mm_loadu_ps(weightSum + c)));
+    if constexpr (W > 1) {
+        const T one = V::set1(1.0f);
+        const T zero = V::set1(0.0f);
+        for (; c + W <= n; c += W) {
+            const T value = V::loadu(v + c);
+            const T weight = V::loadu(w + c);
+            const T sum = V::loadu(estimate + c);
+            const T clipped = V::add(weight, sum);
+            const T weighted = V::add(V::mul(value, weight), sum);
+            const T unclipped = V::select(V::gt(value, zero), weighted, sum);
+            V::store(estimate + c, V::select(V::gt(value, one), clipped, unclipped));
+            V::store(weightSum + c, V::add(weight, V::loadu(weightSum + c)));
+        }
     }
-#endif
     for (; c < n; ++c)
         addPixel(v[c], w[c], estimate[c], weightSum[c]);
+}
+
+void addRow(const float* v, const float* w, std::int32_t n, float* estimate, float* weightSum)
+{
+    addRowWith<Native>(v, w, n, estimate, weightSum);
 }
 
 // Where member j of the group lies: its block row and column.
@@ -185,7 +189,7 @@ void aggregateGroup(Workspace& ws, const Reference& ref, std::int32_t k, float w
     const std::int32_t P = g.P;
     const std::size_t M = std::size_t(g.M);
     const float* weighted = weightWindow(ws, wienerSquareSum, window);
-    const float* blocks = reinterpret_cast<const float*>(ws.noisyGroup.get());
+    const float* blocks = reinterpret_cast<const float*>(ws.transforms.noisyGroup.get());
     const GroupMembers members{ws.matchPositions, k};
     for (std::int32_t j = 0; j < k; ++j) {
         std::int32_t blockRow, blockColumn;

@@ -14,6 +14,8 @@ void failAllocationAfter(int successes);
 // The same for plan creation: the plan is made and then dropped, as if FFTW
 // had returned null.
 void failPlanAfter(int successes);
+// The same for starting a helper thread of a call with threads > 1.
+void failThreadStartAfter(int successes);
 // Disarms both and forgets whether a failure happened.
 void clearInjectedFailures();
 // Whether the failure armed last has happened (since arming or clearing).

@@ -1,10 +1,8 @@
 #include "filter/group.h"
 
-#include <cstring>
+#include "filter/simd.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include <cstring>
 
 namespace sorvik::detail {
 
@@ -64,34 +62,29 @@ void forwardColumn(const Workspace& ws, const TransformSet& ts, std::int32_t k, 
 }
 
 // The Wiener shrinkage of `count` entries: shrunk[i] = noisy[i] * w, and w * w
-// added to `sum` in ascending order. The quotients are formed four at a time;
-// each is the same single division e / (e + s2) as one at a time.
-float shrinkInto(const Complex* noisy, const Complex* pilot, std::size_t count, float s2,
+// added to `sum` in ascending order. The quotients are formed V::width at a
+// time; each is the same single division e / (e + s2) as one at a time.
+template <class V>
+float shrinkWith(const Complex* noisy, const Complex* pilot, std::size_t count, float s2,
                  float sum, Complex* shrunk)
 {
+    using T = typename V::T;
+    constexpr std::size_t W = std::size_t(V::width);
     std::size_t i = 0;
-#if defined(__SSE2__)
-    alignas(16) float squares[4];
-    const __m128 s2s = _mm_set1_ps(s2);
-    for (; i + 4 <= count; i += 4) {
-        // Real and imaginary parts of four entries, each entry's own.
-        const __m128 p01 = _mm_loadu_ps(pilot[i]);
-        const __m128 p23 = _mm_loadu_ps(pilot[i + 2]);
-        const __m128 re = _mm_shuffle_ps(p01, p23, _MM_SHUFFLE(2, 0, 2, 0));
-        const __m128 im = _mm_shuffle_ps(p01, p23, _MM_SHUFFLE(3, 1, 3, 1));
-        const __m128 e = _mm_add_ps(_mm_mul_ps(re, re), _mm_mul_ps(im, im));
-        const __m128 w = _mm_div_ps(e, _mm_add_ps(e, s2s));
-        const __m128 w01 = _mm_unpacklo_ps(w, w);
-        const __m128 w23 = _mm_unpackhi_ps(w, w);
-        _mm_storeu_ps(shrunk[i], _mm_mul_ps(_mm_loadu_ps(noisy[i]), w01));
-        _mm_storeu_ps(shrunk[i + 2], _mm_mul_ps(_mm_loadu_ps(noisy[i + 2]), w23));
-        _mm_store_ps(squares, _mm_mul_ps(w, w));
-        sum = sum + squares[0];
-        sum = sum + squares[1];
-        sum = sum + squares[2];
-        sum = sum + squares[3];
+    if constexpr (W > 1) {
+        alignas(64) float squares[W];
+        const T s2s = V::set1(s2);
+        for (; i + W <= count; i += W) {
+            T re, im;
+            V::loadComplex(pilot[i], re, im);
+            const T e = V::add(V::mul(re, re), V::mul(im, im));
+            const T w = V::div(e, V::add(e, s2s));
+            V::scaleComplex(noisy[i], w, shrunk[i]);
+            V::store(squares, V::mul(w, w));
+            for (std::size_t lane = 0; lane < W; ++lane)
+                sum = sum + squares[lane];
+        }
     }
-#endif
     for (; i < count; ++i) {
         const float pr = pilot[i][0];
         const float pi = pilot[i][1];
@@ -104,6 +97,12 @@ float shrinkInto(const Complex* noisy, const Complex* pilot, std::size_t count, 
         sum = sum + w * w;
     }
     return sum;
+}
+
+float shrinkInto(const Complex* noisy, const Complex* pilot, std::size_t count, float s2,
+                 float sum, Complex* shrunk)
+{
+    return shrinkWith<Native>(noisy, pilot, count, s2, sum, shrunk);
 }
 
 } // namespace
@@ -143,7 +142,7 @@ void transformGroup(const Workspace& ws, const TransformSet& ts, GroupMembers me
 
 void transformGroup(Workspace& ws, std::int32_t k)
 {
-    transformGroup(ws, ws, GroupMembers{ws.matchPositions, k});
+    transformGroup(ws, ws.transforms, GroupMembers{ws.matchPositions, k});
 }
 
 float shrinkGroup(Complex* noisyGroup, const Complex* pilotGroup, std::int32_t k, std::int32_t L,

@@ -1,6 +1,7 @@
 #include "filter/matching.h"
 
 #include "filter/match_scan_impl.h"
+#include "filter/simd.h"
 
 namespace sorvik::detail {
 
@@ -15,20 +16,6 @@ inline float coefficientDistance(const Complex& a, const Complex& b)
 
 // A stage check passes only when d <= limit; NaN fails it.
 inline bool withinLimit(float d, float limit) { return d <= limit; }
-
-// One candidate per "vector", for processors without SSE2.
-struct Portable {
-    using T = float;
-    static constexpr std::int32_t width = 1;
-    static T load(const float* p) { return *p; }
-    static T set1(float v) { return v; }
-    static T sub(T a, T b) { return a - b; }
-    static T mul(T a, T b) { return a * b; }
-    static T add(T a, T b) { return a + b; }
-    static void store(float* p, T v) { *p = v; }
-    static std::uint32_t le(T a, T b) { return a <= b ? 1u : 0u; }
-    static std::uint32_t lt(T a, T b) { return a < b ? 1u : 0u; }
-};
 
 void scanRowPortable(const RowScan& row, MatchList& list) { scanRowWith<Portable, 4>(row, list); }
 

@@ -42,9 +42,9 @@ void SpectrumRings::computeBlockSpectrum(const Pixel* image, std::int32_t i, std
 {
     const std::size_t M = std::size_t(ws_.g.M);
     stageBlock(image + std::size_t(i) + std::size_t(j) * M, 1, M, ws_.g.P,
-               reinterpret_cast<float*>(ws_.transformIn.get()));
+               reinterpret_cast<float*>(ws_.transforms.transformIn.get()));
     Complex* entry = ring + e * std::size_t(ws_.g.L);
-    transformStaged(ws_, ws_, [entry](std::int32_t t, float re, float im) {
+    transformStaged(ws_, ws_.transforms, [entry](std::int32_t t, float re, float im) {
         entry[t][0] = re;
         entry[t][1] = im;
     });
@@ -106,7 +106,7 @@ void SpectrumRings::computeColumns(std::int32_t row, std::int32_t begin, std::in
 void SpectrumRings::processRow(std::int32_t i)
 {
     bringRows(i, i);
-    computeColumns(i, 0, ws_.g.blockCols, ws_);
+    computeColumns(i, 0, ws_.g.blockCols, ws_.transforms);
 }
 
 void SpectrumRings::initialFill()

@@ -1,10 +1,9 @@
 #include <sorvik/sorvik.h>
 
 #include "filter/aggregation.h"
-#include "filter/parallel.h"
+#include "filter/engine.h"
 #include "filter/profile.h"
 #include "filter/rings.h"
-#include "filter/traversal.h"
 #include "filter/workspace.h"
 
 #include <cstddef>
@@ -139,10 +138,9 @@ FilterStatus detail::runFilterProfiled(const FilterParams& params, const double*
         rings.initialFill();
         if (profile != nullptr)
             clock.lap(profile->ringSeconds);
-        if (options.threads > 1)
-            detail::traverseInParallel(ws, rings, window, options, options.threads);
-        else
-            detail::traverseReferences(ws, rings, window, options);
+        const FilterStatus walked = detail::walkReferences(ws, rings, window, options);
+        if (walked != FilterStatus::ok)
+            return walked;
         clock = detail::StageClock(profile != nullptr);
         detail::normalizeEstimate(ws.estimate, ws.weightSum, pixels);
     }

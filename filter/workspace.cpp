@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <new>
 
 namespace sorvik::detail {
@@ -67,27 +68,48 @@ FilterStatus TransformSet::allocate(const Geometry& g)
     return FilterStatus::ok;
 }
 
+namespace {
+
+std::mutex plannerMutex;
+
+} // namespace
+
 FilterStatus TransformSet::makePlans(const Geometry& g)
 {
+    std::lock_guard<std::mutex> lock(plannerMutex);
     float* in = reinterpret_cast<float*>(transformIn.get());
     float* out = reinterpret_cast<float*>(transformOut.get());
-    r2cPlan = Plan(fftwf_plan_dft_r2c_2d(g.P, g.P, in, transformOut.get(), FFTW_ESTIMATE));
+    r2cPlan = adoptPlan(fftwf_plan_dft_r2c_2d(g.P, g.P, in, transformOut.get(), FFTW_ESTIMATE));
     if (!r2cPlan)
         return FilterStatus::planFailed;
-    c2rPlan = Plan(fftwf_plan_dft_c2r_2d(g.P, g.P, transformIn.get(), out, FFTW_ESTIMATE));
+    c2rPlan = adoptPlan(fftwf_plan_dft_c2r_2d(g.P, g.P, transformIn.get(), out, FFTW_ESTIMATE));
     if (!c2rPlan)
         return FilterStatus::planFailed;
-    for (std::int32_t k = 2; k <= g.K; ++k) {
-        forwardPlans[k] = Plan(fftwf_plan_dft_1d(k, transformIn.get(), transformOut.get(),
-                                                 FFTW_FORWARD, FFTW_ESTIMATE));
+    for (std::int32_t k = 2; k <= std::min(g.K, eagerGroupLengths); ++k) {
+        forwardPlans[k] = adoptPlan(fftwf_plan_dft_1d(k, transformIn.get(), transformOut.get(),
+                                                      FFTW_FORWARD, FFTW_ESTIMATE));
         if (!forwardPlans[k])
             return FilterStatus::planFailed;
-        backwardPlans[k] = Plan(fftwf_plan_dft_1d(k, transformIn.get(), transformOut.get(),
-                                                  FFTW_BACKWARD, FFTW_ESTIMATE));
+        backwardPlans[k] = adoptPlan(fftwf_plan_dft_1d(k, transformIn.get(), transformOut.get(),
+                                                       FFTW_BACKWARD, FFTW_ESTIMATE));
         if (!backwardPlans[k])
             return FilterStatus::planFailed;
     }
     return FilterStatus::ok;
+}
+
+bool TransformSet::planGroupLength(std::int32_t k)
+{
+    if (k < 2 || (forwardPlans[k] && backwardPlans[k]))
+        return true;
+    std::lock_guard<std::mutex> lock(plannerMutex);
+    if (!forwardPlans[k])
+        forwardPlans[k] = adoptPlan(fftwf_plan_dft_1d(k, transformIn.get(), transformOut.get(),
+                                                      FFTW_FORWARD, FFTW_ESTIMATE));
+    if (forwardPlans[k] && !backwardPlans[k])
+        backwardPlans[k] = adoptPlan(fftwf_plan_dft_1d(k, transformIn.get(), transformOut.get(),
+                                                       FFTW_BACKWARD, FFTW_ESTIMATE));
+    return forwardPlans[k] && backwardPlans[k];
 }
 
 void TransformSet::release(const Geometry& g) noexcept
@@ -112,7 +134,7 @@ void TransformSet::release(const Geometry& g) noexcept
 
 Workspace::~Workspace()
 {
-    release(g);
+    transforms.release(g);
     pilotRing.reset();
     noisyRing.reset();
     imageBand.reset();
@@ -152,7 +174,7 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
     noisyRing = allocateFftw<Complex>(ringEntries);
     if (!pilotRing || !noisyRing)
         return FilterStatus::outOfMemory;
-    const FilterStatus buffers = allocate(g);
+    const FilterStatus buffers = transforms.allocate(g);
     if (buffers != FilterStatus::ok)
         return buffers;
     // The parallel engine computes the rows between two reference rows at once.
@@ -169,7 +191,7 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
     std::fill(pilotRing.get(), pilotRing.get() + pilotFloats, 0.0f);
     scanRow = chooseMatchKernel();
 
-    const FilterStatus plans = makePlans(g);
+    const FilterStatus plans = transforms.makePlans(g);
     if (plans != FilterStatus::ok)
         return plans;
     blockScale = static_cast<float>(1.0 / g.P);
@@ -185,6 +207,7 @@ namespace {
 
 std::atomic<int> allocationCountdown{-1};
 std::atomic<int> planCountdown{-1};
+std::atomic<int> threadStartCountdown{-1};
 std::atomic<bool> injectedFailureFired{false};
 
 bool countDown(std::atomic<int>& countdown) noexcept
@@ -205,6 +228,7 @@ bool countDown(std::atomic<int>& countdown) noexcept
 
 bool injectAllocationFailure() noexcept { return countDown(allocationCountdown); }
 bool injectPlanFailure() noexcept { return countDown(planCountdown); }
+bool injectThreadStartFailure() noexcept { return countDown(threadStartCountdown); }
 
 } // namespace sorvik::detail
 
@@ -222,10 +246,17 @@ void failPlanAfter(int successes)
     detail::planCountdown = successes < 0 ? -1 : successes;
 }
 
+void failThreadStartAfter(int successes)
+{
+    detail::injectedFailureFired = false;
+    detail::threadStartCountdown = successes < 0 ? -1 : successes;
+}
+
 void clearInjectedFailures()
 {
     detail::allocationCountdown = -1;
     detail::planCountdown = -1;
+    detail::threadStartCountdown = -1;
     detail::injectedFailureFired = false;
 }
 

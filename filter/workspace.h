@@ -2,6 +2,7 @@
 #ifndef SORVIK_FILTER_WORKSPACE_H
 #define SORVIK_FILTER_WORKSPACE_H
 
+#include "filter/fftw_owner.h"
 #include "filter/match_scan.h"
 #include <sorvik/sorvik.h>
 
@@ -19,27 +20,23 @@ struct CallProfile;
 // A complex value: real part, then imaginary part.
 using Complex = fftwf_complex;
 
-struct FftwFree {
-    void operator()(void* p) const noexcept { fftwf_free(p); }
-};
-
-// A buffer from FFTW's aligned allocator.
 template <class T>
-using FftwBuffer = std::unique_ptr<T[], FftwFree>;
+using FftwBuffer = fftw::Buffer<T>;
+using Plan = fftw::Plan;
 
 // Test seam (filter/fault_injection.h): true when a test has asked for this
-// allocation or plan to fail. Always false otherwise.
+// allocation, plan or thread start to fail. Always false otherwise.
 bool injectAllocationFailure() noexcept;
 bool injectPlanFailure() noexcept;
+bool injectThreadStartFailure() noexcept;
 
-// Returns an empty pointer when the allocation fails. A zero-element request
-// still yields a valid (one-element) buffer, so that null always means failure.
+// Returns an empty pointer when the allocation fails.
 template <class T>
 FftwBuffer<T> allocateFftw(std::size_t count)
 {
     if (injectAllocationFailure())
         return FftwBuffer<T>();
-    return FftwBuffer<T>(static_cast<T*>(fftwf_malloc(sizeof(T) * (count > 0 ? count : 1))));
+    return fftw::allocate<T>(count);
 }
 
 // Array new from the ordinary heap; an empty pointer when it fails.
@@ -51,42 +48,14 @@ std::unique_ptr<T[]> allocateTable(std::size_t count)
     return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
 }
 
-// One FFTW plan, destroyed with its owner.
-class Plan {
-public:
-    Plan() = default;
-    explicit Plan(fftwf_plan plan) : plan_(plan)
-    {
-        if (injectPlanFailure())
-            reset();
-    }
-    Plan(Plan&& other) noexcept : plan_(other.plan_) { other.plan_ = nullptr; }
-    Plan& operator=(Plan&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            plan_ = other.plan_;
-            other.plan_ = nullptr;
-        }
-        return *this;
-    }
-    Plan(const Plan&) = delete;
-    Plan& operator=(const Plan&) = delete;
-    ~Plan() { reset(); }
-
-    void reset() noexcept
-    {
-        if (plan_ != nullptr) {
-            fftwf_destroy_plan(plan_);
-            plan_ = nullptr;
-        }
-    }
-    explicit operator bool() const noexcept { return plan_ != nullptr; }
-    void execute() const noexcept { fftwf_execute(plan_); }
-
-private:
-    fftwf_plan plan_ = nullptr;
-};
+// Takes ownership of a plan that FFTW has just made; empty when FFTW failed.
+inline Plan adoptPlan(fftwf_plan plan) noexcept
+{
+    Plan owned(plan);
+    if (injectPlanFailure())
+        owned.reset();
+    return owned;
+}
 
 // Distance that marks an empty entry of the match list.
 constexpr float emptyDistance = maxMatchThreshold;
@@ -112,8 +81,8 @@ Geometry makeGeometry(const FilterParams& params);
 
 // The buffers and plans that one thread transforms with: the two group
 // arrays, the two staging buffers, and every plan, made on those buffers. The
-// Workspace is the first thread's set; each further thread of the parallel
-// engine has its own, made on the calling thread (FFTW's planner is not
+// Workspace holds the calling thread's set; each helper thread of the engine
+// has its own, made on the calling thread (FFTW's planner is not
 // thread-safe) on buffers of the same size from the same allocator, so that
 // FFTW picks the same algorithms and every thread computes the same bits.
 struct TransformSet {
@@ -121,7 +90,12 @@ struct TransformSet {
     FftwBuffer<Complex> pilotGroup;
     FftwBuffer<Complex> transformIn;      // max(K, L): every plan reads here
     FftwBuffer<Complex> transformOut;     // ... and writes here
-    std::unique_ptr<Plan[]> forwardPlans;  // [k] for k = 2 .. K
+    // [k] for k = 2 .. K: the transforms along a group of k blocks. Those up
+    // to eagerGroupLengths are made with the set, so that for the capacities
+    // in common use a failure comes before any work; longer ones on first use
+    // (planGroupLength), as a capacity cut only to the block grid may allow
+    // tens of thousands of lengths, of which a call uses few.
+    std::unique_ptr<Plan[]> forwardPlans;
     std::unique_ptr<Plan[]> backwardPlans;
     Plan r2cPlan;                          // P x P real block -> half spectrum
     Plan c2rPlan;                          // half spectrum -> P x P real block
@@ -135,6 +109,13 @@ struct TransformSet {
     // set-up order); then makePlans makes every plan on them.
     FilterStatus allocate(const Geometry& g);
     FilterStatus makePlans(const Geometry& g);
+    static constexpr std::int32_t eagerGroupLengths = 64;
+    // Makes the plans of length k unless they exist; false when FFTW fails.
+    // May be called from any thread, each on its own set: the plans are made
+    // under one lock, as FFTW's planner is not thread-safe, on this set's own
+    // buffers, which have the same size and alignment in every set, so that
+    // FFTW picks the same algorithm for every thread.
+    bool planGroupLength(std::int32_t k);
     // Plans first, then the buffers, then the tables.
     void release(const Geometry& g) noexcept;
 };
@@ -142,8 +123,9 @@ struct TransformSet {
 // Everything one call allocates. The destructor releases it all in a fixed
 // order: plans first, then the FFT buffers, the tables, and the accumulator
 // block last.
-struct Workspace : TransformSet {
+struct Workspace {
     Geometry g;
+    TransformSet transforms;              // the calling thread's
 
     float* estimate = nullptr;            // caller's output: the numerator until the final division
     CallProfile* profile = nullptr;       // filled when the benchmark asks for it

@@ -1,10 +1,11 @@
 // libFuzzer harness: the filter entry on small images with arbitrary
 // parameters. Every call must either be refused with a status or finish
-// without touching memory it does not own.
+// without touching memory it does not own, and with the bits of one thread.
 #include "bytes.h"
 #include <sorvik/sorvik.h>
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -39,5 +40,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         sorvik::runFilter(p, noisy.data(), pilot.data(), window.data(), estimate.data(), options);
     if (status == sorvik::FilterStatus::ok && sorvik::checkParams(p) != sorvik::FilterStatus::ok)
         __builtin_trap(); // accepted what the check refuses
+
+    // Any thread count gives the bits of one thread.
+    if (status == sorvik::FilterStatus::ok && options.threads > 1) {
+        std::vector<float> single(pixels);
+        options.threads = 1;
+        if (sorvik::runFilter(p, noisy.data(), pilot.data(), window.data(), single.data(), options) !=
+            sorvik::FilterStatus::ok)
+            __builtin_trap();
+        if (pixels > 0 && std::memcmp(single.data(), estimate.data(), pixels * sizeof(float)) != 0)
+            __builtin_trap();
+    }
     return 0;
 }

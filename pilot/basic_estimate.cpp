@@ -2,6 +2,8 @@
 
 #include "pilot/planner.h"
 
+#include "filter/fftw_owner.h"
+
 #include <fftw3.h>
 
 #include <algorithm>
@@ -13,7 +15,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 namespace sorvik {
@@ -23,15 +24,7 @@ namespace {
 constexpr int B = basicBlockSize;
 constexpr int blockArea = B * B;
 
-struct FftwFree {
-    void operator()(float* p) const { fftwf_free(p); }
-};
-using FftwBuffer = std::unique_ptr<float[], FftwFree>;
-
-struct PlanDestroy {
-    void operator()(fftwf_plan p) const { fftwf_destroy_plan(p); }
-};
-using Plan = std::unique_ptr<std::remove_pointer_t<fftwf_plan>, PlanDestroy>;
+using fftw::Plan;
 
 // One plan transforms a whole row of blocks, stored one after the other.
 Plan planRow(float* buffer, int blocks, fftwf_r2r_kind kind)
@@ -108,7 +101,7 @@ void basicEstimate(std::int32_t rows, std::int32_t cols, const double* noisy, do
 
     makeFftwPlannerThreadSafe();
     const std::size_t rowFloats = std::size_t(blockCols) * blockArea;
-    FftwBuffer row(static_cast<float*>(fftwf_malloc(rowFloats * sizeof(float))));
+    const fftw::Buffer<float> row = fftw::allocate<float>(rowFloats);
     if (!row)
         throw std::bad_alloc();
     const Plan forward = planRow(row.get(), blockCols, FFTW_REDFT10);
@@ -123,13 +116,13 @@ void basicEstimate(std::int32_t rows, std::int32_t cols, const double* noisy, do
                 for (int b = 0; b < B; ++b)
                     block[a * B + b] = float(noisy[std::size_t(i + a) + std::size_t(j + b) * M]);
         }
-        fftwf_execute(forward.get());
+        forward.execute();
         for (std::size_t e = 0; e < rowFloats; ++e) {
             const std::size_t t = e % blockArea;
             if (t != 0 && std::fabs(row[e]) < threshold[t])
                 row[e] = 0.0f;
         }
-        fftwf_execute(inverse.get());
+        inverse.execute();
         for (std::int32_t j = 0; j < blockCols; ++j) {
             const float* block = row.get() + std::size_t(j) * blockArea;
             for (int b = 0; b < B; ++b) {

@@ -13,7 +13,7 @@ instrument="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=al
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_FLAGS="$instrument" -DCMAKE_CXX_FLAGS="$instrument" \
   -DSORVIK_FUZZ=ON -DSORVIK_WITH_I386=OFF -DSORVIK_OCTAVE=OFF \
-  -DSORVIK_BUILD_CLI=OFF -DSORVIK_BUILD_PYTHON=OFF
+  -DSORVIK_BUILD_CLI=OFF -DSORVIK_BUILD_PYTHON=OFF -DSORVIK_WERROR=ON
 cmake --build "$build" -j2 --target filter_fuzz host_fuzz image_fuzz
 for harness in filter host image; do
   work="$build/corpus/$harness"

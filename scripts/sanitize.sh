@@ -18,7 +18,7 @@ link="-fsanitize=address,undefined"
 CC=gcc CXX=g++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_FLAGS="$sanitizers" -DCMAKE_CXX_FLAGS="$sanitizers" \
   -DCMAKE_EXE_LINKER_FLAGS="$link" -DCMAKE_SHARED_LINKER_FLAGS="$link" -DCMAKE_MODULE_LINKER_FLAGS="$link" \
-  -DSORVIK_WITH_I386=OFF -DSORVIK_OCTAVE=OFF -DSORVIK_BUILD_PYTHON=OFF
+  -DSORVIK_WITH_I386=OFF -DSORVIK_OCTAVE=OFF -DSORVIK_BUILD_PYTHON=OFF -DSORVIK_WERROR=ON
 cmake --build "$build" -j2
 ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1 \
 UBSAN_OPTIONS=print_stacktrace=1 \

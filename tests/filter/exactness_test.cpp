@@ -18,6 +18,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sorvik {
@@ -226,26 +227,65 @@ TEST(Exactness, OutputIsTheSameForEveryThreadCount)
     expectSameBits(small, 6, {1, 2, 3, 4, 16});
 }
 
-TEST(Exactness, ParallelEngineReportsEveryRowOnceInOrder)
+// A capacity and radius cut only to the block grid: group lengths past those
+// planned with the set are planned on first use, by whichever thread meets
+// them first, and give the same bits.
+TEST(Exactness, GroupLengthsPlannedOnFirstUse)
 {
+    const int most = std::numeric_limits<std::int32_t>::max();
+    const std::vector<Case> cases = {
+        {"smooth P4, full groups", Scene::smooth, 30, 28, 4, most, most, 3, 0.5f, 0.1f},
+        {"noise P3, groups of every size", Scene::noise, 26, 31, 3, most, most, 2, 0.12f, 0.1f},
+        {"tiles P2, ties", Scene::flatTiles, 25, 22, 2, most, most, 4, 0.05f, 0.1f, true},
+    };
+    for (const Case& c : cases)
+        expectSameBits(c, 8, {1, 2, 3});
+}
+
+// Progress comes from the walk, on the calling thread, the same reports for
+// every thread count.
+TEST(Exactness, EveryThreadCountReportsEveryRowOnceInOrder)
+{
+    struct Report {
+        std::int32_t done, total;
+        bool callingThread;
+        bool operator==(const Report& o) const
+        {
+            return done == o.done && total == o.total && callingThread == o.callingThread;
+        }
+    };
+    struct Recorder {
+        std::thread::id caller = std::this_thread::get_id();
+        std::vector<Report> seen;
+    };
     for (const int step : {3, 11}) {
         Case c{"progress", Scene::smooth, 40, 30, 4, 2, 6, step, 0.5f, 0.1f};
         const Inputs in = makeInputs(c, 9);
-        std::vector<std::int32_t> seen;
-        FilterOptions options;
-        options.threads = 2;
-        options.progressContext = &seen;
-        options.progress = [](void* context, std::int32_t done, std::int32_t total) {
-            EXPECT_EQ(total, 37);
-            static_cast<std::vector<std::int32_t>*>(context)->push_back(done);
-        };
-        std::vector<float> out(in.noisy.size());
-        ASSERT_EQ(runFilter(in.params, in.noisy.data(), in.pilot.data(), in.window.data(),
-                            out.data(), options),
-                  FilterStatus::ok);
-        ASSERT_EQ(seen.size(), 37u) << "step " << step;
-        for (std::size_t i = 0; i < seen.size(); ++i)
-            EXPECT_EQ(seen[i], std::int32_t(i + 1));
+        std::vector<Report> single;
+        for (const int threads : {1, 2, 3}) {
+            Recorder recorder;
+            FilterOptions options;
+            options.threads = threads;
+            options.progressContext = &recorder;
+            options.progress = [](void* context, std::int32_t done, std::int32_t total) {
+                auto* r = static_cast<Recorder*>(context);
+                r->seen.push_back({done, total, std::this_thread::get_id() == r->caller});
+            };
+            std::vector<float> out(in.noisy.size());
+            ASSERT_EQ(runFilter(in.params, in.noisy.data(), in.pilot.data(), in.window.data(),
+                                out.data(), options),
+                      FilterStatus::ok);
+            const std::vector<Report>& seen = recorder.seen;
+            ASSERT_EQ(seen.size(), 37u) << "step " << step;
+            for (std::size_t i = 0; i < seen.size(); ++i) {
+                EXPECT_EQ(seen[i].done, std::int32_t(i + 1));
+                EXPECT_EQ(seen[i].total, 37);
+                EXPECT_TRUE(seen[i].callingThread);
+            }
+            if (threads == 1)
+                single = seen;
+            EXPECT_TRUE(seen == single) << threads << " threads, step " << step;
+        }
     }
 }
 

@@ -1,5 +1,7 @@
 #include "tests/filter/plain_filter.h"
 
+#include "filter/fftw_owner.h"
+
 #include <fftw3.h>
 
 #include <algorithm>
@@ -16,21 +18,9 @@ namespace {
 using Complex = fftwf_complex;
 constexpr float emptyDistance = 1048576.0f;
 
-struct FftwFree {
-    void operator()(void* p) const noexcept { fftwf_free(p); }
-};
-template <class T>
-using Buffer = std::unique_ptr<T[], FftwFree>;
-template <class T>
-Buffer<T> allocate(std::size_t count)
-{
-    return Buffer<T>(static_cast<T*>(fftwf_malloc(sizeof(T) * (count > 0 ? count : 1))));
-}
-
-struct PlanDeleter {
-    void operator()(fftwf_plan p) const noexcept { fftwf_destroy_plan(p); }
-};
-using Plan = std::unique_ptr<std::remove_pointer_t<fftwf_plan>, PlanDeleter>;
+using fftw::allocate;
+using fftw::Buffer;
+using fftw::Plan;
 
 struct State {
     std::int32_t M, N, P, R, K, L, blockRows, blockCols, slots, step;
@@ -90,16 +80,16 @@ bool setUp(State& s, const FilterParams& params, float* estimate)
 
     float* in = reinterpret_cast<float*>(s.transformIn.get());
     float* out = reinterpret_cast<float*>(s.transformOut.get());
-    s.r2cPlan.reset(fftwf_plan_dft_r2c_2d(s.P, s.P, in, s.transformOut.get(), FFTW_ESTIMATE));
-    s.c2rPlan.reset(fftwf_plan_dft_c2r_2d(s.P, s.P, s.transformIn.get(), out, FFTW_ESTIMATE));
+    s.r2cPlan = Plan(fftwf_plan_dft_r2c_2d(s.P, s.P, in, s.transformOut.get(), FFTW_ESTIMATE));
+    s.c2rPlan = Plan(fftwf_plan_dft_c2r_2d(s.P, s.P, s.transformIn.get(), out, FFTW_ESTIMATE));
     s.blockScale = static_cast<float>(1.0 / s.P);
     s.forwardPlans.resize(K + 1);
     s.backwardPlans.resize(K + 1);
     s.dftScale.assign(K + 1, 0.0f);
     for (std::int32_t k = 2; k <= s.K; ++k) {
-        s.forwardPlans[k].reset(fftwf_plan_dft_1d(k, s.transformIn.get(), s.transformOut.get(),
+        s.forwardPlans[k] = Plan(fftwf_plan_dft_1d(k, s.transformIn.get(), s.transformOut.get(),
                                                   FFTW_FORWARD, FFTW_ESTIMATE));
-        s.backwardPlans[k].reset(fftwf_plan_dft_1d(k, s.transformIn.get(), s.transformOut.get(),
+        s.backwardPlans[k] = Plan(fftwf_plan_dft_1d(k, s.transformIn.get(), s.transformOut.get(),
                                                    FFTW_BACKWARD, FFTW_ESTIMATE));
         if (!s.forwardPlans[k] || !s.backwardPlans[k])
             return false;
@@ -117,7 +107,7 @@ void computeBlockSpectrum(State& s, const Pixel* image, std::int32_t i, std::int
         for (std::int32_t b = 0; b < s.P; ++b)
             block[a * s.P + b] =
                 static_cast<float>(image[std::size_t(i + a) + std::size_t(j + b) * s.M]);
-    fftwf_execute(s.r2cPlan.get());
+    s.r2cPlan.execute();
     const Complex* out = s.transformOut.get();
     Complex* entry = ring + e * std::size_t(s.L);
     for (std::int32_t t = 0; t < s.L; ++t) {
@@ -210,7 +200,7 @@ void transformColumn(State& s, const Complex* ring, std::int32_t k, std::int32_t
         in[j][0] = source[0];
         in[j][1] = source[1];
     }
-    fftwf_execute(s.forwardPlans[k].get());
+    s.forwardPlans[k].execute();
     for (std::int32_t j = 0; j < k; ++j) {
         group[std::size_t(t) * k + j][0] = s.dftScale[k] * out[j][0];
         group[std::size_t(t) * k + j][1] = s.dftScale[k] * out[j][1];
@@ -263,7 +253,7 @@ void invertGroup(State& s, std::int32_t k)
                 in[j][0] = noisyGroup[std::size_t(q) * k + j][0];
                 in[j][1] = noisyGroup[std::size_t(q) * k + j][1];
             }
-            fftwf_execute(s.backwardPlans[k].get());
+            s.backwardPlans[k].execute();
             for (std::int32_t j = 0; j < k; ++j) {
                 memberMajor[std::size_t(j) * L + q][0] = s.dftScale[k] * out[j][0];
                 memberMajor[std::size_t(j) * L + q][1] = s.dftScale[k] * out[j][1];
@@ -283,7 +273,7 @@ void invertGroup(State& s, std::int32_t k)
             in[t][0] = memberMajor[std::size_t(j) * L + t][0];
             in[t][1] = memberMajor[std::size_t(j) * L + t][1];
         }
-        fftwf_execute(s.c2rPlan.get());
+        s.c2rPlan.execute();
         for (std::int32_t t = 0; t < area; ++t)
             blocks[std::size_t(j) * area + t] = s.blockScale * spatial[t];
     }

@@ -192,12 +192,12 @@ TEST(GroupTransform, PairsGiveScaledSumAndDifference)
     const float s = 0.70710677f;
     for (int t = 0; t < L; ++t) {
         const float x0 = float(t + 1) * 2.0f, x1 = -float(t + 1);
-        EXPECT_FLOAT_EQ(f.ws.noisyGroup[2 * t][0], s * (x0 + x1));
-        EXPECT_FLOAT_EQ(f.ws.noisyGroup[2 * t + 1][0], s * (x0 - x1));
-        EXPECT_FLOAT_EQ(f.ws.noisyGroup[2 * t + 1][1], s * -0.5f);
+        EXPECT_FLOAT_EQ(f.ws.transforms.noisyGroup[2 * t][0], s * (x0 + x1));
+        EXPECT_FLOAT_EQ(f.ws.transforms.noisyGroup[2 * t + 1][0], s * (x0 - x1));
+        EXPECT_FLOAT_EQ(f.ws.transforms.noisyGroup[2 * t + 1][1], s * -0.5f);
         // Identical pilot members: all energy in member 0.
-        EXPECT_FLOAT_EQ(f.ws.pilotGroup[2 * t][0], std::sqrt(2.0f));
-        EXPECT_NEAR(f.ws.pilotGroup[2 * t + 1][0], 0.0f, 1e-6f);
+        EXPECT_FLOAT_EQ(f.ws.transforms.pilotGroup[2 * t][0], std::sqrt(2.0f));
+        EXPECT_NEAR(f.ws.transforms.pilotGroup[2 * t + 1][0], 0.0f, 1e-6f);
     }
 }
 
@@ -219,9 +219,9 @@ TEST(GroupTransform, EveryGroupLengthRoundTrips)
         invertGroup(f.ws, k); // leaves member-major spectra in pilotGroup
         for (int j = 0; j < k; ++j)
             for (int t = 0; t < L; ++t) {
-                ASSERT_NEAR(f.ws.pilotGroup[j * L + t][0], f.ws.noisyRing[j * L + t][0], 1e-5f)
+                ASSERT_NEAR(f.ws.transforms.pilotGroup[j * L + t][0], f.ws.noisyRing[j * L + t][0], 1e-5f)
                     << "k=" << k;
-                ASSERT_NEAR(f.ws.pilotGroup[j * L + t][1], f.ws.noisyRing[j * L + t][1], 1e-5f);
+                ASSERT_NEAR(f.ws.transforms.pilotGroup[j * L + t][1], f.ws.noisyRing[j * L + t][1], 1e-5f);
             }
     }
 }
@@ -249,7 +249,7 @@ TEST(Aggregation, ClipsValuesButCountsEveryWeight)
 {
     // One 2 x 2 block at (0, 0) of a 2 x 2 image, window non-symmetric.
     Fixture f(params(2, 2, 2, 0, 1));
-    float* block = reinterpret_cast<float*>(f.ws.noisyGroup.get());
+    float* block = reinterpret_cast<float*>(f.ws.transforms.noisyGroup.get());
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float v[4] = {2.0f, 0.5f, -1.0f, nan}; // pixels (0,0) (0,1) (1,0) (1,1)
     std::copy(v, v + 4, block);
@@ -282,7 +282,7 @@ TEST(Aggregation, RingIndexMapsBackAcrossTheWrap)
     // lie one row below the reference; currentSlot 0 and slot 4 one row above.
     Fixture f(params(12, 2, 2, 2, 2));
     ASSERT_EQ(f.ws.g.blockCols, 1);
-    float* blocks = reinterpret_cast<float*>(f.ws.noisyGroup.get());
+    float* blocks = reinterpret_cast<float*>(f.ws.transforms.noisyGroup.get());
     std::fill(blocks, blocks + 8, 1.0f);
     const double window[4] = {1, 1, 1, 1};
     struct Case { int n, currentSlot, memberSlot, memberRow; };

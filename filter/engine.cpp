@@ -1,10 +1,10 @@
-#include "filter/parallel.h"
+#include "filter/engine.h"
 
 #include "filter/aggregation.h"
 #include "filter/group.h"
 #include "filter/matching.h"
 #include "filter/profile.h"
-#include "filter/traversal.h"
+#include "filter/reference_grid.h"
 
 #include <algorithm>
 #include <atomic>
@@ -21,11 +21,12 @@ namespace sorvik::detail {
 namespace {
 
 // One thread's scratch. Member 0 is the calling thread, which transforms with
-// the workspace's own set.
+// the workspace's own set and matches into the workspace's lists.
 struct Member {
     TransformSet own;
-    const TransformSet* ts = nullptr;
-    FftwBuffer<float> lists; // batch * (K distances, K positions, 2L reference floats)
+    FftwBuffer<float> ownLists;
+    TransformSet* ts = nullptr;
+    float* lists = nullptr; // batch * (K distances, K positions, 2L reference floats)
     double ringSeconds = 0, matchSeconds = 0, groupSeconds = 0, inverseSeconds = 0;
 };
 
@@ -47,7 +48,7 @@ void spinWhile(Condition condition)
 class Engine {
 public:
     Engine(Workspace& ws, SpectrumRings& rings, const double* window)
-        : ws_(ws), rings_(rings), window_(window)
+        : ws_(ws), rings_(rings), window_(window), grid_(ws.g)
     {
     }
     Engine(const Engine&) = delete;
@@ -55,9 +56,11 @@ public:
     ~Engine() { stopHelpers(); }
 
     // Scratch for up to `wanted` members (the calling thread included), then
-    // the helper threads. Returns the members that will work (at least 1).
-    std::int32_t prepare(std::int32_t wanted);
-    void walk(const FilterOptions& options);
+    // the helper threads. Fails only when the calling thread's share cannot
+    // be had.
+    FilterStatus prepare(std::int32_t wanted);
+    // Returns planFailed when a plan made on first use could not be made.
+    FilterStatus walk(const FilterOptions& options);
 
 private:
     enum class Phase { ring, batches, quit };
@@ -65,7 +68,7 @@ private:
     MatchSlot matchSlot(const Member& m, std::int32_t b) const
     {
         const std::size_t K = std::size_t(ws_.g.K), L = std::size_t(ws_.g.L);
-        float* base = m.lists.get() + std::size_t(b) * (2 * K + 2 * L);
+        float* base = m.lists + std::size_t(b) * (2 * K + 2 * L);
         return MatchSlot{base, reinterpret_cast<std::int32_t*>(base + K), base + 2 * K};
     }
     std::size_t resultIndex(std::int64_t batch, std::int32_t i) const
@@ -73,6 +76,8 @@ private:
         return std::size_t(batch % slots_) * std::size_t(batch_) + std::size_t(i);
     }
 
+    bool allocateResults();
+    void startHelpers();
     void helperLoop(std::int32_t m);
     void runPhase(Phase phase);
     void doPhase(Phase phase, std::int32_t m);
@@ -86,6 +91,7 @@ private:
     Workspace& ws_;
     SpectrumRings& rings_;
     const double* window_;
+    ReferenceGrid grid_;
 
     std::vector<Member> members_;
     std::vector<std::thread> helpers_;
@@ -121,52 +127,84 @@ private:
     std::int64_t rowFirst_ = 0;
     std::atomic<std::int32_t> nextBatch_{0};
     std::atomic<std::int32_t> committed_{0};
+    // A plan of a group length could not be made: the remaining batches are
+    // passed over and the walk stops after the row.
+    std::atomic<bool> planFailed_{false};
     std::mutex slotMutex_;
     std::condition_variable slotFreed_, batchReady_;
 };
 
-std::int32_t Engine::prepare(std::int32_t wanted)
+FilterStatus Engine::prepare(std::int32_t wanted)
 {
     const Geometry& g = ws_.g;
     const std::size_t K = std::size_t(g.K), L = std::size_t(g.L), area = std::size_t(g.P) * g.P;
 
-    // Batches of eight balance the threads' shares of a row better than the
-    // sixteen of the single-threaded walk, at a small cost in cache reuse. A
-    // batch's results are K blocks per reference; keep a slot near 64k floats.
-    batch_ = std::int32_t(std::clamp<std::size_t>(65536 / (K * area), 1, 8));
-    members_.resize(std::size_t(wanted));
-    std::int32_t ready = 0;
-    for (; ready < wanted; ++ready) {
-        Member& m = members_[std::size_t(ready)];
-        if (ready == 0) {
-            m.ts = &ws_;
-        } else {
-            if (m.own.allocate(g) != FilterStatus::ok || m.own.makePlans(g) != FilterStatus::ok)
-                break;
-            m.ts = &m.own;
-        }
-        m.lists = allocateFftw<float>(std::size_t(batch_) * (2 * K + 2 * L));
-        if (!m.lists)
+    // A batch's results are K blocks per reference; keep a slot near 64k
+    // floats. With helpers, batches of eight balance the threads' shares of a
+    // row better than the workspace's sixteen, at a small cost in cache reuse.
+    const std::size_t most = wanted > 1 ? 8 : std::size_t(Workspace::matchBatch);
+    batch_ = std::int32_t(std::clamp<std::size_t>(65536 / (K * area), 1, most));
+    references = allocateTable<Reference>(std::size_t(g.blockCols));
+    if (!references)
+        return FilterStatus::outOfMemory;
+    members_.reserve(std::size_t(wanted));
+    members_.emplace_back();
+    members_[0].ts = &ws_.transforms;
+    members_[0].lists = ws_.batchLists.get();
+    while (std::int32_t(members_.size()) < wanted) {
+        Member& m = members_.emplace_back();
+        m.ownLists = allocateFftw<float>(std::size_t(batch_) * (2 * K + 2 * L));
+        if (!m.ownLists || m.own.allocate(g) != FilterStatus::ok ||
+            m.own.makePlans(g) != FilterStatus::ok) {
+            members_.pop_back();
             break;
+        }
+        m.ts = &m.own;
+        m.lists = m.ownLists.get();
     }
-    if (ready < 2)
-        return ready;
-    members_.resize(std::size_t(ready));
+    if (!allocateResults()) {
+        if (members_.size() == 1)
+            return FilterStatus::outOfMemory;
+        // Less room for results in flight: the calling thread alone needs one slot.
+        members_.resize(1);
+        if (!allocateResults())
+            return FilterStatus::outOfMemory;
+    }
+    startHelpers();
+    return FilterStatus::ok;
+}
 
-    slots_ = 2 * ready + 2;
+// Every member may hold two batches in flight while the calling thread
+// aggregates, so the helpers seldom wait for a slot; alone, the calling thread
+// aggregates each batch as soon as it has computed it.
+bool Engine::allocateResults()
+{
+    const Geometry& g = ws_.g;
+    const std::size_t K = std::size_t(g.K), area = std::size_t(g.P) * g.P;
+    const std::int32_t count = std::int32_t(members_.size());
+    slots_ = count > 1 ? 2 * count + 2 : 1;
     const std::size_t entries = std::size_t(slots_) * std::size_t(batch_);
     resultBlocks = allocateFftw<float>(entries * K * area);
     resultPositions = allocateTable<std::int32_t>(entries * K);
     resultSizes = allocateTable<std::int32_t>(entries);
     resultSums = allocateTable<float>(entries);
-    references = allocateTable<Reference>(std::size_t(g.blockCols));
     slotHolds.reset(new (std::nothrow) std::atomic<std::int64_t>[std::size_t(slots_)]);
-    if (!resultBlocks || !resultPositions || !resultSizes || !resultSums || !references || !slotHolds)
-        return 1;
+    if (!resultBlocks || !resultPositions || !resultSizes || !resultSums || !slotHolds)
+        return false;
     for (std::int32_t s = 0; s < slots_; ++s)
         slotHolds[std::size_t(s)].store(0);
+    return true;
+}
 
-    for (std::int32_t m = 1; m < ready; ++m) {
+// A helper that cannot be started leaves its share to the others; the result
+// slots made for it stay unused.
+void Engine::startHelpers()
+{
+    const std::int32_t count = std::int32_t(members_.size());
+    helpers_.reserve(std::size_t(count - 1));
+    for (std::int32_t m = 1; m < count; ++m) {
+        if (injectThreadStartFailure())
+            break;
         try {
             helpers_.emplace_back(&Engine::helperLoop, this, m);
         } catch (const std::system_error&) {
@@ -174,7 +212,6 @@ std::int32_t Engine::prepare(std::int32_t wanted)
         }
     }
     members_.resize(helpers_.size() + 1);
-    return std::int32_t(members_.size());
 }
 
 void Engine::stopHelpers()
@@ -267,13 +304,19 @@ void Engine::processBatch(std::int32_t j, Member& member)
     StageClock clock(ws_.profile != nullptr);
     MatchSlot slots[Workspace::matchBatch];
     std::int32_t groupSizes[Workspace::matchBatch];
-    for (std::int32_t b = 0; b < count; ++b)
-        slots[b] = matchSlot(member, b);
-    matchReferences(ws_, refs, count, slots, groupSizes);
-    clock.lap(member.matchSeconds);
+    if (!planFailed_.load(std::memory_order_relaxed)) {
+        for (std::int32_t b = 0; b < count; ++b)
+            slots[b] = matchSlot(member, b);
+        matchReferences(ws_, refs, count, slots, groupSizes);
+        clock.lap(member.matchSeconds);
+    }
 
-    for (std::int32_t b = 0; b < count; ++b) {
+    for (std::int32_t b = 0; b < count && !planFailed_.load(std::memory_order_relaxed); ++b) {
         const GroupMembers group{slots[b].positions, groupSizes[b]};
+        if (!member.ts->planGroupLength(group.k)) {
+            planFailed_.store(true, std::memory_order_relaxed);
+            break;
+        }
         if (b + 1 < count)
             prefetchGroup(ws_, GroupMembers{slots[b + 1].positions, groupSizes[b + 1]});
         const float sum = filterGroupSpectra(ws_, *member.ts, group);
@@ -303,6 +346,9 @@ void Engine::aggregateBatch(std::int32_t j)
     const std::size_t area = std::size_t(ws_.g.P) * std::size_t(ws_.g.P);
     CallProfile* profile = ws_.profile;
     StageClock clock(profile != nullptr);
+    // The batch's producer set the flag before it published the batch.
+    if (planFailed_.load(std::memory_order_relaxed))
+        return;
     for (std::int32_t b = 0; b < count; ++b) {
         const std::size_t at = resultIndex(number, b);
         const GroupMembers group{resultPositions.get() + at * std::size_t(K), resultSizes[at]};
@@ -365,20 +411,17 @@ void Engine::batchesAsLeader()
 // which the next reference row needs and the last one no longer reads; so
 // they are computed together, just before the next reference row, in phases
 // of at most 2R + 1 consecutive rows, which lie in distinct slots.
-void Engine::walk(const FilterOptions& options)
+FilterStatus Engine::walk(const FilterOptions& options)
 {
     const Geometry& g = ws_.g;
-    const std::int32_t start = std::max(g.step, std::int32_t{1}) - 1;
     const std::int32_t threads = std::int32_t(members_.size());
-    parts_ = std::min(g.blockCols, 2 * threads);
+    parts_ = threads > 1 ? std::min(g.blockCols, 2 * threads) : 1;
 
     std::int32_t currentSlot = 0;
-    std::int32_t rowStepCounter = start;
     std::int32_t nextRingRow = std::min(g.R, g.blockRows); // the initial fill stored the rows before
     std::int32_t reported = 0;
     for (std::int32_t n = 0; n < g.blockRows; ++n) {
-        const bool referenceRow = isReferencePosition(rowStepCounter, n, g.M - g.P, g.step);
-        if (referenceRow) {
+        if (grid_.isReferenceRow(n)) {
             const std::int32_t last = std::min(n + g.R, g.blockRows - 1);
             while (nextRingRow <= last) {
                 ringFirst_ = nextRingRow;
@@ -390,35 +433,18 @@ void Engine::walk(const FilterOptions& options)
             }
             for (; reported < n && options.progress != nullptr; ++reported)
                 options.progress(options.progressContext, reported + 1, g.blockRows);
-        }
 
-        if (referenceRow && g.blockCols > 0) {
-            Reference ref;
-            ref.n = n;
-            ref.currentSlot = currentSlot;
-            ref.searchRowBegin = std::max(n - g.R, 0);
-            ref.searchRowEnd = std::min(n + g.R + 1, g.blockRows);
-            referenceCount_ = 0;
-            std::int32_t columnStepCounter = start;
-            for (std::int32_t c = 0; c < g.blockCols; ++c) {
-                if (!isReferencePosition(columnStepCounter, c, g.N - g.P, g.step))
-                    continue;
-                ref.c = c;
-                ref.referenceIndex = currentSlot * g.blockCols + c;
-                ref.searchColBegin = std::max(c - g.R, 0);
-                ref.searchColEnd = std::min(c + g.R + 1, g.blockCols);
-                references[std::size_t(referenceCount_++)] = ref;
-                columnStepCounter = 0;
+            referenceCount_ = grid_.rowReferences(n, currentSlot, references.get());
+            if (referenceCount_ > 0) {
+                keepRowsOpen(ws_, n - g.R, n + g.R + g.P);
+                batches_ = (referenceCount_ + batch_ - 1) / batch_;
+                nextBatch_ = 0;
+                committed_ = 0;
+                runPhase(Phase::batches);
+                rowFirst_ += batches_;
+                if (planFailed_.load(std::memory_order_relaxed))
+                    break;
             }
-            keepRowsOpen(ws_, n - g.R, n + g.R + g.P);
-            batches_ = (referenceCount_ + batch_ - 1) / batch_;
-            nextBatch_ = 0;
-            committed_ = 0;
-            runPhase(Phase::batches);
-            rowFirst_ += batches_;
-        }
-        if (referenceRow) {
-            rowStepCounter = 0;
             if (options.progress != nullptr)
                 options.progress(options.progressContext, n + 1, g.blockRows);
             reported = n + 1;
@@ -436,25 +462,25 @@ void Engine::walk(const FilterOptions& options)
             profile->inverseSeconds += m.inverseSeconds;
         }
     }
+    return planFailed_.load(std::memory_order_relaxed) ? FilterStatus::planFailed : FilterStatus::ok;
 }
 
 } // namespace
 
-void traverseInParallel(Workspace& ws, SpectrumRings& rings, const double* window,
-                        const FilterOptions& options, int threads)
+FilterStatus walkReferences(Workspace& ws, SpectrumRings& rings, const double* window,
+                            const FilterOptions& options)
 {
+    if (ws.g.blockRows <= 0)
+        return FilterStatus::ok;
     Engine engine(ws, rings, window);
-    std::int32_t members = 1;
     try {
-        members = engine.prepare(std::int32_t(std::clamp(threads, 1, 64)));
+        const FilterStatus ready = engine.prepare(std::clamp(options.threads, 1, 64));
+        if (ready != FilterStatus::ok)
+            return ready;
     } catch (const std::bad_alloc&) {
-        members = 1;
+        return FilterStatus::outOfMemory;
     }
-    if (members < 2) {
-        traverseReferences(ws, rings, window, options);
-        return;
-    }
-    engine.walk(options);
+    return engine.walk(options);
 }
 
 } // namespace sorvik::detail

@@ -1,0 +1,32 @@
+// The walk over reference blocks, for any thread count.
+#ifndef SORVIK_FILTER_ENGINE_H
+#define SORVIK_FILTER_ENGINE_H
+
+#include "filter/rings.h"
+
+namespace sorvik::detail {
+
+// Visits every reference block in traversal order (reference rows top to
+// bottom, references left to right; see ReferenceGrid), keeping the rings
+// R rows ahead of the current row, and reports progress after each
+// block-position row.
+//
+// The work is shared among up to options.threads threads, the calling thread
+// included; with one thread the calling thread does all of it through the
+// same code. The spectra of the rows a reference row needs are computed in
+// runs of columns; a reference row's references, in batches, are matched,
+// filtered and inverted by whichever thread is free. The calling thread
+// alone adds the groups into the accumulators, batch after batch in
+// traversal order, so every sum is formed in the same order and the output
+// is the same bits for any thread count.
+//
+// The further threads' transform sets are planned here, on the calling
+// thread, before any thread starts. When buffers or threads for all of them
+// cannot be had, the walk runs with as many as it got. Returns outOfMemory
+// only when the calling thread's own share cannot be had.
+FilterStatus walkReferences(Workspace& ws, SpectrumRings& rings, const double* window,
+                            const FilterOptions& options);
+
+} // namespace sorvik::detail
+
+#endif
