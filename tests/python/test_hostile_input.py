@@ -128,9 +128,9 @@ def test_arguments_of_the_wrong_kind_raise_type_error_naming_them():
             sorvik.basic_estimate(noisy, sigma)
     with pytest.raises(TypeError, match="size must be an integer"):
         sorvik.kaiser_window(True)
-    with pytest.raises(ValueError, match="beta 800.0 is too large"):
+    with pytest.raises(ValueError, match="Kaiser beta must lie between 0 and 40, not 800"):
         sorvik.kaiser_window(8, 800.0)
-    assert np.isfinite(sorvik.kaiser_window(8, 700.0)).all()
+    assert np.isfinite(sorvik.kaiser_window(8, 40.0)).all()
     with pytest.raises(ValueError, match="search_radius must lie between -2.31 and 2.31 - 1"):
         sorvik.wiener(noisy, pilot, 0.1, search_radius=2**31)
     # Numbers of other types still count: numpy scalars, ints for reals, lists.
