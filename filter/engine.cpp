@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -208,6 +209,11 @@ bool Engine::allocateResults()
     slots_ = count > 1 ? 2 * count + 2 : 1;
     const std::size_t entries = std::size_t(slots_) * std::size_t(batch_);
     const std::size_t channelEntries = entries * std::size_t(channels_);
+    // One slot of one batch fits (the entry checked it); many of them, each
+    // K blocks for every channel, may not fit a 32-bit size_t.
+    const auto maxFloats = std::uint64_t(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(float);
+    if (std::uint64_t(channelEntries) > maxFloats / (std::uint64_t(K) * area))
+        return false;
     resultBlocks = allocateFftw<float>(channelEntries * K * area);
     resultPositions = allocateTable<std::int32_t>(entries * K);
     resultSizes = allocateTable<std::int32_t>(entries);
