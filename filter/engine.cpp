@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -47,8 +48,10 @@ void spinWhile(Condition condition)
 
 class Engine {
 public:
-    Engine(Workspace& ws, SpectrumRings& rings, const double* window)
-        : ws_(ws), rings_(rings), window_(window), grid_(ws.g)
+    Engine(Workspace& ws, SpectrumRings& rings, const double* window, const SharedChannel* shared,
+           std::int32_t sharedCount)
+        : ws_(ws), rings_(rings), window_(window), grid_(ws.g), shared_(shared),
+          sharedCount_(sharedCount), channels_(sharedCount + 1)
     {
     }
     Engine(const Engine&) = delete;
@@ -75,6 +78,23 @@ private:
     {
         return std::size_t(batch % slots_) * std::size_t(batch_) + std::size_t(i);
     }
+    // Channel c's blocks and sum of w^2 for result entry `at`.
+    float* resultBlocksOf(std::size_t at, std::int32_t c) const
+    {
+        const std::size_t area = std::size_t(ws_.g.P) * std::size_t(ws_.g.P);
+        return resultBlocks.get() +
+               (at * std::size_t(channels_) + std::size_t(c)) * std::size_t(ws_.g.K) * area;
+    }
+    float& resultSumOf(std::size_t at, std::int32_t c) const
+    {
+        return resultSums[at * std::size_t(channels_) + std::size_t(c)];
+    }
+    void keepAllRowsOpen(std::int32_t begin, std::int32_t end)
+    {
+        keepRowsOpen(ws_, begin, end);
+        for (std::int32_t c = 0; c < sharedCount_; ++c)
+            keepRowsOpen(*shared_[c].ws, begin, end);
+    }
 
     bool allocateResults();
     void startHelpers();
@@ -92,6 +112,9 @@ private:
     SpectrumRings& rings_;
     const double* window_;
     ReferenceGrid grid_;
+    const SharedChannel* shared_;
+    std::int32_t sharedCount_;
+    std::int32_t channels_; // the walk's own and the shared ones
 
     std::vector<Member> members_;
     std::vector<std::thread> helpers_;
@@ -99,10 +122,10 @@ private:
     // Batches in flight, each in one of slots_ result slots.
     std::int32_t batch_ = 1;
     std::int32_t slots_ = 1;
-    FftwBuffer<float> resultBlocks;                  // slots * batch * K * P^2
+    FftwBuffer<float> resultBlocks;                  // slots * batch * channels * K * P^2
     std::unique_ptr<std::int32_t[]> resultPositions; // slots * batch * K
     std::unique_ptr<std::int32_t[]> resultSizes;     // slots * batch
-    std::unique_ptr<float[]> resultSums;             // slots * batch
+    std::unique_ptr<float[]> resultSums;             // slots * batch * channels
     std::unique_ptr<std::atomic<std::int64_t>[]> slotHolds; // batch number + 1 once complete
     std::unique_ptr<Reference[]> references;         // a row's references
 
@@ -143,7 +166,8 @@ FilterStatus Engine::prepare(std::int32_t wanted)
     // floats. With helpers, batches of eight balance the threads' shares of a
     // row better than the workspace's sixteen, at a small cost in cache reuse.
     const std::size_t most = wanted > 1 ? 8 : std::size_t(Workspace::matchBatch);
-    batch_ = std::int32_t(std::clamp<std::size_t>(65536 / (K * area), 1, most));
+    batch_ = std::int32_t(
+        std::clamp<std::size_t>(65536 / (std::size_t(channels_) * K * area), 1, most));
     references = allocateTable<Reference>(std::size_t(g.blockCols));
     if (!references)
         return FilterStatus::outOfMemory;
@@ -184,10 +208,16 @@ bool Engine::allocateResults()
     const std::int32_t count = std::int32_t(members_.size());
     slots_ = count > 1 ? 2 * count + 2 : 1;
     const std::size_t entries = std::size_t(slots_) * std::size_t(batch_);
-    resultBlocks = allocateFftw<float>(entries * K * area);
+    const std::size_t channelEntries = entries * std::size_t(channels_);
+    // One slot of one batch fits (the entry checked it); many of them, each
+    // K blocks for every channel, may not fit a 32-bit size_t.
+    const auto maxFloats = std::uint64_t(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(float);
+    if (std::uint64_t(channelEntries) > maxFloats / (std::uint64_t(K) * area))
+        return false;
+    resultBlocks = allocateFftw<float>(channelEntries * K * area);
     resultPositions = allocateTable<std::int32_t>(entries * K);
     resultSizes = allocateTable<std::int32_t>(entries);
-    resultSums = allocateTable<float>(entries);
+    resultSums = allocateTable<float>(channelEntries);
     slotHolds.reset(new (std::nothrow) std::atomic<std::int64_t>[std::size_t(slots_)]);
     if (!resultBlocks || !resultPositions || !resultSizes || !resultSums || !slotHolds)
         return false;
@@ -288,6 +318,8 @@ void Engine::ringPart(std::int32_t m)
         const std::int32_t begin = std::int32_t(std::int64_t{columns} * part / parts_);
         const std::int32_t end = std::int32_t(std::int64_t{columns} * (part + 1) / parts_);
         rings_.computeColumns(ringFirst_ + job / parts_, begin, end, *member.ts);
+        for (std::int32_t c = 0; c < sharedCount_; ++c)
+            shared_[c].rings->computeColumns(ringFirst_ + job / parts_, begin, end, *member.ts);
     }
     clock.lap(member.ringSeconds);
 }
@@ -299,7 +331,6 @@ void Engine::processBatch(std::int32_t j, Member& member)
     const Reference* refs = references.get() + first;
     const std::int64_t number = rowFirst_ + j;
     const std::int32_t K = ws_.g.K;
-    const std::size_t area = std::size_t(ws_.g.P) * std::size_t(ws_.g.P);
 
     StageClock clock(ws_.profile != nullptr);
     MatchSlot slots[Workspace::matchBatch];
@@ -319,15 +350,17 @@ void Engine::processBatch(std::int32_t j, Member& member)
         }
         if (b + 1 < count)
             prefetchGroup(ws_, GroupMembers{slots[b + 1].positions, groupSizes[b + 1]});
-        const float sum = filterGroupSpectra(ws_, *member.ts, group);
-        clock.lap(member.groupSeconds);
         const std::size_t at = resultIndex(number, b);
-        invertBlocks(ws_, *member.ts, group.k, resultBlocks.get() + at * std::size_t(K) * area);
+        for (std::int32_t c = 0; c < channels_; ++c) {
+            const Workspace& channel = c == 0 ? ws_ : *shared_[c - 1].ws;
+            resultSumOf(at, c) = filterGroupSpectra(channel, *member.ts, group);
+            clock.lap(member.groupSeconds);
+            invertBlocks(channel, *member.ts, group.k, resultBlocksOf(at, c));
+            clock.lap(member.inverseSeconds);
+        }
         std::memcpy(resultPositions.get() + at * std::size_t(K), group.positions,
                     std::size_t(K) * sizeof(std::int32_t));
         resultSizes[at] = group.k;
-        resultSums[at] = sum;
-        clock.lap(member.inverseSeconds);
     }
 
     slotHolds[std::size_t(number % slots_)].store(number + 1, std::memory_order_release);
@@ -343,7 +376,6 @@ void Engine::aggregateBatch(std::int32_t j)
     const std::int32_t count = std::min(batch_, referenceCount_ - first);
     const std::int64_t number = rowFirst_ + j;
     const std::int32_t K = ws_.g.K;
-    const std::size_t area = std::size_t(ws_.g.P) * std::size_t(ws_.g.P);
     CallProfile* profile = ws_.profile;
     StageClock clock(profile != nullptr);
     // The batch's producer set the flag before it published the batch.
@@ -353,8 +385,10 @@ void Engine::aggregateBatch(std::int32_t j)
         const std::size_t at = resultIndex(number, b);
         const GroupMembers group{resultPositions.get() + at * std::size_t(K), resultSizes[at]};
         const Reference& ref = references[std::size_t(first + b)];
-        aggregateGroup(ws_, ref, group, resultSums[at],
-                       resultBlocks.get() + at * std::size_t(K) * area, window_);
+        aggregateGroup(ws_, ref, group, resultSumOf(at, 0), resultBlocksOf(at, 0), window_);
+        for (std::int32_t c = 1; c < channels_; ++c)
+            aggregateGroup(*shared_[c - 1].ws, ref, group, resultSumOf(at, c),
+                           resultBlocksOf(at, c), window_);
         if (profile != nullptr)
             countReference(*profile, ref.searchRowEnd - ref.searchRowBegin,
                            ref.searchColEnd - ref.searchColBegin, group.k);
@@ -427,6 +461,8 @@ FilterStatus Engine::walk(const FilterOptions& options)
                 ringFirst_ = nextRingRow;
                 ringCount_ = std::min({ws_.bandBlockRows, g.slots, last - nextRingRow + 1});
                 rings_.bringRows(ringFirst_, ringFirst_ + ringCount_ - 1);
+                for (std::int32_t c = 0; c < sharedCount_; ++c)
+                    shared_[c].rings->bringRows(ringFirst_, ringFirst_ + ringCount_ - 1);
                 nextPart_ = 0;
                 runPhase(Phase::ring);
                 nextRingRow += ringCount_;
@@ -436,7 +472,7 @@ FilterStatus Engine::walk(const FilterOptions& options)
 
             referenceCount_ = grid_.rowReferences(n, currentSlot, references.get());
             if (referenceCount_ > 0) {
-                keepRowsOpen(ws_, n - g.R, n + g.R + g.P);
+                keepAllRowsOpen(n - g.R, n + g.R + g.P);
                 batches_ = (referenceCount_ + batch_ - 1) / batch_;
                 nextBatch_ = 0;
                 committed_ = 0;
@@ -453,7 +489,7 @@ FilterStatus Engine::walk(const FilterOptions& options)
     }
 
     stopHelpers();
-    keepRowsOpen(ws_, g.M, g.M);
+    keepAllRowsOpen(g.M, g.M);
     if (CallProfile* profile = ws_.profile) {
         for (const Member& m : members_) {
             profile->ringSeconds += m.ringSeconds;
@@ -468,11 +504,12 @@ FilterStatus Engine::walk(const FilterOptions& options)
 } // namespace
 
 FilterStatus walkReferences(Workspace& ws, SpectrumRings& rings, const double* window,
-                            const FilterOptions& options)
+                            const FilterOptions& options, const SharedChannel* shared,
+                            std::int32_t sharedCount)
 {
     if (ws.g.blockRows <= 0)
         return FilterStatus::ok;
-    Engine engine(ws, rings, window);
+    Engine engine(ws, rings, window, shared, sharedCount);
     try {
         const FilterStatus ready = engine.prepare(std::clamp(options.threads, 1, 64));
         if (ready != FilterStatus::ok)

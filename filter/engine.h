@@ -24,8 +24,18 @@ namespace sorvik::detail {
 // thread, before any thread starts. When buffers or threads for all of them
 // cannot be had, the walk runs with as many as it got. Returns outOfMemory
 // only when the calling thread's own share cannot be had.
+//
+// Further channels may share the walk's groups: their spectra are computed
+// with the same rows, every group of the walk's own channel is filtered,
+// inverted and aggregated for each of them too, with the same members, and
+// their accumulators are opened and closed with the walk's own.
+struct SharedChannel {
+    Workspace* ws;         // set up without matching, on the same geometry but its own sigma
+    SpectrumRings* rings;
+};
 FilterStatus walkReferences(Workspace& ws, SpectrumRings& rings, const double* window,
-                            const FilterOptions& options);
+                            const FilterOptions& options, const SharedChannel* shared = nullptr,
+                            std::int32_t sharedCount = 0);
 
 } // namespace sorvik::detail
 

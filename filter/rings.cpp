@@ -106,7 +106,7 @@ void SpectrumRings::computeColumns(std::int32_t row, std::int32_t begin, std::in
 void SpectrumRings::processRow(std::int32_t i)
 {
     bringRows(i, i);
-    computeColumns(i, 0, ws_.g.blockCols, ws_.transforms);
+    computeColumns(i, 0, ws_.g.blockCols, transforms_);
 }
 
 void SpectrumRings::initialFill()

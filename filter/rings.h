@@ -23,7 +23,16 @@ struct Images {
 // every block that holds it.
 class SpectrumRings {
 public:
-    SpectrumRings(Workspace& ws, const Images& images) : ws_(ws), images_(images) {}
+    SpectrumRings(Workspace& ws, const Images& images)
+        : ws_(ws), images_(images), transforms_(ws.transforms)
+    {
+    }
+    // For a channel whose workspace has no transform set of its own: the
+    // rows it fills alone (initialFill, addRow) are transformed with `ts`.
+    SpectrumRings(Workspace& ws, const Images& images, const TransformSet& ts)
+        : ws_(ws), images_(images), transforms_(ts)
+    {
+    }
 
     // Stores rows 0 .. R - 1 (those that exist). Row r goes to slot r mod (2R + 1).
     void initialFill();
@@ -53,6 +62,7 @@ private:
 
     Workspace& ws_;
     Images images_;
+    const TransformSet& transforms_;
     std::int32_t bandRows_ = 0; // image rows 0 .. bandRows_ - 1 have entered the band
 };
 

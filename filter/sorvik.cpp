@@ -6,9 +6,12 @@
 #include "filter/rings.h"
 #include "filter/workspace.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <new>
+#include <optional>
 
 namespace sorvik {
 
@@ -54,6 +57,137 @@ FilterStatus finishUncovered(float* estimate, std::size_t pixels)
     return FilterStatus::ok;
 }
 
+// a + b, or the largest value when the sum does not fit.
+std::uint64_t addSaturated(std::uint64_t a, std::uint64_t b)
+{
+    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max()
+                                                              : a + b;
+}
+
+std::uint64_t bytesOf(std::int64_t elements, std::size_t elementBytes)
+{
+    // Each count here is bounded by checkParams, or a small multiple of the
+    // image's pixel count, so the product cannot overflow 64 bits.
+    return static_cast<std::uint64_t>(elements) * elementBytes;
+}
+
+// Every channel beyond the first needs its own rings, image band and
+// accumulators, and every channel its share of the engine's results; the
+// sum for all of them must fit the address space too. Does not allocate.
+FilterStatus checkChannelCount(const FilterParams& params, int channelCount)
+{
+    const FilterStatus single = checkParams(params);
+    if (single != FilterStatus::ok)
+        return single;
+    const Geometry g = detail::makeGeometry(params);
+    if (gridIsEmpty(g))
+        return FilterStatus::ok;
+
+    const std::int64_t pixels = std::int64_t{g.M} * g.N;
+    const std::int64_t P = g.P, K = g.K, L = g.L, N = g.N;
+    const std::int64_t tiles = (std::int64_t{g.blockCols} + detail::pilotTile - 1) / detail::pilotTile;
+    const std::int64_t bandRows = P + std::clamp(g.step, std::int32_t{1}, std::int32_t{8}) - 1;
+    const std::int64_t accumulatorRows = std::min<std::int64_t>(g.M, 2 * std::int64_t{g.R} + P);
+    std::uint64_t perChannel = bytesOf(pixels + 2 * K + P * P, sizeof(float));
+    perChannel = addSaturated(perChannel, bytesOf(g.slots * tiles * 2 * detail::pilotTile * L, sizeof(float)));
+    perChannel = addSaturated(perChannel, bytesOf(g.slots * std::int64_t{g.blockCols} * L, sizeof(detail::Complex)));
+    perChannel = addSaturated(perChannel, bytesOf(4 * bandRows * N, sizeof(float)));
+    perChannel = addSaturated(perChannel, bytesOf(2 * accumulatorRows * N, sizeof(float)));
+    perChannel = addSaturated(perChannel, bytesOf(K + 1, sizeof(float)));
+    // The engine's results: at least one group of K blocks per channel.
+    perChannel = addSaturated(perChannel, bytesOf(K * P * P + 1, sizeof(float)));
+    const auto maxBytes = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+    if (perChannel > maxBytes / static_cast<std::uint64_t>(channelCount))
+        return FilterStatus::invalidParameters;
+    // The results of one group for every channel are indexed in size_t.
+    if (!fits(std::int64_t{channelCount} * K * P * P, sizeof(float)))
+        return FilterStatus::invalidParameters;
+    return FilterStatus::ok;
+}
+
+// The channels beyond the first: each with a workspace that shares the
+// first's groups, and its rings.
+struct SharedState {
+    detail::Workspace ws;
+    std::optional<detail::SpectrumRings> rings;
+};
+
+// Runs the filter on channels[0 .. count - 1] together; channel c's sigma is
+// channels[c].sigma. The parameters have been checked for all of them.
+FilterStatus runChannels(const FilterParams& params, const Channel* channels, int count,
+                         const double* window, const FilterOptions& options,
+                         detail::CallProfile* profile)
+{
+    FilterParams firstParams = params;
+    firstParams.sigma = channels[0].sigma;
+    const Geometry g = detail::makeGeometry(firstParams);
+    const std::size_t pixels = std::size_t(g.M) * std::size_t(g.N);
+    if (gridIsEmpty(g)) {
+        for (int c = 0; c < count; ++c) {
+            const FilterStatus status = finishUncovered(channels[c].estimate, pixels);
+            if (status != FilterStatus::ok)
+                return status;
+        }
+        return FilterStatus::ok;
+    }
+
+    detail::StageClock clock(profile != nullptr);
+    if (profile != nullptr) {
+        *profile = detail::CallProfile{};
+        profile->groupsOfSize.assign(std::size_t(g.K) + 1, 0);
+        profile->blockSpectra = 2 * std::int64_t{g.blockRows} * g.blockCols;
+    }
+    {
+        detail::Workspace ws;
+        ws.profile = profile;
+        const FilterStatus ready = ws.setUp(g, channels[0].estimate);
+        if (ready != FilterStatus::ok)
+            return ready;
+
+        const std::size_t sharedCount = std::size_t(count - 1);
+        std::unique_ptr<SharedState[]> shared;
+        std::unique_ptr<detail::SharedChannel[]> sharedChannels;
+        if (sharedCount > 0) {
+            shared = detail::allocateTable<SharedState>(sharedCount);
+            sharedChannels = detail::allocateTable<detail::SharedChannel>(sharedCount);
+            if (!shared || !sharedChannels)
+                return FilterStatus::outOfMemory;
+        }
+        for (std::size_t c = 0; c < sharedCount; ++c) {
+            const Channel& channel = channels[c + 1];
+            Geometry channelGeometry = g;
+            channelGeometry.sigma = channel.sigma;
+            const FilterStatus channelReady =
+                shared[c].ws.setUp(channelGeometry, channel.estimate, false);
+            if (channelReady != FilterStatus::ok)
+                return channelReady;
+            shared[c].rings.emplace(shared[c].ws, detail::Images{channel.noisy, channel.pilot},
+                                    ws.transforms);
+            sharedChannels[c] = detail::SharedChannel{&shared[c].ws, &*shared[c].rings};
+        }
+        if (profile != nullptr)
+            clock.lap(profile->setUpSeconds);
+
+        detail::SpectrumRings rings(ws, detail::Images{channels[0].noisy, channels[0].pilot});
+        rings.initialFill();
+        for (std::size_t c = 0; c < sharedCount; ++c)
+            shared[c].rings->initialFill();
+        if (profile != nullptr)
+            clock.lap(profile->ringSeconds);
+        const FilterStatus walked = detail::walkReferences(
+            ws, rings, window, options, sharedChannels.get(), std::int32_t(sharedCount));
+        if (walked != FilterStatus::ok)
+            return walked;
+        clock = detail::StageClock(profile != nullptr);
+        detail::normalizeEstimate(ws.estimate, ws.weightSum, pixels);
+        for (std::size_t c = 0; c < sharedCount; ++c)
+            detail::normalizeEstimate(shared[c].ws.estimate, shared[c].ws.weightSum, pixels);
+    }
+    if (profile != nullptr)
+        clock.lap(profile->finishSeconds);
+    return FilterStatus::ok;
+}
+
 } // namespace
 
 FilterStatus checkParams(const FilterParams& params)
@@ -89,21 +223,19 @@ FilterStatus runFilter(const FilterParams& params, const double* noisy, const fl
     return detail::runFilterProfiled(params, noisy, pilot, window, estimate, options, nullptr);
 }
 
-// For now each channel runs on its own, matched on its own pilot.
 FilterStatus runFilterChannels(const FilterParams& params, const Channel* channels, int channelCount,
                                const double* window, const FilterOptions& options)
 {
-    if (channelCount < 1 || channels == nullptr)
+    if (channelCount < 1 || channels == nullptr || window == nullptr)
         return FilterStatus::invalidParameters;
-    for (int c = 0; c < channelCount; ++c) {
-        FilterParams channelParams = params;
-        channelParams.sigma = channels[c].sigma;
-        const FilterStatus status = runFilter(channelParams, channels[c].noisy, channels[c].pilot,
-                                              window, channels[c].estimate, options);
-        if (status != FilterStatus::ok)
-            return status;
-    }
-    return FilterStatus::ok;
+    for (int c = 0; c < channelCount; ++c)
+        if (channels[c].noisy == nullptr || channels[c].pilot == nullptr ||
+            channels[c].estimate == nullptr)
+            return FilterStatus::invalidParameters;
+    const FilterStatus valid = checkChannelCount(params, channelCount);
+    if (valid != FilterStatus::ok)
+        return valid;
+    return runChannels(params, channels, channelCount, window, options, nullptr);
 }
 
 FilterStatus detail::runFilterProfiled(const FilterParams& params, const double* noisy,
@@ -113,40 +245,8 @@ FilterStatus detail::runFilterProfiled(const FilterParams& params, const double*
     const FilterStatus valid = checkParams(params);
     if (valid != FilterStatus::ok)
         return valid;
-
-    const Geometry g = detail::makeGeometry(params);
-    const std::size_t pixels = std::size_t(g.M) * std::size_t(g.N);
-    if (gridIsEmpty(g))
-        return finishUncovered(estimate, pixels);
-
-    detail::StageClock clock(profile != nullptr);
-    if (profile != nullptr) {
-        *profile = detail::CallProfile{};
-        profile->groupsOfSize.assign(std::size_t(g.K) + 1, 0);
-        profile->blockSpectra = 2 * std::int64_t{g.blockRows} * g.blockCols;
-    }
-    {
-        detail::Workspace ws;
-        ws.profile = profile;
-        const FilterStatus ready = ws.setUp(g, estimate);
-        if (ready != FilterStatus::ok)
-            return ready;
-        if (profile != nullptr)
-            clock.lap(profile->setUpSeconds);
-
-        detail::SpectrumRings rings(ws, detail::Images{noisy, pilot});
-        rings.initialFill();
-        if (profile != nullptr)
-            clock.lap(profile->ringSeconds);
-        const FilterStatus walked = detail::walkReferences(ws, rings, window, options);
-        if (walked != FilterStatus::ok)
-            return walked;
-        clock = detail::StageClock(profile != nullptr);
-        detail::normalizeEstimate(ws.estimate, ws.weightSum, pixels);
-    }
-    if (profile != nullptr)
-        clock.lap(profile->finishSeconds);
-    return FilterStatus::ok;
+    const Channel channel{noisy, pilot, params.sigma, estimate};
+    return runChannels(params, &channel, 1, window, options, profile);
 }
 
 } // namespace sorvik

@@ -144,7 +144,7 @@ Workspace::~Workspace()
     accumulatorBlock.reset();
 }
 
-FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
+FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut, bool matches)
 {
     g = geometry;
     estimate = estimateOut;
@@ -174,26 +174,31 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut)
     noisyRing = allocateFftw<Complex>(ringEntries);
     if (!pilotRing || !noisyRing)
         return FilterStatus::outOfMemory;
-    const FilterStatus buffers = transforms.allocate(g);
-    if (buffers != FilterStatus::ok)
-        return buffers;
+    if (matches) {
+        const FilterStatus buffers = transforms.allocate(g);
+        if (buffers != FilterStatus::ok)
+            return buffers;
+    }
     // The parallel engine computes the rows between two reference rows at once.
     bandBlockRows = std::clamp(g.step, std::int32_t{1}, std::int32_t{8});
     bandRows = g.P + bandBlockRows - 1;
     imageBand = allocateFftw<float>(2 * 2 * std::size_t(bandRows) * std::size_t(g.N));
-    batchLists = allocateFftw<float>(std::size_t(matchBatch) * (2 * K + 2 * L));
+    if (matches)
+        batchLists = allocateFftw<float>(std::size_t(matchBatch) * (2 * K + 2 * L));
     // A reference row n adds into image rows n - R .. n + R + P - 1.
     accumulatorRows = std::int32_t(std::min<std::int64_t>(g.M, 2 * std::int64_t{g.R} + g.P));
     accumulatorBand = allocateFftw<float>(2 * std::size_t(accumulatorRows) * std::size_t(g.N));
     dftScale = allocateTable<float>(K + 1);
-    if (!imageBand || !batchLists || !accumulatorBand || !dftScale)
+    if (!imageBand || (matches && !batchLists) || !accumulatorBand || !dftScale)
         return FilterStatus::outOfMemory;
     std::fill(pilotRing.get(), pilotRing.get() + pilotFloats, 0.0f);
     scanRow = chooseMatchKernel();
 
-    const FilterStatus plans = transforms.makePlans(g);
-    if (plans != FilterStatus::ok)
-        return plans;
+    if (matches) {
+        const FilterStatus plans = transforms.makePlans(g);
+        if (plans != FilterStatus::ok)
+            return plans;
+    }
     blockScale = static_cast<float>(1.0 / g.P);
     for (std::int32_t k = 2; k <= g.K; ++k)
         dftScale[k] = static_cast<float>(1.0 / std::sqrt(double(k)));

@@ -206,7 +206,10 @@ struct Workspace {
 
     // Allocates every buffer, clears estimate and weightSum, and makes every
     // plan. On failure, whatever was made is released by the destructor.
-    FilterStatus setUp(const Geometry& geometry, float* estimateOut);
+    // A channel that shares another's groups (matches = false) neither
+    // matches nor transforms with a set of its own: it gets its rings, band
+    // and accumulators, but no transform set and no match lists.
+    FilterStatus setUp(const Geometry& geometry, float* estimateOut, bool matches = true);
 };
 
 } // namespace sorvik::detail

@@ -363,4 +363,68 @@ FilterStatus runFilter(const FilterParams& params, const double* noisy, const fl
     return FilterStatus::ok;
 }
 
+FilterStatus runFilterChannels(const FilterParams& params, const Channel* channels, int count,
+                               const double* window)
+{
+    const std::size_t pixels = std::size_t(params.rows) * std::size_t(params.cols);
+    if (params.rows < params.blockSize || params.cols < params.blockSize) {
+        for (int c = 0; c < count; ++c)
+            for (std::size_t i = 0; i < pixels; ++i)
+                channels[c].estimate[i] = (1.0f / 0.0f) * 0.0f;
+        return FilterStatus::ok;
+    }
+    std::vector<State> states(static_cast<std::size_t>(count));
+    for (int c = 0; c < count; ++c) {
+        FilterParams channelParams = params;
+        channelParams.sigma = channels[c].sigma;
+        if (!setUp(states[c], channelParams, channels[c].estimate))
+            return FilterStatus::outOfMemory;
+    }
+    State& first = states[0];
+    auto processRows = [&](std::int32_t i, std::int32_t slot) {
+        for (int c = 0; c < count; ++c)
+            processRow(states[c], channels[c].noisy, channels[c].pilot, i, slot);
+    };
+
+    for (std::int32_t i = 0; i < first.R && i <= first.M - first.P; ++i)
+        processRows(i, i);
+    std::int32_t writeSlot = first.R;
+
+    const std::int32_t start = std::max(first.step, std::int32_t{1}) - 1;
+    std::int32_t rowStepCounter = start;
+    std::int32_t currentSlot = 0;
+    for (std::int32_t n = 0; n < first.blockRows; ++n) {
+        if (n + first.R <= first.M - first.P) {
+            processRows(n + first.R, writeSlot);
+            writeSlot = writeSlot == 2 * first.R ? 0 : writeSlot + 1;
+        }
+        rowStepCounter += 1;
+        const bool referenceRow = rowStepCounter >= first.step || n >= first.M - first.P;
+        if (referenceRow) {
+            std::int32_t columnStepCounter = start;
+            for (std::int32_t c = 0; c < first.blockCols; ++c) {
+                columnStepCounter += 1;
+                if (!(columnStepCounter >= first.step || c >= first.N - first.P))
+                    continue;
+                const std::int32_t k =
+                    matchBlocks(first, n, c, currentSlot, currentSlot * first.blockCols + c);
+                for (State& s : states) {
+                    s.matchPositions = first.matchPositions;
+                    transformGroup(s, k);
+                    const float sum = shrinkGroup(s, k);
+                    invertGroup(s, k);
+                    aggregateGroup(s, n, currentSlot, k, sum, window);
+                }
+                columnStepCounter = 0;
+            }
+            rowStepCounter = 0;
+        }
+        currentSlot = currentSlot == 2 * first.R ? 0 : currentSlot + 1;
+    }
+    for (State& s : states)
+        for (std::size_t i = 0; i < pixels; ++i)
+            s.estimate[i] = (1.0f / s.weightSum[i]) * s.estimate[i];
+    return FilterStatus::ok;
+}
+
 } // namespace sorvik::plain

@@ -13,6 +13,12 @@ namespace sorvik::plain {
 FilterStatus runFilter(const FilterParams& params, const double* noisy, const float* pilot,
                        const double* window, float* estimate);
 
+// Same contract as sorvik::runFilterChannels for parameters that checkParams
+// accepts: matched on channel 0, then each channel's group in turn through
+// the pipeline above, with its own rings, sigma and accumulators.
+FilterStatus runFilterChannels(const FilterParams& params, const Channel* channels, int count,
+                               const double* window);
+
 } // namespace sorvik::plain
 
 #endif

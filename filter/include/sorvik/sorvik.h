@@ -75,7 +75,11 @@ struct Channel {
 // their groups: blocks are matched on the pilot of channels[0] alone, and
 // every channel's group is shrunk with Wiener coefficients from its own pilot
 // and sigma and aggregated with its own weights. params.sigma is not read.
-// With one channel the result is runFilter's, bit for bit.
+// With one channel the result is runFilter's, bit for bit; the output is the
+// same bits for any thread count. The buffers grow with the channel count;
+// invalidParameters also when channelCount < 1, channels or window is null, a
+// channel's noisy, pilot or estimate is null, or the buffers of all channels
+// together cannot be held. Estimates of different channels must not overlap.
 FilterStatus runFilterChannels(const FilterParams& params, const Channel* channels, int channelCount,
                                const double* window, const FilterOptions& options = {});
 
