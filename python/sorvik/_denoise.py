@@ -30,11 +30,12 @@ def _real(name: str, value) -> float:
     return float(value)
 
 
-def _planar(image, channel_axis: Optional[int]) -> Tuple[np.ndarray, str, int, bool]:
-    """Checks the image and returns (planar float64 copy, kind, colour channels, alpha)."""
-    if not isinstance(image, np.ndarray):
-        raise TypeError(f"image must be a numpy array, not {type(image).__name__}")
-    kind = _KINDS.get(image.dtype.newbyteorder("="))
+def _channel_planes(image, channel_axis: Optional[int], moveaxis=np.moveaxis):
+    """Checks an image's dtype and shape; returns (planes [channel, row, column], kind, channels).
+
+    ``moveaxis`` is numpy's, or Dask's for a Dask array.
+    """
+    kind = _KINDS.get(np.dtype(image.dtype).newbyteorder("="))
     if kind is None:
         raise TypeError(f"image must have dtype uint8, uint16, float32 or float64, not {image.dtype}")
     if channel_axis is None:
@@ -46,11 +47,20 @@ def _planar(image, channel_axis: Optional[int]) -> Tuple[np.ndarray, str, int, b
         channel_axis = _whole("channel_axis", channel_axis, -3)
         if image.ndim != 3:
             raise ValueError(f"image with a channel_axis must be 3-D, not {image.ndim}-D")
-        planes = np.moveaxis(image, channel_axis, 0)
-    channels, rows, cols = planes.shape
+        planes = moveaxis(image, channel_axis, 0)
+    channels = int(planes.shape[0])
     if channels not in (1, 2, 3, 4):
         raise ValueError(f"image has {channels} channels; sorvik takes 1 (grey), 2 (grey, alpha), "
                          "3 (RGB) or 4 (RGB, alpha)")
+    return planes, kind, channels
+
+
+def _planar(image, channel_axis: Optional[int]) -> Tuple[np.ndarray, str, int, bool]:
+    """Checks the image and returns (planar float64 copy, kind, colour channels, alpha)."""
+    if not isinstance(image, np.ndarray):
+        raise TypeError(f"image must be a numpy array, not {type(image).__name__}")
+    planes, kind, channels = _channel_planes(image, channel_axis)
+    rows, cols = planes.shape[1:]
     if rows > _MAX_SIDE or cols > _MAX_SIDE or rows * cols > _MAX_SIDE:
         raise ValueError(f"image of {rows} x {cols} pixels is too large: at most {_MAX_SIDE} pixels")
     alpha = channels in (2, 4)

@@ -26,7 +26,7 @@ from typing import Optional, Tuple
 import numpy as np
 
 from . import _sorvik
-from ._denoise import _KINDS, _MAX_SIDE, _real, _whole
+from ._denoise import _MAX_SIDE, _channel_planes, _real, _whole
 
 try:
     import dask
@@ -224,23 +224,8 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
     ``sorvik.denoise`` gives.
     """
     _check_dask("image", image)
-    kind = _KINDS.get(np.dtype(image.dtype).newbyteorder("="))
-    if kind is None:
-        raise TypeError(f"image must have dtype uint8, uint16, float32 or float64, not {image.dtype}")
-    if channel_axis is None:
-        if image.ndim != 2:
-            raise ValueError(f"image must be 2-D [row, column] without channel_axis, not {image.ndim}-D; "
-                             "pass channel_axis=-1 for colour")
-        planes = image[np.newaxis]
-    else:
-        channel_axis = _whole("channel_axis", channel_axis, -3)
-        if image.ndim != 3:
-            raise ValueError(f"image with a channel_axis must be 3-D, not {image.ndim}-D")
-        planes = da.moveaxis(image, channel_axis, 0)
-    channels, rows, cols = (int(v) for v in planes.shape)
-    if channels not in (1, 2, 3, 4):
-        raise ValueError(f"image has {channels} channels; sorvik takes 1 (grey), 2 (grey, alpha), "
-                         "3 (RGB) or 4 (RGB, alpha)")
+    planes, kind, channels = _channel_planes(image, channel_axis, da.moveaxis)
+    rows, cols = (int(v) for v in planes.shape[1:])
     _check_size(rows, cols)
     alpha = channels in (2, 4)
     colour = channels - 1 if alpha else channels
