@@ -510,6 +510,9 @@ void denoisePage(Picture& page, const std::string& what, const DenoiseOptions& o
         throw UserError("--range: " + std::string(e.what()));
     }
 
+    if (o.sigma)
+        checkSigma(*o.sigma, input.range.sigmaToUnit(*o.sigma));
+
     sorvik::DenoiseOptions options;
     options.wiener = settings;
     options.threads = o.threads;

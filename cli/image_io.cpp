@@ -297,6 +297,34 @@ std::vector<unsigned char> samplesFor(std::int32_t rows, std::int32_t cols, cons
     return bytes;
 }
 
+// Some writers (PNG's among them) report success after a short write, when
+// the disk is full or a file-size limit is reached; reading the finished
+// file back, every page to its last row, is what tells a whole file from a
+// truncated one before it replaces anything.
+void checkReadsBack(const std::string& file, const std::string& path, std::size_t pages)
+{
+    const std::string failure = "cannot write " + inQuotes(path) + ": the written file is incomplete";
+    auto in = OIIO::ImageInput::open(file);
+    if (!in)
+        throw UserError(withDetail(failure, firstLine(OIIO::geterror())));
+    std::vector<unsigned char> strip;
+    for (std::size_t page = 0; page < pages; ++page) {
+        if (!in->seek_subimage(int(page), 0))
+            throw UserError(failure + " (" + std::to_string(page) + " of " + std::to_string(pages) +
+                            " pages)");
+        const OIIO::ImageSpec spec = in->spec();
+        const int rowsAtOnce = 64;
+        strip.resize(std::size_t(spec.width) * std::size_t(spec.nchannels) * rowsAtOnce);
+        for (int top = 0; top < spec.height; top += rowsAtOnce) {
+            const int end = std::min(spec.height, top + rowsAtOnce);
+            if (!in->read_scanlines(int(page), 0, top, end, 0, 0, spec.nchannels,
+                                    OIIO::TypeDesc::UINT8, strip.data()) ||
+                in->has_error())
+                throw UserError(withDetail(failure, firstLine(in->geterror())));
+        }
+    }
+}
+
 } // namespace
 
 struct OutputSet::Pending {
@@ -490,6 +518,8 @@ std::vector<Picture> readPictures(const std::string& path, const std::string& ro
     std::vector<Picture> pages;
     std::uint64_t totalPixels = 0;
     const bool several = in->seek_subimage(1, 0);
+    // A failed seek leaves an error behind that the first read would report.
+    static_cast<void>(in->geterror());
     for (int page = 0; in->seek_subimage(page, 0); ++page) {
         const std::string what = several ? file + ", page " + std::to_string(page + 1) : file;
         const OIIO::ImageSpec header = in->spec();
@@ -719,6 +749,7 @@ void addImage(std::vector<std::unique_ptr<OutputSet::Pending>>& pending, const s
     if (!out->open(file, layout) || !out->write_image(type, bytes.data()) || !out->close())
         throw UserError(withDetail("cannot write " + inQuotes(path), firstLine(out->geterror())));
     out.reset();
+    checkReadsBack(file, path, 1);
     pending.push_back(std::move(entry));
 }
 
@@ -794,6 +825,7 @@ void OutputSet::addPictures(const std::string& path, const std::vector<Picture>&
     if (!out->close())
         throw failed();
     out.reset();
+    checkReadsBack(file, path, pages.size());
     pending_.push_back(std::move(entry));
 }
 
