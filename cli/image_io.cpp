@@ -54,6 +54,19 @@ std::string withDetail(const std::string& text, const std::string& detail)
     return detail.empty() ? text : text + " (" + detail + ")";
 }
 
+// Colour samples exactly as the file holds them: without this the library
+// multiplies them by alpha on reading (and divides on writing), which
+// loses the colour under transparent pixels and rounds the rest.
+const OIIO::ImageSpec& unassociatedAlpha()
+{
+    static const OIIO::ImageSpec config = [] {
+        OIIO::ImageSpec spec;
+        spec.attribute("oiio:UnassociatedAlpha", 1);
+        return spec;
+    }();
+    return config;
+}
+
 // Codec libraries underneath the image library print their own copy of an
 // error to standard error; the tool prints one message of its own instead.
 class QuietStderr {
@@ -304,7 +317,7 @@ std::vector<unsigned char> samplesFor(std::int32_t rows, std::int32_t cols, cons
 void checkReadsBack(const std::string& file, const std::string& path, std::size_t pages)
 {
     const std::string failure = "cannot write " + inQuotes(path) + ": the written file is incomplete";
-    auto in = OIIO::ImageInput::open(file);
+    auto in = OIIO::ImageInput::open(file, &unassociatedAlpha());
     if (!in)
         throw UserError(withDetail(failure, firstLine(OIIO::geterror())));
     std::vector<unsigned char> strip;
@@ -511,7 +524,7 @@ std::vector<Picture> readPictures(const std::string& path, const std::string& ro
     const std::string file = role + " image " + inQuotes(path);
     checkReadable(path, file);
     const QuietStderr quiet;
-    auto in = OIIO::ImageInput::open(path);
+    auto in = OIIO::ImageInput::open(path, &unassociatedAlpha());
     if (!in)
         throw UserError(withDetail(file + " is not in an image format sorvik can read",
                                    firstLine(OIIO::geterror())));
@@ -808,6 +821,7 @@ void OutputSet::addPictures(const std::string& path, const std::vector<Picture>&
         depths.push_back(outputDepth(path, depth.value_or(page.depth)));
         layouts.emplace_back(page.cols, page.rows, page.channels, sampleType(depths.back()));
         layouts.back().alpha_channel = page.alpha;
+        layouts.back().attribute("oiio:UnassociatedAlpha", 1);
     }
     const auto failed = [&] {
         return UserError(withDetail("cannot write " + inQuotes(path), firstLine(out->geterror())));
