@@ -554,6 +554,20 @@ void denoiseFile(const std::string& input, const std::string& shownInput, const 
     const std::string what = "noisy image '" + shownInput + "'";
     checkPictureOutput(output, pages[0], pages.size(),
                        outputDepth(output, o.depth ? *o.depth : pages[0].depth));
+    // Float data off the 0..1 scale has no integer levels to go to: written
+    // to 8 or 16 bits it would come back saturated, every pixel, as success.
+    for (std::size_t k = 0; k < pages.size(); ++k) {
+        const Picture& page = pages[k];
+        if (page.depth != PixelDepth::float32 ||
+            outputDepth(output, o.depth ? *o.depth : page.depth) == PixelDepth::float32)
+            continue;
+        for (std::size_t i = 0; i < page.pixels.size(); ++i)
+            if (int(i / page.plane()) != page.alpha && !(page.pixels[i] >= 0.0 && page.pixels[i] <= 1.0))
+                throw UserError(what + (pages.size() > 1 ? ", page " + std::to_string(k + 1) : "") +
+                                " holds float values outside 0..1 (" + formatNumber(page.pixels[i]) +
+                                "), which the integer samples of '" + output +
+                                "' cannot hold; write a float TIFF (.tif) instead");
+    }
     progress.pages = pages.size();
     for (std::size_t k = 0; k < pages.size(); ++k) {
         progress.page = k;

@@ -55,7 +55,8 @@ refused. 8- and 16-bit data is scaled by its type's range. Float data within
 minimum and maximum (or from --range LOW,HIGH), sigma with it, and mapped
 back. The output has the input's channels, units and, where the format
 allows, depth (PNG has no float samples and gets 16 bits, JPEG 8): integers
-rounded and saturated, floats never clipped. Every page of a multi-page TIFF
+rounded and saturated, floats never clipped (float data outside 0..1 goes
+to float outputs only). Every page of a multi-page TIFF
 is denoised on its own (pages may differ in size and kind) and written, in
 order, to a multi-page output, which must be a TIFF.
 

@@ -190,6 +190,11 @@ TEST_F(Cli, ColourRoundTripsKeepTypeChannelsAndUnits)
     EXPECT_EQ(narrow.status, 1);
     EXPECT_NE(narrow.err.find("outside the data range"), std::string::npos) << narrow.err;
     EXPECT_FALSE(fs::exists(path("narrow.tif")));
+    // Integer samples cannot hold counts: refused rather than saturated.
+    const Outcome png = run({"denoise", path("counts.tif"), "--sigma", "300", "-o", path("counts.png")});
+    EXPECT_EQ(png.status, 1);
+    EXPECT_NE(png.err.find("outside 0..1"), std::string::npos) << png.err;
+    EXPECT_FALSE(fs::exists(path("counts.png")));
     const Outcome levels = run({"denoise", path("rgb8.png"), "--range", "0,1", "-o", path("x.png")});
     EXPECT_EQ(levels.status, 1);
     EXPECT_NE(levels.err.find("--range is for float data"), std::string::npos) << levels.err;
