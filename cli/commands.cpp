@@ -358,6 +358,7 @@ public:
             throw UserError("cannot make a temporary folder in '" + pattern.substr(0, pattern.size() - 14) +
                             "': " + std::strerror(errno));
         path_ = name.data();
+        cleanups_.push_back(std::make_unique<InterruptCleanup>(path_, true));
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
@@ -366,10 +367,17 @@ public:
         std::error_code ec;
         fs::remove_all(path_, ec);
     }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
+    // A file in the folder, removed with it, or by a fatal signal.
+    std::string file(const std::string& name)
+    {
+        const std::string path = (fs::path(path_) / name).string();
+        cleanups_.push_back(std::make_unique<InterruptCleanup>(path, false));
+        return path;
+    }
 
 private:
     std::string path_;
+    std::vector<std::unique_ptr<InterruptCleanup>> cleanups_;
 };
 
 // Copies standard input to `path`, at most `limit` bytes (0: no limit), so
@@ -550,7 +558,7 @@ void denoiseFile(const std::string& input, const std::string& shownInput, const 
                  const DenoiseOptions& o, const WienerSettings& settings, RunProgress& progress,
                  const std::string& notePrefix)
 {
-    std::vector<Picture> pages = readPictures(input, "noisy", o.maxPixels);
+    std::vector<Picture> pages = readPictures(input, "noisy", o.maxPixels, shownInput);
     const std::string what = "noisy image '" + shownInput + "'";
     checkPictureOutput(output, pages[0], pages.size(),
                        outputDepth(output, o.depth ? *o.depth : pages[0].depth));

@@ -105,8 +105,12 @@ volatile std::sig_atomic_t pendingUsed[pendingSlots];
 extern "C" void removePendingAndReraise(int signal)
 {
     for (int i = 0; i < pendingSlots; ++i)
-        if (pendingUsed[i])
+        if (pendingUsed[i] == 1)
             ::unlink(pendingPaths[i]);
+    // Scratch folders go once the files in them are gone.
+    for (int i = 0; i < pendingSlots; ++i)
+        if (pendingUsed[i] == 2)
+            ::rmdir(pendingPaths[i]);
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
@@ -135,6 +139,14 @@ public:
 private:
     sigset_t previous_;
 };
+
+int freePendingSlot()
+{
+    for (int i = 0; i < pendingSlots; ++i)
+        if (!pendingUsed[i])
+            return i;
+    throw std::logic_error("more temporary files at once than the signal handler can track");
+}
 
 // Follows symbolic links to the file a write through `path` would reach,
 // whether or not that file exists yet, so that the link itself survives.
@@ -246,13 +258,7 @@ public:
     }
 
 private:
-    static int freeSlot()
-    {
-        for (int i = 0; i < pendingSlots; ++i)
-            if (!pendingUsed[i])
-                return i;
-        throw std::logic_error("more temporary outputs at once than the signal handler can track");
-    }
+    static int freeSlot() { return freePendingSlot(); }
 
     std::string path_;
     int slot_ = 0;
@@ -519,9 +525,9 @@ void checkReadable(const std::string& path, const std::string& what)
 } // namespace
 
 std::vector<Picture> readPictures(const std::string& path, const std::string& role,
-                                  std::uint64_t maxPixels)
+                                  std::uint64_t maxPixels, const std::string& shownAs)
 {
-    const std::string file = role + " image " + inQuotes(path);
+    const std::string file = role + " image " + inQuotes(shownAs.empty() ? path : shownAs);
     checkReadable(path, file);
     const QuietStderr quiet;
     auto in = OIIO::ImageInput::open(path, &unassociatedAlpha());
@@ -724,6 +730,18 @@ void checkLayout(const std::string& path, std::int32_t rows, std::int32_t cols, 
 }
 
 } // namespace
+
+InterruptCleanup::InterruptCleanup(const std::string& path, bool directory)
+{
+    if (path.size() > PATH_MAX)
+        throw UserError("the temporary path '" + path + "' is too long");
+    const SignalsHeld held;
+    slot_ = freePendingSlot();
+    std::memcpy(pendingPaths[slot_], path.c_str(), path.size() + 1);
+    pendingUsed[slot_] = directory ? 2 : 1;
+}
+
+InterruptCleanup::~InterruptCleanup() { pendingUsed[slot_] = 0; }
 
 OutputSet::OutputSet() = default;
 OutputSet::~OutputSet() = default;

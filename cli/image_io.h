@@ -85,8 +85,11 @@ double depthScale(PixelDepth depth);
 // is checked against `maxPixels` (0: no limit but the filter's 2^31 - 1),
 // and so is the pages' total, before its pixels are stored. The same
 // safeguards as readGreyImage: regular files only, strips, truncation found.
+// `shownAs` names the file in messages instead of `path` (for a copy of
+// standard input).
 std::vector<Picture> readPictures(const std::string& path, const std::string& role,
-                                  std::uint64_t maxPixels = defaultMaxPixels);
+                                  std::uint64_t maxPixels = defaultMaxPixels,
+                                  const std::string& shownAs = "");
 
 // The depth an output file gets: the depth asked for when the format stores
 // it, else the nearest one it does (PNG has no float samples and gets 16 bits;
@@ -148,6 +151,20 @@ private:
 // One output, as OutputSet does it; `path` has passed checkOutput.
 void writeGreyImage(const std::string& path, std::int32_t rows, std::int32_t cols,
                     const float* pixels, PixelDepth depth);
+
+// While alive, `path` (a scratch file, or a folder that holds only such
+// files) is removed should a fatal signal arrive; installInterruptCleanup
+// must have run. Removing it otherwise is the owner's job.
+class InterruptCleanup {
+public:
+    InterruptCleanup(const std::string& path, bool directory);
+    InterruptCleanup(const InterruptCleanup&) = delete;
+    InterruptCleanup& operator=(const InterruptCleanup&) = delete;
+    ~InterruptCleanup();
+
+private:
+    int slot_ = 0;
+};
 
 // Deletes the temporary output files if a signal whose default action ends
 // the process (INT, TERM, HUP, QUIT, USR1, USR2, ALRM, PIPE, XFSZ, ...)
