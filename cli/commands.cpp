@@ -570,7 +570,9 @@ void denoiseFile(const std::string& input, const std::string& shownInput, const 
             outputDepth(output, o.depth ? *o.depth : page.depth) == PixelDepth::float32)
             continue;
         for (std::size_t i = 0; i < page.pixels.size(); ++i)
-            if (int(i / page.plane()) != page.alpha && !(page.pixels[i] >= 0.0 && page.pixels[i] <= 1.0))
+            // A value that is not finite is the denoiser's to report, with its position.
+            if (int(i / page.plane()) != page.alpha && std::isfinite(page.pixels[i]) &&
+                (page.pixels[i] < 0.0 || page.pixels[i] > 1.0))
                 throw UserError(what + (pages.size() > 1 ? ", page " + std::to_string(k + 1) : "") +
                                 " holds float values outside 0..1 (" + formatNumber(page.pixels[i]) +
                                 "), which the integer samples of '" + output +
