@@ -3,6 +3,7 @@
 #include "cli/progress.h"
 #include "frontend/noise.h"
 #include "pilot/basic_estimate.h"
+#include "sorvik/denoise.h"
 
 #include <algorithm>
 #include <cctype>
@@ -59,16 +60,17 @@ std::string roughly(double bound)
     return text;
 }
 
-void checkSigma(double sigma255)
+// `given` as the user typed it, `unit` the same on the filter's 0..1 scale.
+void checkSigma(double given, double unit)
 {
-    if (!std::isfinite(sigma255) || !(sigma255 > 0.0))
-        throw UserError("--sigma must be a finite number > 0 (on the 0..255 scale), not " +
-                        formatNumber(sigma255));
-    const float sigma = float(sigma255 / 255.0);
+    if (!std::isfinite(given) || !(given > 0.0))
+        throw UserError("--sigma must be a finite number > 0, not " + formatNumber(given));
+    const float sigma = float(unit);
     if (!(sigma * sigma > 0.0f) || !std::isfinite(sigma * sigma))
-        throw UserError("--sigma " + formatNumber(sigma255) +
-                        " is outside the range sorvik computes with: about " + roughly(255.0 * minSigma) +
-                        " to " + roughly(255.0 * maxSigma) + " on the 0..255 scale");
+        throw UserError("--sigma " + formatNumber(given) +
+                        " is outside the range sorvik computes with: about " +
+                        roughly(given / unit * minSigma) + " to " + roughly(given / unit * maxSigma) +
+                        " in the file's units");
 }
 
 void checkThreadCount(int threads)
@@ -141,26 +143,11 @@ FilterSetup prepare(const WienerSettings& settings, std::int32_t rows, std::int3
     }
 }
 
-std::vector<float> makeBasicEstimate(const GreyImage& noisy, double sigma, bool quiet)
-{
-    std::vector<float> pilot(noisy.pixels.size());
-    ProgressBar bar("pilot   ", progressWanted(quiet));
-    BasicEstimateOptions options;
-    options.progress = &ProgressBar::report;
-    options.progressContext = &bar;
-    try {
-        basicEstimate(noisy.rows, noisy.cols, noisy.pixels.data(), sigma, pilot.data(), options);
-    } catch (const std::invalid_argument& e) {
-        throw UserError(std::string("basic estimate: ") + e.what());
-    }
-    return pilot;
-}
-
 std::vector<float> wienerFilter(const FilterSetup& setup, const double* noisy, const float* pilot,
-                                int threads, bool quiet)
+                                int threads, bool show)
 {
     std::vector<float> estimate(std::size_t(setup.params.rows) * std::size_t(setup.params.cols));
-    ProgressBar bar("wiener  ", progressWanted(quiet));
+    ProgressBar bar("wiener  ", show);
     FilterOptions options;
     options.threads = threads;
     options.progress = &ProgressBar::report;
@@ -322,74 +309,497 @@ std::uint64_t parseCount(const std::string& text, const std::string& option)
     return std::uint64_t(value);
 }
 
-void runDenoise(const DenoiseOptions& o)
+namespace {
+
+// The unit a sigma of this depth is quoted in.
+std::string unitsOf(PixelDepth depth)
 {
-    checkSigma(o.sigma255);
+    switch (depth) {
+    case PixelDepth::uint8:
+        return "levels of 255";
+    case PixelDepth::uint16:
+        return "levels of 65535";
+    case PixelDepth::float32:
+        break;
+    }
+    return "in the data's units";
+}
+
+void checkUserSigma(const std::optional<double>& sigma)
+{
+    if (sigma && (!std::isfinite(*sigma) || !(*sigma > 0.0)))
+        throw UserError("--sigma must be a finite number > 0 (in the units of the file: levels of "
+                        "an 8- or 16-bit file, values of a float file), not " +
+                        formatNumber(*sigma));
+}
+
+// The folder, the file name or the stream an output goes to.
+std::string extensionOfFormat(const std::string& format)
+{
+    if (format == "png")
+        return ".png";
+    if (format == "tiff" || format == "tif")
+        return ".tif";
+    if (format == "jpg" || format == "jpeg")
+        return ".jpg";
+    return "";
+}
+
+// A private folder under $TMPDIR (or /tmp), removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/sorvik-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        if (!::mkdtemp(name.data()))
+            throw UserError("cannot make a temporary folder in '" + pattern.substr(0, pattern.size() - 14) +
+                            "': " + std::strerror(errno));
+        path_ = name.data();
+        cleanups_.push_back(std::make_unique<InterruptCleanup>(path_, true));
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    ~ScratchDir()
+    {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    // A file in the folder, removed with it, or by a fatal signal.
+    std::string file(const std::string& name)
+    {
+        const std::string path = (fs::path(path_) / name).string();
+        cleanups_.push_back(std::make_unique<InterruptCleanup>(path, false));
+        return path;
+    }
+
+private:
+    std::string path_;
+    std::vector<std::unique_ptr<InterruptCleanup>> cleanups_;
+};
+
+// Copies standard input to `path`, at most `limit` bytes (0: no limit), so
+// that the image library can seek in it.
+void saveStandardInput(const std::string& path, std::uint64_t limit)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw UserError("cannot store standard input: " + std::string(std::strerror(errno)));
+    std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
+        ::close(*f);
+        delete f;
+    });
+    std::vector<char> buffer(1 << 16);
+    std::uint64_t total = 0;
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw UserError("standard input could not be read: " + std::string(std::strerror(errno)));
+        }
+        total += std::uint64_t(n);
+        if (limit != 0 && total > limit)
+            throw UserError("standard input holds more than " + std::to_string(limit) +
+                            " bytes, more than an image within --max-pixels takes");
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(fd, buffer.data() + done, std::size_t(n - done));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw UserError("cannot store standard input: " + std::string(std::strerror(errno)));
+            }
+            done += w;
+        }
+    }
+    if (total == 0)
+        throw UserError("standard input is empty");
+}
+
+void copyToStandardOutput(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw UserError("cannot read back the output: " + std::string(std::strerror(errno)));
+    std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
+        ::close(*f);
+        delete f;
+    });
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw UserError("cannot read back the output: " + std::string(std::strerror(errno)));
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(STDOUT_FILENO, buffer.data() + done, std::size_t(n - done));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw UserError("cannot write to standard output: " +
+                                std::string(std::strerror(errno)));
+            }
+            done += w;
+        }
+    }
+}
+
+// Progress over a whole run: every file an equal share, every page of a file
+// an equal share of that, and within a page each basic-estimate channel and
+// the Wiener stage an equal share again.
+struct RunProgress {
+    ProgressBar* bar;
+    int files = 1;
+    int file = 0;
+    std::size_t pages = 1;
+    std::size_t page = 0;
+    int colours = 1;
+
+    static constexpr std::int32_t total = 100;
+
+    void report(DenoiseStage stage, int channel, std::int32_t done, std::int32_t rows) const
+    {
+        const double part = rows > 0 ? double(done) / rows : 1.0;
+        const double step = stage == DenoiseStage::wiener ? colours + part : std::max(channel, 0) + part;
+        const double inPage = step / (colours + 1);
+        const double inFile = (double(page) + inPage) / double(pages);
+        bar->update(std::int32_t(total * (file + inFile) / files), total);
+    }
+};
+
+std::string nonFiniteMessage(const std::string& what, const NonFiniteValue& e, bool colour)
+{
+    return what + " has a value that is not a finite number at row " + std::to_string(e.row) +
+           ", column " + std::to_string(e.col) +
+           (colour ? ", channel " + std::to_string(e.channel) : std::string());
+}
+
+// Denoises one page in place: the colour planes change, alpha stays as it was.
+void denoisePage(Picture& page, const std::string& what, const DenoiseOptions& o,
+                 const WienerSettings& settings, RunProgress& progress, const std::string& notePrefix)
+{
+    const int colours = page.colours();
+    const std::size_t plane = page.plane();
+    std::vector<double> colour;
+    colour.reserve(plane * std::size_t(colours));
+    for (int c = 0; c < page.channels; ++c)
+        if (c != page.alpha)
+            colour.insert(colour.end(), page.pixels.begin() + std::ptrdiff_t(c * plane),
+                          page.pixels.begin() + std::ptrdiff_t((c + 1) * plane));
+
+    DenoiseInput input;
+    input.rows = page.rows;
+    input.cols = page.cols;
+    input.channels = colours;
+    input.pixels = colour.data();
+    input.sigma = o.sigma;
+    try {
+        if (page.depth == PixelDepth::float32) {
+            input.range = o.rangeLow ? userDataRange(*o.rangeLow, *o.rangeHigh)
+                                     : floatDataRange(colour.data(), page.rows, page.cols, colours);
+        } else if (o.rangeLow) {
+            throw UserError(what + " holds " + (page.depth == PixelDepth::uint8 ? "8" : "16") +
+                            "-bit levels, which are scaled by their type's range; --range is for "
+                            "float data");
+        } else {
+            input.range = page.depth == PixelDepth::uint8 ? uint8Range : uint16Range;
+        }
+    } catch (const NonFiniteValue& e) {
+        throw UserError(nonFiniteMessage(what, e, colours > 1));
+    } catch (const std::invalid_argument& e) {
+        throw UserError("--range: " + std::string(e.what()));
+    }
+
+    if (o.sigma)
+        checkSigma(*o.sigma, input.range.sigmaToUnit(*o.sigma));
+
+    sorvik::DenoiseOptions options;
+    options.wiener = settings;
+    options.threads = o.threads;
+    progress.colours = colours;
+    options.progress = [&progress](DenoiseStage stage, int channel, std::int32_t done,
+                                   std::int32_t total) { progress.report(stage, channel, done, total); };
+    DenoiseResult result;
+    try {
+        result = denoise(input, options);
+    } catch (const NonFiniteValue& e) {
+        throw UserError(nonFiniteMessage(what, e, colours > 1));
+    } catch (const std::invalid_argument& e) {
+        throw UserError(what + ": " + e.what());
+    } catch (const std::runtime_error& e) {
+        throw UserError(what + ": " + e.what() + ". Nothing was written.");
+    }
+    if (result.sigmaEstimated && !o.quiet) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.4g", result.sigma);
+        progress.bar->note(notePrefix + "estimated sigma: " + text + " (" + unitsOf(page.depth) + ")");
+    }
+    int k = 0;
+    for (int c = 0; c < page.channels; ++c)
+        if (c != page.alpha) {
+            std::copy(result.pixels.begin() + std::ptrdiff_t(std::size_t(k) * plane),
+                      result.pixels.begin() + std::ptrdiff_t(std::size_t(k + 1) * plane),
+                      page.pixels.begin() + std::ptrdiff_t(std::size_t(c) * plane));
+            ++k;
+        }
+}
+
+// Reads, denoises and writes one file; `output` is a file path (for
+// standard output, one in a scratch folder).
+void denoiseFile(const std::string& input, const std::string& shownInput, const std::string& output,
+                 const DenoiseOptions& o, const WienerSettings& settings, RunProgress& progress,
+                 const std::string& notePrefix)
+{
+    std::vector<Picture> pages = readPictures(input, "noisy", o.maxPixels, shownInput);
+    const std::string what = "noisy image '" + shownInput + "'";
+    checkPictureOutput(output, pages[0], pages.size(),
+                       outputDepth(output, o.depth ? *o.depth : pages[0].depth));
+    // Float data off the 0..1 scale has no integer levels to go to: written
+    // to 8 or 16 bits it would come back saturated, every pixel, as success.
+    for (std::size_t k = 0; k < pages.size(); ++k) {
+        const Picture& page = pages[k];
+        if (page.depth != PixelDepth::float32 ||
+            outputDepth(output, o.depth ? *o.depth : page.depth) == PixelDepth::float32)
+            continue;
+        for (std::size_t i = 0; i < page.pixels.size(); ++i)
+            // A value that is not finite is the denoiser's to report, with its position.
+            if (int(i / page.plane()) != page.alpha && std::isfinite(page.pixels[i]) &&
+                (page.pixels[i] < 0.0 || page.pixels[i] > 1.0))
+                throw UserError(what + (pages.size() > 1 ? ", page " + std::to_string(k + 1) : "") +
+                                " holds float values outside 0..1 (" + formatNumber(page.pixels[i]) +
+                                "), which the integer samples of '" + output +
+                                "' cannot hold; write a float TIFF (.tif) instead");
+    }
+    progress.pages = pages.size();
+    for (std::size_t k = 0; k < pages.size(); ++k) {
+        progress.page = k;
+        const bool several = pages.size() > 1;
+        denoisePage(pages[k], several ? what + ", page " + std::to_string(k + 1) : what, o, settings,
+                    progress, notePrefix + (several ? "page " + std::to_string(k + 1) + ": " : ""));
+    }
+    OutputSet outputs;
+    outputs.addPictures(output, pages, o.depth);
+    outputs.commit();
+}
+
+// The Wiener stage alone, with the user's pilot: grey images only.
+void denoiseWithPilot(const DenoiseOptions& o, const std::string& noisyPath, WienerSettings settings)
+{
+    if (!o.sigma)
+        throw UserError("--pilot needs --sigma: the noise level is estimated only without a pilot");
+    const GreyImage noisy = readGreyImage(noisyPath, "noisy", o.maxPixels);
+    checkFinite(noisy, "noisy", noisyPath);
+    const double sigma = *o.sigma / depthScale(noisy.depth);
+    checkSigma(*o.sigma, sigma);
+    checkScale(noisy, "noisy", noisyPath, noiseMargin(sigma));
+
+    GreyImage pilotImage = readGreyImage(o.pilotPath, "pilot", o.maxPixels);
+    if (pilotImage.rows != noisy.rows || pilotImage.cols != noisy.cols)
+        throw UserError("the pilot image '" + o.pilotPath + "' is " + std::to_string(pilotImage.cols) +
+                        " x " + std::to_string(pilotImage.rows) + " pixels but the noisy image '" +
+                        noisyPath + "' is " + std::to_string(noisy.cols) + " x " +
+                        std::to_string(noisy.rows) + " (width x height); they must be the same size");
+    checkFinite(pilotImage, "pilot", o.pilotPath);
+
+    settings.sigma = sigma;
+    const FilterSetup setup = prepare(settings, noisy.rows, noisy.cols);
+    const PixelDepth depth = outputDepth(o.outputPath, o.depth ? *o.depth : noisy.depth);
+    checkOutput(o.outputPath, noisy.rows, noisy.cols, depth);
+
+    // Pilot images go to the filter in single precision.
+    const std::vector<float> pilot(pilotImage.pixels.begin(), pilotImage.pixels.end());
+    const std::vector<float> estimate =
+        wienerFilter(setup, noisy.pixels.data(), pilot.data(), o.threads,
+                     !o.quiet && (o.progress || progressWanted(false)));
+    writeGreyImage(o.outputPath, noisy.rows, noisy.cols, estimate.data(), depth);
+}
+
+bool isFolder(const std::string& path)
+{
+    std::error_code ec;
+    return (!path.empty() && path.back() == '/') || fs::is_directory(path, ec);
+}
+
+} // namespace
+
+std::string dataDirectory(const std::string& buildTimeDir)
+{
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const fs::path installed = exe.parent_path().parent_path() / "share" / "sorvik" / "data";
+        if (fs::is_directory(installed, ec))
+            return installed.string();
+    }
+    return buildTimeDir;
+}
+
+int runDenoise(const DenoiseOptions& o)
+{
+    checkUserSigma(o.sigma);
     checkThreadCount(o.threads);
-    const double sigma = o.sigma255 / 255.0;
-
-    const GreyImage noisy = readGreyImage(o.noisyPath, "noisy", o.maxPixels);
-    checkFinite(noisy, "noisy", o.noisyPath);
-    checkScale(noisy, "noisy", o.noisyPath, noiseMargin(sigma));
-
-    GreyImage pilotImage;
-    if (!o.pilotPath.empty()) {
-        pilotImage = readGreyImage(o.pilotPath, "pilot", o.maxPixels);
-        if (pilotImage.rows != noisy.rows || pilotImage.cols != noisy.cols)
-            throw UserError("the pilot image '" + o.pilotPath + "' is " +
-                            std::to_string(pilotImage.cols) + " x " + std::to_string(pilotImage.rows) +
-                            " pixels but the noisy image '" + o.noisyPath + "' is " +
-                            std::to_string(noisy.cols) + " x " + std::to_string(noisy.rows) +
-                            " (width x height); they must be the same size");
-        checkFinite(pilotImage, "pilot", o.pilotPath);
+    if (o.rangeLow) {
+        try {
+            userDataRange(*o.rangeLow, *o.rangeHigh);
+        } catch (const std::invalid_argument& e) {
+            throw UserError("--range: " + std::string(e.what()));
+        }
     }
 
     WienerSettings settings = o.wiener;
-    settings.sigma = sigma;
     settings.step = o.step ? *o.step : std::min(defaultStep, std::max(settings.blockSize, 1));
     // A block size the filter cannot take is reported as such, not as a
     // window that cannot be made.
     if (settings.blockSize >= 2)
         settings.window = loadWindow(o.window, settings.blockSize);
-    const FilterSetup setup = prepare(settings, noisy.rows, noisy.cols);
-
-    // Everything that could refuse the output is asked before the work.
-    const PixelDepth depth = outputDepth(o.outputPath, o.depth ? *o.depth : noisy.depth);
-    checkOutput(o.outputPath, noisy.rows, noisy.cols, depth);
-
-    std::vector<float> pilot;
-    if (o.pilotPath.empty()) {
-        pilot = makeBasicEstimate(noisy, settings.sigma, o.quiet);
-    } else {
-        // Pilot images go to the filter in single precision.
-        pilot.assign(pilotImage.pixels.begin(), pilotImage.pixels.end());
+    {
+        // Every setting is checked before any file is read; the image's own
+        // size is checked with each page.
+        WienerSettings probe = settings;
+        probe.sigma = 0.1;
+        const std::int32_t side = std::max(probe.blockSize, 1);
+        prepare(probe, side, side);
     }
-    const std::vector<float> estimate =
-        wienerFilter(setup, noisy.pixels.data(), pilot.data(), o.threads, o.quiet);
-    writeGreyImage(o.outputPath, noisy.rows, noisy.cols, estimate.data(), depth);
+
+    const bool folder = o.inputs.size() > 1 || (o.outputPath != "-" && isFolder(o.outputPath));
+    if (!o.pilotPath.empty()) {
+        if (folder || o.inputs[0] == "-" || o.outputPath == "-")
+            throw UserError("--pilot takes one noisy file and one output file (not a folder or '-')");
+        denoiseWithPilot(o, o.inputs[0], settings);
+        return 0;
+    }
+
+    const std::string extension = extensionOfFormat(o.format);
+    ProgressBar bar("denoise ", !o.quiet && (o.progress || progressWanted(false)));
+    bar.setUnit("%");
+    RunProgress progress{&bar};
+
+    if (!folder) {
+        const std::string& input = o.inputs[0];
+        std::unique_ptr<ScratchDir> scratch;
+        std::string inputPath = input, outputPath = o.outputPath;
+        if (input == "-" || o.outputPath == "-")
+            scratch = std::make_unique<ScratchDir>();
+        if (input == "-") {
+            // 16 bytes a pixel bound any file of 4 float channels within the
+            // pixel budget, with room for its header.
+            inputPath = scratch->file("stdin" + (extension.empty() ? std::string(".img") : extension));
+            saveStandardInput(inputPath,
+                              o.maxPixels == 0 ? 0 : o.maxPixels * 16 + (std::uint64_t(1) << 20));
+        }
+        if (o.outputPath == "-") {
+            if (extension.empty())
+                throw UserError("-o -: name the format of standard output with --format png, tiff "
+                                "or jpg");
+            outputPath = scratch->file("stdout" + extension);
+        }
+        denoiseFile(inputPath, input == "-" ? "standard input" : input, outputPath, o, settings,
+                    progress, "");
+        bar.update(RunProgress::total, RunProgress::total);
+        bar.finish();
+        if (o.outputPath == "-")
+            copyToStandardOutput(outputPath);
+        return 0;
+    }
+
+    // A batch: everything that can refuse it is asked before any work.
+    const std::string dir = o.outputPath;
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0)
+        throw UserError("output folder '" + dir + "': " + std::strerror(errno) +
+                        " (sorvik does not create it)");
+    if (!S_ISDIR(st.st_mode))
+        throw UserError("output folder '" + dir + "' is not a directory");
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        throw UserError("output folder '" + dir + "' cannot be written: " + std::strerror(errno));
+    std::vector<std::string> outputs;
+    for (std::size_t k = 0; k < o.inputs.size(); ++k) {
+        const std::string& input = o.inputs[k];
+        if (input == "-")
+            throw UserError("standard input ('-') has no name to keep in the output folder; give "
+                            "it alone with -o FILE");
+        const std::string name = fs::path(input).filename().string();
+        if (name.empty() || name == "." || name == "..")
+            throw UserError("input '" + input + "' names no file");
+        for (std::size_t m = 0; m < k; ++m)
+            if (fs::path(o.inputs[m]).filename().string() == name)
+                throw UserError("inputs '" + o.inputs[m] + "' and '" + input +
+                                "' have the same name, so both would be written to '" +
+                                (fs::path(dir) / name).string() + "'; nothing was denoised");
+        const std::string out = (fs::path(dir) / name).string();
+        std::error_code ec;
+        if (fs::equivalent(input, out, ec))
+            throw UserError("input '" + input + "' is in the output folder and would be replaced; "
+                            "choose another folder");
+        outputs.push_back(out);
+    }
+
+    progress.files = int(o.inputs.size());
+    int failed = 0;
+    for (std::size_t k = 0; k < o.inputs.size(); ++k) {
+        progress.file = int(k);
+        try {
+            denoiseFile(o.inputs[k], o.inputs[k], outputs[k], o, settings, progress,
+                        o.inputs[k] + ": ");
+        } catch (const std::bad_alloc&) {
+            bar.note("sorvik: error: " + o.inputs[k] + ": not enough memory");
+            ++failed;
+        } catch (const std::exception& e) {
+            bar.note(std::string("sorvik: error: ") + e.what());
+            ++failed;
+        }
+    }
+    bar.update(RunProgress::total, RunProgress::total);
+    bar.finish();
+    if (failed > 0) {
+        std::fprintf(stderr, "sorvik: %d of %zu files failed; the others were written\n", failed,
+                     o.inputs.size());
+        return 1;
+    }
+    return 0;
 }
 
 void runDemo(const DemoOptions& o)
 {
-    checkSigma(o.sigma255);
+    checkSigma(o.sigma255, o.sigma255 / 255.0);
     checkThreadCount(o.threads);
-    const GreyImage clean = readGreyImage(o.imagePath, "demo", o.maxPixels);
-    checkFinite(clean, "demo", o.imagePath);
-    checkScale(clean, "demo", o.imagePath, 0.0);
+    Picture clean = readPictures(o.imagePath, "demo", o.maxPixels).front();
+    const std::string what = "demo image '" + o.imagePath + "'";
+    if (clean.alpha >= 0)
+        throw UserError(what + " has an alpha channel; the demo takes grey or RGB images");
     const std::int32_t M = clean.rows;
     const std::int32_t N = clean.cols;
+    const std::size_t count = clean.pixels.size();
+    const double scale = depthScale(clean.depth);
+    const std::int64_t bad = firstNonFinite(clean.pixels.data(), count);
+    if (bad >= 0)
+        throw UserError(what + " has a pixel that is not a finite number");
+    if (clean.depth == PixelDepth::float32 &&
+        !std::all_of(clean.pixels.begin(), clean.pixels.end(),
+                     [](double v) { return v >= 0.0 && v <= 1.0; }))
+        throw UserError(what + " holds float values outside 0..1; the demo takes clean images "
+                               "on that scale");
 
-    // The noisy image is kept in single precision so that its float TIFF is
-    // exactly what was filtered.
-    const double sigma = o.sigma255 / 255.0;
-    const std::vector<double> noise = gaussianNoise(clean.pixels.size(), o.seed);
-    std::vector<double> noisy(clean.pixels.size());
-    for (std::size_t i = 0; i < noisy.size(); ++i)
-        noisy[i] = double(float(clean.pixels[i] + sigma * noise[i]));
-
-    WienerSettings settings;
-    settings.sigma = sigma;
-    const FilterSetup setup = prepare(settings, M, N);
+    // The noisy image is what a user's file would hold: integer images are
+    // rounded and saturated to their levels, so noisy.png is exactly what was
+    // denoised.
+    const double sigma = o.sigma255 / 255.0 * scale;
+    const std::vector<double> noise = gaussianNoise(count, o.seed);
+    Picture noisy = clean;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double v = clean.pixels[i] + sigma * noise[i];
+        noisy.pixels[i] = clean.depth == PixelDepth::uint8    ? double(toUint8(v))
+                          : clean.depth == PixelDepth::uint16 ? double(toUint16(v))
+                                                              : double(float(v));
+    }
 
     std::error_code ec;
     fs::create_directories(o.outputDir, ec);
@@ -397,56 +807,95 @@ void runDemo(const DemoOptions& o)
         throw UserError("cannot create the output directory '" + o.outputDir + "': " + ec.message());
     const auto out = [&](const char* name) { return (fs::path(o.outputDir) / name).string(); };
     const std::int32_t gap = 8;
-    const std::int32_t wide = 4 * N + 3 * gap;
+    const std::int32_t wide = 3 * N + 2 * gap;
     if (std::int64_t(wide) * M > maxImagePixels || wide < N)
-        throw UserError("demo image '" + o.imagePath + "' is too wide for the side-by-side comparison");
-    for (const char* name : {"noisy.png", "pilot.png", "estimate.png"})
-        checkOutput(out(name), M, N, PixelDepth::uint8);
-    checkOutput(out("noisy.tif"), M, N, PixelDepth::float32);
-    checkOutput(out("comparison.png"), M, wide, PixelDepth::uint8);
+        throw UserError(what + " is too wide for the side-by-side comparison");
+    Picture comparison;
+    comparison.rows = M;
+    comparison.cols = wide;
+    comparison.channels = clean.channels;
+    comparison.depth = PixelDepth::float32;
+    const PixelDepth fileDepth = outputDepth(out("noisy.png"), clean.depth);
+    for (const char* name : {"noisy.png", "estimate.png"})
+        checkPictureOutput(out(name), clean, 1, fileDepth);
+    checkPictureOutput(out("comparison.png"), comparison, 1, PixelDepth::uint8);
 
-    GreyImage noisyImage;
-    noisyImage.rows = M;
-    noisyImage.cols = N;
-    noisyImage.pixels = noisy;
-    const std::vector<float> pilot = makeBasicEstimate(noisyImage, sigma, o.quiet);
-    const std::vector<float> estimate = wienerFilter(setup, noisy.data(), pilot.data(), o.threads, o.quiet);
+    ProgressBar bar("denoise ", !o.quiet && (o.progress || progressWanted(false)));
+    bar.setUnit("%");
+    RunProgress progress{&bar};
+    progress.colours = clean.channels;
+    sorvik::DenoiseOptions options;
+    options.threads = o.threads;
+    options.progress = [&progress](DenoiseStage stage, int channel, std::int32_t done,
+                                   std::int32_t total) { progress.report(stage, channel, done, total); };
+    DenoiseInput input;
+    input.rows = M;
+    input.cols = N;
+    input.channels = clean.channels;
+    input.pixels = noisy.pixels.data();
+    input.range = clean.depth == PixelDepth::float32
+                      ? floatDataRange(noisy.pixels.data(), M, N, clean.channels)
+                      : DataRange{0.0, scale};
+    input.sigma = sigma;
+    DenoiseResult result;
+    try {
+        result = denoise(input, options);
+    } catch (const std::invalid_argument& e) {
+        throw UserError(what + ": " + e.what());
+    }
+    bar.update(RunProgress::total, RunProgress::total);
+    bar.finish();
+    const double estimated = estimateNoiseSigma(noisy.pixels.data(), M, N, clean.channels);
 
-    // Clean, noisy, pilot and estimate side by side, parted by white strips.
-    std::vector<float> comparison(std::size_t(M) * std::size_t(wide), 1.0f);
-    const std::size_t rows = std::size_t(M);
-    for (int panel = 0; panel < 4; ++panel)
-        for (std::int32_t j = 0; j < N; ++j)
-            for (std::int32_t i = 0; i < M; ++i) {
-                const std::size_t p = std::size_t(i) + std::size_t(j) * rows;
-                const float v = panel == 0   ? float(clean.pixels[p])
-                                : panel == 1 ? float(noisy[p])
-                                : panel == 2 ? pilot[p]
-                                             : estimate[p];
-                comparison[std::size_t(i) + std::size_t(panel * (N + gap) + j) * rows] = v;
-            }
+    Picture estimate = clean;
+    for (std::size_t i = 0; i < count; ++i)
+        estimate.pixels[i] = clean.depth == PixelDepth::uint8    ? double(toUint8(result.pixels[i]))
+                             : clean.depth == PixelDepth::uint16 ? double(toUint16(result.pixels[i]))
+                                                                 : result.pixels[i];
 
-    // All five are written before any replaces its target, so that a full
+    // Clean, noisy and estimate side by side on the 0..1 scale, parted by
+    // white strips.
+    const std::size_t plane = clean.plane();
+    const std::size_t widePlane = std::size_t(M) * std::size_t(wide);
+    comparison.pixels.assign(widePlane * std::size_t(clean.channels), 1.0);
+    const Picture* panels[] = {&clean, &noisy, &estimate};
+    for (int panel = 0; panel < 3; ++panel)
+        for (int c = 0; c < clean.channels; ++c)
+            for (std::int32_t j = 0; j < N; ++j)
+                for (std::int32_t i = 0; i < M; ++i)
+                    comparison.pixels[std::size_t(c) * widePlane + std::size_t(i) +
+                                      std::size_t(panel * (N + gap) + j) * std::size_t(M)] =
+                        panels[panel]->pixels[std::size_t(c) * plane + std::size_t(i) +
+                                              std::size_t(j) * std::size_t(M)] /
+                        scale;
+
+    // All three are written before any replaces its target, so that a full
     // disk cannot leave this run's noisy image beside an earlier run's
     // estimate.
     OutputSet outputs;
-    outputs.add(out("noisy.png"), M, N, noisy.data(), PixelDepth::uint8);
-    outputs.add(out("noisy.tif"), M, N, noisy.data(), PixelDepth::float32);
-    outputs.add(out("pilot.png"), M, N, pilot.data(), PixelDepth::uint8);
-    outputs.add(out("estimate.png"), M, N, estimate.data(), PixelDepth::uint8);
-    outputs.add(out("comparison.png"), M, wide, comparison.data(), PixelDepth::uint8);
+    outputs.addPictures(out("noisy.png"), {noisy}, fileDepth);
+    outputs.addPictures(out("estimate.png"), {estimate}, fileDepth);
+    outputs.addPictures(out("comparison.png"), {comparison}, PixelDepth::uint8);
     outputs.commit();
 
-    std::printf("image     %s (%d x %d), noise sigma %g of 255, seed %llu\n", o.imagePath.c_str(),
-                int(N), int(M), o.sigma255, static_cast<unsigned long long>(o.seed));
+    const auto psnrOf = [&](const Picture& image) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double d = (image.pixels[i] - clean.pixels[i]) / scale;
+            sum += d * d;
+        }
+        return 10.0 * std::log10(double(count) / sum);
+    };
+    std::printf("image     %s (%d x %d, %s), noise sigma %g of 255, seed %llu\n",
+                o.imagePath.c_str(), int(N), int(M), clean.channels == 3 ? "RGB" : "grey",
+                o.sigma255, static_cast<unsigned long long>(o.seed));
+    std::printf("estimated sigma %.2f of 255 (the denoise used the true one)\n",
+                estimated / scale * 255.0);
     std::printf("PSNR against the clean image:\n");
-    std::printf("  noisy     %6.2f dB\n", psnr(clean.pixels, noisy.data()));
-    std::printf("  pilot     %6.2f dB  (basic estimate: 8x8 DCT hard thresholding)\n",
-                psnr(clean.pixels, pilot.data()));
-    std::printf("  estimate  %6.2f dB  (Wiener filter with that pilot)\n",
-                psnr(clean.pixels, estimate.data()));
-    std::printf("wrote noisy.png, noisy.tif (the exact filter input), pilot.png, estimate.png and\n"
-                "comparison.png (clean | noisy | pilot | estimate) to %s\n",
+    std::printf("  noisy     %6.2f dB\n", psnrOf(noisy));
+    std::printf("  estimate  %6.2f dB  (sorvik denoise, no pilot given)\n", psnrOf(estimate));
+    std::printf("wrote noisy.png (the exact denoiser input), estimate.png and comparison.png\n"
+                "(clean | noisy | estimate) to %s\n",
                 o.outputDir.c_str());
 }
 

@@ -13,31 +13,43 @@
 namespace sorvik::cli {
 
 struct DenoiseOptions {
-    std::string noisyPath;
-    std::string pilotPath;  // empty: make the basic estimate
-    std::string outputPath;
-    double sigma255 = 0.0;  // noise level on the 0..255 scale
-    WienerSettings wiener;  // sigma is filled in from sigma255, the step from `step`
+    // One file, or several going to the folder outputPath; "-" is standard
+    // input (one file only).
+    std::vector<std::string> inputs;
+    std::string pilotPath;  // empty: the one-call denoiser, without a pilot
+    std::string outputPath; // a file, "-" for standard output, or a folder
+    std::optional<double> sigma; // in the input's units; unset: estimated
+    std::optional<double> rangeLow, rangeHigh; // float data's units, given by the user
+    std::string format; // "png", "tiff" or "jpg": the format of "-"
+    WienerSettings wiener;  // sigma is filled in per page, the step from `step`
     std::optional<std::int32_t> step; // unset: min(defaultStep, block size)
     std::string window = "kaiser:2";
     int threads = 1;
     bool quiet = false;
-    std::optional<PixelDepth> depth; // unset: follow the noisy image
+    bool progress = false; // the bar even when standard error is not a terminal
+    std::optional<PixelDepth> depth; // unset: follow each input page
     std::uint64_t maxPixels = defaultMaxPixels;
 };
 
 struct DemoOptions {
-    std::string imagePath; // clean grey photograph
+    std::string imagePath; // clean grey or RGB photograph
     std::string outputDir = "sorvik-demo";
-    double sigma255 = 25.0;
+    double sigma255 = 25.0; // of 255 levels, whatever the image's depth
     std::uint64_t seed = 1;
     int threads = 1;
     bool quiet = false;
+    bool progress = false;
     std::uint64_t maxPixels = defaultMaxPixels;
 };
 
-// Both throw UserError for anything the user can fix.
-void runDenoise(const DenoiseOptions& options);
+// Where the tool's photographs are: share/sorvik/data beside the installed
+// executable's bin/ when that folder exists, else `buildTimeDir`.
+std::string dataDirectory(const std::string& buildTimeDir);
+
+// runDenoise returns the exit status: 0, or 1 when a file of a batch failed
+// (each failure is reported on standard error as it happens). Both throw
+// UserError for anything the user can fix that stops the whole run.
+int runDenoise(const DenoiseOptions& options);
 void runDemo(const DemoOptions& options);
 
 // Option values as typed. A value that is not of the option's kind (empty,

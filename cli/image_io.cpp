@@ -1,6 +1,7 @@
 #include "cli/image_io.h"
 
 #include "frontend/settings.h"
+#include "sorvik/denoise.h"
 
 #include <OpenImageIO/imageio.h>
 
@@ -53,6 +54,19 @@ std::string withDetail(const std::string& text, const std::string& detail)
     return detail.empty() ? text : text + " (" + detail + ")";
 }
 
+// Colour samples exactly as the file holds them: without this the library
+// multiplies them by alpha on reading (and divides on writing), which
+// loses the colour under transparent pixels and rounds the rest.
+const OIIO::ImageSpec& unassociatedAlpha()
+{
+    static const OIIO::ImageSpec config = [] {
+        OIIO::ImageSpec spec;
+        spec.attribute("oiio:UnassociatedAlpha", 1);
+        return spec;
+    }();
+    return config;
+}
+
 // Codec libraries underneath the image library print their own copy of an
 // error to standard error; the tool prints one message of its own instead.
 class QuietStderr {
@@ -91,8 +105,12 @@ volatile std::sig_atomic_t pendingUsed[pendingSlots];
 extern "C" void removePendingAndReraise(int signal)
 {
     for (int i = 0; i < pendingSlots; ++i)
-        if (pendingUsed[i])
+        if (pendingUsed[i] == 1)
             ::unlink(pendingPaths[i]);
+    // Scratch folders go once the files in them are gone.
+    for (int i = 0; i < pendingSlots; ++i)
+        if (pendingUsed[i] == 2)
+            ::rmdir(pendingPaths[i]);
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
@@ -121,6 +139,14 @@ public:
 private:
     sigset_t previous_;
 };
+
+int freePendingSlot()
+{
+    for (int i = 0; i < pendingSlots; ++i)
+        if (!pendingUsed[i])
+            return i;
+    throw std::logic_error("more temporary files at once than the signal handler can track");
+}
 
 // Follows symbolic links to the file a write through `path` would reach,
 // whether or not that file exists yet, so that the link itself survives.
@@ -232,13 +258,7 @@ public:
     }
 
 private:
-    static int freeSlot()
-    {
-        for (int i = 0; i < pendingSlots; ++i)
-            if (!pendingUsed[i])
-                return i;
-        throw std::logic_error("more temporary outputs at once than the signal handler can track");
-    }
+    static int freeSlot() { return freePendingSlot(); }
 
     std::string path_;
     int slot_ = 0;
@@ -294,6 +314,34 @@ std::vector<unsigned char> samplesFor(std::int32_t rows, std::int32_t cols, cons
         break;
     }
     return bytes;
+}
+
+// Some writers (PNG's among them) report success after a short write, when
+// the disk is full or a file-size limit is reached; reading the finished
+// file back, every page to its last row, is what tells a whole file from a
+// truncated one before it replaces anything.
+void checkReadsBack(const std::string& file, const std::string& path, std::size_t pages)
+{
+    const std::string failure = "cannot write " + inQuotes(path) + ": the written file is incomplete";
+    auto in = OIIO::ImageInput::open(file, &unassociatedAlpha());
+    if (!in)
+        throw UserError(withDetail(failure, firstLine(OIIO::geterror())));
+    std::vector<unsigned char> strip;
+    for (std::size_t page = 0; page < pages; ++page) {
+        if (!in->seek_subimage(int(page), 0))
+            throw UserError(failure + " (" + std::to_string(page) + " of " + std::to_string(pages) +
+                            " pages)");
+        const OIIO::ImageSpec spec = in->spec();
+        const int rowsAtOnce = 64;
+        strip.resize(std::size_t(spec.width) * std::size_t(spec.nchannels) * rowsAtOnce);
+        for (int top = 0; top < spec.height; top += rowsAtOnce) {
+            const int end = std::min(spec.height, top + rowsAtOnce);
+            if (!in->read_scanlines(int(page), 0, top, end, 0, 0, spec.nchannels,
+                                    OIIO::TypeDesc::UINT8, strip.data()) ||
+                in->has_error())
+                throw UserError(withDetail(failure, firstLine(in->geterror())));
+        }
+    }
 }
 
 } // namespace
@@ -444,6 +492,143 @@ GreyImage readGreyImage(const std::string& path, const std::string& role, std::u
     return image;
 }
 
+double depthScale(PixelDepth depth)
+{
+    switch (depth) {
+    case PixelDepth::uint8:
+        return 255.0;
+    case PixelDepth::uint16:
+        return 65535.0;
+    case PixelDepth::float32:
+        break;
+    }
+    return 1.0;
+}
+
+namespace {
+
+// Regular, readable files only: probing a device or a FIFO for its format
+// waits for data that may never come, or never end.
+void checkReadable(const std::string& path, const std::string& what)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        throw UserError(what + ": " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode))
+        throw UserError(what + " is a directory");
+    if (!S_ISREG(st.st_mode))
+        throw UserError(what + " is not a regular file (a device, FIFO or socket)");
+    if (::access(path.c_str(), R_OK) != 0)
+        throw UserError(what + ": " + std::strerror(errno));
+}
+
+} // namespace
+
+std::vector<Picture> readPictures(const std::string& path, const std::string& role,
+                                  std::uint64_t maxPixels, const std::string& shownAs)
+{
+    const std::string file = role + " image " + inQuotes(shownAs.empty() ? path : shownAs);
+    checkReadable(path, file);
+    const QuietStderr quiet;
+    auto in = OIIO::ImageInput::open(path, &unassociatedAlpha());
+    if (!in)
+        throw UserError(withDetail(file + " is not in an image format sorvik can read",
+                                   firstLine(OIIO::geterror())));
+    std::vector<Picture> pages;
+    std::uint64_t totalPixels = 0;
+    const bool several = in->seek_subimage(1, 0);
+    // A failed seek leaves an error behind that the first read would report.
+    static_cast<void>(in->geterror());
+    for (int page = 0; in->seek_subimage(page, 0); ++page) {
+        const std::string what = several ? file + ", page " + std::to_string(page + 1) : file;
+        const OIIO::ImageSpec header = in->spec();
+        if (header.deep || header.depth > 1)
+            throw UserError(what + " is not a flat 2-D image");
+        if (header.width < 1 || header.height < 1)
+            throw UserError(what + " is empty");
+        const int channels = header.nchannels;
+        if (channels < 1 || channels > 4)
+            throw UserError(what + " has " + std::to_string(channels) +
+                            " channels; sorvik reads 1 (grey), 2 (grey and alpha), 3 (RGB) or 4 "
+                            "(RGB and alpha)");
+
+        const std::uint64_t W = std::uint64_t(header.width);
+        const std::uint64_t H = std::uint64_t(header.height);
+        const std::string size = std::to_string(W) + " x " + std::to_string(H) + " pixels";
+        if (W * H > std::uint64_t(maxImagePixels))
+            throw UserError(what + " is too large: " + size + ", more than the " +
+                            std::to_string(maxImagePixels) + " sorvik can filter");
+        totalPixels += W * H;
+        if (maxPixels != 0 && totalPixels > maxPixels)
+            throw UserError(what + " is too large: " +
+                            (page == 0 ? size : std::to_string(totalPixels) + " pixels in " +
+                                                    std::to_string(page + 1) + " pages") +
+                            ", more than the limit of " + std::to_string(maxPixels) +
+                            " (--max-pixels raises it)");
+
+        Picture picture;
+        picture.rows = header.height;
+        picture.cols = header.width;
+        picture.channels = channels;
+        if (channels == 2 || channels == 4)
+            picture.alpha = header.alpha_channel >= 0 && header.alpha_channel < channels
+                                ? header.alpha_channel
+                                : channels - 1;
+        const std::size_t M = std::size_t(H);
+        const std::size_t N = std::size_t(W);
+        const std::size_t plane = M * N;
+        std::vector<double> interleaved;
+        auto load = [&](auto sample, OIIO::TypeDesc type) {
+            using S = decltype(sample);
+            const std::size_t rowSamples = N * std::size_t(channels);
+            const std::size_t stripRows =
+                std::clamp<std::size_t>((std::size_t(1) << 20) / rowSamples, 1, M);
+            std::vector<S> strip;
+            for (std::size_t top = 0; top < M; top += stripRows) {
+                const std::size_t count = std::min(stripRows, M - top);
+                strip.resize(count * rowSamples);
+                const bool ok = in->read_scanlines(page, 0, int(top), int(top + count), 0, 0,
+                                                   channels, type, strip.data());
+                if (!ok || in->has_error())
+                    throw UserError(withDetail(what + " is truncated or damaged: rows from " +
+                                                   std::to_string(top) + " could not be read",
+                                               firstLine(in->geterror())));
+                if (interleaved.size() + strip.size() > interleaved.capacity())
+                    interleaved.reserve(
+                        std::max(2 * interleaved.capacity(), interleaved.size() + strip.size()));
+                for (const S v : strip)
+                    interleaved.push_back(double(v));
+            }
+        };
+        switch (header.format.basetype) {
+        case OIIO::TypeDesc::UINT8:
+            load(std::uint8_t{}, OIIO::TypeDesc::UINT8);
+            picture.depth = PixelDepth::uint8;
+            break;
+        case OIIO::TypeDesc::UINT16:
+            load(std::uint16_t{}, OIIO::TypeDesc::UINT16);
+            picture.depth = PixelDepth::uint16;
+            break;
+        default:
+            load(double{}, OIIO::TypeDesc::DOUBLE);
+            picture.depth = PixelDepth::float32;
+            break;
+        }
+        picture.pixels.resize(plane * std::size_t(channels));
+        for (std::size_t i = 0; i < M; ++i)
+            for (std::size_t j = 0; j < N; ++j)
+                for (int c = 0; c < channels; ++c)
+                    picture.pixels[std::size_t(c) * plane + i + j * M] =
+                        interleaved[(i * N + j) * std::size_t(channels) + std::size_t(c)];
+        interleaved = std::vector<double>();
+        pages.push_back(std::move(picture));
+    }
+    in->close();
+    if (pages.empty())
+        throw UserError(file + " holds no image");
+    return pages;
+}
+
 PixelDepth outputDepth(const std::string& path, PixelDepth wanted)
 {
     const std::string ext = lowerExtension(path);
@@ -454,7 +639,42 @@ PixelDepth outputDepth(const std::string& path, PixelDepth wanted)
     return wanted;
 }
 
+namespace {
+
+std::string kindOf(int channels)
+{
+    switch (channels) {
+    case 1:
+        return "grey";
+    case 2:
+        return "grey and alpha";
+    case 3:
+        return "RGB";
+    default:
+        return "RGB and alpha";
+    }
+}
+
+void checkLayout(const std::string& path, std::int32_t rows, std::int32_t cols, int channels,
+                 int alpha, std::size_t pages, PixelDepth depth);
+
+} // namespace
+
 void checkOutput(const std::string& path, std::int32_t rows, std::int32_t cols, PixelDepth depth)
+{
+    checkLayout(path, rows, cols, 1, -1, 1, depth);
+}
+
+void checkPictureOutput(const std::string& path, const Picture& first, std::size_t pages,
+                        PixelDepth depth)
+{
+    checkLayout(path, first.rows, first.cols, first.channels, first.alpha, pages, depth);
+}
+
+namespace {
+
+void checkLayout(const std::string& path, std::int32_t rows, std::int32_t cols, int channels,
+                 int alpha, std::size_t pages, PixelDepth depth)
 {
     const std::string what = "output " + inQuotes(path);
     const std::string extension = fs::path(path).extension().string();
@@ -471,6 +691,13 @@ void checkOutput(const std::string& path, std::int32_t rows, std::int32_t cols, 
     }
     if (writesNoGreyFile(format))
         throw UserError(what + ": the " + format + " format does not write a grey image file");
+    if (pages > 1) {
+        const QuietStderr quiet;
+        auto out = OIIO::ImageOutput::create(path);
+        if (!out || !out->supports("multiimage"))
+            throw UserError(what + ": the " + format + " format holds one page, and the input has " +
+                            std::to_string(pages) + "; write them to a .tif");
+    }
 
     const std::string target = finalTarget(path);
     struct stat st;
@@ -493,13 +720,28 @@ void checkOutput(const std::string& path, std::int32_t rows, std::int32_t cols, 
     const TemporaryFile probe(dir, extension, target);
     const QuietStderr quiet;
     auto out = OIIO::ImageOutput::create(probe.path());
-    const OIIO::ImageSpec layout(cols, rows, 1, sampleType(depth));
+    OIIO::ImageSpec layout(cols, rows, channels, sampleType(depth));
+    layout.alpha_channel = alpha;
     if (!out || !out->open(probe.path(), layout))
         throw UserError(withDetail(what + ": the " + format + " format cannot hold this " +
-                                       std::to_string(cols) + " x " + std::to_string(rows) +
-                                       " grey image",
+                                       std::to_string(cols) + " x " + std::to_string(rows) + " " +
+                                       kindOf(channels) + " image",
                                    firstLine(out ? out->geterror() : OIIO::geterror())));
 }
+
+} // namespace
+
+InterruptCleanup::InterruptCleanup(const std::string& path, bool directory)
+{
+    if (path.size() > PATH_MAX)
+        throw UserError("the temporary path '" + path + "' is too long");
+    const SignalsHeld held;
+    slot_ = freePendingSlot();
+    std::memcpy(pendingPaths[slot_], path.c_str(), path.size() + 1);
+    pendingUsed[slot_] = directory ? 2 : 1;
+}
+
+InterruptCleanup::~InterruptCleanup() { pendingUsed[slot_] = 0; }
 
 OutputSet::OutputSet() = default;
 OutputSet::~OutputSet() = default;
@@ -538,7 +780,85 @@ void addImage(std::vector<std::unique_ptr<OutputSet::Pending>>& pending, const s
     if (!out->open(file, layout) || !out->write_image(type, bytes.data()) || !out->close())
         throw UserError(withDetail("cannot write " + inQuotes(path), firstLine(out->geterror())));
     out.reset();
+    checkReadsBack(file, path, 1);
     pending.push_back(std::move(entry));
+}
+
+namespace {
+
+// Interleaved row-major samples of one page at the output's depth.
+std::vector<unsigned char> pictureSamples(const Picture& page, PixelDepth depth)
+{
+    const std::size_t M = std::size_t(page.rows), N = std::size_t(page.cols);
+    const std::size_t C = std::size_t(page.channels), plane = page.plane();
+    const double toUnit = 1.0 / depthScale(page.depth);
+    const bool same = page.depth == depth;
+    std::vector<unsigned char> bytes;
+    auto fill = [&](auto sample, auto convert) {
+        using S = decltype(sample);
+        bytes.resize(M * N * C * sizeof(S));
+        for (std::size_t i = 0; i < M; ++i)
+            for (std::size_t j = 0; j < N; ++j)
+                for (std::size_t c = 0; c < C; ++c) {
+                    const S s = convert(page.pixels[c * plane + i + j * M]);
+                    std::memcpy(bytes.data() + ((i * N + j) * C + c) * sizeof(S), &s, sizeof(S));
+                }
+    };
+    // Values at their own depth are rounded once; a change of depth goes
+    // through the 0..1 scale, so that level 255 of 8 bits is 65535 of 16.
+    switch (depth) {
+    case PixelDepth::uint8:
+        fill(std::uint8_t{}, [&](double v) { return toUint8(same ? v : v * toUnit * 255.0); });
+        break;
+    case PixelDepth::uint16:
+        fill(std::uint16_t{}, [&](double v) { return toUint16(same ? v : v * toUnit * 65535.0); });
+        break;
+    case PixelDepth::float32:
+        fill(float{}, [&](double v) { return float(same ? v : v * toUnit); });
+        break;
+    }
+    return bytes;
+}
+
+} // namespace
+
+void OutputSet::addPictures(const std::string& path, const std::vector<Picture>& pages,
+                            std::optional<PixelDepth> depth)
+{
+    if (pages.empty())
+        throw std::logic_error("no pages to write");
+    auto entry = std::make_unique<OutputSet::Pending>(path, finalTarget(path));
+    const std::string& file = entry->file.path();
+    const QuietStderr quiet;
+    auto out = OIIO::ImageOutput::create(file);
+    if (!out)
+        throw UserError(withDetail("cannot write " + inQuotes(path), firstLine(OIIO::geterror())));
+    std::vector<PixelDepth> depths;
+    std::vector<OIIO::ImageSpec> layouts;
+    for (const Picture& page : pages) {
+        depths.push_back(outputDepth(path, depth.value_or(page.depth)));
+        layouts.emplace_back(page.cols, page.rows, page.channels, sampleType(depths.back()));
+        layouts.back().alpha_channel = page.alpha;
+        layouts.back().attribute("oiio:UnassociatedAlpha", 1);
+    }
+    const auto failed = [&] {
+        return UserError(withDetail("cannot write " + inQuotes(path), firstLine(out->geterror())));
+    };
+    if (pages.size() == 1 ? !out->open(file, layouts[0])
+                          : !out->open(file, int(layouts.size()), layouts.data()))
+        throw failed();
+    for (std::size_t k = 0; k < pages.size(); ++k) {
+        if (k > 0 && !out->open(file, layouts[k], OIIO::ImageOutput::AppendSubimage))
+            throw failed();
+        const std::vector<unsigned char> bytes = pictureSamples(pages[k], depths[k]);
+        if (!out->write_image(sampleType(depths[k]), bytes.data()))
+            throw failed();
+    }
+    if (!out->close())
+        throw failed();
+    out.reset();
+    checkReadsBack(file, path, pages.size());
+    pending_.push_back(std::move(entry));
 }
 
 void OutputSet::commit()

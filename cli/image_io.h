@@ -1,11 +1,14 @@
-// Grey image files for the command-line tool: reading on a 0..1 scale within
-// a pixel budget, and writing in the format the file name's extension names,
-// never leaving a half-written file or a mixed set of files behind.
+// Image files for the command-line tool: reading within a pixel budget (grey
+// on a 0..1 scale for the pilot path; every page, grey or colour, in the
+// file's own units for the denoiser), and writing in the format the file
+// name's extension names, never leaving a half-written file or a mixed set of
+// files behind.
 #ifndef SORVIK_CLI_IMAGE_IO_H
 #define SORVIK_CLI_IMAGE_IO_H
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,6 +60,37 @@ struct GreyImage {
 GreyImage readGreyImage(const std::string& path, const std::string& role,
                         std::uint64_t maxPixels = defaultMaxPixels);
 
+// One page of an image file in the file's own units: levels of an 8- or
+// 16-bit file, values of a float file (other integer types come as the
+// image library's 0..1 floats). Planar and column-major: channel k holds
+// pixel (i, j) at k * rows * cols + i + j * rows.
+struct Picture {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    int channels = 1; // 1 grey, 2 grey + alpha, 3 RGB, 4 RGB + alpha
+    int alpha = -1;   // the alpha channel's index, or -1
+    PixelDepth depth = PixelDepth::float32;
+    std::vector<double> pixels;
+
+    std::size_t plane() const { return std::size_t(rows) * std::size_t(cols); }
+    int colours() const { return alpha >= 0 ? channels - 1 : channels; }
+};
+
+// The levels that one unit of the data's scale spans: 255, 65535, or 1 for float.
+double depthScale(PixelDepth depth);
+
+// Reads every page of a file (a multi-page TIFF holds several). Two channels
+// are grey and alpha, four are RGB and alpha (the file's own alpha channel
+// wins where it names one); more than four are refused. Every page's header
+// is checked against `maxPixels` (0: no limit but the filter's 2^31 - 1),
+// and so is the pages' total, before its pixels are stored. The same
+// safeguards as readGreyImage: regular files only, strips, truncation found.
+// `shownAs` names the file in messages instead of `path` (for a copy of
+// standard input).
+std::vector<Picture> readPictures(const std::string& path, const std::string& role,
+                                  std::uint64_t maxPixels = defaultMaxPixels,
+                                  const std::string& shownAs = "");
+
 // The depth an output file gets: the depth asked for when the format stores
 // it, else the nearest one it does (PNG has no float samples and gets 16 bits;
 // JPEG has 8 bits only).
@@ -68,6 +102,11 @@ PixelDepth outputDepth(const std::string& path, PixelDepth wanted);
 // directory or a device, and a temporary name the file system can take. Lets
 // the tool refuse before a long computation rather than after it.
 void checkOutput(const std::string& path, std::int32_t rows, std::int32_t cols, PixelDepth depth);
+
+// As checkOutput, for pages of `channels` channels each; more than one page
+// needs a format that holds several (TIFF).
+void checkPictureOutput(const std::string& path, const Picture& first, std::size_t pages,
+                        PixelDepth depth);
 
 // A set of output files written under temporary names in their directories
 // and renamed into place together at commit(), so that a failure while
@@ -90,6 +129,14 @@ public:
     void add(const std::string& path, std::int32_t rows, std::int32_t cols, const double* pixels,
              PixelDepth depth);
 
+    // Writes the pages, in order, to a temporary file for `path`, which
+    // checkPictureOutput has accepted. Each page gets outputDepth(path,
+    // depth or else its own). Values are in each page's own units; converted
+    // to another depth, they go through the 0..1 scale. Integer samples are
+    // rounded and saturated, float samples never clipped.
+    void addPictures(const std::string& path, const std::vector<Picture>& pages,
+                     std::optional<PixelDepth> depth);
+
     // Flushes every file, then renames each into place. Should a rename fail
     // after others succeeded, the error names the files that were replaced
     // and those that still hold an earlier run's contents.
@@ -104,6 +151,20 @@ private:
 // One output, as OutputSet does it; `path` has passed checkOutput.
 void writeGreyImage(const std::string& path, std::int32_t rows, std::int32_t cols,
                     const float* pixels, PixelDepth depth);
+
+// While alive, `path` (a scratch file, or a folder that holds only such
+// files) is removed should a fatal signal arrive; installInterruptCleanup
+// must have run. Removing it otherwise is the owner's job.
+class InterruptCleanup {
+public:
+    InterruptCleanup(const std::string& path, bool directory);
+    InterruptCleanup(const InterruptCleanup&) = delete;
+    InterruptCleanup& operator=(const InterruptCleanup&) = delete;
+    ~InterruptCleanup();
+
+private:
+    int slot_ = 0;
+};
 
 // Deletes the temporary output files if a signal whose default action ends
 // the process (INT, TERM, HUP, QUIT, USR1, USR2, ALRM, PIPE, XFSZ, ...)

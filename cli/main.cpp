@@ -1,4 +1,4 @@
-// sorvik: denoise grey images from the command line.
+// sorvik: denoise grey and colour images from the command line.
 #include "cli/commands.h"
 #include "cli/image_io.h"
 
@@ -41,20 +41,38 @@ using namespace sorvik;
 using namespace sorvik::cli;
 
 constexpr const char* denoiseFooter = R"(
-Images: grey PNG or TIFF of 8 or 16 bits, read on a 0..1 scale, or float
-TIFF taken as it is (see Limits). Colour images are refused; grey saved as
-RGB (equal channels everywhere) and opaque alpha channels are accepted. The
-output format follows the output's extension; the output keeps the noisy
-image's depth where the format allows unless --depth says otherwise (PNG has
-no float samples and gets 16 bits, with --depth float too). Formats that
-cannot hold the image are refused before any work. The output file is
-replaced only once it is complete, keeps the mode of the file it replaces,
-and is written through a symbolic link.
+Sigma: the noise standard deviation in the units of the file as you hold it:
+levels of an 8-bit (0..255) or 16-bit (0..65535) file, values of a float
+file. (Earlier versions took 0..255 whatever the depth; that rule is gone.)
+Without --sigma it is estimated from the image, one value per page for all
+channels, and printed on standard error, e.g. 'estimated sigma: 20.3 (levels
+of 255)', unless --quiet.
 
-Pilot: without --pilot, sorvik first makes a basic estimate itself: every
-8x8 block of the noisy image goes through an orthonormal 2-D DCT, the
-coefficients below 2.7 sigma are set to zero (the DC term is kept), and the
-overlapping filtered blocks are averaged.
+Images: PNG, TIFF or JPEG, grey or RGB; 2 channels are grey and alpha, 4 are
+RGB and alpha, and alpha passes through unchanged; more than 4 channels are
+refused. 8- and 16-bit data is scaled by its type's range. Float data within
+[0, 1] is taken as it is; other float data is mapped onto [0, 1] from its
+minimum and maximum (or from --range LOW,HIGH), sigma with it, and mapped
+back. The output has the input's channels, units and, where the format
+allows, depth (PNG has no float samples and gets 16 bits, JPEG 8): integers
+rounded and saturated, floats never clipped (float data outside 0..1 goes
+to float outputs only). Every page of a multi-page TIFF
+is denoised on its own (pages may differ in size and kind) and written, in
+order, to a multi-page output, which must be a TIFF.
+
+Files: IN... -o DIR/ (a trailing slash, or an existing directory, or more
+than one input) denoises each file into DIR under its own name, one after
+another with all threads. A file that fails is reported and the others go
+on; the exit status is then 1. A missing or unwritable DIR and two inputs of
+the same name are refused before any work. '-' reads standard input or
+writes standard output; --format png|tiff|jpg names the format where no
+extension can (required for -o -). Each output is replaced only once it is
+complete, keeps the mode of the file it replaces, and is written through a
+symbolic link.
+
+Pilot: with --pilot, the Wiener stage alone runs on a grey noisy image with
+that pilot; --sigma is then required (same units rule). Without it, sorvik
+makes its own basic estimate (8x8 DCT hard thresholding at 2.7 sigma).
 
 Window: kaiser:BETA, BETA from 0 to 40, is the outer product of two Kaiser
 windows of the block size; a FILE holds block-size x block-size finite
@@ -63,23 +81,25 @@ other ('#' starts a comment).
 
 Step: without --step, min(3, block size), so that --block-size 2 works alone.
 
-Limits: images over --max-pixels pixels (default 134217728, 2^27) are
-refused before their pixels are read; 0 leaves only sorvik's own limit of
-2147483647. Float images must hold values on the 0..1 scale (the noisy image
-may pass it by 8 sigma); images on other scales are refused for now.
+Limits: images over --max-pixels pixels (default 134217728, 2^27; for a
+stack, all pages together) are refused before their pixels are read; 0
+leaves only sorvik's own limit of 2147483647 a page.
 
 Exit status: 0 success; 1 bad input or failure (a file that cannot be read
-or written, an image or value sorvik refuses, not enough memory); 2 usage (an
-unknown or missing option, or a value that is not of the option's kind, such
-as '3.5' for --step or '' for --sigma).)";
+or written, an image or value sorvik refuses, a constant image without
+--sigma, a failed file of a batch, not enough memory); 2 usage (an unknown or
+missing option, or a value that is not of the option's kind, such as '3.5'
+for --step or '' for --sigma).)";
 
 constexpr const char* demoFooter = R"(
-Adds Gaussian noise from a fixed seed to a clean grey photograph, makes the
-basic estimate, filters with it as pilot, writes noisy.png, noisy.tif (the
-exact noisy input, in float), pilot.png, estimate.png and comparison.png
-(clean | noisy | pilot | estimate) into the output directory, and prints
-the PSNR of each image against the clean one. The five files replace
-earlier ones only once all five are written.
+Adds Gaussian noise from a fixed seed to a clean photograph (by default the
+colour astronaut.png found in <prefix>/share/sorvik/data beside the installed
+tool, else in the source tree), rounds it to the image's levels as a file
+would hold it, denoises it as 'sorvik denoise' does with the true sigma,
+writes noisy.png (the exact input), estimate.png and comparison.png (clean |
+noisy | estimate) into the output directory, and prints the noise estimate
+and the PSNR of each image against the clean one. The three files replace
+earlier ones only once all three are written.
 
 Exit status: 0 success; 1 bad input or failure; 2 usage.)";
 
@@ -94,8 +114,8 @@ int defaultThreads()
 int main(int argc, char** argv)
 {
     CLI::App app{"sorvik " SORVIK_VERSION
-                 ": collaborative Wiener denoising of grey images (block matching on the\n"
-                 "spectra of a pilot estimate, group transform, Wiener shrinkage, aggregation)",
+                 ": collaborative Wiener denoising of grey and colour images (block matching\n"
+                 "on the spectra of a pilot estimate, group transform, Wiener shrinkage, aggregation)",
                  "sorvik"};
     app.set_version_flag("--version", std::string("sorvik ") + SORVIK_VERSION);
     app.require_subcommand(1);
@@ -105,21 +125,33 @@ int main(int argc, char** argv)
     // out of range a plain error.
     DenoiseOptions denoise;
     denoise.threads = defaultThreads();
-    std::string depth, sigma, step, blockSize, maxGroupSize, searchRadius, matchThreshold, threads,
+    std::string depth, sigma, range, step, blockSize, maxGroupSize, searchRadius, matchThreshold, threads,
         maxPixels;
-    CLI::App* denoiseCommand = app.add_subcommand("denoise", "Denoise a grey image");
+    CLI::App* denoiseCommand = app.add_subcommand("denoise", "Denoise grey or colour images");
     denoiseCommand->footer(denoiseFooter);
-    denoiseCommand->add_option("NOISY", denoise.noisyPath, "Noisy grey image")->required();
+    denoiseCommand->add_option("IN", denoise.inputs, "Noisy images ('-': standard input)")
+        ->required();
     CLI::Option* pilotOption =
         denoiseCommand->add_option("--pilot", denoise.pilotPath,
                                    "Pilot image of the same size (an estimate of the clean image); "
                                    "default: the built-in basic estimate");
     denoiseCommand
         ->add_option("--sigma", sigma,
-                     "Noise standard deviation on the 0..255 scale, whatever the file's depth")
-        ->type_name("FLOAT")
+                     "Noise standard deviation in the file's units (levels of an 8- or 16-bit "
+                     "file, values of a float file); default: estimated")
+        ->type_name("FLOAT");
+    denoiseCommand
+        ->add_option("--range", range,
+                     "Span of a float file's values, mapped onto 0..1 (default: 0,1 when every "
+                     "value lies in it, else the data's minimum and maximum)")
+        ->type_name("LOW,HIGH");
+    denoiseCommand
+        ->add_option("-o,--output", denoise.outputPath,
+                     "Output image, '-' for standard output, or a folder (DIR/) for several inputs")
         ->required();
-    denoiseCommand->add_option("-o,--output", denoise.outputPath, "Output image")->required();
+    denoiseCommand
+        ->add_option("--format", denoise.format, "Format of '-' (standard input or output)")
+        ->check(CLI::IsMember({"png", "tiff", "tif", "jpg", "jpeg"}));
     denoiseCommand
         ->add_option("--step", step,
                      "Spacing of the reference blocks, 1 to the block size; default min(3, block size)")
@@ -162,10 +194,13 @@ int main(int argc, char** argv)
                      "Largest image read, in pixels; 0: no limit but sorvik's own")
         ->type_name("INT")
         ->default_str(std::to_string(defaultMaxPixels));
-    denoiseCommand->add_flag("-q,--quiet", denoise.quiet, "No progress bar");
+    denoiseCommand->add_flag("-q,--quiet", denoise.quiet,
+                             "No progress bar and no printed noise estimate");
+    denoiseCommand->add_flag("--progress", denoise.progress,
+                             "Progress bar even when standard error is not a terminal");
 
     DemoOptions demo;
-    demo.imagePath = std::string(SORVIK_DATA_DIR) + "/camera.png";
+    demo.imagePath = dataDirectory(SORVIK_DATA_DIR) + "/astronaut.png";
     demo.threads = defaultThreads();
     std::string demoSigma, seed, demoThreads, demoMaxPixels;
     CLI::App* demoCommand =
@@ -173,7 +208,8 @@ int main(int argc, char** argv)
     demoCommand->footer(demoFooter);
     demoCommand->add_option("--output-dir", demo.outputDir, "Directory for the images")
         ->capture_default_str();
-    demoCommand->add_option("--image", demo.imagePath, "Clean grey image")->capture_default_str();
+    demoCommand->add_option("--image", demo.imagePath, "Clean grey or RGB image")
+        ->capture_default_str();
     demoCommand->add_option("--sigma", demoSigma, "Noise level on the 0..255 scale")
         ->type_name("FLOAT")
         ->default_str(formatNumber(demo.sigma255));
@@ -188,6 +224,8 @@ int main(int argc, char** argv)
         ->type_name("INT")
         ->default_str(std::to_string(defaultMaxPixels));
     demoCommand->add_flag("-q,--quiet", demo.quiet, "No progress bar");
+    demoCommand->add_flag("--progress", demo.progress,
+                          "Progress bar even when standard error is not a terminal");
 
     try {
         app.parse(argc, argv);
@@ -204,8 +242,9 @@ int main(int argc, char** argv)
     try {
         if (*denoiseCommand) {
             const bool pilotGiven = pilotOption->count() > 0;
-            if (denoise.noisyPath.empty())
-                throw UsageError("NOISY: the file name is empty");
+            for (const std::string& input : denoise.inputs)
+                if (input.empty())
+                    throw UsageError("IN: a file name is empty");
             if (pilotGiven && denoise.pilotPath.empty())
                 throw UsageError("--pilot: the file name is empty; leave --pilot out for the "
                                  "built-in basic estimate");
@@ -215,7 +254,15 @@ int main(int argc, char** argv)
                 throw UsageError("--window: the value is empty");
             if (denoise.window.rfind("kaiser:", 0) == 0)
                 parseReal(denoise.window.substr(7), "--window kaiser:BETA");
-            denoise.sigma255 = parseReal(sigma, "--sigma");
+            if (denoiseCommand->get_option("--sigma")->count() > 0)
+                denoise.sigma = parseReal(sigma, "--sigma");
+            if (denoiseCommand->get_option("--range")->count() > 0) {
+                const std::size_t comma = range.find(',');
+                if (comma == std::string::npos)
+                    throw UsageError("--range: " + range + " is not LOW,HIGH");
+                denoise.rangeLow = parseReal(range.substr(0, comma), "--range LOW");
+                denoise.rangeHigh = parseReal(range.substr(comma + 1), "--range HIGH");
+            }
             if (denoiseCommand->get_option("--step")->count() > 0)
                 denoise.step = parseWhole(step, "--step");
             if (denoiseCommand->get_option("--block-size")->count() > 0)
@@ -261,9 +308,8 @@ int main(int argc, char** argv)
     installInterruptCleanup();
     try {
         if (*denoiseCommand)
-            runDenoise(denoise);
-        else
-            runDemo(demo);
+            return runDenoise(denoise);
+        runDemo(demo);
     } catch (const UsageError& e) {
         return fail(e.what(), 2);
     } catch (const std::bad_alloc&) {

@@ -35,13 +35,13 @@ std::string clockTime(double seconds)
 bool progressWanted(bool quiet) { return !quiet && ::isatty(STDERR_FILENO) == 1; }
 
 std::string formatProgress(const std::string& label, std::int32_t done, std::int32_t total,
-                           double elapsedSeconds)
+                           double elapsedSeconds, const std::string& unit)
 {
     const double fraction = total > 0 ? std::clamp(double(done) / total, 0.0, 1.0) : 1.0;
     const int filled = int(fraction * barWidth);
     std::string line = label + " [" + std::string(std::size_t(filled), '#') +
                        std::string(std::size_t(barWidth - filled), '.') + "] " +
-                       std::to_string(done) + "/" + std::to_string(total) + " rows  " +
+                       std::to_string(done) + "/" + std::to_string(total) + " " + unit + "  " +
                        clockTime(elapsedSeconds) + " elapsed";
     if (done > 0 && done < total)
         line += "  " + clockTime(elapsedSeconds * (total - done) / done) + " left";
@@ -77,9 +77,27 @@ void ProgressBar::update(std::int32_t rowsDone, std::int32_t rowsTotal)
         return;
     lastDraw_ = elapsed;
     // Pad so that a shorter line fully covers the previous one.
-    std::fprintf(out_, "\r%-78s", formatProgress(label_, rowsDone, rowsTotal, elapsed).c_str());
+    std::fprintf(out_, "\r%-78s", formatProgress(label_, rowsDone, rowsTotal, elapsed, unit_).c_str());
     std::fflush(out_);
     drawn_ = true;
+}
+
+void ProgressBar::setUnit(std::string unit)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    unit_ = std::move(unit);
+}
+
+void ProgressBar::note(const std::string& text)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (drawn_ && !finished_)
+        std::fprintf(out_, "\r%-78s\n", text.c_str());
+    else
+        std::fprintf(out_, "%s\n", text.c_str());
+    std::fflush(out_);
+    drawn_ = false;
+    lastDraw_ = -1.0;
 }
 
 void ProgressBar::finish()

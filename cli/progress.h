@@ -17,7 +17,7 @@ bool progressWanted(bool quiet);
 
 // "label [#####.....]  120/505 rows  0:03 elapsed  0:09 left"
 std::string formatProgress(const std::string& label, std::int32_t done, std::int32_t total,
-                           double elapsedSeconds);
+                           double elapsedSeconds, const std::string& unit = "rows");
 
 class ProgressBar {
 public:
@@ -41,8 +41,16 @@ public:
     // Ends the bar's line if one was drawn.
     void finish();
 
+    // What the counts are of ("rows" unless set).
+    void setUnit(std::string unit);
+
+    // Prints a line of text on the bar's stream without tearing the bar:
+    // the bar's line is overwritten and redrawn below at the next report.
+    void note(const std::string& text);
+
 private:
     std::string label_;
+    std::string unit_ = "rows";
     bool enabled_;
     std::FILE* out_;
     Clock clock_;

@@ -77,5 +77,37 @@ TEST(ProgressBar, DisabledOrQuickBarsPrintNothing)
     std::fclose(out);
 }
 
+TEST(ProgressBar, NotesTakeTheBarsLineAndTheBarComesBackBelow)
+{
+    double now = 0.0;
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    {
+        ProgressBar bar("denoise", true, out, [&now] { return now; });
+        bar.setUnit("%");
+        now = 1.0;
+        bar.update(40, 100);
+        bar.note("a.png: estimated sigma: 20 (levels of 255)");
+        const std::string text = printed(out);
+        const std::size_t note = text.find("\ra.png: estimated sigma: 20 (levels of 255)");
+        ASSERT_NE(note, std::string::npos) << text;
+        EXPECT_LT(text.find("40/100 %"), note);
+        EXPECT_EQ(text.back(), '\n') << "the note ends its own line";
+        now = 1.01; // sooner than a redraw would come, yet the bar was overwritten
+        bar.update(41, 100);
+        EXPECT_GT(printed(out).find("41/100 %"), note) << printed(out);
+    }
+    // A disabled bar still prints notes: they are the tool's messages.
+    std::FILE* quiet = std::tmpfile();
+    ASSERT_NE(quiet, nullptr);
+    {
+        ProgressBar bar("denoise", false, quiet, [&now] { return now; });
+        bar.note("estimated sigma: 3");
+    }
+    EXPECT_EQ(printed(quiet), "estimated sigma: 3\n");
+    std::fclose(quiet);
+    std::fclose(out);
+}
+
 } // namespace
 } // namespace sorvik::cli
