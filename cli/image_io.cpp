@@ -60,9 +60,9 @@ std::string withDetail(const std::string& text, const std::string& detail)
 const OIIO::ImageSpec& unassociatedAlpha()
 {
     static const OIIO::ImageSpec config = [] {
-        OIIO::ImageSpec spec;
-        spec.attribute("oiio:UnassociatedAlpha", 1);
-        return spec;
+        OIIO::ImageSpec layout;
+        layout.attribute("oiio:UnassociatedAlpha", 1);
+        return layout;
     }();
     return config;
 }
@@ -331,12 +331,12 @@ void checkReadsBack(const std::string& file, const std::string& path, std::size_
         if (!in->seek_subimage(int(page), 0))
             throw UserError(failure + " (" + std::to_string(page) + " of " + std::to_string(pages) +
                             " pages)");
-        const OIIO::ImageSpec spec = in->spec();
+        const OIIO::ImageSpec layout = in->spec();
         const int rowsAtOnce = 64;
-        strip.resize(std::size_t(spec.width) * std::size_t(spec.nchannels) * rowsAtOnce);
-        for (int top = 0; top < spec.height; top += rowsAtOnce) {
-            const int end = std::min(spec.height, top + rowsAtOnce);
-            if (!in->read_scanlines(int(page), 0, top, end, 0, 0, spec.nchannels,
+        strip.resize(std::size_t(layout.width) * std::size_t(layout.nchannels) * rowsAtOnce);
+        for (int top = 0; top < layout.height; top += rowsAtOnce) {
+            const int end = std::min(layout.height, top + rowsAtOnce);
+            if (!in->read_scanlines(int(page), 0, top, end, 0, 0, layout.nchannels,
                                     OIIO::TypeDesc::UINT8, strip.data()) ||
                 in->has_error())
                 throw UserError(withDetail(failure, firstLine(in->geterror())));

@@ -379,18 +379,18 @@ TEST_F(Cli, DemoDenoisesTheBundledPhotographAndCanBeReproduced)
     EXPECT_GT(estimate, noisy + 8.0) << r.out;
     EXPECT_NE(r.out.find("RGB"), std::string::npos) << r.out;
 
-    auto spec = [&](const char* name) {
+    auto layout = [&](const char* name) {
         auto in = OIIO::ImageInput::open(path(std::string("demo/") + name));
         EXPECT_TRUE(in) << name;
         return in ? in->spec() : OIIO::ImageSpec();
     };
-    const OIIO::ImageSpec estimatePng = spec("estimate.png");
+    const OIIO::ImageSpec estimatePng = layout("estimate.png");
     EXPECT_EQ(estimatePng.format, OIIO::TypeDesc::UINT8);
     EXPECT_EQ(estimatePng.nchannels, 3);
-    const OIIO::ImageSpec noisyPng = spec("noisy.png");
+    const OIIO::ImageSpec noisyPng = layout("noisy.png");
     EXPECT_EQ(noisyPng.width, estimatePng.width);
     EXPECT_EQ(noisyPng.height, estimatePng.height);
-    const OIIO::ImageSpec side = spec("comparison.png");
+    const OIIO::ImageSpec side = layout("comparison.png");
     EXPECT_EQ(side.height, estimatePng.height);
     EXPECT_EQ(side.width, 3 * estimatePng.width + 2 * 8);
 

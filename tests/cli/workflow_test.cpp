@@ -32,18 +32,18 @@ std::vector<Page> readPages(const std::string& path)
         return pages;
     }
     for (int k = 0; in->seek_subimage(k, 0); ++k) {
-        const OIIO::ImageSpec& spec = in->spec();
-        Page page{spec.width, spec.height, spec.nchannels, spec.format, {}};
-        page.samples.resize(std::size_t(spec.width) * spec.height * spec.nchannels);
-        const bool integer = spec.format == OIIO::TypeDesc::UINT8 || spec.format == OIIO::TypeDesc::UINT16;
+        const OIIO::ImageSpec& layout = in->spec();
+        Page page{layout.width, layout.height, layout.nchannels, layout.format, {}};
+        page.samples.resize(std::size_t(layout.width) * layout.height * layout.nchannels);
+        const bool integer = layout.format == OIIO::TypeDesc::UINT8 || layout.format == OIIO::TypeDesc::UINT16;
         if (integer) {
             std::vector<std::uint16_t> q(page.samples.size());
-            EXPECT_TRUE(in->read_image(k, 0, 0, spec.nchannels, OIIO::TypeDesc::UINT16, q.data()));
-            const double factor = spec.format == OIIO::TypeDesc::UINT8 ? 257.0 : 1.0;
+            EXPECT_TRUE(in->read_image(k, 0, 0, layout.nchannels, OIIO::TypeDesc::UINT16, q.data()));
+            const double factor = layout.format == OIIO::TypeDesc::UINT8 ? 257.0 : 1.0;
             for (std::size_t i = 0; i < q.size(); ++i)
                 page.samples[i] = q[i] / factor;
         } else {
-            EXPECT_TRUE(in->read_image(k, 0, 0, spec.nchannels, OIIO::TypeDesc::DOUBLE, page.samples.data()));
+            EXPECT_TRUE(in->read_image(k, 0, 0, layout.nchannels, OIIO::TypeDesc::DOUBLE, page.samples.data()));
         }
         pages.push_back(std::move(page));
     }
