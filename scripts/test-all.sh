@@ -9,7 +9,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=/usr/bin/
 cmake --build "$build" -j2
 ctest --test-dir "$build" --output-on-failure -j2
 # Every C++ test again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# the threaded tests under ThreadSanitizer, then both fuzz harnesses for a
+# the threaded tests under ThreadSanitizer, then the fuzz harnesses for a
 # minute each; each in a tree of its own.
 bash scripts/sanitize.sh "$build-asan"
 bash scripts/tsan.sh "$build-tsan"
