@@ -27,43 +27,6 @@ void invertBlocks(const Workspace& ws, const TransformSet& ts, std::int32_t k, f
     }
 }
 
-void invertGroup(const Workspace& ws, const TransformSet& ts, std::int32_t k)
-{
-    const std::int32_t L = ws.g.L;
-    Complex* noisyGroup = ts.noisyGroup.get();
-    Complex* memberMajor = ts.pilotGroup.get();
-    Complex* in = ts.transformIn.get();
-    const Complex* out = ts.transformOut.get();
-
-    if (k >= 2) {
-        const float s = ws.dftScale[k];
-        for (std::int32_t q = 0; q < L; ++q) {
-            const Complex* column = noisyGroup + std::size_t(q) * k;
-            for (std::int32_t j = 0; j < k; ++j) {
-                in[j][0] = column[j][0];
-                in[j][1] = column[j][1];
-            }
-            ts.backwardPlans[k].execute();
-            for (std::int32_t j = 0; j < k; ++j) {
-                Complex& entry = memberMajor[std::size_t(j) * L + q];
-                entry[0] = s * out[j][0];
-                entry[1] = s * out[j][1];
-            }
-        }
-    } else {
-        for (std::int32_t q = 0; q < L; ++q) {
-            memberMajor[q][0] = noisyGroup[q][0];
-            memberMajor[q][1] = noisyGroup[q][1];
-        }
-    }
-
-    // The spatial blocks reuse noisyGroup's storage, whose spectra are no
-    // longer needed: k * P^2 floats always fit in k * L complex values.
-    invertBlocks(ws, ts, k, reinterpret_cast<float*>(noisyGroup));
-}
-
-void invertGroup(Workspace& ws, std::int32_t k) { invertGroup(ws, ws.transforms, k); }
-
 namespace {
 
 // One pixel: a value above 1 adds w to the numerator, one in (0, 1] adds
@@ -179,27 +142,6 @@ void keepRowsOpen(Workspace& ws, std::int32_t begin, std::int32_t end)
         const std::size_t at = (std::size_t(ws.openRows) % std::size_t(ws.accumulatorRows)) * N;
         std::fill(numerators + at, numerators + at + N, 0.0f);
         std::fill(weights + at, weights + at + N, 0.0f);
-    }
-}
-
-void aggregateGroup(Workspace& ws, const Reference& ref, std::int32_t k, float wienerSquareSum,
-                    const double* window)
-{
-    const Geometry& g = ws.g;
-    const std::int32_t P = g.P;
-    const std::size_t M = std::size_t(g.M);
-    const float* weighted = weightWindow(ws, wienerSquareSum, window);
-    const float* blocks = reinterpret_cast<const float*>(ws.transforms.noisyGroup.get());
-    const GroupMembers members{ws.matchPositions, k};
-    for (std::int32_t j = 0; j < k; ++j) {
-        std::int32_t blockRow, blockColumn;
-        memberPosition(ws, ref, members, j, blockRow, blockColumn);
-        const float* block = blocks + std::size_t(j) * std::size_t(P) * std::size_t(P);
-        for (std::int32_t r = 0; r < P; ++r)
-            for (std::int32_t c = 0; c < P; ++c) {
-                const std::size_t x = std::size_t(blockRow + r) + std::size_t(blockColumn + c) * M;
-                addPixel(block[r * P + c], weighted[r * P + c], ws.estimate[x], ws.weightSum[x]);
-            }
     }
 }
 

@@ -9,13 +9,9 @@
 
 namespace sorvik::detail {
 
-// Undoes the group and block transforms: leaves the k filtered P x P blocks in
-// noisyGroup, block j at floats j * P^2 .., row-major. pilotGroup is scratch.
-void invertGroup(const Workspace& ws, const TransformSet& ts, std::int32_t k);
-void invertGroup(Workspace& ws, std::int32_t k); // the workspace's own set
-
-// The block half of invertGroup: the 2-D inverse of the k member-major spectra
-// in pilotGroup, scaled by 1/P, into blocks (block j at j * P^2, row-major).
+// Undoes the block transform of a filtered group: the 2-D inverse of the k
+// member-major spectra in pilotGroup (group.h), scaled by 1/P, into blocks
+// (block j at j * P^2, row-major).
 void invertBlocks(const Workspace& ws, const TransformSet& ts, std::int32_t k, float* blocks);
 
 // Adds the k filtered blocks, clipped to [0, 1], into the numerator with
@@ -32,11 +28,6 @@ void aggregateGroup(Workspace& ws, const Reference& ref, GroupMembers members,
 // before `begin` into estimate and weightSum; before reference row n the
 // walk keeps rows n - R .. n + R + P - 1 open.
 void keepRowsOpen(Workspace& ws, std::int32_t begin, std::int32_t end);
-
-// aggregateGroup straight into estimate and weightSum, for the workspace's
-// own match list and blocks (noisyGroup).
-void aggregateGroup(Workspace& ws, const Reference& ref, std::int32_t k, float wienerSquareSum,
-                    const double* window);
 
 // estimate[i] = (1 / weightSum[i]) * estimate[i] over all pixels.
 void normalizeEstimate(float* estimate, const float* weightSum, std::size_t pixels);

@@ -119,39 +119,6 @@ void prefetchGroup(const Workspace& ws, GroupMembers members)
     }
 }
 
-void transformGroup(const Workspace& ws, const TransformSet& ts, GroupMembers members)
-{
-    const std::int32_t L = ws.g.L;
-    const std::int32_t k = members.k;
-    locateMembers(ws, ts, members);
-    Complex* in = ts.transformIn.get();
-    for (std::int32_t t = 0; t < L; ++t) {
-        Complex* noisy = ts.noisyGroup.get() + std::size_t(t) * k;
-        Complex* pilot = ts.pilotGroup.get() + std::size_t(t) * k;
-        if (k == 1) {
-            gatherNoisy(ws, ts, 1, t, noisy);
-            gatherPilot(ws, ts, 1, t, pilot);
-            continue;
-        }
-        gatherNoisy(ws, ts, k, t, in);
-        forwardColumn(ws, ts, k, noisy);
-        gatherPilot(ws, ts, k, t, in);
-        forwardColumn(ws, ts, k, pilot);
-    }
-}
-
-void transformGroup(Workspace& ws, std::int32_t k)
-{
-    transformGroup(ws, ws.transforms, GroupMembers{ws.matchPositions, k});
-}
-
-float shrinkGroup(Complex* noisyGroup, const Complex* pilotGroup, std::int32_t k, std::int32_t L,
-                  float sigma)
-{
-    return shrinkInto(noisyGroup, pilotGroup, std::size_t(k) * std::size_t(L), sigma * sigma,
-                      0.0f, noisyGroup);
-}
-
 float filterGroupSpectra(const Workspace& ws, const TransformSet& ts, GroupMembers members)
 {
     const std::int32_t L = ws.g.L;

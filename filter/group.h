@@ -12,22 +12,13 @@ struct GroupMembers {
     std::int32_t k;                // groupSize
 };
 
-// Gathers the k members' spectra from both rings into noisyGroup and
-// pilotGroup, coefficient-major (entry (t, j) at t * k + j), transformed along
-// the group by the unitary DFT of length k (none for k = 1).
-void transformGroup(const Workspace& ws, const TransformSet& ts, GroupMembers members);
-void transformGroup(Workspace& ws, std::int32_t k); // the workspace's own set and list
-
-// Multiplies every noisy coefficient by w = e / (e + sigma^2), e the pilot
-// energy of the same coefficient, and returns the sum of w^2.
-float shrinkGroup(Complex* noisyGroup, const Complex* pilotGroup, std::int32_t k, std::int32_t L,
-                  float sigma);
-
-// transformGroup, shrinkGroup and the inverse transform along the group
-// (aggregation.h), one coefficient column at a time: each column is gathered,
-// transformed, shrunk and transformed back before the next, so the
-// coefficient-major arrays are never stored. Every value and the running sum
-// of w^2 are computed as by the three stages in turn, in the same order.
+// Filters a group's spectra one coefficient column at a time: the k
+// members' coefficient t is gathered from both rings, transformed along the
+// group by the unitary DFT of length k (none for k = 1), every noisy value
+// multiplied by w = e / (e + sigma^2), e the pilot energy of the same
+// transformed coefficient, and transformed back before the next column, so
+// no coefficient-major array is ever stored. The sum of w^2 runs over the
+// columns in order of t and, within one, over the members in order.
 // Leaves the members' shrunk spectra member-major in pilotGroup (member j at
 // j * L) and returns the sum of w^2.
 float filterGroupSpectra(const Workspace& ws, const TransformSet& ts, GroupMembers members);

@@ -7,16 +7,6 @@ namespace sorvik::detail {
 
 namespace {
 
-inline float coefficientDistance(const Complex& a, const Complex& b)
-{
-    const float dr = a[0] - b[0];
-    const float di = a[1] - b[1];
-    return dr * dr + di * di;
-}
-
-// A stage check passes only when d <= limit; NaN fails it.
-inline bool withinLimit(float d, float limit) { return d <= limit; }
-
 void scanRowPortable(const RowScan& row, MatchList& list) { scanRowWith<Portable, 4>(row, list); }
 
 KernelLevel levelCap = KernelLevel::avx2;
@@ -51,30 +41,6 @@ MatchKernel chooseMatchKernel()
 }
 
 void capKernelLevel(KernelLevel level) { levelCap = level; }
-
-bool stagedDistance(const Complex* a, const Complex* b, std::int32_t L, float admissionLimit,
-                    float& d)
-{
-    const std::int32_t q = L / 4;
-    const std::int32_t h = L / 2;
-
-    d = coefficientDistance(a[1], b[1]);
-    for (std::int32_t t = 2; t < q; ++t)
-        d = d + coefficientDistance(a[t], b[t]);
-    if (!withinLimit(d, admissionLimit))
-        return false;
-
-    if (q < h) {
-        for (std::int32_t t = q; t < h; ++t)
-            d = d + coefficientDistance(a[t], b[t]);
-        if (!withinLimit(d, admissionLimit))
-            return false;
-    }
-
-    for (std::int32_t t = h; t < L; ++t)
-        d = d + coefficientDistance(a[t], b[t]);
-    return true;
-}
 
 void matchReferences(const Workspace& ws, const Reference* refs, std::int32_t count,
                      const MatchSlot* slots, std::int32_t* groupSizes)
@@ -128,14 +94,6 @@ void matchReferences(const Workspace& ws, const Reference* refs, std::int32_t co
             ++groupSize;
         groupSizes[b] = groupSize;
     }
-}
-
-std::int32_t matchBlocks(Workspace& ws, const Reference& ref)
-{
-    const MatchSlot slot{ws.matchDistances, ws.matchPositions, ws.batchLists.get() + 2 * ws.g.K};
-    std::int32_t groupSize = 1;
-    matchReferences(ws, &ref, 1, &slot, &groupSize);
-    return groupSize;
 }
 
 } // namespace sorvik::detail

@@ -36,25 +36,6 @@ void transformStaged(const Workspace& ws, const TransformSet& ts, Store store)
 
 } // namespace
 
-template <class Pixel>
-void SpectrumRings::computeBlockSpectrum(const Pixel* image, std::int32_t i, std::int32_t j,
-                                         Complex* ring, std::size_t e)
-{
-    const std::size_t M = std::size_t(ws_.g.M);
-    stageBlock(image + std::size_t(i) + std::size_t(j) * M, 1, M, ws_.g.P,
-               reinterpret_cast<float*>(ws_.transforms.transformIn.get()));
-    Complex* entry = ring + e * std::size_t(ws_.g.L);
-    transformStaged(ws_, ws_.transforms, [entry](std::int32_t t, float re, float im) {
-        entry[t][0] = re;
-        entry[t][1] = im;
-    });
-}
-
-template void SpectrumRings::computeBlockSpectrum(const double*, std::int32_t, std::int32_t,
-                                                  Complex*, std::size_t);
-template void SpectrumRings::computeBlockSpectrum(const float*, std::int32_t, std::int32_t,
-                                                  Complex*, std::size_t);
-
 void SpectrumRings::bringRows(std::int32_t first, std::int32_t last)
 {
     const std::int32_t P = ws_.g.P;

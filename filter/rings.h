@@ -50,13 +50,6 @@ public:
     void computeColumns(std::int32_t row, std::int32_t begin, std::int32_t end,
                         const TransformSet& ts) const;
 
-    // Spectrum of block (i, j) of a column-major image, scaled by 1/P, into
-    // entry e of a ring laid out spectrum by spectrum (noisyRing).
-    // Pixel is double (noisy, rounded to float) or float (pilot).
-    template <class Pixel>
-    void computeBlockSpectrum(const Pixel* image, std::int32_t i, std::int32_t j, Complex* ring,
-                              std::size_t e);
-
 private:
     void processRow(std::int32_t i);
 

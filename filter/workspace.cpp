@@ -53,12 +53,11 @@ FilterStatus TransformSet::allocate(const Geometry& g)
 {
     const std::size_t K = std::size_t(g.K), L = std::size_t(g.L);
     const std::size_t transformLength = std::max(K, L);
-    noisyGroup = allocateFftw<Complex>(K * L);
     pilotGroup = allocateFftw<Complex>(K * L);
     transformIn = allocateFftw<Complex>(transformLength);
     transformOut = allocateFftw<Complex>(transformLength);
     columns = allocateFftw<Complex>(2 * K);
-    if (!noisyGroup || !pilotGroup || !transformIn || !transformOut || !columns)
+    if (!pilotGroup || !transformIn || !transformOut || !columns)
         return FilterStatus::outOfMemory;
     forwardPlans = allocateTable<Plan>(K + 1);
     backwardPlans = allocateTable<Plan>(K + 1);
@@ -122,7 +121,6 @@ void TransformSet::release(const Geometry& g) noexcept
             backwardPlans[k].reset();
         }
     }
-    noisyGroup.reset();
     pilotGroup.reset();
     transformIn.reset();
     transformOut.reset();
@@ -153,13 +151,11 @@ FilterStatus Workspace::setUp(const Geometry& geometry, float* estimateOut, bool
     const std::size_t pixels = std::size_t(g.M) * std::size_t(g.N);
     const std::size_t K = std::size_t(g.K), P = std::size_t(g.P), L = std::size_t(g.L);
 
-    accumulatorBlock = allocateFftw<float>(pixels + 2 * K + P * P);
+    accumulatorBlock = allocateFftw<float>(pixels + P * P);
     if (!accumulatorBlock)
         return FilterStatus::outOfMemory;
     weightSum = accumulatorBlock.get();
-    matchPositions = reinterpret_cast<std::int32_t*>(weightSum + pixels);
-    matchDistances = weightSum + pixels + K;
-    weightedWindow = weightSum + pixels + 2 * K;
+    weightedWindow = weightSum + pixels;
 
     if (pixels > 0) {
         std::fill(estimate, estimate + pixels, 0.0f);

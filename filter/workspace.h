@@ -79,15 +79,14 @@ struct Geometry {
 // image costs nothing and changes no output bit.
 Geometry makeGeometry(const FilterParams& params);
 
-// The buffers and plans that one thread transforms with: the two group
-// arrays, the two staging buffers, and every plan, made on those buffers. The
+// The buffers and plans that one thread transforms with: the group array,
+// the two staging buffers, and every plan, made on those buffers. The
 // Workspace holds the calling thread's set; each helper thread of the engine
 // has its own, made on the calling thread (FFTW's planner is not
 // thread-safe) on buffers of the same size from the same allocator, so that
 // FFTW picks the same algorithms and every thread computes the same bits.
 struct TransformSet {
-    FftwBuffer<Complex> noisyGroup;       // K * L
-    FftwBuffer<Complex> pilotGroup;
+    FftwBuffer<Complex> pilotGroup;       // K * L: a filtered group's spectra, member-major
     FftwBuffer<Complex> transformIn;      // max(K, L): every plan reads here
     FftwBuffer<Complex> transformOut;     // ... and writes here
     // [k] for k = 2 .. K: the transforms along a group of k blocks. Those up
@@ -130,10 +129,8 @@ struct Workspace {
     float* estimate = nullptr;            // caller's output: the numerator until the final division
     CallProfile* profile = nullptr;       // filled when the benchmark asks for it
 
-    FftwBuffer<float> accumulatorBlock;   // weightSum | matchPositions | matchDistances | weightedWindow
+    FftwBuffer<float> accumulatorBlock;   // weightSum | weightedWindow
     float* weightSum = nullptr;           // M * N
-    std::int32_t* matchPositions = nullptr; // K ring indices
-    float* matchDistances = nullptr;      // K distances
     float* weightedWindow = nullptr;      // P * P
 
     // Pilot spectra in tiles of eight neighbouring blocks of a row, so that
@@ -162,9 +159,7 @@ struct Workspace {
     MatchKernel scanRow = nullptr;         // the widest row scanner this processor runs
 
     // The match lists of a batch of references matched together (matching.h):
-    // matchBatch * (K distances, K positions, 2L reference floats). The match
-    // list above serves a single reference (matchBlocks), with the first
-    // entry's reference floats.
+    // matchBatch * (K distances, K positions, 2L reference floats).
     static constexpr std::int32_t matchBatch = 16;
     FftwBuffer<float> batchLists;
 
