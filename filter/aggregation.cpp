@@ -6,11 +6,31 @@
 
 namespace sorvik::detail {
 
-void invertBlocks(const Workspace& ws, const TransformSet& ts, std::int32_t k, float* blocks)
+FilterStatus Accumulators::allocate(const Geometry& g, float* estimateOut)
 {
-    const std::int32_t L = ws.g.L;
-    const std::int32_t area = ws.g.P * ws.g.P;
-    const float scale = ws.blockScale;
+    // checkParams has bounded every product below, so size_t cannot overflow.
+    const std::size_t pixels = std::size_t(g.M) * std::size_t(g.N);
+    estimate = estimateOut;
+    accumulatorBlock = allocateFftw<float>(pixels + std::size_t(g.P) * std::size_t(g.P));
+    if (!accumulatorBlock)
+        return FilterStatus::outOfMemory;
+    weightSum = accumulatorBlock.get();
+    weightedWindow = weightSum + pixels;
+    if (pixels > 0) {
+        std::fill(estimate, estimate + pixels, 0.0f);
+        std::fill(weightSum, weightSum + pixels, 0.0f);
+    }
+    // A reference row n adds into image rows n - R .. n + R + P - 1.
+    accumulatorRows = std::int32_t(std::min<std::int64_t>(g.M, 2 * std::int64_t{g.R} + g.P));
+    accumulatorBand = allocateFftw<float>(2 * std::size_t(accumulatorRows) * std::size_t(g.N));
+    return accumulatorBand ? FilterStatus::ok : FilterStatus::outOfMemory;
+}
+
+void invertBlocks(const Geometry& g, const TransformSet& ts, std::int32_t k, float* blocks)
+{
+    const std::int32_t L = g.L;
+    const std::int32_t area = g.P * g.P;
+    const float scale = ts.blockScale;
     const Complex* memberMajor = ts.pilotGroup.get();
     Complex* in = ts.transformIn.get();
     const float* spatial = reinterpret_cast<const float*>(ts.transformOut.get());
@@ -73,10 +93,9 @@ void addRow(const float* v, const float* w, std::int32_t n, float* estimate, flo
 }
 
 // Where member j of the group lies: its block row and column.
-void memberPosition(const Workspace& ws, const Reference& ref, GroupMembers members,
+void memberPosition(const Geometry& g, const Reference& ref, GroupMembers members,
                     std::int32_t j, std::int32_t& blockRow, std::int32_t& blockColumn)
 {
-    const Geometry& g = ws.g;
     const std::int32_t p = members.positions[g.K - 1 - j];
     const std::int32_t slot = p / g.blockCols;
     blockColumn = p - slot * g.blockCols;
@@ -89,11 +108,12 @@ void memberPosition(const Workspace& ws, const Reference& ref, GroupMembers memb
 }
 
 // groupWeight = 1 / wienerSquareSum, folded into the window once per group.
-const float* weightWindow(Workspace& ws, float wienerSquareSum, const double* window)
+const float* weightWindow(const Geometry& g, Accumulators& acc, float wienerSquareSum,
+                          const double* window)
 {
-    const std::int32_t area = ws.g.P * ws.g.P;
+    const std::int32_t area = g.P * g.P;
     const float groupWeight = 1.0f / wienerSquareSum;
-    float* weighted = ws.weightedWindow;
+    float* weighted = acc.weightedWindow;
     for (std::int32_t i = 0; i < area; ++i)
         weighted[i] = static_cast<float>(window[i] * double(groupWeight));
     return weighted;
@@ -101,45 +121,45 @@ const float* weightWindow(Workspace& ws, float wienerSquareSum, const double* wi
 
 } // namespace
 
-void aggregateGroup(Workspace& ws, const Reference& ref, GroupMembers members,
-                    float wienerSquareSum, const float* blocks, const double* window)
+void aggregateGroup(const Geometry& g, Accumulators& acc, const Reference& ref,
+                    GroupMembers members, float wienerSquareSum, const float* blocks,
+                    const double* window)
 {
-    const Geometry& g = ws.g;
     const std::int32_t P = g.P;
     const std::size_t N = std::size_t(g.N);
-    const float* weighted = weightWindow(ws, wienerSquareSum, window);
-    float* numerators = ws.accumulatorBand.get();
-    float* weights = numerators + std::size_t(ws.accumulatorRows) * N;
+    const float* weighted = weightWindow(g, acc, wienerSquareSum, window);
+    float* numerators = acc.accumulatorBand.get();
+    float* weights = numerators + std::size_t(acc.accumulatorRows) * N;
     for (std::int32_t j = 0; j < members.k; ++j) {
         std::int32_t blockRow, blockColumn;
-        memberPosition(ws, ref, members, j, blockRow, blockColumn);
+        memberPosition(g, ref, members, j, blockRow, blockColumn);
         const float* block = blocks + std::size_t(j) * std::size_t(P) * std::size_t(P);
         for (std::int32_t r = 0; r < P; ++r) {
             const std::size_t at =
-                std::size_t((blockRow + r) % ws.accumulatorRows) * N + std::size_t(blockColumn);
+                std::size_t((blockRow + r) % acc.accumulatorRows) * N + std::size_t(blockColumn);
             addRow(block + r * P, weighted + r * P, P, numerators + at, weights + at);
         }
     }
 }
 
-void keepRowsOpen(Workspace& ws, std::int32_t begin, std::int32_t end)
+void keepRowsOpen(const Geometry& g, Accumulators& acc, std::int32_t begin, std::int32_t end)
 {
-    const std::size_t M = std::size_t(ws.g.M), N = std::size_t(ws.g.N);
-    float* numerators = ws.accumulatorBand.get();
-    float* weights = numerators + std::size_t(ws.accumulatorRows) * N;
-    for (; ws.closedRows < begin && ws.closedRows < ws.openRows; ++ws.closedRows) {
-        const std::size_t y = std::size_t(ws.closedRows);
-        const std::size_t at = (y % std::size_t(ws.accumulatorRows)) * N;
+    const std::size_t M = std::size_t(g.M), N = std::size_t(g.N);
+    float* numerators = acc.accumulatorBand.get();
+    float* weights = numerators + std::size_t(acc.accumulatorRows) * N;
+    for (; acc.closedRows < begin && acc.closedRows < acc.openRows; ++acc.closedRows) {
+        const std::size_t y = std::size_t(acc.closedRows);
+        const std::size_t at = (y % std::size_t(acc.accumulatorRows)) * N;
         for (std::size_t x = 0; x < N; ++x) {
-            ws.estimate[y + x * M] = numerators[at + x];
-            ws.weightSum[y + x * M] = weights[at + x];
+            acc.estimate[y + x * M] = numerators[at + x];
+            acc.weightSum[y + x * M] = weights[at + x];
         }
     }
     // Rows that no group reached stay as set-up left them: zero.
-    ws.closedRows = std::max(ws.closedRows, std::min(begin, ws.g.M));
-    ws.openRows = std::max(ws.openRows, ws.closedRows);
-    for (; ws.openRows < end && ws.openRows < ws.g.M; ++ws.openRows) {
-        const std::size_t at = (std::size_t(ws.openRows) % std::size_t(ws.accumulatorRows)) * N;
+    acc.closedRows = std::max(acc.closedRows, std::min(begin, g.M));
+    acc.openRows = std::max(acc.openRows, acc.closedRows);
+    for (; acc.openRows < end && acc.openRows < g.M; ++acc.openRows) {
+        const std::size_t at = (std::size_t(acc.openRows) % std::size_t(acc.accumulatorRows)) * N;
         std::fill(numerators + at, numerators + at + N, 0.0f);
         std::fill(weights + at, weights + at + N, 0.0f);
     }

@@ -3,31 +3,59 @@
 #ifndef SORVIK_FILTER_AGGREGATION_H
 #define SORVIK_FILTER_AGGREGATION_H
 
+#include "filter/buffers.h"
+#include "filter/geometry.h"
 #include "filter/group.h"
 #include "filter/reference.h"
-#include "filter/workspace.h"
+#include "filter/transforms.h"
 
 namespace sorvik::detail {
+
+// The sums that every group adds into: the numerator (the caller's output
+// until the final division) and the weight sums over the whole image, and
+// the band of their rows that groups can still reach.
+//
+// Members are released in the reverse of their order here: the band first,
+// the block last.
+struct Accumulators {
+    FftwBuffer<float> accumulatorBlock;   // weightSum | weightedWindow
+    float* estimate = nullptr;            // caller's output: the numerator until the final division
+    float* weightSum = nullptr;           // M * N
+    float* weightedWindow = nullptr;      // P * P
+
+    // The accumulators of the image rows that groups can still reach, row by
+    // row: the numerator rows, then the weight rows, each accumulatorRows
+    // rows of N floats; image row y in row y mod accumulatorRows. Rows
+    // [closedRows, openRows) are live.
+    FftwBuffer<float> accumulatorBand;
+    std::int32_t accumulatorRows = 0;
+    std::int32_t openRows = 0;
+    std::int32_t closedRows = 0;
+
+    // Allocates the block, clears estimate and weightSum, then allocates the band.
+    FilterStatus allocate(const Geometry& g, float* estimateOut);
+};
 
 // Undoes the block transform of a filtered group: the 2-D inverse of the k
 // member-major spectra in pilotGroup (group.h), scaled by 1/P, into blocks
 // (block j at j * P^2, row-major).
-void invertBlocks(const Workspace& ws, const TransformSet& ts, std::int32_t k, float* blocks);
+void invertBlocks(const Geometry& g, const TransformSet& ts, std::int32_t k, float* blocks);
 
 // Adds the k filtered blocks, clipped to [0, 1], into the numerator with
 // weight window * (1 / wienerSquareSum), and the weights into the weight sums.
 //
-// The walk adds into the workspace's accumulator band, whose rows are
+// The walk adds into the accumulator band, whose rows are
 // contiguous in the block's own row order; image rows enter the band (as
 // zeros, like the whole image) before the first group reaches them and leave
 // it, copied into estimate and weightSum, once no later group can. Every
 // pixel still receives its additions in the same order.
-void aggregateGroup(Workspace& ws, const Reference& ref, GroupMembers members,
-                    float wienerSquareSum, const float* blocks, const double* window);
+void aggregateGroup(const Geometry& g, Accumulators& acc, const Reference& ref,
+                    GroupMembers members, float wienerSquareSum, const float* blocks,
+                    const double* window);
 // Opens image rows up to `end` (exclusive) in the band, then closes those
 // before `begin` into estimate and weightSum; before reference row n the
 // walk keeps rows n - R .. n + R + P - 1 open.
-void keepRowsOpen(Workspace& ws, std::int32_t begin, std::int32_t end);
+void keepRowsOpen(const Geometry& g, Accumulators& acc, std::int32_t begin, std::int32_t end);
 
 // estimate[i] = (1 / weightSum[i]) * estimate[i] over all pixels.
 void normalizeEstimate(float* estimate, const float* weightSum, std::size_t pixels);

@@ -22,12 +22,11 @@ namespace sorvik::detail {
 namespace {
 
 // One thread's scratch. Member 0 is the calling thread, which transforms with
-// the workspace's own set and matches into the workspace's lists.
+// the workspace's own set.
 struct Member {
     TransformSet own;
-    FftwBuffer<float> ownLists;
     TransformSet* ts = nullptr;
-    float* lists = nullptr; // batch * (K distances, K positions, 2L reference floats)
+    FftwBuffer<float> lists; // batch * (K distances, K positions, 2L reference floats)
     double ringSeconds = 0, matchSeconds = 0, groupSeconds = 0, inverseSeconds = 0;
 };
 
@@ -71,7 +70,7 @@ private:
     MatchSlot matchSlot(const Member& m, std::int32_t b) const
     {
         const std::size_t K = std::size_t(ws_.g.K), L = std::size_t(ws_.g.L);
-        float* base = m.lists + std::size_t(b) * (2 * K + 2 * L);
+        float* base = m.lists.get() + std::size_t(b) * (2 * K + 2 * L);
         return MatchSlot{base, reinterpret_cast<std::int32_t*>(base + K), base + 2 * K};
     }
     std::size_t resultIndex(std::int64_t batch, std::int32_t i) const
@@ -91,9 +90,9 @@ private:
     }
     void keepAllRowsOpen(std::int32_t begin, std::int32_t end)
     {
-        keepRowsOpen(ws_, begin, end);
+        keepRowsOpen(ws_.g, ws_.accumulators, begin, end);
         for (std::int32_t c = 0; c < sharedCount_; ++c)
-            keepRowsOpen(*shared_[c].ws, begin, end);
+            keepRowsOpen(shared_[c].ws->g, shared_[c].ws->accumulators, begin, end);
     }
 
     bool allocateResults();
@@ -115,6 +114,7 @@ private:
     const SharedChannel* shared_;
     std::int32_t sharedCount_;
     std::int32_t channels_; // the walk's own and the shared ones
+    const MatchKernel scanRow_ = chooseMatchKernel();
 
     std::vector<Member> members_;
     std::vector<std::thread> helpers_;
@@ -164,27 +164,29 @@ FilterStatus Engine::prepare(std::int32_t wanted)
 
     // A batch's results are K blocks per reference; keep a slot near 64k
     // floats. With helpers, batches of eight balance the threads' shares of a
-    // row better than the workspace's sixteen, at a small cost in cache reuse.
-    const std::size_t most = wanted > 1 ? 8 : std::size_t(Workspace::matchBatch);
+    // row better than sixteen, at a small cost in cache reuse.
+    const std::size_t most = wanted > 1 ? 8 : std::size_t(matchBatch);
     batch_ = std::int32_t(
         std::clamp<std::size_t>(65536 / (std::size_t(channels_) * K * area), 1, most));
     references = allocateTable<Reference>(std::size_t(g.blockCols));
     if (!references)
         return FilterStatus::outOfMemory;
     members_.reserve(std::size_t(wanted));
+    const std::size_t listFloats = std::size_t(batch_) * (2 * K + 2 * L);
     members_.emplace_back();
     members_[0].ts = &ws_.transforms;
-    members_[0].lists = ws_.batchLists.get();
+    members_[0].lists = allocateFftw<float>(listFloats);
+    if (!members_[0].lists)
+        return FilterStatus::outOfMemory;
     while (std::int32_t(members_.size()) < wanted) {
         Member& m = members_.emplace_back();
-        m.ownLists = allocateFftw<float>(std::size_t(batch_) * (2 * K + 2 * L));
-        if (!m.ownLists || m.own.allocate(g) != FilterStatus::ok ||
+        m.lists = allocateFftw<float>(listFloats);
+        if (!m.lists || m.own.allocate(g) != FilterStatus::ok ||
             m.own.makePlans(g) != FilterStatus::ok) {
             members_.pop_back();
             break;
         }
         m.ts = &m.own;
-        m.lists = m.ownLists.get();
     }
     if (!allocateResults()) {
         if (members_.size() == 1)
@@ -218,7 +220,7 @@ bool Engine::allocateResults()
     resultPositions = allocateTable<std::int32_t>(entries * K);
     resultSizes = allocateTable<std::int32_t>(entries);
     resultSums = allocateTable<float>(channelEntries);
-    slotHolds.reset(new (std::nothrow) std::atomic<std::int64_t>[std::size_t(slots_)]);
+    slotHolds = allocateTable<std::atomic<std::int64_t>>(std::size_t(slots_));
     if (!resultBlocks || !resultPositions || !resultSizes || !resultSums || !slotHolds)
         return false;
     for (std::int32_t s = 0; s < slots_; ++s)
@@ -333,12 +335,12 @@ void Engine::processBatch(std::int32_t j, Member& member)
     const std::int32_t K = ws_.g.K;
 
     StageClock clock(ws_.profile != nullptr);
-    MatchSlot slots[Workspace::matchBatch];
-    std::int32_t groupSizes[Workspace::matchBatch];
+    MatchSlot slots[matchBatch];
+    std::int32_t groupSizes[matchBatch];
     if (!planFailed_.load(std::memory_order_relaxed)) {
         for (std::int32_t b = 0; b < count; ++b)
             slots[b] = matchSlot(member, b);
-        matchReferences(ws_, refs, count, slots, groupSizes);
+        matchReferences(ws_.g, ws_.rings, scanRow_, refs, count, slots, groupSizes);
         clock.lap(member.matchSeconds);
     }
 
@@ -349,13 +351,13 @@ void Engine::processBatch(std::int32_t j, Member& member)
             break;
         }
         if (b + 1 < count)
-            prefetchGroup(ws_, GroupMembers{slots[b + 1].positions, groupSizes[b + 1]});
+            prefetchGroup(ws_.g, ws_.rings, GroupMembers{slots[b + 1].positions, groupSizes[b + 1]});
         const std::size_t at = resultIndex(number, b);
         for (std::int32_t c = 0; c < channels_; ++c) {
             const Workspace& channel = c == 0 ? ws_ : *shared_[c - 1].ws;
-            resultSumOf(at, c) = filterGroupSpectra(channel, *member.ts, group);
+            resultSumOf(at, c) = filterGroupSpectra(channel.g, channel.rings, *member.ts, group);
             clock.lap(member.groupSeconds);
-            invertBlocks(channel, *member.ts, group.k, resultBlocksOf(at, c));
+            invertBlocks(channel.g, *member.ts, group.k, resultBlocksOf(at, c));
             clock.lap(member.inverseSeconds);
         }
         std::memcpy(resultPositions.get() + at * std::size_t(K), group.positions,
@@ -385,10 +387,13 @@ void Engine::aggregateBatch(std::int32_t j)
         const std::size_t at = resultIndex(number, b);
         const GroupMembers group{resultPositions.get() + at * std::size_t(K), resultSizes[at]};
         const Reference& ref = references[std::size_t(first + b)];
-        aggregateGroup(ws_, ref, group, resultSumOf(at, 0), resultBlocksOf(at, 0), window_);
-        for (std::int32_t c = 1; c < channels_; ++c)
-            aggregateGroup(*shared_[c - 1].ws, ref, group, resultSumOf(at, c),
+        aggregateGroup(ws_.g, ws_.accumulators, ref, group, resultSumOf(at, 0),
+                       resultBlocksOf(at, 0), window_);
+        for (std::int32_t c = 1; c < channels_; ++c) {
+            Workspace& channel = *shared_[c - 1].ws;
+            aggregateGroup(channel.g, channel.accumulators, ref, group, resultSumOf(at, c),
                            resultBlocksOf(at, c), window_);
+        }
         if (profile != nullptr)
             countReference(*profile, ref.searchRowEnd - ref.searchRowBegin,
                            ref.searchColEnd - ref.searchColBegin, group.k);
@@ -459,7 +464,7 @@ FilterStatus Engine::walk(const FilterOptions& options)
             const std::int32_t last = std::min(n + g.R, g.blockRows - 1);
             while (nextRingRow <= last) {
                 ringFirst_ = nextRingRow;
-                ringCount_ = std::min({ws_.bandBlockRows, g.slots, last - nextRingRow + 1});
+                ringCount_ = std::min({ws_.band.blockRows, g.slots, last - nextRingRow + 1});
                 rings_.bringRows(ringFirst_, ringFirst_ + ringCount_ - 1);
                 for (std::int32_t c = 0; c < sharedCount_; ++c)
                     shared_[c].rings->bringRows(ringFirst_, ringFirst_ + ringCount_ - 1);

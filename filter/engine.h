@@ -3,6 +3,7 @@
 #define SORVIK_FILTER_ENGINE_H
 
 #include "filter/rings.h"
+#include "filter/workspace.h"
 
 namespace sorvik::detail {
 

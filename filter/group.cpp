@@ -10,35 +10,36 @@ namespace {
 
 // Where each member's spectra start: its noisyRing entry (complex values) and
 // the real part of its coefficient 0 in pilotRing (floats).
-void locateMembers(const Workspace& ws, const TransformSet& ts, GroupMembers members)
+void locateMembers(const Geometry& g, const Rings& rings, const TransformSet& ts,
+                   GroupMembers members)
 {
-    const std::int32_t K = ws.g.K;
-    const std::size_t L = std::size_t(ws.g.L);
+    const std::int32_t K = g.K;
+    const std::size_t L = std::size_t(g.L);
     std::size_t* noisy = ts.memberOffsets.get();
     std::size_t* pilot = noisy + K;
     for (std::int32_t j = 0; j < members.k; ++j) {
         const std::int32_t p = members.positions[K - 1 - j];
         noisy[j] = std::size_t(p) * L;
-        pilot[j] = ws.pilotOffset(p);
+        pilot[j] = rings.pilotOffset(p);
     }
 }
 
 // Coefficient t of every located member of both rings, into `noisy` and `pilot`.
-void gatherNoisy(const Workspace& ws, const TransformSet& ts, std::int32_t k, std::int32_t t,
+void gatherNoisy(const Rings& rings, const TransformSet& ts, std::int32_t k, std::int32_t t,
                  Complex* noisy)
 {
-    const Complex* ring = ws.noisyRing.get() + t;
+    const Complex* ring = rings.noisyRing.get() + t;
     const std::size_t* offsets = ts.memberOffsets.get();
     for (std::int32_t j = 0; j < k; ++j)
         std::memcpy(noisy[j], ring[offsets[j]], sizeof(Complex));
 }
 
-void gatherPilot(const Workspace& ws, const TransformSet& ts, std::int32_t k, std::int32_t t,
-                 Complex* pilot)
+void gatherPilot(const Geometry& g, const Rings& rings, const TransformSet& ts, std::int32_t k,
+                 std::int32_t t, Complex* pilot)
 {
-    const float* re = ws.pilotRing.get() + 2 * std::size_t(pilotTile) * std::size_t(t);
+    const float* re = rings.pilotRing.get() + 2 * std::size_t(pilotTile) * std::size_t(t);
     const float* im = re + pilotTile;
-    const std::size_t* offsets = ts.memberOffsets.get() + ws.g.K;
+    const std::size_t* offsets = ts.memberOffsets.get() + g.K;
     for (std::int32_t j = 0; j < k; ++j) {
         pilot[j][0] = re[offsets[j]];
         pilot[j][1] = im[offsets[j]];
@@ -55,10 +56,10 @@ void scaledCopy(const Complex* from, float s, std::int32_t k, Complex* to)
 }
 
 // Forward transform of the column staged in transformIn, scaled, into `column`.
-void forwardColumn(const Workspace& ws, const TransformSet& ts, std::int32_t k, Complex* column)
+void forwardColumn(const TransformSet& ts, std::int32_t k, Complex* column)
 {
     ts.forwardPlans[k].execute();
-    scaledCopy(ts.transformOut.get(), ws.dftScale[k], k, column);
+    scaledCopy(ts.transformOut.get(), ts.dftScale[k], k, column);
 }
 
 // The Wiener shrinkage of `count` entries: shrunk[i] = noisy[i] * w, and w * w
@@ -107,46 +108,47 @@ float shrinkInto(const Complex* noisy, const Complex* pilot, std::size_t count, 
 
 } // namespace
 
-void prefetchGroup(const Workspace& ws, GroupMembers members)
+void prefetchGroup(const Geometry& g, const Rings& rings, GroupMembers members)
 {
-    const std::size_t bytes = std::size_t(ws.g.L) * sizeof(Complex);
-    const char* ring = reinterpret_cast<const char*>(ws.noisyRing.get());
+    const std::size_t bytes = std::size_t(g.L) * sizeof(Complex);
+    const char* ring = reinterpret_cast<const char*>(rings.noisyRing.get());
     for (std::int32_t j = 0; j < members.k; ++j) {
-        const char* spectrum = ring + std::size_t(members.positions[ws.g.K - 1 - j]) * bytes;
+        const char* spectrum = ring + std::size_t(members.positions[g.K - 1 - j]) * bytes;
         for (std::size_t at = 0; at < bytes; at += 64)
             __builtin_prefetch(spectrum + at);
         __builtin_prefetch(spectrum + bytes - 1);
     }
 }
 
-float filterGroupSpectra(const Workspace& ws, const TransformSet& ts, GroupMembers members)
+float filterGroupSpectra(const Geometry& g, const Rings& rings, const TransformSet& ts,
+                         GroupMembers members)
 {
-    const std::int32_t L = ws.g.L;
+    const std::int32_t L = g.L;
     const std::int32_t k = members.k;
-    const float s2 = ws.g.sigma * ws.g.sigma;
-    locateMembers(ws, ts, members);
+    const float s2 = g.sigma * g.sigma;
+    locateMembers(g, rings, ts, members);
     Complex* in = ts.transformIn.get();
     Complex* noisy = ts.columns.get();
-    Complex* pilot = noisy + ws.g.K;
+    Complex* pilot = noisy + g.K;
     Complex* memberMajor = ts.pilotGroup.get();
     float sum = 0.0f;
 
     if (k == 1) {
         for (std::int32_t t = 0; t < L; ++t) {
-            gatherNoisy(ws, ts, 1, t, noisy);
-            gatherPilot(ws, ts, 1, t, pilot);
+            gatherNoisy(rings, ts, 1, t, noisy);
+            gatherPilot(g, rings, ts, 1, t, pilot);
             sum = shrinkInto(noisy, pilot, 1, s2, sum, memberMajor + t);
         }
         return sum;
     }
 
-    const float s = ws.dftScale[k];
+    const float s = ts.dftScale[k];
     const Complex* out = ts.transformOut.get();
     for (std::int32_t t = 0; t < L; ++t) {
-        gatherNoisy(ws, ts, k, t, in);
-        forwardColumn(ws, ts, k, noisy);
-        gatherPilot(ws, ts, k, t, in);
-        forwardColumn(ws, ts, k, pilot);
+        gatherNoisy(rings, ts, k, t, in);
+        forwardColumn(ts, k, noisy);
+        gatherPilot(g, rings, ts, k, t, in);
+        forwardColumn(ts, k, pilot);
         sum = shrinkInto(noisy, pilot, std::size_t(k), s2, sum, in);
         ts.backwardPlans[k].execute();
         for (std::int32_t j = 0; j < k; ++j) {

@@ -2,7 +2,9 @@
 #ifndef SORVIK_FILTER_GROUP_H
 #define SORVIK_FILTER_GROUP_H
 
-#include "filter/workspace.h"
+#include "filter/geometry.h"
+#include "filter/rings.h"
+#include "filter/transforms.h"
 
 namespace sorvik::detail {
 
@@ -16,16 +18,18 @@ struct GroupMembers {
 // members' coefficient t is gathered from both rings, transformed along the
 // group by the unitary DFT of length k (none for k = 1), every noisy value
 // multiplied by w = e / (e + sigma^2), e the pilot energy of the same
-// transformed coefficient, and transformed back before the next column, so
+// transformed coefficient (sigma from g), and transformed back before the
+// next column, so
 // no coefficient-major array is ever stored. The sum of w^2 runs over the
 // columns in order of t and, within one, over the members in order.
 // Leaves the members' shrunk spectra member-major in pilotGroup (member j at
 // j * L) and returns the sum of w^2.
-float filterGroupSpectra(const Workspace& ws, const TransformSet& ts, GroupMembers members);
+float filterGroupSpectra(const Geometry& g, const Rings& rings, const TransformSet& ts,
+                         GroupMembers members);
 
 // Asks the processor to fetch the members' noisy spectra, which matching did
 // not touch, ahead of filterGroupSpectra; changes nothing else.
-void prefetchGroup(const Workspace& ws, GroupMembers members);
+void prefetchGroup(const Geometry& g, const Rings& rings, GroupMembers members);
 
 } // namespace sorvik::detail
 

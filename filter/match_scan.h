@@ -18,14 +18,14 @@ struct MatchList {
     float threshold;
 };
 
-// Blocks in one tile of the pilot ring (Workspace::pilotRing): a tile holds,
+// Blocks in one tile of the pilot ring (Rings::pilotRing): a tile holds,
 // coefficient after coefficient, the real parts of eight neighbouring blocks
 // of a row, then their imaginary parts.
 constexpr std::int32_t pilotTile = 8;
 
 // One row of the search area.
 struct RowScan {
-    const float* slot;         // the row's pilot spectra, in tiles (Workspace::pilotRing)
+    const float* slot;         // the row's pilot spectra, in tiles (Rings::pilotRing)
     std::size_t tileFloats;    // floats in a tile: 16L
     const float* reference;    // the reference spectrum, re and im of each coefficient
     std::int32_t L;

@@ -42,10 +42,10 @@ MatchKernel chooseMatchKernel()
 
 void capKernelLevel(KernelLevel level) { levelCap = level; }
 
-void matchReferences(const Workspace& ws, const Reference* refs, std::int32_t count,
-                     const MatchSlot* slots, std::int32_t* groupSizes)
+void matchReferences(const Geometry& g, const Rings& rings, MatchKernel scanRow,
+                     const Reference* refs, std::int32_t count, const MatchSlot* slots,
+                     std::int32_t* groupSizes)
 {
-    const Geometry& g = ws.g;
     const std::int32_t K = g.K;
     const std::int32_t L = g.L;
 
@@ -53,7 +53,7 @@ void matchReferences(const Workspace& ws, const Reference* refs, std::int32_t co
         for (std::int32_t i = 0; i < K; ++i)
             slots[b].distances[i] = emptyDistance;
         // Interleaved, so that the scanner broadcasts each coefficient from one place.
-        const float* spectrum = ws.pilotRing.get() + ws.pilotOffset(refs[b].referenceIndex);
+        const float* spectrum = rings.pilotRing.get() + rings.pilotOffset(refs[b].referenceIndex);
         for (std::int32_t t = 0; t < L; ++t) {
             slots[b].reference[2 * t] = spectrum[2 * pilotTile * std::size_t(t)];
             slots[b].reference[2 * t + 1] = spectrum[2 * pilotTile * std::size_t(t) + pilotTile];
@@ -64,7 +64,7 @@ void matchReferences(const Workspace& ws, const Reference* refs, std::int32_t co
     if (K >= 2 && count > 0) {
         const Reference& first = refs[0];
         RowScan row{};
-        row.tileFloats = ws.tileFloats();
+        row.tileFloats = rings.tileFloats();
         row.L = L;
         for (std::int32_t r = first.searchRowBegin; r < first.searchRowEnd; ++r) {
             std::int32_t slot = first.currentSlot + (r - first.n);
@@ -72,7 +72,7 @@ void matchReferences(const Workspace& ws, const Reference* refs, std::int32_t co
                 slot += g.slots;
             else if (slot > 2 * g.R)
                 slot -= g.slots;
-            row.slot = ws.pilotSlot(slot);
+            row.slot = rings.pilotSlot(slot);
             row.rowIndex = slot * g.blockCols;
             for (std::int32_t b = 0; b < count; ++b) {
                 MatchList list{slots[b].distances, slots[b].positions, K, g.matchThreshold};
@@ -80,7 +80,7 @@ void matchReferences(const Workspace& ws, const Reference* refs, std::int32_t co
                 row.x0 = refs[b].searchColBegin;
                 row.x1 = refs[b].searchColEnd;
                 row.skip = r == first.n ? refs[b].c : -1;
-                ws.scanRow(row, list);
+                scanRow(row, list);
             }
         }
     }

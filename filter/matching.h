@@ -2,10 +2,16 @@
 #ifndef SORVIK_FILTER_MATCHING_H
 #define SORVIK_FILTER_MATCHING_H
 
+#include "filter/geometry.h"
+#include "filter/match_scan.h"
 #include "filter/reference.h"
-#include "filter/workspace.h"
+#include "filter/rings.h"
 
 namespace sorvik::detail {
+
+// The most references matched together: the caller keeps this many match
+// lists (MatchSlot) at hand.
+constexpr std::int32_t matchBatch = 16;
 
 // Where one reference's match is kept: K distances and K positions (the match
 // list) and 2L floats for the reference's pilot spectrum.
@@ -24,9 +30,11 @@ struct MatchSlot {
 // Each candidate row is swept for every reference before the next row, so
 // that its spectra are read from cache rather than memory; each reference
 // still scans its own candidates in its own order, so its list and group
-// size do not depend on the others in the batch.
-void matchReferences(const Workspace& ws, const Reference* refs, std::int32_t count,
-                     const MatchSlot* slots, std::int32_t* groupSizes);
+// size do not depend on the others in the batch. Candidates are read from
+// the pilot ring with `scanRow` (chooseMatchKernel).
+void matchReferences(const Geometry& g, const Rings& rings, MatchKernel scanRow,
+                     const Reference* refs, std::int32_t count, const MatchSlot* slots,
+                     std::int32_t* groupSizes);
 
 } // namespace sorvik::detail
 

@@ -3,7 +3,7 @@
 #define SORVIK_FILTER_REFERENCE_GRID_H
 
 #include "filter/reference.h"
-#include "filter/workspace.h"
+#include "filter/geometry.h"
 
 namespace sorvik::detail {
 

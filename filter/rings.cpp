@@ -4,6 +4,32 @@
 
 namespace sorvik::detail {
 
+FilterStatus Rings::allocate(const Geometry& g)
+{
+    // checkParams has bounded every product below, so size_t cannot overflow.
+    blockCols = g.blockCols;
+    L = g.L;
+    const std::size_t ringEntries =
+        g.blockCols > 0 ? std::size_t(g.slots) * std::size_t(g.blockCols) * std::size_t(L) : 0;
+    tilesPerSlot = g.blockCols > 0 ? (g.blockCols + pilotTile - 1) / pilotTile : 0;
+    const std::size_t pilotFloats = std::size_t(g.slots) * std::size_t(tilesPerSlot) * tileFloats();
+    pilotRing = allocateFftw<float>(pilotFloats);
+    noisyRing = allocateFftw<Complex>(ringEntries);
+    if (!pilotRing || !noisyRing)
+        return FilterStatus::outOfMemory;
+    std::fill(pilotRing.get(), pilotRing.get() + pilotFloats, 0.0f);
+    return FilterStatus::ok;
+}
+
+FilterStatus ImageBand::allocate(const Geometry& g)
+{
+    // The parallel engine computes the rows between two reference rows at once.
+    blockRows = std::clamp(g.step, std::int32_t{1}, std::int32_t{8});
+    rows = g.P + blockRows - 1;
+    pixels = allocateFftw<float>(2 * 2 * std::size_t(rows) * std::size_t(g.N));
+    return pixels ? FilterStatus::ok : FilterStatus::outOfMemory;
+}
+
 namespace {
 
 // Copies a P x P block into row-major floats: element a * P + b is the pixel
@@ -24,11 +50,10 @@ void stageBlock(const Pixel* origin, std::size_t rowStride, std::size_t columnSt
 // Runs the P x P real-to-complex plan on the staged block; the scaled
 // coefficients go to `store`.
 template <class Store>
-void transformStaged(const Workspace& ws, const TransformSet& ts, Store store)
+void transformStaged(std::int32_t L, const TransformSet& ts, Store store)
 {
     ts.r2cPlan.execute();
-    const std::int32_t L = ws.g.L;
-    const float scale = ws.blockScale;
+    const float scale = ts.blockScale;
     const Complex* out = ts.transformOut.get();
     for (std::int32_t t = 0; t < L; ++t)
         store(t, scale * out[t][0], scale * out[t][1]);
@@ -38,10 +63,10 @@ void transformStaged(const Workspace& ws, const TransformSet& ts, Store store)
 
 void SpectrumRings::bringRows(std::int32_t first, std::int32_t last)
 {
-    const std::int32_t P = ws_.g.P;
-    const std::int32_t rows = ws_.bandRows;
-    const std::size_t M = std::size_t(ws_.g.M), N = std::size_t(ws_.g.N);
-    float* noisyBand = ws_.imageBand.get();
+    const std::int32_t P = g_.P;
+    const std::int32_t rows = band_.rows;
+    const std::size_t M = std::size_t(g_.M), N = std::size_t(g_.N);
+    float* noisyBand = band_.pixels.get();
     float* pilotBand = noisyBand + 2 * std::size_t(rows) * N;
     // Rows enter in increasing order; those of an earlier call that are still
     // needed stay where they are.
@@ -61,23 +86,23 @@ void SpectrumRings::bringRows(std::int32_t first, std::int32_t last)
 void SpectrumRings::computeColumns(std::int32_t row, std::int32_t begin, std::int32_t end,
                                    const TransformSet& ts) const
 {
-    const std::int32_t P = ws_.g.P;
-    const std::size_t N = std::size_t(ws_.g.N);
-    const std::int32_t slot = row % ws_.g.slots;
-    const float* noisyBand = ws_.imageBand.get() + std::size_t(row % ws_.bandRows) * N;
-    const float* pilotBand = noisyBand + 2 * std::size_t(ws_.bandRows) * N;
+    const std::int32_t P = g_.P;
+    const std::size_t N = std::size_t(g_.N);
+    const std::int32_t slot = row % g_.slots;
+    const float* noisyBand = band_.pixels.get() + std::size_t(row % band_.rows) * N;
+    const float* pilotBand = noisyBand + 2 * std::size_t(band_.rows) * N;
     float* block = reinterpret_cast<float*>(ts.transformIn.get());
-    const std::size_t stride = std::size_t(ws_.g.blockCols);
+    const std::size_t stride = std::size_t(g_.blockCols);
     for (std::int32_t j = begin; j < end; ++j) {
         stageBlock(noisyBand + j, N, 1, P, block);
-        Complex* entry = ws_.noisyRing.get() + (std::size_t(slot) * stride + j) * ws_.g.L;
-        transformStaged(ws_, ts, [entry](std::int32_t t, float re, float im) {
+        Complex* entry = rings_.noisyRing.get() + (std::size_t(slot) * stride + j) * g_.L;
+        transformStaged(g_.L, ts, [entry](std::int32_t t, float re, float im) {
             entry[t][0] = re;
             entry[t][1] = im;
         });
         stageBlock(pilotBand + j, N, 1, P, block);
-        float* tile = ws_.pilotRing.get() + ws_.pilotOffset(slot * ws_.g.blockCols + j);
-        transformStaged(ws_, ts, [tile](std::int32_t t, float re, float im) {
+        float* tile = rings_.pilotRing.get() + rings_.pilotOffset(slot * g_.blockCols + j);
+        transformStaged(g_.L, ts, [tile](std::int32_t t, float re, float im) {
             tile[2 * pilotTile * std::size_t(t)] = re;
             tile[2 * pilotTile * std::size_t(t) + pilotTile] = im;
         });
@@ -87,20 +112,20 @@ void SpectrumRings::computeColumns(std::int32_t row, std::int32_t begin, std::in
 void SpectrumRings::processRow(std::int32_t i)
 {
     bringRows(i, i);
-    computeColumns(i, 0, ws_.g.blockCols, transforms_);
+    computeColumns(i, 0, g_.blockCols, transforms_);
 }
 
 void SpectrumRings::initialFill()
 {
-    const std::int32_t lastRow = ws_.g.M - ws_.g.P;
-    for (std::int32_t i = 0; i < ws_.g.R && i <= lastRow; ++i)
+    const std::int32_t lastRow = g_.M - g_.P;
+    for (std::int32_t i = 0; i < g_.R && i <= lastRow; ++i)
         processRow(i);
 }
 
 std::int32_t SpectrumRings::addRow(std::int32_t n)
 {
-    const std::int32_t row = n + ws_.g.R;
-    if (row > ws_.g.M - ws_.g.P)
+    const std::int32_t row = n + g_.R;
+    if (row > g_.M - g_.P)
         return -1;
     processRow(row);
     return row;

@@ -161,14 +161,17 @@ FilterStatus runChannels(const FilterParams& params, const Channel* channels, in
                 shared[c].ws.setUp(channelGeometry, channel.estimate, false);
             if (channelReady != FilterStatus::ok)
                 return channelReady;
-            shared[c].rings.emplace(shared[c].ws, detail::Images{channel.noisy, channel.pilot},
-                                    ws.transforms);
+            detail::Workspace& channelWs = shared[c].ws;
+            shared[c].rings.emplace(channelWs.g, channelWs.rings, channelWs.band,
+                                    detail::Images{channel.noisy, channel.pilot}, ws.transforms);
             sharedChannels[c] = detail::SharedChannel{&shared[c].ws, &*shared[c].rings};
         }
         if (profile != nullptr)
             clock.lap(profile->setUpSeconds);
 
-        detail::SpectrumRings rings(ws, detail::Images{channels[0].noisy, channels[0].pilot});
+        detail::SpectrumRings rings(ws.g, ws.rings, ws.band,
+                                    detail::Images{channels[0].noisy, channels[0].pilot},
+                                    ws.transforms);
         rings.initialFill();
         for (std::size_t c = 0; c < sharedCount; ++c)
             shared[c].rings->initialFill();
@@ -179,9 +182,11 @@ FilterStatus runChannels(const FilterParams& params, const Channel* channels, in
         if (walked != FilterStatus::ok)
             return walked;
         clock = detail::StageClock(profile != nullptr);
-        detail::normalizeEstimate(ws.estimate, ws.weightSum, pixels);
-        for (std::size_t c = 0; c < sharedCount; ++c)
-            detail::normalizeEstimate(shared[c].ws.estimate, shared[c].ws.weightSum, pixels);
+        detail::normalizeEstimate(ws.accumulators.estimate, ws.accumulators.weightSum, pixels);
+        for (std::size_t c = 0; c < sharedCount; ++c) {
+            const detail::Accumulators& acc = shared[c].ws.accumulators;
+            detail::normalizeEstimate(acc.estimate, acc.weightSum, pixels);
+        }
     }
     if (profile != nullptr)
         clock.lap(profile->finishSeconds);

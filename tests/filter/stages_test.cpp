@@ -4,6 +4,7 @@
 #include "filter/group.h"
 #include "filter/matching.h"
 #include "filter/rings.h"
+#include "filter/workspace.h"
 
 #include <gtest/gtest.h>
 
@@ -40,17 +41,17 @@ FilterParams params(int rows, int cols, int P, int R, int K, float threshold = 1
 // Coefficient t of the pilot spectrum at ring index p.
 float pilotRe(const Workspace& ws, int p, int t)
 {
-    return ws.pilotRing[ws.pilotOffset(p) + 2 * std::size_t(pilotTile) * t];
+    return ws.rings.pilotRing[ws.rings.pilotOffset(p) + 2 * std::size_t(pilotTile) * t];
 }
 float pilotIm(const Workspace& ws, int p, int t)
 {
-    return ws.pilotRing[ws.pilotOffset(p) + 2 * std::size_t(pilotTile) * t + pilotTile];
+    return ws.rings.pilotRing[ws.rings.pilotOffset(p) + 2 * std::size_t(pilotTile) * t + pilotTile];
 }
 
 // Block-position row 0 of a P x P image (one block) into both rings.
 void storeOnlyBlock(Workspace& ws, const double* noisy, const float* pilot)
 {
-    SpectrumRings rings(ws, Images{noisy, pilot});
+    SpectrumRings rings(ws.g, ws.rings, ws.band, Images{noisy, pilot}, ws.transforms);
     rings.initialFill();
     ASSERT_EQ(rings.addRow(-ws.g.R), 0);
 }
@@ -75,8 +76,8 @@ TEST(BlockSpectrum, ConstantAndImpulseBlocks)
             EXPECT_NEAR(pilotIm(f.ws, 0, t), 0.0f, 1e-6f);
         }
         for (int t = 0; t < L; ++t) {
-            EXPECT_FLOAT_EQ(f.ws.noisyRing[t][0], 1.0f / P);
-            EXPECT_EQ(f.ws.noisyRing[t][1], 0.0f);
+            EXPECT_FLOAT_EQ(f.ws.rings.noisyRing[t][0], 1.0f / P);
+            EXPECT_EQ(f.ws.rings.noisyRing[t][1], 0.0f);
         }
     }
 }
@@ -95,7 +96,7 @@ TEST(BlockSpectrum, BlockIsReadRowMajorFromColumnMajorImage)
             pilot[i + j * M] = float(j);
         }
     storeOnlyBlock(f.ws, noisy.data(), pilot.data());
-    const Complex* s = f.ws.noisyRing.get();
+    const Complex* s = f.ws.rings.noisyRing.get();
     EXPECT_GT(std::abs(s[1][0]) + std::abs(s[1][1]), 1.0f);          // (u=0, v=1)
     EXPECT_NEAR(std::abs(s[W][0]) + std::abs(s[W][1]), 0.0f, 1e-6f); // (u=1, v=0)
     EXPECT_GT(std::abs(pilotRe(f.ws, 0, 1)) + std::abs(pilotIm(f.ws, 0, 1)), 1.0f);
@@ -107,8 +108,8 @@ TEST(BlockSpectrum, BlockIsReadRowMajorFromColumnMajorImage)
 void setCoefficientOne(Workspace& ws, int index, float re, float im)
 {
     for (int t = 0; t < ws.g.L; ++t)
-        ws.setPilotCoefficient(index, t, 0.0f, 0.0f);
-    ws.setPilotCoefficient(index, 1, re, im);
+        ws.rings.setPilotCoefficient(index, t, 0.0f, 0.0f);
+    ws.rings.setPilotCoefficient(index, 1, re, im);
 }
 
 Reference firstRowReference(const Workspace& ws, int c = 0)
@@ -142,7 +143,7 @@ std::vector<std::int32_t> matchBatch(const Workspace& ws, const Reference* refs,
         slots.push_back(MatchSlot{l.distances.data(), l.positions.data(), l.reference.data()});
     }
     std::vector<std::int32_t> sizes(std::size_t(count), 0);
-    matchReferences(ws, refs, count, slots.data(), sizes.data());
+    matchReferences(ws.g, ws.rings, chooseMatchKernel(), refs, count, slots.data(), sizes.data());
     return sizes;
 }
 
@@ -230,11 +231,11 @@ TEST(BlockMatching, SmallBlocksCountCoefficientOneTwice)
     Fixture f(params(2, 3, 2, 1, 2));
     ASSERT_EQ(f.ws.g.L, 4);
     for (int t = 0; t < 4; ++t) {
-        f.ws.setPilotCoefficient(0, t, 0.0f, 0.0f);
-        f.ws.setPilotCoefficient(1, t, 0.0f, 0.0f);
+        f.ws.rings.setPilotCoefficient(0, t, 0.0f, 0.0f);
+        f.ws.rings.setPilotCoefficient(1, t, 0.0f, 0.0f);
     }
-    f.ws.setPilotCoefficient(1, 1, 1.0f, 0.0f);
-    f.ws.setPilotCoefficient(1, 2, 2.0f, 0.0f);
+    f.ws.rings.setPilotCoefficient(1, 1, 1.0f, 0.0f);
+    f.ws.rings.setPilotCoefficient(1, 2, 2.0f, 0.0f);
     const Reference ref = firstRowReference(f.ws);
     Lists list;
     EXPECT_EQ(matchOne(f.ws, ref, list), 2);
@@ -269,7 +270,7 @@ TEST(BlockMatching, SearchAreaWrapsAroundTheRing)
 // The fused group filter on the members at `positions` (a match list).
 float filterGroup(Workspace& ws, const std::vector<std::int32_t>& positions, int k)
 {
-    return filterGroupSpectra(ws, ws.transforms, GroupMembers{positions.data(), k});
+    return filterGroupSpectra(ws.g, ws.rings, ws.transforms, GroupMembers{positions.data(), k});
 }
 
 // The filtered spectra the group filter leaves, member-major.
@@ -294,8 +295,8 @@ TEST(GroupTransform, PairsGiveScaledSumAndDifference)
     f.ws.g.sigma = 2.0f;
     for (int e = 0; e < 2; ++e)
         for (int t = 0; t < L; ++t) {
-            f.ws.noisyRing[e * L + t][0] = float(t + 1) * (e ? -1.0f : 2.0f);
-            f.ws.noisyRing[e * L + t][1] = 0.5f * float(e);
+            f.ws.rings.noisyRing[e * L + t][0] = float(t + 1) * (e ? -1.0f : 2.0f);
+            f.ws.rings.noisyRing[e * L + t][1] = 0.5f * float(e);
         }
     const std::vector<std::int32_t> positions = {1, 0}; // member 0 is entry 0
     const float s = 0.70710677f;
@@ -304,7 +305,7 @@ TEST(GroupTransform, PairsGiveScaledSumAndDifference)
     // noisy sum s (x0 + x1) is halved, and both members get s times it back.
     for (int t = 0; t < L; ++t)
         for (int e = 0; e < 2; ++e)
-            f.ws.setPilotCoefficient(e, t, 1.0f, 1.0f);
+            f.ws.rings.setPilotCoefficient(e, t, 1.0f, 1.0f);
     EXPECT_NEAR(filterGroup(f.ws, positions, 2), 0.25f * L, 1e-4f);
     for (int t = 0; t < L; ++t) {
         const float x0 = float(t + 1) * 2.0f, x1 = -float(t + 1);
@@ -317,7 +318,7 @@ TEST(GroupTransform, PairsGiveScaledSumAndDifference)
     // Opposite pilot members: all energy in member 1, which carries the
     // noisy difference s (x0 - x1).
     for (int t = 0; t < L; ++t)
-        f.ws.setPilotCoefficient(1, t, -1.0f, -1.0f);
+        f.ws.rings.setPilotCoefficient(1, t, -1.0f, -1.0f);
     EXPECT_NEAR(filterGroup(f.ws, positions, 2), 0.25f * L, 1e-4f);
     for (int t = 0; t < L; ++t) {
         const float x0 = float(t + 1) * 2.0f, x1 = -float(t + 1);
@@ -341,9 +342,9 @@ TEST(GroupTransform, EveryGroupLengthRoundTrips)
     f.ws.g.sigma = 0.0f;
     for (int e = 0; e < 7; ++e)
         for (int t = 0; t < L; ++t) {
-            f.ws.noisyRing[e * L + t][0] = float((e * 31 + t * 7) % 11) - 5.0f;
-            f.ws.noisyRing[e * L + t][1] = float((e * 13 + t) % 5);
-            f.ws.setPilotCoefficient(e, t, e == 0 ? 1.0f : 0.0f, 0.0f);
+            f.ws.rings.noisyRing[e * L + t][0] = float((e * 31 + t * 7) % 11) - 5.0f;
+            f.ws.rings.noisyRing[e * L + t][1] = float((e * 13 + t) % 5);
+            f.ws.rings.setPilotCoefficient(e, t, e == 0 ? 1.0f : 0.0f, 0.0f);
         }
     std::vector<std::int32_t> positions(7, -1);
     for (int k = 1; k <= 7; ++k) {
@@ -352,8 +353,8 @@ TEST(GroupTransform, EveryGroupLengthRoundTrips)
         EXPECT_EQ(filterGroup(f.ws, positions, k), float(k * L)) << "k=" << k;
         for (int j = 0; j < k; ++j)
             for (int t = 0; t < L; ++t) {
-                ASSERT_NEAR(filtered(f.ws, j, t)[0], f.ws.noisyRing[j * L + t][0], 1e-5f) << "k=" << k;
-                ASSERT_NEAR(filtered(f.ws, j, t)[1], f.ws.noisyRing[j * L + t][1], 1e-5f);
+                ASSERT_NEAR(filtered(f.ws, j, t)[0], f.ws.rings.noisyRing[j * L + t][0], 1e-5f) << "k=" << k;
+                ASSERT_NEAR(filtered(f.ws, j, t)[1], f.ws.rings.noisyRing[j * L + t][1], 1e-5f);
             }
     }
 }
@@ -366,9 +367,9 @@ TEST(WienerShrinkage, CoefficientsAndSquareSum)
     const std::vector<std::int32_t> positions = {0};
     auto set = [&](const float (&noisy)[4][2], const float (&pilot)[4][2]) {
         for (int t = 0; t < 4; ++t) {
-            f.ws.noisyRing[t][0] = noisy[t][0];
-            f.ws.noisyRing[t][1] = noisy[t][1];
-            f.ws.setPilotCoefficient(0, t, pilot[t][0], pilot[t][1]);
+            f.ws.rings.noisyRing[t][0] = noisy[t][0];
+            f.ws.rings.noisyRing[t][1] = noisy[t][1];
+            f.ws.rings.setPilotCoefficient(0, t, pilot[t][0], pilot[t][1]);
         }
     };
     // w = 25 / (25 + 25) = 0.5, then 0 for a zero pilot, then 1, then 0.
@@ -393,9 +394,10 @@ TEST(WienerShrinkage, CoefficientsAndSquareSum)
 void aggregate(Workspace& ws, const Reference& ref, const std::vector<std::int32_t>& positions,
                int k, float wienerSquareSum, const float* blocks, const double* window)
 {
-    keepRowsOpen(ws, ref.n - ws.g.R, ref.n + ws.g.R + ws.g.P);
-    aggregateGroup(ws, ref, GroupMembers{positions.data(), k}, wienerSquareSum, blocks, window);
-    keepRowsOpen(ws, ws.g.M, ws.g.M);
+    keepRowsOpen(ws.g, ws.accumulators, ref.n - ws.g.R, ref.n + ws.g.R + ws.g.P);
+    aggregateGroup(ws.g, ws.accumulators, ref, GroupMembers{positions.data(), k}, wienerSquareSum,
+                   blocks, window);
+    keepRowsOpen(ws.g, ws.accumulators, ws.g.M, ws.g.M);
 }
 
 TEST(Aggregation, ClipsValuesButCountsEveryWeight)
@@ -408,7 +410,7 @@ TEST(Aggregation, ClipsValuesButCountsEveryWeight)
     aggregate(f.ws, Reference{}, {0}, 1, 0.5f, block, window); // groupWeight 2
 
     const float* e = f.estimate.data();
-    const float* w = f.ws.weightSum;
+    const float* w = f.ws.accumulators.weightSum;
     // Image element i + j * M for pixel (i, j).
     EXPECT_EQ(w[0], 2.0f);
     EXPECT_EQ(w[2], 4.0f);
@@ -419,7 +421,7 @@ TEST(Aggregation, ClipsValuesButCountsEveryWeight)
     EXPECT_EQ(e[1], 0.0f); // negative adds nothing
     EXPECT_EQ(e[3], 0.0f); // NaN adds nothing
 
-    normalizeEstimate(f.estimate.data(), f.ws.weightSum, 4);
+    normalizeEstimate(f.estimate.data(), f.ws.accumulators.weightSum, 4);
     EXPECT_EQ(e[0], 1.0f);
     EXPECT_EQ(e[2], 0.5f);
     EXPECT_EQ(e[1], 0.0f);
@@ -445,7 +447,7 @@ TEST(Aggregation, WideRowsClipLikeSinglePixels)
             const float w = float(window[r * P + c]);
             const float expected = v > 1.0f ? w : v > 0.0f ? v * w : 0.0f;
             EXPECT_EQ(f.estimate[r + c * P], expected) << "pixel " << r << ", " << c;
-            EXPECT_EQ(f.ws.weightSum[r + c * P], w);
+            EXPECT_EQ(f.ws.accumulators.weightSum[r + c * P], w);
         }
 }
 
@@ -466,7 +468,7 @@ TEST(Aggregation, RingIndexMapsBackAcrossTheWrap)
         std::vector<float> expected(12, 0.0f);
         for (int row : {c.n, c.n + 1, c.memberRow, c.memberRow + 1})
             expected[row] += 1.0f;
-        EXPECT_EQ(std::vector<float>(f.ws.weightSum, f.ws.weightSum + 12), expected)
+        EXPECT_EQ(std::vector<float>(f.ws.accumulators.weightSum, f.ws.accumulators.weightSum + 12), expected)
             << "n=" << c.n << " member slot " << c.memberSlot;
     }
 }

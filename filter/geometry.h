@@ -1,0 +1,35 @@
+// The sizes of one filter call, derived from its parameters.
+#ifndef SORVIK_FILTER_GEOMETRY_H
+#define SORVIK_FILTER_GEOMETRY_H
+
+#include <sorvik/sorvik.h>
+
+#include <cstdint>
+
+namespace sorvik::detail {
+
+// Distance that marks an empty entry of the match list.
+constexpr float emptyDistance = maxMatchThreshold;
+
+// Geometry of one call: the parameters plus the sizes derived from them.
+struct Geometry {
+    std::int32_t M = 0, N = 0;            // image rows, columns
+    std::int32_t P = 0;                   // block size
+    std::int32_t R = 0;                   // search radius, clamped to what the grid can use
+    std::int32_t K = 0;                   // group capacity, clamped to what the grid can fill
+    std::int32_t L = 0;                   // complex coefficients of one half spectrum
+    std::int32_t blockRows = 0, blockCols = 0;
+    std::int32_t slots = 0;               // rows a spectrum ring holds: 2R + 1
+    std::int32_t step = 0;
+    float matchThreshold = 0.0f;          // clamped to emptyDistance
+    float sigma = 0.0f;
+};
+
+// Derives the geometry. R and K are reduced to the largest values that can make
+// a difference on this image, so a generous radius or group size on a small
+// image costs nothing and changes no output bit.
+Geometry makeGeometry(const FilterParams& params);
+
+} // namespace sorvik::detail
+
+#endif

@@ -1,0 +1,60 @@
+// The buffers and plans that one thread transforms with.
+#ifndef SORVIK_FILTER_TRANSFORMS_H
+#define SORVIK_FILTER_TRANSFORMS_H
+
+#include "filter/buffers.h"
+#include "filter/geometry.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace sorvik::detail {
+
+// The group array, the two staging buffers, every plan made on those
+// buffers, and the scales that make the transforms unitary. The Workspace
+// holds the calling thread's set; each helper thread of the engine has its
+// own, made on the calling thread (FFTW's planner is not thread-safe) on
+// buffers of the same size from the same allocator, so that FFTW picks the
+// same algorithms and every thread computes the same bits.
+//
+// Members are released in the reverse of their order here: the plans first,
+// then the buffers they were made on, then the tables.
+struct TransformSet {
+    // Per-group scratch of the fused group filter (group.h): where each
+    // member's spectra start in the rings.
+    std::unique_ptr<std::size_t[]> memberOffsets; // 2K: noisyRing entries, pilotRing floats
+    std::unique_ptr<float[]> dftScale;     // [k] = 1 / sqrt(k), k = 2 .. K
+    float blockScale = 0.0f;               // 1 / P
+
+    FftwBuffer<Complex> pilotGroup;       // K * L: a filtered group's spectra, member-major
+    FftwBuffer<Complex> transformIn;      // max(K, L): every plan reads here
+    FftwBuffer<Complex> transformOut;     // ... and writes here
+    FftwBuffer<Complex> columns;          // 2K: one transformed column, noisy then pilot
+
+    // [k] for k = 2 .. K: the transforms along a group of k blocks. Those up
+    // to eagerGroupLengths are made with the set, so that for the capacities
+    // in common use a failure comes before any work; longer ones on first use
+    // (planGroupLength), as a capacity cut only to the block grid may allow
+    // tens of thousands of lengths, of which a call uses few.
+    std::unique_ptr<Plan[]> forwardPlans;
+    std::unique_ptr<Plan[]> backwardPlans;
+    Plan r2cPlan;                          // P x P real block -> half spectrum
+    Plan c2rPlan;                          // half spectrum -> P x P real block
+
+    // Allocates the buffers and the tables and sets the scales; then
+    // makePlans makes every plan on them.
+    FilterStatus allocate(const Geometry& g);
+    FilterStatus makePlans(const Geometry& g);
+    static constexpr std::int32_t eagerGroupLengths = 64;
+    // Makes the plans of length k unless they exist; false when FFTW fails.
+    // May be called from any thread, each on its own set: the plans are made
+    // under one lock, as FFTW's planner is not thread-safe, on this set's own
+    // buffers, which have the same size and alignment in every set, so that
+    // FFTW picks the same algorithm for every thread.
+    bool planGroupLength(std::int32_t k);
+};
+
+} // namespace sorvik::detail
+
+#endif
