@@ -66,7 +66,7 @@ moduletest::CallInputs agreementInputs()
 
 } // namespace
 
-#ifndef SORVIK_MODULE_I386
+#ifndef __i386__
 
 TEST(AgreementReference, WriteMexa64Reference)
 {
