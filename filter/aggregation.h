@@ -44,11 +44,11 @@ void invertBlocks(const Geometry& g, const TransformSet& ts, std::int32_t k, flo
 // Adds the k filtered blocks, clipped to [0, 1], into the numerator with
 // weight window * (1 / wienerSquareSum), and the weights into the weight sums.
 //
-// The walk adds into the accumulator band, whose rows are
-// contiguous in the block's own row order; image rows enter the band (as
-// zeros, like the whole image) before the first group reaches them and leave
-// it, copied into estimate and weightSum, once no later group can. Every
-// pixel still receives its additions in the same order.
+// The walk adds into the accumulator band, whose rows are contiguous in the
+// block's own row order; image rows enter the band (as zeros, like the whole
+// image) before the first group reaches them and leave it, copied into
+// estimate and weightSum, once no later group can. Every pixel receives its
+// additions in the order it would straight in the whole image.
 void aggregateGroup(const Geometry& g, Accumulators& acc, const Reference& ref,
                     GroupMembers members, float wienerSquareSum, const float* blocks,
                     const double* window);

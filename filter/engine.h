@@ -22,7 +22,8 @@ namespace sorvik::detail {
 // is the same bits for any thread count.
 //
 // The further threads' transform sets are planned here, on the calling
-// thread, before any thread starts. When buffers or threads for all of them
+// thread, before any thread starts; every thread's match lists, the calling
+// thread's included, are made here too. When buffers or threads for all of them
 // cannot be had, the walk runs with as many as it got. Returns outOfMemory
 // only when the calling thread's own share cannot be had.
 //

@@ -19,11 +19,10 @@ struct GroupMembers {
 // group by the unitary DFT of length k (none for k = 1), every noisy value
 // multiplied by w = e / (e + sigma^2), e the pilot energy of the same
 // transformed coefficient (sigma from g), and transformed back before the
-// next column, so
-// no coefficient-major array is ever stored. The sum of w^2 runs over the
-// columns in order of t and, within one, over the members in order.
-// Leaves the members' shrunk spectra member-major in pilotGroup (member j at
-// j * L) and returns the sum of w^2.
+// next column, so no coefficient-major array is ever stored. The sum of w^2
+// runs over the columns in order of t and, within one, over the members in
+// order. Leaves the members' shrunk spectra member-major in pilotGroup
+// (member j at j * L) and returns the sum of w^2.
 float filterGroupSpectra(const Geometry& g, const Rings& rings, const TransformSet& ts,
                          GroupMembers members);
 
