@@ -8,6 +8,7 @@
 // of the current estimate could produce, and the estimate is recomputed from
 // them until the selection stops shrinking.
 #include <sorvik/denoise.h>
+#include <sorvik/noise_chunks.h>
 
 #include <algorithm>
 #include <array>
@@ -257,6 +258,97 @@ std::int64_t along(std::int64_t positions, std::int32_t stride)
     return (positions + stride - 1) / stride;
 }
 
+// The patch positions sampled: every stride-th row and column of the top-left
+// corners, a function of the image's shape alone, so that any part of the
+// image knows which of its patches the estimate reads.
+struct PatchGrid {
+    std::int64_t positionRows = 0, positionCols = 0;
+    std::int32_t stride = 1;
+    std::size_t count = 0;
+};
+
+PatchGrid patchGrid(std::int32_t rows, std::int32_t cols, int channels)
+{
+    if (channels < 1)
+        throw std::invalid_argument("the image needs at least 1 channel, not " +
+                                    std::to_string(channels));
+    PatchGrid grid;
+    grid.positionRows = std::int64_t(rows) - P + 1;
+    grid.positionCols = std::int64_t(cols) - P + 1;
+    if (rows < P || cols < P ||
+        grid.positionRows * grid.positionCols * channels < noiseEstimateMinPatches)
+        throw std::invalid_argument(
+            "the image (" + std::to_string(rows) + " x " + std::to_string(cols) +
+            ") is too small to estimate its noise level from; give sigma");
+    // With more channels than maxPatches, one patch a channel is the least there is.
+    const std::int64_t widest = std::max(grid.positionRows, grid.positionCols);
+    while (grid.stride < widest && along(grid.positionRows, grid.stride) *
+                                           along(grid.positionCols, grid.stride) * channels >
+                                       maxPatches)
+        ++grid.stride;
+    grid.count = std::size_t(along(grid.positionRows, grid.stride) *
+                             along(grid.positionCols, grid.stride) * channels);
+    return grid;
+}
+
+// The estimate from every patch of the grid (values: D a patch, indexed by
+// the patches) and the extremes of the whole image: the one place it is
+// made, whether the image came whole, by bands or by chunks.
+double estimateFromPatches(const std::vector<Patch>& all, const double* values, double low,
+                           double high)
+{
+    if (low == high)
+        return 0.0;
+    // Moments about the middle of the range, so that data far from zero keeps
+    // its precision; unlike the mean, it does not depend on the order the
+    // values were summed in, so bands give the bits the whole image gives.
+    const double shift = 0.5 * low + 0.5 * high;
+
+    // Data saturated at its extremes (an 8-bit file of a bright sky) holds flat
+    // patches with no noise left in them, which the texture threshold would
+    // favour: 10-20% low at sigma 5 to 50 on a photograph with such regions.
+    // Patches that touch the extremes are left out unless too few remain.
+    std::vector<Patch> patches;
+    patches.reserve(all.size());
+    for (const Patch& p : all)
+        if (!touches(values + p.values, low, high))
+            patches.push_back(p);
+    if (patches.size() < std::size_t(noiseEstimateMinPatches))
+        patches = all;
+    // Ties fall back on the scan order, so the result depends neither on the
+    // sort nor on the order the patches arrived in.
+    std::sort(patches.begin(), patches.end(), before);
+
+    const PatchCovariance covariance(values, shift, patches);
+    const double factor = textureThresholdFactor();
+    // The smallest eigenvalue of a sample covariance of n patches of white
+    // noise lies near the lower edge of the Marchenko-Pastur law,
+    // s^2 (1 - sqrt(D / n))^2, not at s^2: 3% low in sigma with 65536 patches,
+    // a third low with a few hundred.
+    const auto noiseVariance = [&covariance](std::size_t n) {
+        const double edge = 1.0 - std::sqrt(double(D) / double(n));
+        return std::max(0.0, covariance.smallestEigenvalueOfFirst(n)) / (edge * edge);
+    };
+
+    std::size_t selected = patches.size();
+    double variance = noiseVariance(selected);
+    for (int iteration = 0; iteration < maxIterations; ++iteration) {
+        const double threshold = variance * factor;
+        const auto end = std::lower_bound(
+            patches.begin(), patches.begin() + std::ptrdiff_t(selected), threshold,
+            [](const Patch& p, double t) { return p.texture < t; });
+        // Fewer patches say little about the smallest eigenvalue, so the
+        // weakest of them are kept even where the threshold would drop them.
+        const std::size_t next = std::max(std::size_t(end - patches.begin()),
+                                          std::min(selected, std::size_t(noiseEstimateMinPatches)));
+        if (next == selected)
+            break;
+        selected = next;
+        variance = noiseVariance(selected);
+    }
+    return std::sqrt(variance);
+}
+
 template <typename T>
 double estimateInMemory(const T* image, std::int32_t rows, std::int32_t cols, int channels)
 {
@@ -272,24 +364,12 @@ double estimateInMemory(const T* image, std::int32_t rows, std::int32_t cols, in
 NoiseEstimator::NoiseEstimator(std::int32_t rows, std::int32_t cols, int channels)
     : rows_(rows), cols_(cols), channels_(channels)
 {
-    if (channels < 1)
-        throw std::invalid_argument("the image needs at least 1 channel, not " +
-                                    std::to_string(channels));
-    positionRows_ = std::int64_t(rows) - P + 1;
-    positionCols_ = std::int64_t(cols) - P + 1;
-    if (rows < P || cols < P || positionRows_ * positionCols_ * channels < noiseEstimateMinPatches)
-        throw std::invalid_argument(
-            "the image (" + std::to_string(rows) + " x " + std::to_string(cols) +
-            ") is too small to estimate its noise level from; give sigma");
-    // With more channels than maxPatches, one patch a channel is the least there is.
-    const std::int64_t widest = std::max(positionRows_, positionCols_);
-    while (stride_ < widest &&
-           along(positionRows_, stride_) * along(positionCols_, stride_) * channels > maxPatches)
-        ++stride_;
-    const std::size_t count =
-        std::size_t(along(positionRows_, stride_) * along(positionCols_, stride_) * channels);
-    patches_.reserve(count);
-    values_.reserve(count * D);
+    const PatchGrid grid = patchGrid(rows, cols, channels);
+    positionRows_ = grid.positionRows;
+    positionCols_ = grid.positionCols;
+    stride_ = grid.stride;
+    patches_.reserve(grid.count);
+    values_.reserve(grid.count * D);
 }
 
 std::size_t NoiseEstimator::memoryBound(std::int32_t rows, std::int32_t cols, int channels)
@@ -377,56 +457,7 @@ double NoiseEstimator::estimate() const
 {
     if (scanned_ < rows_ || nextGridRow_ < positionRows_)
         throw std::logic_error("the noise estimate needs every row of the image");
-    if (low_ == high_)
-        return 0.0;
-    // Moments about the middle of the range, so that data far from zero keeps
-    // its precision; unlike the mean, it does not depend on the order the
-    // values were summed in, so bands give the bits the whole image gives.
-    const double shift = 0.5 * low_ + 0.5 * high_;
-
-    // Data saturated at its extremes (an 8-bit file of a bright sky) holds flat
-    // patches with no noise left in them, which the texture threshold would
-    // favour: 10-20% low at sigma 5 to 50 on a photograph with such regions.
-    // Patches that touch the extremes are left out unless too few remain.
-    std::vector<Patch> patches;
-    patches.reserve(patches_.size());
-    for (const Patch& p : patches_)
-        if (!touches(values_.data() + p.values, low_, high_))
-            patches.push_back(p);
-    if (patches.size() < std::size_t(noiseEstimateMinPatches))
-        patches = patches_;
-    // Ties fall back on the scan order, so the result depends neither on the
-    // sort nor on the order the patches arrived in.
-    std::sort(patches.begin(), patches.end(), before);
-
-    const PatchCovariance covariance(values_.data(), shift, patches);
-    const double factor = textureThresholdFactor();
-    // The smallest eigenvalue of a sample covariance of n patches of white
-    // noise lies near the lower edge of the Marchenko-Pastur law,
-    // s^2 (1 - sqrt(D / n))^2, not at s^2: 3% low in sigma with 65536 patches,
-    // a third low with a few hundred.
-    const auto noiseVariance = [&covariance](std::size_t n) {
-        const double edge = 1.0 - std::sqrt(double(D) / double(n));
-        return std::max(0.0, covariance.smallestEigenvalueOfFirst(n)) / (edge * edge);
-    };
-
-    std::size_t selected = patches.size();
-    double variance = noiseVariance(selected);
-    for (int iteration = 0; iteration < maxIterations; ++iteration) {
-        const double threshold = variance * factor;
-        const auto end = std::lower_bound(
-            patches.begin(), patches.begin() + std::ptrdiff_t(selected), threshold,
-            [](const Patch& p, double t) { return p.texture < t; });
-        // Fewer patches say little about the smallest eigenvalue, so the
-        // weakest of them are kept even where the threshold would drop them.
-        const std::size_t next = std::max(std::size_t(end - patches.begin()),
-                                          std::min(selected, std::size_t(noiseEstimateMinPatches)));
-        if (next == selected)
-            break;
-        selected = next;
-        variance = noiseVariance(selected);
-    }
-    return std::sqrt(variance);
+    return estimateFromPatches(patches_, values_.data(), low_, high_);
 }
 
 double estimateNoiseSigma(const float* image, std::int32_t rows, std::int32_t cols, int channels)
@@ -437,6 +468,158 @@ double estimateNoiseSigma(const float* image, std::int32_t rows, std::int32_t co
 double estimateNoiseSigma(const double* image, std::int32_t rows, std::int32_t cols, int channels)
 {
     return estimateInMemory(image, rows, cols, channels);
+}
+
+namespace {
+
+std::string spanText(Span span)
+{
+    return std::to_string(span.begin) + " to " + std::to_string(span.end);
+}
+
+// The first grid position at or after `begin`.
+std::int64_t firstOnGrid(std::int64_t begin, std::int32_t stride)
+{
+    return (begin + stride - 1) / stride * stride;
+}
+
+void checkChunkSpans(const char* axis, std::int32_t length, Span chunk, Span own)
+{
+    const std::string name(axis);
+    if (chunk.begin < 0 || chunk.end > length || chunk.begin >= chunk.end)
+        throw std::invalid_argument("the chunk's " + name + " " + spanText(chunk) +
+                                    " are not a part of the image's " + std::to_string(length));
+    if (own.begin < chunk.begin || own.end > chunk.end || own.begin >= own.end)
+        throw std::invalid_argument("the chunk's own " + name + " " + spanText(own) +
+                                    " are not a part of its " + name + " " + spanText(chunk));
+    // Its patches reach P - 1 past their top-left pixel.
+    const std::int64_t reach = std::min<std::int64_t>(std::int64_t(own.end) + P - 1, length);
+    if (chunk.end < reach)
+        throw std::invalid_argument("the chunk's " + name + " " + spanText(chunk) +
+                                    " must reach " + std::to_string(reach) +
+                                    ", the patches of its own " + name + " " + spanText(own) +
+                                    " reach that far");
+}
+
+template <typename T>
+NoisePatches chunkPatches(const T* chunk, std::int32_t rows, std::int32_t cols, int channels,
+                          Span chunkRows, Span chunkCols, Span ownRows, Span ownCols)
+{
+    const PatchGrid grid = patchGrid(rows, cols, channels);
+    if (chunk == nullptr)
+        throw std::invalid_argument("the chunk is null");
+    checkChunkSpans("rows", rows, chunkRows, ownRows);
+    checkChunkSpans("columns", cols, chunkCols, ownCols);
+    const std::size_t M = std::size_t(chunkRows.size());
+    const std::size_t plane = M * std::size_t(chunkCols.size());
+    // Everything the patches read must be finite, or their order is lost.
+    try {
+        checkFinite(chunk, chunkRows.size(), chunkCols.size(), channels);
+    } catch (const NonFiniteValue& e) {
+        throw NonFiniteValue(e.row + chunkRows.begin, e.col + chunkCols.begin, e.channel);
+    }
+
+    NoisePatches out;
+    for (int k = 0; k < channels; ++k)
+        for (std::int32_t j = ownCols.begin; j < ownCols.end; ++j) {
+            const T* column = chunk + std::size_t(k) * plane + std::size_t(j - chunkCols.begin) * M;
+            for (std::int32_t i = ownRows.begin; i < ownRows.end; ++i) {
+                const double v = double(column[i - chunkRows.begin]);
+                out.low = std::min(out.low, v);
+                out.high = std::max(out.high, v);
+            }
+        }
+
+    const std::int64_t rowEnd = std::min<std::int64_t>(ownRows.end, grid.positionRows);
+    const std::int64_t colEnd = std::min<std::int64_t>(ownCols.end, grid.positionCols);
+    for (std::int64_t r = firstOnGrid(ownRows.begin, grid.stride); r < rowEnd; r += grid.stride)
+        for (int k = 0; k < channels; ++k)
+            for (std::int64_t j = firstOnGrid(ownCols.begin, grid.stride); j < colEnd;
+                 j += grid.stride) {
+                const Patch patch{0.0, k, std::int32_t(r), std::int32_t(j), out.values.size()};
+                for (int c = 0; c < P; ++c) {
+                    const T* column = chunk + std::size_t(k) * plane +
+                                      std::size_t(j + c - chunkCols.begin) * M +
+                                      std::size_t(r - chunkRows.begin);
+                    for (int i = 0; i < P; ++i)
+                        out.values.push_back(double(column[i]));
+                }
+                out.patches.push_back(patch);
+                out.patches.back().texture = textureOf(out.values.data() + patch.values);
+            }
+    return out;
+}
+
+} // namespace
+
+NoisePatches noiseChunkPatches(const float* chunk, std::int32_t rows, std::int32_t cols, int channels,
+                               Span chunkRows, Span chunkCols, Span ownRows, Span ownCols)
+{
+    return chunkPatches(chunk, rows, cols, channels, chunkRows, chunkCols, ownRows, ownCols);
+}
+
+NoisePatches noiseChunkPatches(const double* chunk, std::int32_t rows, std::int32_t cols,
+                               int channels, Span chunkRows, Span chunkCols, Span ownRows,
+                               Span ownCols)
+{
+    return chunkPatches(chunk, rows, cols, channels, chunkRows, chunkCols, ownRows, ownCols);
+}
+
+void mergeNoisePatches(NoisePatches& into, const NoisePatches& part)
+{
+    const std::size_t offset = into.values.size();
+    into.values.insert(into.values.end(), part.values.begin(), part.values.end());
+    into.patches.reserve(into.patches.size() + part.patches.size());
+    for (Patch p : part.patches) {
+        p.values += offset;
+        into.patches.push_back(p);
+    }
+    into.low = std::min(into.low, part.low);
+    into.high = std::max(into.high, part.high);
+}
+
+double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
+                          const NoisePatches& patches)
+{
+    const PatchGrid grid = patchGrid(rows, cols, channels);
+    // A chunk lost or counted twice would change the estimate without a
+    // sign, so the patches must be the grid's, each once.
+    if (patches.patches.size() != grid.count)
+        throw std::invalid_argument("the patches number " + std::to_string(patches.patches.size()) +
+                                    ", not the " + std::to_string(grid.count) +
+                                    " of the image's grid: a chunk is missing or repeated");
+    if (!(std::isfinite(patches.low) && std::isfinite(patches.high) &&
+          patches.low <= patches.high))
+        throw std::invalid_argument("the extremes of the patches' image are not finite and in order");
+    const std::int64_t across = along(grid.positionCols, grid.stride);
+    const std::int64_t down = along(grid.positionRows, grid.stride);
+    std::vector<bool> seen(grid.count, false);
+    std::vector<Patch> all = patches.patches;
+    for (Patch& p : all) {
+        if (p.channel < 0 || p.channel >= channels || p.row < 0 || p.row >= grid.positionRows ||
+            p.col < 0 || p.col >= grid.positionCols || p.row % grid.stride != 0 ||
+            p.col % grid.stride != 0)
+            throw std::invalid_argument("the patch at row " + std::to_string(p.row) + ", column " +
+                                        std::to_string(p.col) + ", channel " +
+                                        std::to_string(p.channel) +
+                                        " is not on the image's grid");
+        const std::size_t index = std::size_t((p.channel * across + p.col / grid.stride) * down +
+                                              p.row / grid.stride);
+        if (seen[index])
+            throw std::invalid_argument("the patch at row " + std::to_string(p.row) + ", column " +
+                                        std::to_string(p.col) + ", channel " +
+                                        std::to_string(p.channel) + " comes twice");
+        seen[index] = true;
+        if (p.values > patches.values.size() || patches.values.size() - p.values < std::size_t(D))
+            throw std::invalid_argument("the values of a patch lie outside the values given");
+        const double* x = patches.values.data() + p.values;
+        for (int a = 0; a < D; ++a)
+            if (!(x[a] >= patches.low && x[a] <= patches.high))
+                throw std::invalid_argument("a patch holds a value outside the extremes given, or "
+                                            "one that is not finite");
+        p.texture = textureOf(x);
+    }
+    return estimateFromPatches(all, patches.values.data(), patches.low, patches.high);
 }
 
 } // namespace sorvik
