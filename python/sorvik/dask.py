@@ -202,9 +202,8 @@ def _merged_chunks(sizes, least: int) -> Tuple[int, ...]:
 
 
 def _noise_patches(block: np.ndarray, shape, chunk_rows, chunk_cols, own_rows, own_cols):
-    # (channels, columns, rows), C order, as sorvik.estimate_sigma hands the library.
-    planar = np.ascontiguousarray(block.transpose(0, 2, 1), dtype=np.float64)
-    return _sorvik._noise_chunk_patches(planar, shape, chunk_rows, chunk_cols, own_rows, own_cols)
+    return _sorvik._noise_chunk_patches(_planar(block, block.shape[0]), shape, chunk_rows, chunk_cols,
+                                        own_rows, own_cols)
 
 
 def _noise_sigma(shape, channels: int, checked: bool, *parts) -> float:
