@@ -552,8 +552,9 @@ NoisePatches chunkPatches(const T* chunk, std::int32_t rows, std::int32_t cols, 
 
 } // namespace
 
-NoisePatches noiseChunkPatches(const float* chunk, std::int32_t rows, std::int32_t cols, int channels,
-                               Span chunkRows, Span chunkCols, Span ownRows, Span ownCols)
+NoisePatches noiseChunkPatches(const float* chunk, std::int32_t rows, std::int32_t cols,
+                               int channels, Span chunkRows, Span chunkCols, Span ownRows,
+                               Span ownCols)
 {
     return chunkPatches(chunk, rows, cols, channels, chunkRows, chunkCols, ownRows, ownCols);
 }
@@ -590,7 +591,8 @@ double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
                                     " of the image's grid: a chunk is missing or repeated");
     if (!(std::isfinite(patches.low) && std::isfinite(patches.high) &&
           patches.low <= patches.high))
-        throw std::invalid_argument("the extremes of the patches' image are not finite and in order");
+        throw std::invalid_argument(
+            "the extremes of the patches' image are not finite and in order");
     const std::int64_t across = along(grid.positionCols, grid.stride);
     const std::int64_t down = along(grid.positionRows, grid.stride);
     std::vector<bool> seen(grid.count, false);

@@ -51,7 +51,8 @@ py::tuple chunkPatches(const Planar& planar, std::pair<std::int64_t, std::int64_
     if (planar.ndim() != 3)
         throw std::invalid_argument("internal: a planar chunk has 3 dimensions");
     const int channels = int(planar.shape(0));
-    const sorvik::Span rows = spanOf(chunkRows, "chunk rows"), cols = spanOf(chunkCols, "chunk columns");
+    const sorvik::Span rows = spanOf(chunkRows, "chunk rows");
+    const sorvik::Span cols = spanOf(chunkCols, "chunk columns");
     if (planar.shape(1) != cols.size() || planar.shape(2) != rows.size())
         throw std::invalid_argument("internal: the chunk's shape is not that of its spans");
     const std::int32_t imageRows = int32Of(imageShape.first, "image rows");
@@ -59,8 +60,9 @@ py::tuple chunkPatches(const Planar& planar, std::pair<std::int64_t, std::int64_
     sorvik::NoisePatches patches;
     try {
         py::gil_scoped_release release;
-        patches = sorvik::noiseChunkPatches(planar.data(), imageRows, imageCols, channels, rows, cols,
-                                            spanOf(ownRows, "own rows"), spanOf(ownCols, "own columns"));
+        patches = sorvik::noiseChunkPatches(planar.data(), imageRows, imageCols, channels, rows,
+                                            cols, spanOf(ownRows, "own rows"),
+                                            spanOf(ownCols, "own columns"));
     } catch (const sorvik::NonFiniteValue& e) {
         // The wording of denoise_binding.cpp's, for the in-memory call's message.
         std::string where = "[" + std::to_string(e.row) + ", " + std::to_string(e.col);

@@ -16,7 +16,8 @@ namespace {
 
 // Rows r0..r1 and columns c0..c1 of every channel of a planar image.
 template <typename T>
-std::vector<T> cut(const std::vector<double>& image, int rows, int cols, int channels, Span r, Span c)
+std::vector<T> cut(const std::vector<double>& image, int rows, int cols, int channels, Span r,
+                   Span c)
 {
     std::vector<T> out;
     for (int k = 0; k < channels; ++k)
@@ -121,7 +122,8 @@ TEST(NoiseChunks, ChunksThatDoNotFitOrCoverAreRefused)
     const std::vector<double> image = noisyImage(rows, cols, 1, 0.1);
     const Span all{0, rows}, top{0, 20}, bottom{20, rows};
     const std::vector<double> upper = cut<double>(image, rows, cols, 1, {0, 26}, all);
-    const NoisePatches first = noiseChunkPatches(upper.data(), rows, cols, 1, {0, 26}, all, top, all);
+    const NoisePatches first =
+        noiseChunkPatches(upper.data(), rows, cols, 1, {0, 26}, all, top, all);
 
     // Short of the 6 rows its patches reach, or outside the image.
     EXPECT_THROW(noiseChunkPatches(upper.data(), rows, cols, 1, {0, 25}, all, top, all),
@@ -141,8 +143,10 @@ TEST(NoiseChunks, ChunksThatDoNotFitOrCoverAreRefused)
     // Extremes that do not hold the values.
     const std::vector<double> lower = cut<double>(image, rows, cols, 1, bottom, all);
     NoisePatches whole = first;
-    mergeNoisePatches(whole, noiseChunkPatches(lower.data(), rows, cols, 1, bottom, all, bottom, all));
-    EXPECT_EQ(estimateNoiseSigma(rows, cols, 1, whole), estimateNoiseSigma(image.data(), rows, cols, 1));
+    mergeNoisePatches(whole,
+                      noiseChunkPatches(lower.data(), rows, cols, 1, bottom, all, bottom, all));
+    EXPECT_EQ(estimateNoiseSigma(rows, cols, 1, whole),
+              estimateNoiseSigma(image.data(), rows, cols, 1));
     whole.high = whole.low + 1e-3;
     EXPECT_THROW(estimateNoiseSigma(rows, cols, 1, whole), std::invalid_argument);
 

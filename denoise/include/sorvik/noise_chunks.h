@@ -43,10 +43,12 @@ struct NoisePatches {
 // std::invalid_argument naming the span for spans that do not fit, and
 // NonFiniteValue (at its place in the image) for a value of the chunk that
 // is not finite.
-NoisePatches noiseChunkPatches(const float* chunk, std::int32_t rows, std::int32_t cols, int channels,
-                               Span chunkRows, Span chunkCols, Span ownRows, Span ownCols);
-NoisePatches noiseChunkPatches(const double* chunk, std::int32_t rows, std::int32_t cols, int channels,
-                               Span chunkRows, Span chunkCols, Span ownRows, Span ownCols);
+NoisePatches noiseChunkPatches(const float* chunk, std::int32_t rows, std::int32_t cols,
+                               int channels, Span chunkRows, Span chunkCols, Span ownRows,
+                               Span ownCols);
+NoisePatches noiseChunkPatches(const double* chunk, std::int32_t rows, std::int32_t cols,
+                               int channels, Span chunkRows, Span chunkCols, Span ownRows,
+                               Span ownCols);
 
 // Appends part's patches to into's and widens into's extremes.
 void mergeNoisePatches(NoisePatches& into, const NoisePatches& part);
