@@ -8,6 +8,7 @@
 // of the current estimate could produce, and the estimate is recomputed from
 // them until the selection stops shrinking.
 #include <sorvik/denoise.h>
+#include <sorvik/noise_chunks.h>
 
 #include <algorithm>
 #include <array>
@@ -34,29 +35,35 @@ constexpr int maxIterations = 10;
 // Probability that a patch of pure noise passes the texture threshold.
 constexpr double keepProbabilityZ = 2.3263478740408408; // standard normal quantile of 0.99
 
-struct Patch {
-    double texture;
-    int channel;
-    std::int32_t row, col;
-};
+using Patch = NoiseEstimator::Patch;
 
-// Gradient energy of a patch: the sum of squared differences of horizontally
-// and vertically adjacent pixels inside it, i.e. x' L x with L the Laplacian
-// of the 7 x 7 grid.
-template <typename T>
-double textureOf(const T* plane, std::int32_t rows, std::int32_t row, std::int32_t col)
+bool before(const Patch& a, const Patch& b)
+{
+    if (a.texture != b.texture)
+        return a.texture < b.texture;
+    if (a.channel != b.channel)
+        return a.channel < b.channel;
+    if (a.col != b.col)
+        return a.col < b.col;
+    return a.row < b.row;
+}
+
+// Gradient energy of a patch (its values column by column): the sum of
+// squared differences of horizontally and vertically adjacent pixels inside
+// it, i.e. x' L x with L the Laplacian of the 7 x 7 grid.
+double textureOf(const double* x)
 {
     double sum = 0.0;
     for (int c = 0; c < P; ++c) {
-        const T* column = plane + std::size_t(col + c) * std::size_t(rows) + row;
+        const double* column = x + std::size_t(c) * P;
         for (int r = 0; r + 1 < P; ++r) {
-            const double d = double(column[r + 1]) - double(column[r]);
+            const double d = column[r + 1] - column[r];
             sum += d * d;
         }
         if (c + 1 < P) {
-            const T* next = column + rows;
+            const double* next = column + P;
             for (int r = 0; r < P; ++r) {
-                const double d = double(next[r]) - double(column[r]);
+                const double d = next[r] - column[r];
                 sum += d * d;
             }
         }
@@ -64,16 +71,11 @@ double textureOf(const T* plane, std::int32_t rows, std::int32_t row, std::int32
     return sum;
 }
 
-// Whether a patch holds the value low or high.
-template <typename T>
-bool touches(const T* plane, std::int32_t rows, std::int32_t row, std::int32_t col, T low, T high)
+bool touches(const double* x, double low, double high)
 {
-    for (int c = 0; c < P; ++c) {
-        const T* column = plane + std::size_t(col + c) * std::size_t(rows) + row;
-        for (int r = 0; r < P; ++r)
-            if (column[r] == low || column[r] == high)
-                return true;
-    }
+    for (int a = 0; a < D; ++a)
+        if (x[a] == low || x[a] == high)
+            return true;
     return false;
 }
 
@@ -196,13 +198,10 @@ struct Moments {
     std::vector<double> product = std::vector<double>(std::size_t(D) * D, 0.0);
 };
 
-template <typename T>
 class PatchCovariance {
 public:
-    PatchCovariance(const T* image, std::int32_t rows, std::int32_t cols, double shift,
-                    const std::vector<Patch>& patches)
-        : image_(image), rows_(rows), plane_(std::size_t(rows) * std::size_t(cols)), shift_(shift),
-          patches_(patches)
+    PatchCovariance(const double* values, double shift, const std::vector<Patch>& patches)
+        : values_(values), shift_(shift), patches_(patches)
     {
         checkpoints_.reserve(patches_.size() / chunk + 1);
         Moments running;
@@ -236,12 +235,9 @@ private:
     void add(Moments& m, const Patch& patch) const
     {
         std::array<double, D> x;
-        const T* plane = image_ + std::size_t(patch.channel) * plane_;
-        for (int c = 0; c < P; ++c) {
-            const T* column = plane + std::size_t(patch.col + c) * std::size_t(rows_) + patch.row;
-            for (int r = 0; r < P; ++r)
-                x[std::size_t(c) * P + r] = double(column[r]) - shift_;
-        }
+        const double* values = values_ + patch.values;
+        for (int a = 0; a < D; ++a)
+            x[a] = values[a] - shift_;
         for (int a = 0; a < D; ++a) {
             m.sum[a] += x[a];
             const double xa = x[a];
@@ -251,79 +247,79 @@ private:
         }
     }
 
-    const T* image_;
-    std::int32_t rows_;
-    std::size_t plane_;
+    const double* values_;
     double shift_;
     const std::vector<Patch>& patches_;
     std::vector<Moments> checkpoints_;
 };
 
-template <typename T>
-double estimate(const T* image, std::int32_t rows, std::int32_t cols, int channels)
+std::int64_t along(std::int64_t positions, std::int32_t stride)
 {
-    if (image == nullptr)
-        throw std::invalid_argument("the image is null");
+    return (positions + stride - 1) / stride;
+}
+
+// The patch positions sampled: every stride-th row and column of the top-left
+// corners, a function of the image's shape alone, so that any part of the
+// image knows which of its patches the estimate reads.
+struct PatchGrid {
+    std::int64_t positionRows = 0, positionCols = 0;
+    std::int32_t stride = 1;
+    std::size_t count = 0;
+};
+
+PatchGrid patchGrid(std::int32_t rows, std::int32_t cols, int channels)
+{
     if (channels < 1)
         throw std::invalid_argument("the image needs at least 1 channel, not " +
                                     std::to_string(channels));
-    const std::int64_t positionRows = std::int64_t(rows) - P + 1;
-    const std::int64_t positionCols = std::int64_t(cols) - P + 1;
-    if (rows < P || cols < P || positionRows * positionCols * channels < noiseEstimateMinPatches)
+    PatchGrid grid;
+    grid.positionRows = std::int64_t(rows) - P + 1;
+    grid.positionCols = std::int64_t(cols) - P + 1;
+    if (rows < P || cols < P ||
+        grid.positionRows * grid.positionCols * channels < noiseEstimateMinPatches)
         throw std::invalid_argument(
             "the image (" + std::to_string(rows) + " x " + std::to_string(cols) +
             ") is too small to estimate its noise level from; give sigma");
+    // With more channels than maxPatches, one patch a channel is the least there is.
+    const std::int64_t widest = std::max(grid.positionRows, grid.positionCols);
+    while (grid.stride < widest && along(grid.positionRows, grid.stride) *
+                                           along(grid.positionCols, grid.stride) * channels >
+                                       maxPatches)
+        ++grid.stride;
+    grid.count = std::size_t(along(grid.positionRows, grid.stride) *
+                             along(grid.positionCols, grid.stride) * channels);
+    return grid;
+}
 
-    const std::size_t count = std::size_t(rows) * std::size_t(cols) * std::size_t(channels);
-    T low = image[0], high = image[0];
-    double mean = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        // A NaN would also break the ordering the patches are sorted by.
-        if (!std::isfinite(image[i]))
-            checkFinite(image, rows, cols, channels);
-        low = std::min(low, image[i]);
-        high = std::max(high, image[i]);
-        mean += double(image[i]);
-    }
+// The estimate from every patch of the grid (values: D a patch, indexed by
+// the patches) and the extremes of the whole image: the one place it is
+// made, whether the image came whole, by bands or by chunks.
+double estimateFromPatches(const std::vector<Patch>& all, const double* values, double low,
+                           double high)
+{
     if (low == high)
         return 0.0;
-    // Moments about the mean, so that data far from zero keeps its precision.
-    mean /= double(count);
-
-    std::int32_t stride = 1;
-    const auto along = [](std::int64_t positions, std::int32_t s) {
-        return (positions + s - 1) / s;
-    };
-    // With more channels than maxPatches, one patch a channel is the least there is.
-    const std::int64_t widest = std::max(positionRows, positionCols);
-    while (stride < widest &&
-           along(positionRows, stride) * along(positionCols, stride) * channels > maxPatches)
-        ++stride;
+    // Moments about the middle of the range, so that data far from zero keeps
+    // its precision; unlike the mean, it does not depend on the order the
+    // values were summed in, so bands give the bits the whole image gives.
+    const double shift = 0.5 * low + 0.5 * high;
 
     // Data saturated at its extremes (an 8-bit file of a bright sky) holds flat
     // patches with no noise left in them, which the texture threshold would
     // favour: 10-20% low at sigma 5 to 50 on a photograph with such regions.
     // Patches that touch the extremes are left out unless too few remain.
     std::vector<Patch> patches;
-    patches.reserve(
-        std::size_t(along(positionRows, stride) * along(positionCols, stride) * channels));
-    for (bool skipSaturated : {true, false}) {
-        patches.clear();
-        for (int k = 0; k < channels; ++k) {
-            const T* plane = image + std::size_t(k) * std::size_t(rows) * std::size_t(cols);
-            for (std::int32_t j = 0; j < positionCols; j += stride)
-                for (std::int32_t i = 0; i < positionRows; i += stride)
-                    if (!skipSaturated || !touches(plane, rows, i, j, low, high))
-                        patches.push_back({textureOf(plane, rows, i, j), k, i, j});
-        }
-        if (patches.size() >= std::size_t(noiseEstimateMinPatches))
-            break;
-    }
-    // Ties keep their scan order, so the result does not depend on the sort.
-    std::stable_sort(patches.begin(), patches.end(),
-                     [](const Patch& a, const Patch& b) { return a.texture < b.texture; });
+    patches.reserve(all.size());
+    for (const Patch& p : all)
+        if (!touches(values + p.values, low, high))
+            patches.push_back(p);
+    if (patches.size() < std::size_t(noiseEstimateMinPatches))
+        patches = all;
+    // Ties fall back on the scan order, so the result depends neither on the
+    // sort nor on the order the patches arrived in.
+    std::sort(patches.begin(), patches.end(), before);
 
-    const PatchCovariance<T> covariance(image, rows, cols, mean, patches);
+    const PatchCovariance covariance(values, shift, patches);
     const double factor = textureThresholdFactor();
     // The smallest eigenvalue of a sample covariance of n patches of white
     // noise lies near the lower edge of the Marchenko-Pastur law,
@@ -353,16 +349,279 @@ double estimate(const T* image, std::int32_t rows, std::int32_t cols, int channe
     return std::sqrt(variance);
 }
 
+template <typename T>
+double estimateInMemory(const T* image, std::int32_t rows, std::int32_t cols, int channels)
+{
+    if (image == nullptr)
+        throw std::invalid_argument("the image is null");
+    NoiseEstimator estimator(rows, cols, channels);
+    estimator.add(image, 0, rows);
+    return estimator.estimate();
+}
+
 } // namespace
+
+NoiseEstimator::NoiseEstimator(std::int32_t rows, std::int32_t cols, int channels)
+    : rows_(rows), cols_(cols), channels_(channels)
+{
+    const PatchGrid grid = patchGrid(rows, cols, channels);
+    positionRows_ = grid.positionRows;
+    positionCols_ = grid.positionCols;
+    stride_ = grid.stride;
+    patches_.reserve(grid.count);
+    values_.reserve(grid.count * D);
+}
+
+std::size_t NoiseEstimator::memoryBound(std::int32_t rows, std::int32_t cols, int channels)
+{
+    const NoiseEstimator sizing(rows, cols, channels);
+    const std::size_t count = sizing.patches_.capacity();
+    // The patches and their values, the selection sorted apart from them, and
+    // the covariance's checkpoints.
+    return count * (2 * sizeof(Patch) + D * sizeof(double)) +
+           (count / chunk + 2) * (std::size_t(D) * (D + 1) * sizeof(double) + sizeof(Moments));
+}
+
+std::int32_t NoiseEstimator::nextRow() const
+{
+    if (nextGridRow_ >= positionRows_)
+        return std::int32_t(scanned_);
+    return std::int32_t(std::min(scanned_, nextGridRow_));
+}
+
+void NoiseEstimator::add(const float* band, std::int32_t firstRow, std::int32_t bandRows)
+{
+    addBand(band, firstRow, bandRows);
+}
+
+void NoiseEstimator::add(const double* band, std::int32_t firstRow, std::int32_t bandRows)
+{
+    addBand(band, firstRow, bandRows);
+}
+
+template <typename T>
+void NoiseEstimator::addBand(const T* band, std::int32_t firstRow, std::int32_t bandRows)
+{
+    if (band == nullptr)
+        throw std::invalid_argument("the band is null");
+    const std::int64_t end = std::int64_t(firstRow) + bandRows;
+    if (firstRow < 0 || bandRows < 1 || firstRow > nextRow() || end > rows_)
+        throw std::invalid_argument("rows " + std::to_string(firstRow) + " to " +
+                                    std::to_string(end) +
+                                    " do not continue the bands so far (next row " +
+                                    std::to_string(nextRow()) + " of " + std::to_string(rows_) +
+                                    ")");
+    const std::size_t M = std::size_t(bandRows);
+    const std::size_t plane = M * std::size_t(cols_);
+    // Extremes and finiteness over the rows not seen before; a value that is
+    // not finite would also break the order the patches are sorted in.
+    if (scanned_ < end) {
+        try {
+            checkFinite(band, bandRows, cols_, channels_);
+        } catch (const NonFiniteValue& e) {
+            throw NonFiniteValue(e.row + firstRow, e.col, e.channel);
+        }
+        const std::size_t fresh = std::size_t(std::max<std::int64_t>(scanned_ - firstRow, 0));
+        for (int k = 0; k < channels_; ++k)
+            for (std::int32_t j = 0; j < cols_; ++j) {
+                const T* column = band + std::size_t(k) * plane + std::size_t(j) * M;
+                for (std::size_t i = fresh; i < M; ++i) {
+                    const double v = double(column[i]);
+                    if (!seen_) {
+                        low_ = high_ = v;
+                        seen_ = true;
+                    }
+                    low_ = std::min(low_, v);
+                    high_ = std::max(high_, v);
+                }
+            }
+        scanned_ = end;
+    }
+    for (; nextGridRow_ < positionRows_ && nextGridRow_ + P <= end; nextGridRow_ += stride_) {
+        const std::size_t i = std::size_t(nextGridRow_ - firstRow);
+        for (int k = 0; k < channels_; ++k)
+            for (std::int32_t j = 0; j < positionCols_; j += stride_) {
+                const Patch patch{0.0, k, std::int32_t(nextGridRow_), j, values_.size()};
+                for (int c = 0; c < P; ++c) {
+                    const T* column = band + std::size_t(k) * plane + std::size_t(j + c) * M + i;
+                    for (int r = 0; r < P; ++r)
+                        values_.push_back(double(column[r]));
+                }
+                patches_.push_back(patch);
+                patches_.back().texture = textureOf(values_.data() + patch.values);
+            }
+    }
+}
+
+double NoiseEstimator::estimate() const
+{
+    if (scanned_ < rows_ || nextGridRow_ < positionRows_)
+        throw std::logic_error("the noise estimate needs every row of the image");
+    return estimateFromPatches(patches_, values_.data(), low_, high_);
+}
 
 double estimateNoiseSigma(const float* image, std::int32_t rows, std::int32_t cols, int channels)
 {
-    return estimate(image, rows, cols, channels);
+    return estimateInMemory(image, rows, cols, channels);
 }
 
 double estimateNoiseSigma(const double* image, std::int32_t rows, std::int32_t cols, int channels)
 {
-    return estimate(image, rows, cols, channels);
+    return estimateInMemory(image, rows, cols, channels);
+}
+
+namespace {
+
+std::string spanText(Span span)
+{
+    return std::to_string(span.begin) + " to " + std::to_string(span.end);
+}
+
+// The first grid position at or after `begin`.
+std::int64_t firstOnGrid(std::int64_t begin, std::int32_t stride)
+{
+    return (begin + stride - 1) / stride * stride;
+}
+
+void checkChunkSpans(const char* axis, std::int32_t length, Span chunk, Span own)
+{
+    const std::string name(axis);
+    if (chunk.begin < 0 || chunk.end > length || chunk.begin >= chunk.end)
+        throw std::invalid_argument("the chunk's " + name + " " + spanText(chunk) +
+                                    " are not a part of the image's " + std::to_string(length));
+    if (own.begin < chunk.begin || own.end > chunk.end || own.begin >= own.end)
+        throw std::invalid_argument("the chunk's own " + name + " " + spanText(own) +
+                                    " are not a part of its " + name + " " + spanText(chunk));
+    // Its patches reach P - 1 past their top-left pixel.
+    const std::int64_t reach = std::min<std::int64_t>(std::int64_t(own.end) + P - 1, length);
+    if (chunk.end < reach)
+        throw std::invalid_argument("the chunk's " + name + " " + spanText(chunk) +
+                                    " must reach " + std::to_string(reach) +
+                                    ", the patches of its own " + name + " " + spanText(own) +
+                                    " reach that far");
+}
+
+template <typename T>
+NoisePatches chunkPatches(const T* chunk, std::int32_t rows, std::int32_t cols, int channels,
+                          Span chunkRows, Span chunkCols, Span ownRows, Span ownCols)
+{
+    const PatchGrid grid = patchGrid(rows, cols, channels);
+    if (chunk == nullptr)
+        throw std::invalid_argument("the chunk is null");
+    checkChunkSpans("rows", rows, chunkRows, ownRows);
+    checkChunkSpans("columns", cols, chunkCols, ownCols);
+    const std::size_t M = std::size_t(chunkRows.size());
+    const std::size_t plane = M * std::size_t(chunkCols.size());
+    // Everything the patches read must be finite, or their order is lost.
+    try {
+        checkFinite(chunk, chunkRows.size(), chunkCols.size(), channels);
+    } catch (const NonFiniteValue& e) {
+        throw NonFiniteValue(e.row + chunkRows.begin, e.col + chunkCols.begin, e.channel);
+    }
+
+    NoisePatches out;
+    for (int k = 0; k < channels; ++k)
+        for (std::int32_t j = ownCols.begin; j < ownCols.end; ++j) {
+            const T* column = chunk + std::size_t(k) * plane + std::size_t(j - chunkCols.begin) * M;
+            for (std::int32_t i = ownRows.begin; i < ownRows.end; ++i) {
+                const double v = double(column[i - chunkRows.begin]);
+                out.low = std::min(out.low, v);
+                out.high = std::max(out.high, v);
+            }
+        }
+
+    const std::int64_t rowEnd = std::min<std::int64_t>(ownRows.end, grid.positionRows);
+    const std::int64_t colEnd = std::min<std::int64_t>(ownCols.end, grid.positionCols);
+    for (std::int64_t r = firstOnGrid(ownRows.begin, grid.stride); r < rowEnd; r += grid.stride)
+        for (int k = 0; k < channels; ++k)
+            for (std::int64_t j = firstOnGrid(ownCols.begin, grid.stride); j < colEnd;
+                 j += grid.stride) {
+                const Patch patch{0.0, k, std::int32_t(r), std::int32_t(j), out.values.size()};
+                for (int c = 0; c < P; ++c) {
+                    const T* column = chunk + std::size_t(k) * plane +
+                                      std::size_t(j + c - chunkCols.begin) * M +
+                                      std::size_t(r - chunkRows.begin);
+                    for (int i = 0; i < P; ++i)
+                        out.values.push_back(double(column[i]));
+                }
+                out.patches.push_back(patch);
+                out.patches.back().texture = textureOf(out.values.data() + patch.values);
+            }
+    return out;
+}
+
+} // namespace
+
+NoisePatches noiseChunkPatches(const float* chunk, std::int32_t rows, std::int32_t cols,
+                               int channels, Span chunkRows, Span chunkCols, Span ownRows,
+                               Span ownCols)
+{
+    return chunkPatches(chunk, rows, cols, channels, chunkRows, chunkCols, ownRows, ownCols);
+}
+
+NoisePatches noiseChunkPatches(const double* chunk, std::int32_t rows, std::int32_t cols,
+                               int channels, Span chunkRows, Span chunkCols, Span ownRows,
+                               Span ownCols)
+{
+    return chunkPatches(chunk, rows, cols, channels, chunkRows, chunkCols, ownRows, ownCols);
+}
+
+void mergeNoisePatches(NoisePatches& into, const NoisePatches& part)
+{
+    const std::size_t offset = into.values.size();
+    into.values.insert(into.values.end(), part.values.begin(), part.values.end());
+    into.patches.reserve(into.patches.size() + part.patches.size());
+    for (Patch p : part.patches) {
+        p.values += offset;
+        into.patches.push_back(p);
+    }
+    into.low = std::min(into.low, part.low);
+    into.high = std::max(into.high, part.high);
+}
+
+double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
+                          const NoisePatches& patches)
+{
+    const PatchGrid grid = patchGrid(rows, cols, channels);
+    // A chunk lost or counted twice would change the estimate without a
+    // sign, so the patches must be the grid's, each once.
+    if (patches.patches.size() != grid.count)
+        throw std::invalid_argument("the patches number " + std::to_string(patches.patches.size()) +
+                                    ", not the " + std::to_string(grid.count) +
+                                    " of the image's grid: a chunk is missing or repeated");
+    if (!(std::isfinite(patches.low) && std::isfinite(patches.high) &&
+          patches.low <= patches.high))
+        throw std::invalid_argument(
+            "the extremes of the patches' image are not finite and in order");
+    const std::int64_t across = along(grid.positionCols, grid.stride);
+    const std::int64_t down = along(grid.positionRows, grid.stride);
+    std::vector<bool> seen(grid.count, false);
+    std::vector<Patch> all = patches.patches;
+    for (Patch& p : all) {
+        if (p.channel < 0 || p.channel >= channels || p.row < 0 || p.row >= grid.positionRows ||
+            p.col < 0 || p.col >= grid.positionCols || p.row % grid.stride != 0 ||
+            p.col % grid.stride != 0)
+            throw std::invalid_argument("the patch at row " + std::to_string(p.row) + ", column " +
+                                        std::to_string(p.col) + ", channel " +
+                                        std::to_string(p.channel) +
+                                        " is not on the image's grid");
+        const std::size_t index = std::size_t((p.channel * across + p.col / grid.stride) * down +
+                                              p.row / grid.stride);
+        if (seen[index])
+            throw std::invalid_argument("the patch at row " + std::to_string(p.row) + ", column " +
+                                        std::to_string(p.col) + ", channel " +
+                                        std::to_string(p.channel) + " comes twice");
+        seen[index] = true;
+        if (p.values > patches.values.size() || patches.values.size() - p.values < std::size_t(D))
+            throw std::invalid_argument("the values of a patch lie outside the values given");
+        const double* x = patches.values.data() + p.values;
+        for (int a = 0; a < D; ++a)
+            if (!(x[a] >= patches.low && x[a] <= patches.high))
+                throw std::invalid_argument("a patch holds a value outside the extremes given, or "
+                                            "one that is not finite");
+        p.texture = textureOf(x);
+    }
+    return estimateFromPatches(all, patches.values.data(), patches.low, patches.high);
 }
 
 } // namespace sorvik

@@ -10,6 +10,7 @@
 #include "frontend/settings.h"
 #include "python/denoise_binding.h"
 #include "python/tiling_binding.h"
+#include "python/noise_binding.h"
 #include <sorvik/sorvik.h>
 #include "pilot/basic_estimate.h"
 #include "pilot/planner.h"
@@ -430,6 +431,7 @@ PYBIND11_MODULE(_sorvik, m)
     m.attr("__version__") = SORVIK_VERSION;
     registerDenoise(m);
     registerTiling(m);
+    registerNoise(m);
 
     using namespace pybind11::literals;
     m.def("wiener", &wiener,

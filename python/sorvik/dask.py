@@ -13,9 +13,14 @@ costs about 18 % (``wiener``) and 22 % (``denoise``) more filtering than one
 call on the whole image.
 
 The noise level (when ``sigma`` is None) and the range of float data are
-computed once for the whole image, never per tile: the noise estimate is one
-task that holds the whole image, as its result must be the bits that
-``sorvik.estimate_sigma`` gives.
+computed once for the whole image, never per tile, and no task holds the
+whole image for them: each chunk's task hands over the grid patches the
+estimate reads (those whose top-left pixel lies in the chunk, with the 6
+rows and columns after it that they reach) and its extremes, and one small
+task combines them, its memory bounded by the estimate's cap of about
+65536 patches of 49 values whatever the image's size. The estimate does
+not depend on where a patch was read, so it is the bits that
+``sorvik.estimate_sigma`` gives (``estimate_sigma`` here makes it alone).
 """
 
 from __future__ import annotations
@@ -34,7 +39,7 @@ try:
 except ImportError as e:  # pragma: no cover - depends on the installation
     raise ImportError("sorvik.dask needs Dask (Debian: python3-dask)") from e
 
-__all__ = ["DEFAULT_CORE_SIZE", "denoise", "tile_context", "wiener"]
+__all__ = ["DEFAULT_CORE_SIZE", "denoise", "estimate_sigma", "tile_context", "wiener"]
 
 # Cores of 1024 x 1024 pixels (rounded up to a multiple of step) keep the
 # recomputed context under 25 % with the default parameters; see the README.
@@ -178,15 +183,84 @@ def _planar(block: np.ndarray, colour: int) -> np.ndarray:
     return np.ascontiguousarray(block[:colour].transpose(0, 2, 1), dtype=np.float64)
 
 
-def _whole_sigma(image: np.ndarray, colour: int) -> float:
-    """The estimate sorvik.denoise makes, with its checks in its order."""
-    planar = _planar(image, colour)
-    sigma = _sorvik._estimate_sigma_planar(planar)
-    if np.all(planar == planar.flat[0]):
-        raise ValueError("the image is constant: its noise level cannot be estimated; give sigma")
-    if not sigma > 0.0:
-        raise ValueError("no noise could be measured in the image (it is exactly smooth); give sigma")
+# A noise patch reaches this many rows and columns past its top-left pixel.
+_PATCH_REACH = 6
+
+
+def _merged_chunks(sizes, least: int) -> Tuple[int, ...]:
+    """Chunk sizes, merged until none but a lone one is smaller than least:
+    an overlap reaches only into the neighbouring chunk."""
+    merged = []
+    for size in sizes:
+        if merged and merged[-1] < least:
+            merged[-1] += size
+        else:
+            merged.append(size)
+    if len(merged) > 1 and merged[-1] < least:
+        merged[-2] += merged.pop()
+    return tuple(merged)
+
+
+def _noise_patches(block: np.ndarray, shape, chunk_rows, chunk_cols, own_rows, own_cols):
+    return _sorvik._noise_chunk_patches(_planar(block, block.shape[0]), shape, chunk_rows, chunk_cols,
+                                        own_rows, own_cols)
+
+
+def _noise_sigma(shape, channels: int, checked: bool, *parts) -> float:
+    """The estimate from every chunk's patches; `checked` adds the checks
+    sorvik.denoise makes on it, in its order."""
+    places = np.concatenate([p[0] for p in parts])
+    values = np.concatenate([p[1] for p in parts])
+    low = min(p[2] for p in parts)
+    high = max(p[3] for p in parts)
+    sigma = _sorvik._noise_sigma_from_patches(shape, channels, places, values, low, high)
+    if checked:
+        if low == high:
+            raise ValueError("the image is constant: its noise level cannot be estimated; give sigma")
+        if not sigma > 0.0:
+            raise ValueError("no noise could be measured in the image (it is exactly smooth); give sigma")
     return sigma
+
+
+def _lazy_sigma(planes, chunks, checked: bool):
+    """A Delayed estimate of planes [channel, row, column] (the colour
+    channels), one task a chunk of the given (row, column) chunk sizes."""
+    channels, rows, cols = (int(v) for v in planes.shape)
+    chunks = [_merged_chunks(c, _PATCH_REACH) for c in chunks]
+    array = planes.rechunk(((channels,),) + tuple(chunks))
+    depth = {1 + k: (0, _PATCH_REACH) if len(c) > 1 else (0, 0) for k, c in enumerate(chunks)}
+    if any(d != (0, 0) for d in depth.values()):
+        array = da.overlap.overlap(array, depth=depth, boundary="none", allow_rechunk=False)
+    blocks = array.to_delayed()
+    starts = [np.concatenate([[0], np.cumsum(c)]).tolist() for c in chunks]
+    shape = (rows, cols)
+    patches = dask.delayed(_noise_patches, pure=True)
+    parts = []
+    for a in range(len(chunks[0])):
+        for b in range(len(chunks[1])):
+            own = [(s[i], s[i + 1]) for s, i in zip(starts, (a, b))]
+            reach = [(o[0], min(o[1] + _PATCH_REACH, n) if len(c) > 1 else o[1])
+                     for o, n, c in zip(own, shape, chunks)]
+            parts.append(patches(blocks[0, a, b], shape, reach[0], reach[1], own[0], own[1]))
+    return dask.delayed(_noise_sigma, pure=True)(shape, channels, checked, *parts)
+
+
+def estimate_sigma(image, *, channel_axis: Optional[int] = None):
+    """``sorvik.estimate_sigma`` on a Dask array: a Delayed float, the same bits.
+
+    ``image`` is as for ``denoise`` (an alpha channel is left out). One task
+    a chunk (small chunks are merged) collects the patches the estimate
+    reads, and one task combines them; none holds the whole image. Shapes
+    and dtypes are checked here; an image too small to estimate on, or a
+    chunk holding a value that is not finite, fails its task with the
+    message ``sorvik.estimate_sigma`` gives.
+    """
+    _check_dask("image", image)
+    planes, _, channels = _channel_planes(image, channel_axis, da.moveaxis)
+    _check_size(*(int(v) for v in planes.shape[1:]))
+    colour = channels - 1 if channels in (2, 4) else channels
+    planes = planes[:colour]
+    return _lazy_sigma(planes, planes.chunks[1:], checked=False)
 
 
 def _float_range(low: float, high: float) -> Tuple[float, float]:
@@ -216,9 +290,10 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
     to cores of ``core_size`` pixels a side (rounded up to a multiple of
     ``step``, and to the context if smaller) with all channels together. ``threads`` is per task.
 
-    With ``sigma`` None the noise level is estimated once, by one task that
-    holds the whole image (the estimate must be that of the whole image for
-    the bits to match). The range of float data is reduced over the chunks.
+    With ``sigma`` None the noise level is estimated once for the whole
+    image (as ``estimate_sigma``: a task a core collects its patches, one
+    small task combines them; none holds the whole image). The range of
+    float data is reduced over the chunks.
     Shapes, dtypes and parameters are checked when the graph is made; a
     chunk holding a value that is not finite fails its task with the message
     ``sorvik.denoise`` gives.
@@ -255,10 +330,12 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
     else:
         low, high = _finite_extremes(planes[:colour])
         data_range = dask.delayed(_float_range)(low, high)
-    if sigma is None:
-        sigma = dask.delayed(_whole_sigma, pure=True)(planes, colour)
-
     layouts = [_Layout(rows, core, params["step"], context), _Layout(cols, core, params["step"], context)]
+    if sigma is None:
+        # On the cores the tiles take (the rechunk is the tiles' own), so
+        # that a chunk holding NaN fails as the tile holding it would.
+        sigma = _lazy_sigma(planes.rechunk((-1,) + tuple(l.chunks for l in layouts))[:colour],
+                            [l.chunks for l in layouts], checked=True)
     dtype = np.dtype(image.dtype)
 
     def task(block, sigma_value, range_value, block_info=None):

@@ -144,3 +144,82 @@ TEST(NoiseEstimate, ShapesAtTheLimitsOfTheInput)
 
 } // namespace
 } // namespace sorvik
+
+namespace sorvik {
+namespace {
+
+// Rows [first, first + count) of every channel, planar and column-major.
+std::vector<double> band(const std::vector<double>& image, int rows, int cols, int channels,
+                         int first, int count)
+{
+    std::vector<double> out;
+    for (int k = 0; k < channels; ++k)
+        for (int j = 0; j < cols; ++j) {
+            const auto column = image.begin() + (std::ptrdiff_t(k) * cols + j) * rows + first;
+            out.insert(out.end(), column, column + count);
+        }
+    return out;
+}
+
+double streamed(const std::vector<double>& image, int rows, int cols, int channels, int height)
+{
+    NoiseEstimator estimator(rows, cols, channels);
+    while (estimator.nextRow() < rows) {
+        const int first = estimator.nextRow();
+        const int count = std::min(height, rows - first);
+        estimator.add(band(image, rows, cols, channels, first, count).data(), first, count);
+    }
+    return estimator.estimate();
+}
+
+TEST(NoiseEstimate, BandsOfRowsGiveTheWholeImagesBits)
+{
+    // Heights from the least a patch needs to the whole image, on a grid that
+    // subsamples (600 rows) and one that does not, grey and colour, with
+    // saturated levels in play.
+    struct Case {
+        int rows, cols, channels;
+    };
+    for (const Case c : {Case{600, 500, 1}, Case{90, 70, 3}, Case{41, 300, 1}}) {
+        std::vector<double> image;
+        for (int k = 0; k < c.channels; ++k) {
+            const std::vector<double> plane = testing::shapesImage(c.rows, c.cols);
+            image.insert(image.end(), plane.begin(), plane.end());
+        }
+        addNoise(image, 0.08, 5);
+        for (double& v : image)
+            v = std::min(255.0, std::max(0.0, std::round(255.0 * v)));
+        const double whole = estimateNoiseSigma(image.data(), c.rows, c.cols, c.channels);
+        ASSERT_GT(whole, 0.0);
+        for (int height : {7, 8, 13, 64, c.rows})
+            EXPECT_EQ(streamed(image, c.rows, c.cols, c.channels, height), whole)
+                << c.rows << " x " << c.cols << " x " << c.channels << ", bands of " << height;
+    }
+}
+
+TEST(NoiseEstimate, BandsThatLeaveAGapOrHoldNaNAreRefused)
+{
+    const int rows = 64, cols = 64;
+    std::vector<double> image(std::size_t(rows) * cols, 0.5);
+    addNoise(image, 0.1, 3);
+    NoiseEstimator estimator(rows, cols, 1);
+    estimator.add(band(image, rows, cols, 1, 0, 20).data(), 0, 20);
+    EXPECT_EQ(estimator.nextRow(), 14); // the patch at row 14 reaches row 20
+    EXPECT_THROW(estimator.add(band(image, rows, cols, 1, 20, 10).data(), 20, 10),
+                 std::invalid_argument);
+    EXPECT_THROW(estimator.add(band(image, rows, cols, 1, 14, 60).data(), 14, 60),
+                 std::invalid_argument);
+    EXPECT_THROW(estimator.estimate(), std::logic_error);
+
+    image[std::size_t(5) * rows + 40] = std::nan("");
+    try {
+        estimator.add(band(image, rows, cols, 1, 14, 50).data(), 14, 50);
+        ADD_FAILURE() << "NaN accepted";
+    } catch (const NonFiniteValue& e) {
+        EXPECT_EQ(e.row, 40);
+        EXPECT_EQ(e.col, 5);
+    }
+}
+
+} // namespace
+} // namespace sorvik

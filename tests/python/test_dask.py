@@ -5,6 +5,7 @@ import pytest
 dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 import dask.array as da  # noqa: E402
+from dask.callbacks import Callback  # noqa: E402
 
 import sorvik  # noqa: E402
 import sorvik.dask as sd  # noqa: E402
@@ -102,3 +103,29 @@ def test_a_chunk_holding_nan_fails_with_the_in_memory_message(client):
                 sd.denoise(da.from_array(image, chunks=30), sigma, core_size=48).compute()
             assert str(tiled.value) == str(in_memory.value)
 
+
+
+# Chunks smaller than a patch's reach and cut anywhere, grey and colour,
+# integer and saturated data: the estimate is the in-memory one's bits, and
+# no task makes anything near the whole image on the way.
+@pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler")
+def test_the_noise_estimate_is_the_whole_images_without_a_task_holding_it(client):
+    grey = scene(131, 157, 4)
+    u8 = np.round(np.stack([scene(70, 64, k) for k in range(3)], axis=-1) * 255).astype(np.uint8)
+    rgba16 = np.concatenate([u8.astype(np.uint16) * 257, np.full((70, 64, 1), 9, np.uint16)], axis=-1)
+    saturated = np.clip(grey, 0.45, 0.55)  # too few patches miss the extremes: all are used
+    cases = [(grey, None, (29, 70)), (grey, None, (5, 157)), (u8, -1, (3, 11, 2)),
+             (np.moveaxis(rgba16, -1, 0), 0, (4, 64, 7)), (saturated, None, (40, 4))]
+    for image, axis, chunks in cases:
+        lazy = sd.estimate_sigma(da.from_array(image, chunks=chunks, inline_array=True), channel_axis=axis)
+        results = []
+        with Callback(posttask=lambda key, result, *_: results.append(result)):
+            sigma = lazy.compute(scheduler="sync")
+        assert sigma == sorvik.estimate_sigma(image, channel_axis=axis), (image.shape, chunks)
+        assert max(r.size for r in results if isinstance(r, np.ndarray)) < image.size / 3
+
+    # denoise makes the same estimate, on the cluster.
+    lazy = sd.denoise(da.from_array(u8, chunks=(23, 31, 1)), channel_axis=-1, core_size=30)
+    assert same_bits(lazy.compute(), sorvik.denoise(u8, channel_axis=-1))
+    with pytest.raises(ValueError, match="constant"):
+        sd.denoise(da.full((40, 40), 0.3, chunks=15)).compute()

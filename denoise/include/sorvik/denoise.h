@@ -44,6 +44,59 @@ constexpr std::int64_t noiseEstimateMinPatches = 8 * noisePatchSize * noisePatch
 double estimateNoiseSigma(const float* image, std::int32_t rows, std::int32_t cols, int channels);
 double estimateNoiseSigma(const double* image, std::int32_t rows, std::int32_t cols, int channels);
 
+// The same estimate, bit for bit, from an image fed a band of rows at a time,
+// so that an image larger than memory can be measured as it is read. Each
+// band holds rows firstRow .. firstRow + bandRows - 1 of every channel
+// (planar, column-major within the band, as the whole image would be); bands
+// come from the top, each starting at or before nextRow(), so that they
+// overlap by the 6 rows a patch reaches below its first. The whole image
+// costs memoryBound() at most, whatever its size. The constructor throws as
+// estimateNoiseSigma does for an image too small or without channels; add()
+// throws NonFiniteValue (with the image's row) for a value that is not
+// finite and std::invalid_argument for a band that leaves a gap or runs past
+// the image; estimate() throws std::logic_error before the last row came.
+class NoiseEstimator {
+public:
+    NoiseEstimator(std::int32_t rows, std::int32_t cols, int channels);
+
+    void add(const float* band, std::int32_t firstRow, std::int32_t bandRows);
+    void add(const double* band, std::int32_t firstRow, std::int32_t bandRows);
+    std::int32_t nextRow() const; // rows() once no band is needed any more
+    std::int32_t rows() const { return rows_; }
+    // The extremes of the values added so far.
+    double low() const { return low_; }
+    double high() const { return high_; }
+
+    double estimate() const; // 0 for a constant image
+
+    // Bytes an estimator of an image of this shape holds at most.
+    static std::size_t memoryBound(std::int32_t rows, std::int32_t cols, int channels);
+
+    // One patch of the sampling grid; its values are stored, so that the
+    // estimate needs no second look at the image.
+    struct Patch {
+        double texture;
+        int channel;
+        std::int32_t row, col;
+        std::size_t values; // index of its first value among the stored values
+    };
+
+private:
+    template <typename T>
+    void addBand(const T* band, std::int32_t firstRow, std::int32_t bandRows);
+
+    std::int32_t rows_, cols_;
+    int channels_;
+    std::int64_t positionRows_ = 0, positionCols_ = 0;
+    std::int32_t stride_ = 1;
+    std::int64_t scanned_ = 0;     // rows whose extremes are known
+    std::int64_t nextGridRow_ = 0; // the first grid row whose patches are still to come
+    bool seen_ = false;
+    double low_ = 0.0, high_ = 0.0;
+    std::vector<Patch> patches_;
+    std::vector<double> values_; // 49 values a patch, column by column
+};
+
 // ---------------------------------------------------------------- data ranges
 
 // The span of values the data's units cover, mapped affinely onto the

@@ -1,0 +1,65 @@
+// The noise estimate of an image measured in chunks, apart from each other
+// (on the workers of a cluster, say), with the bits estimateNoiseSigma gives
+// on the whole image in memory.
+//
+// The estimate reads only the patches of a grid fixed by the image's shape,
+// and its order of summation is that of the patches sorted by texture, ties
+// by scan order: so it does not matter where a patch was read, and each
+// chunk hands over its own patches and extremes. Combining them costs what
+// the patches cost (about 65536 x 49 values at most), whatever the image's
+// size.
+//
+// Images are planar, as in <sorvik/denoise.h>: a chunk of every channel,
+// column-major within the chunk.
+#ifndef SORVIK_NOISE_CHUNKS_H
+#define SORVIK_NOISE_CHUNKS_H
+
+#include <sorvik/denoise.h>
+#include <sorvik/tiling.h>
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace sorvik {
+
+// Grid patches with their values, and the extremes of the values they came
+// from. Empty ones (the extremes inverted) are the start of a merge.
+struct NoisePatches {
+    // Row and column in the image; `values` indexes the patch's first value.
+    // The texture is recomputed from the values where the estimate is made.
+    std::vector<NoiseEstimator::Patch> patches;
+    std::vector<double> values; // noisePatchSize^2 a patch, column by column
+    double low = std::numeric_limits<double>::infinity();
+    double high = -std::numeric_limits<double>::infinity();
+};
+
+// The patches of the image's grid whose top-left pixel lies in the chunk's
+// own part (ownRows x ownCols), and the extremes of that part. The chunk
+// holds rows chunkRows x cols chunkCols of a rows x cols image, every
+// channel; it must hold its own part and the noisePatchSize - 1 rows and
+// columns after it that those patches reach (or up to the image's edge).
+// Throws as estimateNoiseSigma for an image too small or without channels,
+// std::invalid_argument naming the span for spans that do not fit, and
+// NonFiniteValue (at its place in the image) for a value of the chunk that
+// is not finite.
+NoisePatches noiseChunkPatches(const float* chunk, std::int32_t rows, std::int32_t cols,
+                               int channels, Span chunkRows, Span chunkCols, Span ownRows,
+                               Span ownCols);
+NoisePatches noiseChunkPatches(const double* chunk, std::int32_t rows, std::int32_t cols,
+                               int channels, Span chunkRows, Span chunkCols, Span ownRows,
+                               Span ownCols);
+
+// Appends part's patches to into's and widens into's extremes.
+void mergeNoisePatches(NoisePatches& into, const NoisePatches& part);
+
+// estimateNoiseSigma of the rows x cols image whose chunks' own parts cover
+// it once, from their patches merged. Throws as estimateNoiseSigma for the
+// image's shape, and std::invalid_argument unless the patches are the
+// image's grid, each once, with finite values within the extremes.
+double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
+                          const NoisePatches& patches);
+
+} // namespace sorvik
+
+#endif
