@@ -136,11 +136,11 @@ struct Workspace {
     float* matchDistances = nullptr;      // K distances
     float* weightedWindow = nullptr;      // P * P
 
-    // Pilot spectra in tiles of eight neighbouring blocks of a row, so that
-    // matching reads one coefficient of eight candidates with one aligned
-    // load, and a row of candidates from a few contiguous runs of memory. A
-    // tile holds, for each coefficient t in turn, the real parts of its eight
-    // blocks, then their imaginary parts: 16L floats. Slot s is
+    // Pilot spectra in tiles of pilotTile neighbouring blocks of a row, so
+    // that matching reads one coefficient of a vector of candidates with one
+    // aligned load, and a row of candidates from a few contiguous runs of
+    // memory. A tile holds, for each coefficient t in turn, the real parts of
+    // its blocks, then their imaginary parts: 2 pilotTile L floats. Slot s is
     // tilesPerSlot tiles, left to right; columns past the row's last block
     // are zero.
     FftwBuffer<float> pilotRing;          // slots * tilesPerSlot * 16L
