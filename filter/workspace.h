@@ -102,7 +102,10 @@ struct TransformSet {
 
     // Per-group scratch of the fused group filter (group.h): one transformed
     // column of each image, and where each member's spectra start in the rings.
-    FftwBuffer<Complex> columns;           // 2K: noisy column, then pilot column
+    // The forward plans write both columns in place of transformOut, so each
+    // starts on a 64-byte boundary, as transformOut does.
+    FftwBuffer<Complex> columns;           // noisy column at 0, pilot column at pilotColumn(K)
+    static std::size_t pilotColumn(std::int32_t K) { return (std::size_t(K) + 7) / 8 * 8; }
     std::unique_ptr<std::size_t[]> memberOffsets; // 2K: noisyRing entries, pilotRing floats
 
     // Allocates the buffers and the plan tables (the Workspace's part of the
