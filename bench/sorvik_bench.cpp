@@ -10,10 +10,12 @@
 // median time of executing only the FFTW plans the call executed (the same
 // plans, on the same kind of buffers, the same number of times, on one
 // thread, with no matching and no copies). Further tables split the profiled
-// calls by stage (each stage's median) and set the work the workload asks for per pixel against the
-// time spent on it. --calls-only times the calls alone (wall and processor
-// time), for quick comparisons and profilers. --kernel caps block matching's
-// kernel at the given instruction set, to set kernels side by side.
+// calls by stage (each stage's median) and set the work the workload asks for
+// per pixel against the time spent on it. --calls-only times the calls alone
+// (wall and processor time), for quick comparisons and profilers. --kernel
+// caps block matching's kernel at the given instruction set, to set kernels
+// side by side. The basic estimate of the same noisy image (what the one-call
+// denoise runs before the filter) is timed too, set against the filter.
 //
 // The machine's other load shows in the seconds; the ratios to the floor,
 // measured in the same run, are the steadier figure.
@@ -22,6 +24,9 @@
 #include "filter/match_scan.h"
 #include "filter/profile.h"
 #include "filter/workspace.h"
+#ifdef SORVIK_BENCH_BASIC_ESTIMATE
+#include "pilot/basic_estimate.h"
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -230,6 +235,7 @@ double meanGroup(const detail::CallProfile& p)
 struct Row {
     int size;
     double seconds, floor, peakMiB, designMiB, imagesMiB;
+    double basicSeconds = -1;
     detail::CallProfile profile;
 };
 
@@ -304,6 +310,16 @@ int run(const Options& o)
 
         row.seconds = median(full);
         row.floor = median(floor);
+#ifdef SORVIK_BENCH_BASIC_ESTIMATE
+        std::vector<double> basic;
+        for (int r = 0; r < o.runs; ++r) {
+            const auto start = Clock::now();
+            basicEstimate(w.params.rows, w.params.cols, w.noisy.data(), w.params.sigma,
+                          estimate.data());
+            basic.push_back(secondsSince(start));
+        }
+        row.basicSeconds = median(basic);
+#endif
         rows.push_back(row);
         std::fprintf(stderr, "size %d done\n", size);
     }
@@ -345,6 +361,14 @@ int run(const Options& o)
                     r.floor / pixels * 1e9, r.seconds / pixels * 1e9,
                     p.matchSeconds / double(std::max<std::int64_t>(p.candidates, 1)) * 1e9,
                     (p.groupSeconds + p.inverseSeconds) / references * 1e9);
+    }
+    if (!rows.empty() && rows.front().basicSeconds >= 0) {
+        std::printf("\nThe basic estimate of the same noisy image (median of the runs)\n\n");
+        std::printf("| size | basic estimate s | filter s | estimate/filter |\n");
+        std::printf("|---|---|---|---|\n");
+        for (const Row& r : rows)
+            std::printf("| %d | %.4f | %.3f | %.3f |\n", r.size, r.basicSeconds, r.seconds,
+                        r.basicSeconds / r.seconds);
     }
     return 0;
 }
