@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -41,7 +42,9 @@ Plan planRow(float* buffer, int blocks, fftwf_r2r_kind kind)
 // FFTW's REDFT10 is the DCT-II without normalisation: per dimension, the
 // orthonormal coefficient is the raw one times 1 / (2 sqrt(n)) for frequency 0
 // and 1 / sqrt(2n) otherwise. Comparing raw coefficients with thresholds
-// divided by these factors spares scaling every block.
+// divided by these factors spares scaling every block. The DC coefficient's
+// threshold is 0, which no magnitude (nor NaN) is below, so it is always kept
+// without a test of its own.
 std::vector<float> rawThresholds(double lambda)
 {
     const double dc = 1.0 / (2.0 * std::sqrt(double(B)));
@@ -50,6 +53,7 @@ std::vector<float> rawThresholds(double lambda)
     for (int u = 0; u < B; ++u)
         for (int v = 0; v < B; ++v)
             t[u * B + v] = float(lambda / ((u == 0 ? dc : ac) * (v == 0 ? dc : ac)));
+    t[0] = 0.0f;
     return t;
 }
 
@@ -108,27 +112,36 @@ void basicEstimate(std::int32_t rows, std::int32_t cols, const double* noisy, do
     const Plan inverse = planRow(row.get(), blockCols, FFTW_REDFT01);
     const std::vector<float> threshold = rawThresholds(options.thresholdFactor * sigma);
     std::vector<double> sum(pixels, 0.0);
+    // The image in single precision, row-major, so that a block's row is a
+    // run of B floats: converted once rather than once per block holding it.
+    const std::size_t N = std::size_t(cols);
+    std::vector<float> image(pixels);
+    for (std::size_t j = 0; j < N; ++j)
+        for (std::size_t i = 0; i < M; ++i)
+            image[i * N + j] = float(noisy[i + j * M]);
 
     for (std::int32_t i = 0; i < blockRows; ++i) {
         for (std::int32_t j = 0; j < blockCols; ++j) {
             float* block = row.get() + std::size_t(j) * blockArea;
             for (int a = 0; a < B; ++a)
-                for (int b = 0; b < B; ++b)
-                    block[a * B + b] = float(noisy[std::size_t(i + a) + std::size_t(j + b) * M]);
+                std::memcpy(block + a * B, image.data() + std::size_t(i + a) * N + std::size_t(j),
+                            B * sizeof(float));
         }
         forward.execute();
-        for (std::size_t e = 0; e < rowFloats; ++e) {
-            const std::size_t t = e % blockArea;
-            if (t != 0 && std::fabs(row[e]) < threshold[t])
-                row[e] = 0.0f;
+        for (std::size_t e = 0; e < rowFloats; e += blockArea) {
+            float* block = row.get() + e;
+            for (int t = 0; t < blockArea; ++t)
+                block[t] = std::fabs(block[t]) < threshold[std::size_t(t)] ? 0.0f : block[t];
         }
         inverse.execute();
+        // Each pixel's sum takes the blocks that hold it in the order of their
+        // rows, then columns, as it always has: the sum's bits depend on it.
         for (std::int32_t j = 0; j < blockCols; ++j) {
             const float* block = row.get() + std::size_t(j) * blockArea;
             for (int b = 0; b < B; ++b) {
                 double* column = sum.data() + std::size_t(i) + std::size_t(j + b) * M;
                 for (int a = 0; a < B; ++a)
-                    column[a] += block[a * B + b];
+                    column[a] += double(block[a * B + b]);
             }
         }
         if (options.progress != nullptr)
