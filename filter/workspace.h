@@ -102,8 +102,9 @@ struct TransformSet {
 
     // Per-group scratch of the fused group filter (group.h): one transformed
     // column of each image, and where each member's spectra start in the rings.
-    // The forward plans write both columns in place of transformOut, so each
-    // starts on a 64-byte boundary, as transformOut does.
+    // The forward plans write both columns in place of transformOut, which
+    // FFTW allows on arrays of the same alignment: the pilot column starts a
+    // multiple of 64 bytes in, so both have the allocator's, as transformOut.
     FftwBuffer<Complex> columns;           // noisy column at 0, pilot column at pilotColumn(K)
     static std::size_t pilotColumn(std::int32_t K) { return (std::size_t(K) + 7) / 8 * 8; }
     std::unique_ptr<std::size_t[]> memberOffsets; // 2K: noisyRing entries, pilotRing floats
@@ -146,7 +147,7 @@ struct Workspace {
     // its blocks, then their imaginary parts: 2 pilotTile L floats. Slot s is
     // tilesPerSlot tiles, left to right; columns past the row's last block
     // are zero.
-    FftwBuffer<float> pilotRing;          // slots * tilesPerSlot * 16L
+    FftwBuffer<float> pilotRing;          // slots * tilesPerSlot * 2 pilotTile L
     FftwBuffer<Complex> noisyRing;        // slots * blockCols * L, spectrum by spectrum
 
     // The image rows that the blocks of up to bandBlockRows consecutive
