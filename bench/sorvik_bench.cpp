@@ -2,23 +2,31 @@
 //
 //   sorvik_bench [--sizes 256,512,1024,2048] [--runs 5] [--threads 1]
 //                [--image data/camera.png] [--calls-only]
+//                [--kernel portable|sse2|avx2|avx512]
 //
 // For each size: the median seconds of `runs` full calls, megapixels and
 // reference blocks per second, the call's peak memory (measured in a fresh
 // process) next to the workspace its design sizes, and the FFT floor: the
 // median time of executing only the FFTW plans the call executed (the same
 // plans, on the same kind of buffers, the same number of times, on one
-// thread, with no matching and no copies). Further tables split one profiled
-// call by stage and set the work the workload asks for per pixel against the
-// time spent on it. --calls-only times the calls alone (wall and processor
-// time), for quick comparisons and profilers.
+// thread, with no matching and no copies). Further tables split the profiled
+// calls by stage (each stage's median) and set the work the workload asks for
+// per pixel against the time spent on it. --calls-only times the calls alone
+// (wall and processor time), for quick comparisons and profilers. --kernel
+// caps block matching's kernel at the given instruction set, to set kernels
+// side by side. The basic estimate of the same noisy image (what the one-call
+// denoise runs before the filter) is timed too, set against the filter.
 //
 // The machine's other load shows in the seconds; the ratios to the floor,
 // measured in the same run, are the steadier figure.
 #include "bench/workload.h"
 #include "frontend/settings.h"
+#include "filter/match_scan.h"
 #include "filter/profile.h"
 #include "filter/workspace.h"
+#ifdef SORVIK_BENCH_BASIC_ESTIMATE
+#include "pilot/basic_estimate.h"
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -27,6 +35,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <malloc.h>
 #include <unistd.h>
 #include <sstream>
@@ -195,10 +204,19 @@ Options parse(int argc, char** argv)
             o.peakOf = std::atoi(argv[++i]);
         } else if (arg == "--image" && hasValue) {
             o.image = argv[++i];
+        } else if (arg == "--kernel" && hasValue) {
+            const std::string name = argv[++i];
+            const char* names[] = {"portable", "sse2", "avx2", "avx512"};
+            const auto found = std::find(std::begin(names), std::end(names), name);
+            if (found == std::end(names)) {
+                std::fprintf(stderr, "--kernel: unknown kernel '%s'\n", name.c_str());
+                std::exit(2);
+            }
+            detail::capKernelLevel(detail::KernelLevel(found - std::begin(names)));
         } else {
             std::fprintf(stderr,
                          "usage: %s [--sizes 256,512,1024,2048] [--runs 5] [--threads 1] "
-                         "[--image file.png] [--calls-only]\n",
+                         "[--image file.png] [--calls-only] [--kernel portable|sse2|avx2|avx512]\n",
                          argv[0]);
             std::exit(2);
         }
@@ -217,14 +235,17 @@ double meanGroup(const detail::CallProfile& p)
 struct Row {
     int size;
     double seconds, floor, peakMiB, designMiB, imagesMiB;
+    double basicSeconds = -1;
     detail::CallProfile profile;
 };
 
 int run(const Options& o)
 {
     const GreyImage photo = readPng(o.image);
-    std::printf("image %s (%d x %d), %d run(s) per size, %d thread(s)\n\n", o.image.c_str(),
-                photo.rows, photo.cols, o.runs, o.threads);
+    const char* kernels[] = {"portable", "sse2", "avx2", "avx512"};
+    std::printf("image %s (%d x %d), %d run(s) per size, %d thread(s), %s matching kernel\n\n",
+                o.image.c_str(), photo.rows, photo.cols, o.runs, o.threads,
+                kernels[int(detail::chosenKernelLevel())]);
     FilterOptions options;
     options.threads = o.threads;
 
@@ -250,11 +271,31 @@ int run(const Options& o)
                         median(full), median(cpu), o.runs);
             continue;
         }
-        if (detail::runFilterProfiled(w.params, w.noisy.data(), w.pilot.data(), w.window.data(),
-                                      estimate.data(), options, &row.profile) != FilterStatus::ok) {
-            std::fprintf(stderr, "filter failed at size %d\n", size);
-            return 1;
+        // Each stage's time is the median over `runs` profiled calls, as one
+        // call's split is at the mercy of whatever else the machine runs.
+        std::vector<std::vector<double>> stages(6);
+        for (int r = 0; r < o.runs; ++r) {
+            detail::CallProfile profile;
+            if (detail::runFilterProfiled(w.params, w.noisy.data(), w.pilot.data(),
+                                          w.window.data(), estimate.data(), options,
+                                          &profile) != FilterStatus::ok) {
+                std::fprintf(stderr, "filter failed at size %d\n", size);
+                return 1;
+            }
+            const double seconds[6] = {profile.setUpSeconds, profile.ringSeconds,
+                                       profile.matchSeconds, profile.groupSeconds,
+                                       profile.inverseSeconds, profile.finishSeconds};
+            for (int s = 0; s < 6; ++s)
+                stages[std::size_t(s)].push_back(seconds[s]);
+            if (r == 0)
+                row.profile = profile;
         }
+        row.profile.setUpSeconds = median(stages[0]);
+        row.profile.ringSeconds = median(stages[1]);
+        row.profile.matchSeconds = median(stages[2]);
+        row.profile.groupSeconds = median(stages[3]);
+        row.profile.inverseSeconds = median(stages[4]);
+        row.profile.finishSeconds = median(stages[5]);
         std::vector<double> full, floor;
         for (int r = 0; r < o.runs; ++r) {
             auto start = Clock::now();
@@ -269,6 +310,16 @@ int run(const Options& o)
 
         row.seconds = median(full);
         row.floor = median(floor);
+#ifdef SORVIK_BENCH_BASIC_ESTIMATE
+        std::vector<double> basic;
+        for (int r = 0; r < o.runs; ++r) {
+            const auto start = Clock::now();
+            basicEstimate(w.params.rows, w.params.cols, w.noisy.data(), w.params.sigma,
+                          estimate.data());
+            basic.push_back(secondsSince(start));
+        }
+        row.basicSeconds = median(basic);
+#endif
         rows.push_back(row);
         std::fprintf(stderr, "size %d done\n", size);
     }
@@ -285,7 +336,7 @@ int run(const Options& o)
                     double(r.profile.references) / r.seconds, r.seconds / pixels * 1e9, r.peakMiB,
                     r.designMiB, r.imagesMiB, r.floor, r.seconds / r.floor);
     }
-    std::printf("\nWhere the time goes (one profiled call; seconds summed over threads)\n\n");
+    std::printf("\nWhere the time goes (median of the profiled calls; seconds summed over threads)\n\n");
     std::printf("| size | set-up | rings | matching | group transforms | inverse + aggregation "
                 "| finish | references | mean group |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|\n");
@@ -310,6 +361,14 @@ int run(const Options& o)
                     r.floor / pixels * 1e9, r.seconds / pixels * 1e9,
                     p.matchSeconds / double(std::max<std::int64_t>(p.candidates, 1)) * 1e9,
                     (p.groupSeconds + p.inverseSeconds) / references * 1e9);
+    }
+    if (!rows.empty() && rows.front().basicSeconds >= 0) {
+        std::printf("\nThe basic estimate of the same noisy image (median of the runs)\n\n");
+        std::printf("| size | basic estimate s | filter s | estimate/filter |\n");
+        std::printf("|---|---|---|---|\n");
+        for (const Row& r : rows)
+            std::printf("| %d | %.4f | %.3f | %.3f |\n", r.size, r.basicSeconds, r.seconds,
+                        r.basicSeconds / r.seconds);
     }
     return 0;
 }

@@ -54,6 +54,11 @@ public:
     }
     explicit operator bool() const noexcept { return plan_ != nullptr; }
     void execute() const noexcept { fftwf_execute(plan_); }
+    // On other arrays, which must have the alignment of the plan's own.
+    void execute(fftwf_complex* in, fftwf_complex* out) const noexcept
+    {
+        fftwf_execute_dft(plan_, in, out);
+    }
 
 private:
     fftwf_plan plan_ = nullptr;

@@ -106,6 +106,45 @@ float shrinkInto(const Complex* noisy, const Complex* pilot, std::size_t count, 
     return shrinkWith<Native>(noisy, pilot, count, s2, sum, shrunk);
 }
 
+// shrinkWith on the unscaled outputs of the forward transforms: each value is
+// first multiplied by s, the same single rounding as the scaled copy it
+// replaces, then shrunk as there.
+template <class V>
+float shrinkScaledWith(const Complex* noisy, const Complex* pilot, std::size_t count, float s,
+                       float s2, float sum, Complex* shrunk)
+{
+    using T = typename V::T;
+    constexpr std::size_t W = std::size_t(V::width);
+    std::size_t i = 0;
+    if constexpr (W > 1) {
+        alignas(64) float squares[W];
+        const T s2s = V::set1(s2);
+        const T ss = V::set1(s);
+        for (; i + W <= count; i += W) {
+            T re, im;
+            V::loadComplex(pilot[i], re, im);
+            re = V::mul(ss, re);
+            im = V::mul(ss, im);
+            const T e = V::add(V::mul(re, re), V::mul(im, im));
+            const T w = V::div(e, V::add(e, s2s));
+            V::scaleComplexTwice(noisy[i], ss, w, shrunk[i]);
+            V::store(squares, V::mul(w, w));
+            for (std::size_t lane = 0; lane < W; ++lane)
+                sum = sum + squares[lane];
+        }
+    }
+    for (; i < count; ++i) {
+        const float pr = s * pilot[i][0];
+        const float pi = s * pilot[i][1];
+        const float e = pr * pr + pi * pi;
+        const float w = e / (e + s2);
+        shrunk[i][0] = (s * noisy[i][0]) * w;
+        shrunk[i][1] = (s * noisy[i][1]) * w;
+        sum = sum + w * w;
+    }
+    return sum;
+}
+
 } // namespace
 
 void prefetchGroup(const Geometry& g, const Rings& rings, GroupMembers members)
@@ -129,7 +168,7 @@ float filterGroupSpectra(const Geometry& g, const Rings& rings, const TransformS
     locateMembers(g, rings, ts, members);
     Complex* in = ts.transformIn.get();
     Complex* noisy = ts.columns.get();
-    Complex* pilot = noisy + g.K;
+    Complex* pilot = noisy + TransformSet::pilotColumn(g.K);
     Complex* memberMajor = ts.pilotGroup.get();
     float sum = 0.0f;
 
@@ -143,13 +182,26 @@ float filterGroupSpectra(const Geometry& g, const Rings& rings, const TransformS
     }
 
     const float s = ts.dftScale[k];
-    const Complex* out = ts.transformOut.get();
+    Complex* out = ts.transformOut.get();
+    // The forward plans write the columns themselves, and the shrinkage
+    // scales them as it reads, which spares a copy of each; FFTW allows this
+    // only on arrays of the plan's alignment, which columns has by design.
+    const bool direct = fftwf_alignment_of(noisy[0]) == fftwf_alignment_of(out[0]) &&
+                        fftwf_alignment_of(pilot[0]) == fftwf_alignment_of(out[0]);
     for (std::int32_t t = 0; t < L; ++t) {
-        gatherNoisy(rings, ts, k, t, in);
-        forwardColumn(ts, k, noisy);
-        gatherPilot(g, rings, ts, k, t, in);
-        forwardColumn(ts, k, pilot);
-        sum = shrinkInto(noisy, pilot, std::size_t(k), s2, sum, in);
+        if (direct) {
+            gatherNoisy(rings, ts, k, t, in);
+            ts.forwardPlans[k].execute(in, noisy);
+            gatherPilot(g, rings, ts, k, t, in);
+            ts.forwardPlans[k].execute(in, pilot);
+            sum = shrinkScaledWith<Native>(noisy, pilot, std::size_t(k), s, s2, sum, in);
+        } else {
+            gatherNoisy(rings, ts, k, t, in);
+            forwardColumn(ts, k, noisy);
+            gatherPilot(g, rings, ts, k, t, in);
+            forwardColumn(ts, k, pilot);
+            sum = shrinkInto(noisy, pilot, std::size_t(k), s2, sum, in);
+        }
         ts.backwardPlans[k].execute();
         for (std::int32_t j = 0; j < k; ++j) {
             Complex& entry = memberMajor[std::size_t(j) * L + t];

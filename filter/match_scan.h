@@ -19,14 +19,15 @@ struct MatchList {
 };
 
 // Blocks in one tile of the pilot ring (Rings::pilotRing): a tile holds,
-// coefficient after coefficient, the real parts of eight neighbouring blocks
-// of a row, then their imaginary parts.
-constexpr std::int32_t pilotTile = 8;
+// coefficient after coefficient, the real parts of sixteen neighbouring
+// blocks of a row, then their imaginary parts. Sixteen is the widest
+// kernel's vector; the narrower kernels read a tile in two or four loads.
+constexpr std::int32_t pilotTile = 16;
 
 // One row of the search area.
 struct RowScan {
     const float* slot;         // the row's pilot spectra, in tiles (Rings::pilotRing)
-    std::size_t tileFloats;    // floats in a tile: 16L
+    std::size_t tileFloats;    // floats in a tile: 2 pilotTile L
     const float* reference;    // the reference spectrum, re and im of each coefficient
     std::int32_t L;
     std::int32_t x0, x1;       // candidate columns [x0, x1)
@@ -36,7 +37,7 @@ struct RowScan {
 
 using MatchKernel = void (*)(const RowScan& row, MatchList& list);
 
-enum class KernelLevel { portable, sse2, avx2 };
+enum class KernelLevel { portable, sse2, avx2, avx512 };
 
 // The widest kernel that both this processor and the cap below allow.
 MatchKernel chooseMatchKernel();

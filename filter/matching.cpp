@@ -9,7 +9,7 @@ namespace {
 
 void scanRowPortable(const RowScan& row, MatchList& list) { scanRowWith<Portable, 4>(row, list); }
 
-KernelLevel levelCap = KernelLevel::avx2;
+KernelLevel levelCap = KernelLevel::avx512;
 
 } // namespace
 
@@ -17,9 +17,18 @@ KernelLevel levelCap = KernelLevel::avx2;
 void scanRowSse2(const RowScan& row, MatchList& list);
 void scanRowAvx2(const RowScan& row, MatchList& list);
 #endif
+#if defined(SORVIK_AVX512_SCAN)
+void scanRowAvx512(const RowScan& row, MatchList& list);
+#endif
 
 KernelLevel chosenKernelLevel()
 {
+#if defined(SORVIK_AVX512_SCAN)
+    if (levelCap >= KernelLevel::avx512 && __builtin_cpu_supports("avx512f") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512vl"))
+        return KernelLevel::avx512;
+#endif
 #if defined(__x86_64__) || defined(__i386__)
     if (levelCap >= KernelLevel::avx2 && __builtin_cpu_supports("avx2"))
         return KernelLevel::avx2;
@@ -32,6 +41,9 @@ KernelLevel chosenKernelLevel()
 MatchKernel chooseMatchKernel()
 {
     switch (chosenKernelLevel()) {
+#if defined(SORVIK_AVX512_SCAN)
+    case KernelLevel::avx512: return scanRowAvx512;
+#endif
 #if defined(__x86_64__) || defined(__i386__)
     case KernelLevel::avx2: return scanRowAvx2;
     case KernelLevel::sse2: return scanRowSse2;

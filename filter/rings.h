@@ -18,14 +18,14 @@ namespace sorvik::detail {
 struct Rings {
     FftwBuffer<Complex> noisyRing;        // slots * blockCols * L, spectrum by spectrum
 
-    // Pilot spectra in tiles of eight neighbouring blocks of a row, so that
-    // matching reads one coefficient of eight candidates with one aligned
-    // load, and a row of candidates from a few contiguous runs of memory. A
-    // tile holds, for each coefficient t in turn, the real parts of its eight
-    // blocks, then their imaginary parts: 16L floats. Slot s is
+    // Pilot spectra in tiles of pilotTile neighbouring blocks of a row, so
+    // that matching reads one coefficient of a vector of candidates with one
+    // aligned load, and a row of candidates from a few contiguous runs of
+    // memory. A tile holds, for each coefficient t in turn, the real parts of
+    // its blocks, then their imaginary parts: 2 pilotTile L floats. Slot s is
     // tilesPerSlot tiles, left to right; columns past the row's last block
     // are zero.
-    FftwBuffer<float> pilotRing;          // slots * tilesPerSlot * 16L
+    FftwBuffer<float> pilotRing;          // slots * tilesPerSlot * 2 pilotTile L
     std::int32_t blockCols = 0;
     std::int32_t L = 0;
     std::int32_t tilesPerSlot = 0;        // blockCols / pilotTile, rounded up

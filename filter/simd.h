@@ -8,8 +8,10 @@
 // add, div, store (unaligned), and le(a, b) and lt(a, b), the bit masks of
 // lanes where a <= b and a < b (false for NaN); gt(a, b), a lane mask as a
 // vector, and select(mask, a, b); loadComplex, which splits `width`
-// interleaved complex values into their real and imaginary parts, and
-// scaleComplex, which multiplies both parts of each of them by its lane of w.
+// interleaved complex values into their real and imaginary parts,
+// scaleComplex, which multiplies both parts of each of them by its lane of w,
+// and scaleComplexTwice, which multiplies both parts by s (every lane of s
+// the same), rounds, then multiplies by its lane of w.
 #ifndef SORVIK_FILTER_SIMD_H
 #define SORVIK_FILTER_SIMD_H
 
@@ -49,6 +51,11 @@ struct Portable {
         out[0] = in[0] * w;
         out[1] = in[1] * w;
     }
+    static void scaleComplexTwice(const float* in, T s, T w, float* out)
+    {
+        out[0] = (s * in[0]) * w;
+        out[1] = (s * in[1]) * w;
+    }
 };
 
 #if defined(__SSE2__)
@@ -80,6 +87,12 @@ struct Sse2 {
     {
         _mm_storeu_ps(out, _mm_mul_ps(_mm_loadu_ps(in), _mm_unpacklo_ps(w, w)));
         _mm_storeu_ps(out + 4, _mm_mul_ps(_mm_loadu_ps(in + 4), _mm_unpackhi_ps(w, w)));
+    }
+    static void scaleComplexTwice(const float* in, T s, T w, float* out)
+    {
+        _mm_storeu_ps(out, _mm_mul_ps(_mm_mul_ps(s, _mm_loadu_ps(in)), _mm_unpacklo_ps(w, w)));
+        _mm_storeu_ps(out + 4,
+                      _mm_mul_ps(_mm_mul_ps(s, _mm_loadu_ps(in + 4)), _mm_unpackhi_ps(w, w)));
     }
 };
 

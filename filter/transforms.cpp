@@ -13,7 +13,7 @@ FilterStatus TransformSet::allocate(const Geometry& g)
     pilotGroup = allocateFftw<Complex>(K * L);
     transformIn = allocateFftw<Complex>(transformLength);
     transformOut = allocateFftw<Complex>(transformLength);
-    columns = allocateFftw<Complex>(2 * K);
+    columns = allocateFftw<Complex>(2 * pilotColumn(K));
     if (!pilotGroup || !transformIn || !transformOut || !columns)
         return FilterStatus::outOfMemory;
     forwardPlans = allocateTable<Plan>(K + 1);

@@ -30,7 +30,11 @@ struct TransformSet {
     FftwBuffer<Complex> pilotGroup;       // K * L: a filtered group's spectra, member-major
     FftwBuffer<Complex> transformIn;      // max(K, L): every plan reads here
     FftwBuffer<Complex> transformOut;     // ... and writes here
-    FftwBuffer<Complex> columns;          // 2K: one transformed column, noisy then pilot
+    // The forward plans write both columns in place of transformOut, which
+    // FFTW allows on arrays of the same alignment: the pilot column starts a
+    // multiple of 64 bytes in, so both have the allocator's, as transformOut.
+    FftwBuffer<Complex> columns;          // noisy column at 0, pilot column at pilotColumn(K)
+    static std::size_t pilotColumn(std::int32_t K) { return (std::size_t(K) + 7) / 8 * 8; }
 
     // [k] for k = 2 .. K: the transforms along a group of k blocks. Those up
     // to eagerGroupLengths are made with the set, so that for the capacities

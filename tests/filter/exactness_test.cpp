@@ -289,25 +289,45 @@ TEST(Exactness, EveryThreadCountReportsEveryRowOnceInOrder)
     }
 }
 
-TEST(Exactness, EveryMatchingKernelThisProcessorRuns)
+// Every kernel level against the plain filter, the widest last; restores the
+// default (no cap) on the way out, whatever the outcome.
+void expectKernelMatchesPlain(detail::KernelLevel level)
 {
-    using detail::KernelLevel;
-    const KernelLevel widest = detail::chosenKernelLevel();
+    struct Restore {
+        ~Restore() { detail::capKernelLevel(detail::KernelLevel::avx512); }
+    } restore;
     const std::vector<Case> cases = {
         {"photo 70x90", Scene::photo, 70, 90, 8, 19, 32, 3, standardThreshold, standardSigma},
         {"tiles P4", Scene::flatTiles, 41, 37, 4, 6, 12, 2, 0.05f, 0.1f},
         {"noise P3", Scene::noise, 33, 39, 3, 5, 9, 1, 0.3f, 0.1f},
         {"spikes P2", Scene::spikes, 30, 35, 2, 9, 20, 1, 0.02f, 0.1f},
+        // Rows narrower than one sixteen-lane vector, and search areas that
+        // straddle two tiles of the ring.
+        {"narrow P5", Scene::smooth, 47, 19, 5, 7, 16, 1, 0.4f, 0.1f},
+        {"tiles P3 wide", Scene::flatTiles, 29, 61, 3, 11, 24, 2, 0.05f, 0.1f},
     };
+    detail::capKernelLevel(level);
+    ASSERT_EQ(detail::chosenKernelLevel(), level);
+    for (const Case& c : cases)
+        expectSameBits(c, 7 + unsigned(level), {1, 2});
+}
+
+TEST(Exactness, EveryMatchingKernelThisProcessorRuns)
+{
+    using detail::KernelLevel;
+    const KernelLevel widest = detail::chosenKernelLevel();
     for (const KernelLevel level : {KernelLevel::portable, KernelLevel::sse2, KernelLevel::avx2}) {
         if (level > widest)
             continue;
-        detail::capKernelLevel(level);
-        ASSERT_EQ(detail::chosenKernelLevel(), level);
-        for (const Case& c : cases)
-            expectSameBits(c, 7 + unsigned(level), {1, 2});
+        expectKernelMatchesPlain(level);
     }
-    detail::capKernelLevel(KernelLevel::avx2);
+}
+
+TEST(Exactness, Avx512MatchingKernel)
+{
+    if (detail::chosenKernelLevel() < detail::KernelLevel::avx512)
+        GTEST_SKIP() << "this processor or build has no AVX-512 kernel";
+    expectKernelMatchesPlain(detail::KernelLevel::avx512);
 }
 
 } // namespace
