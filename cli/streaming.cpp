@@ -35,10 +35,14 @@ std::uint64_t columnBytes(const WienerSettings& s, int colours)
            8 * (2 * R + P) + 256;
 }
 
-// Groups in flight between the threads and the aggregation.
-std::uint64_t engineBytes(int threads, int colours)
+// Groups in flight between the threads and the aggregation (2 t + 2 slots of
+// 16 groups of K blocks for every channel), and each thread's transforms.
+std::uint64_t engineBytes(const WienerSettings& s, int threads, int colours)
 {
-    return 4 * MiB * std::uint64_t(std::max(threads, 1)) * std::uint64_t(colours);
+    const std::uint64_t t = std::uint64_t(std::max(threads, 1));
+    const std::uint64_t P = std::uint64_t(std::max(s.blockSize, 2));
+    const std::uint64_t K = std::uint64_t(std::max(s.maxGroupSize, 1));
+    return (2 * t + 2) * 16 * K * P * P * sizeof(float) * std::uint64_t(colours) + t * MiB;
 }
 
 // The pipeline on `pixels` pixels of `colours` channels: its copy of the
@@ -111,7 +115,7 @@ struct BandCost {
         const std::uint64_t tile = th * tw * (8 * std::uint64_t(n) + pipelinePixelBytes(n)) +
                                    std::uint64_t(coreRows) * std::uint64_t(coreCols) * 8 *
                                        std::uint64_t(n) +
-                                   tw * columnBytes(settings, n) + engineBytes(threads, n);
+                                   tw * columnBytes(settings, n) + engineBytes(settings, threads, n);
         return window + read + output + tile;
     }
 };
@@ -195,7 +199,7 @@ std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const WienerSetti
             plane * C * sizeof(double) + MiB + std::uint64_t(page.tileHeight) * page.cols * C * 8;
         const std::uint64_t denoising =
             plane * (8 * std::uint64_t(n) + pipelinePixelBytes(n)) +
-            std::uint64_t(page.cols) * columnBytes(settings, n) + engineBytes(threads, n) +
+            std::uint64_t(page.cols) * columnBytes(settings, n) + engineBytes(settings, threads, n) +
             (estimate ? estimatorBytes(page) : 0);
         const std::uint64_t writing = plane * C * sizeof(float);
         busiest = std::max({busiest, reading, denoising, writing});
