@@ -1,7 +1,7 @@
 #!/bin/sh
-# Time and peak memory of `sorvik denoise` on large 16-bit grey images,
-# streamed within the default memory budget against the whole image in
-# memory, and whether both give the same pixels.
+# Time (wall-clock and CPU) and peak memory of `sorvik denoise` on large
+# 16-bit grey images, streamed within the default memory budget against the
+# whole image in memory, and whether both give the same pixels.
 #
 #   bench/stream_bench.sh [--tool PATH] [--work DIR] [--threads N] [--modes "stream memory"] SIZE...
 #
@@ -51,7 +51,7 @@ make_image() {
         -d uint16 --compression none -o "$out"
 }
 
-printf "%-8s %-8s %10s %12s %s\n" size mode seconds "max RSS MB" "same pixels"
+printf "%-8s %-8s %10s %12s %12s %s\n" size mode seconds "CPU seconds" "max RSS MB" "same pixels"
 for side in $sizes; do
     image="$work/noisy-$side.tif"
     make_image "$side" "$image"
@@ -61,14 +61,15 @@ for side in $sizes; do
         memory=""
         [ "$mode" = memory ] && memory="--memory 20G"
         # shellcheck disable=SC2086
-        /usr/bin/time -f '%e %M' -o "$work/time-$side-$mode" \
+        /usr/bin/time -f '%e %U %S %M' -o "$work/time-$side-$mode" \
             "$tool" denoise "$image" -o "$out" --threads "$threads" --max-pixels 0 --quiet $memory
-        read -r seconds kb < "$work/time-$side-$mode"
+        read -r seconds user system kb < "$work/time-$side-$mode"
         same=""
         if [ -n "$first" ]; then
             if oiiotool -q --diff "$first" "$out" >/dev/null 2>&1; then same=yes; else same=NO; fi
         fi
         [ -n "$first" ] || first=$out
-        printf '%-8s %-8s %10s %12s %s\n' "$side" "$mode" "$seconds" "$((kb / 1024))" "$same"
+        cpu=$(echo "$user $system" | awk '{ printf "%.1f", $1 + $2 }')
+        printf '%-8s %-8s %10s %12s %12s %s\n' "$side" "$mode" "$seconds" "$cpu" "$((kb / 1024))" "$same"
     done
 done

@@ -455,70 +455,68 @@ GreyImage readGreyImage(const std::string& path, const std::string& role, std::u
     // Whole levels are divided by their maximum here, correctly rounded, so
     // that level q of an 8-bit file is exactly q / 255 whatever conversion the
     // image library would apply.
-    auto load = [&](auto sample, OIIO::TypeDesc type, double scale) {
-        using S = decltype(sample);
-        const std::size_t rowSamples = N * std::size_t(channels);
-        const std::size_t stripRows = std::clamp<std::size_t>((std::size_t(1) << 20) / rowSamples, 1, M);
-        std::vector<S> strip;
-        const S opaque = std::is_integral_v<S> ? std::numeric_limits<S>::max() : S(1);
-        for (std::size_t top = 0; top < M; top += stripRows) {
-            const std::size_t count = std::min(stripRows, M - top);
-            strip.resize(count * rowSamples);
-            // The library reports some damage only through its error state,
-            // with the call itself claiming success.
-            const bool ok = in->read_scanlines(0, 0, int(top), int(top + count), 0, 0, channels, type,
-                                               strip.data());
-            if (!ok || in->has_error())
-                throw UserError(withDetail(what + " is truncated or damaged: rows from " +
-                                               std::to_string(top) + " could not be read",
-                                           firstLine(in->geterror())));
-            if (rowMajor.size() + count * N > rowMajor.capacity())
-                rowMajor.reserve(std::max(2 * rowMajor.capacity(), rowMajor.size() + count * N));
-            for (std::size_t r = 0; r < count; ++r)
-                for (std::size_t j = 0; j < N; ++j) {
-                    const S* pixel = strip.data() + (r * N + j) * std::size_t(channels);
-                    const S grey = pixel[colour[0]];
-                    // Colour is refused rather than converted: any weighting of
-                    // the channels changes the noise level the caller measured.
-                    // Grey saved as colour, and an alpha channel that hides
-                    // nothing, lose nothing.
-                    if (colours == 3 && (pixel[colour[1]] != grey || pixel[colour[2]] != grey))
-                        throw UserError(what + " is in colour (row " + std::to_string(top + r) +
-                                        ", column " + std::to_string(j) +
-                                        " is not grey); sorvik filters grey images only. "
-                                        "Convert it to grey first, choosing the conversion "
-                                        "that suits its noise.");
-                    if (alpha && pixel[header.alpha_channel] != opaque)
-                        throw UserError(what + " is transparent at row " + std::to_string(top + r) +
-                                        ", column " + std::to_string(j) +
-                                        "; sorvik reads opaque images only");
-                    const double v = double(grey) / scale;
-                    if (std::isfinite(v)) {
-                        image.lowest = std::min(image.lowest, v);
-                        image.highest = std::max(image.highest, v);
-                    }
-                    rowMajor.push_back(v);
-                }
-        }
-    };
+    Picture layout;
+    layout.rows = header.height;
+    layout.cols = header.width;
+    layout.channels = channels;
+    layout.tileHeight = header.tile_width > 0 ? std::max(header.tile_height, 1) : 0;
+    layout.name = what;
+    double scale = 1.0, opaque = 1.0;
     switch (header.format.basetype) {
     case OIIO::TypeDesc::UINT8:
-        load(std::uint8_t{}, OIIO::TypeDesc::UINT8, 255.0);
-        image.depth = PixelDepth::uint8;
+        layout.depth = PixelDepth::uint8;
+        scale = opaque = 255.0;
         break;
     case OIIO::TypeDesc::UINT16:
-        load(std::uint16_t{}, OIIO::TypeDesc::UINT16, 65535.0);
-        image.depth = PixelDepth::uint16;
+        layout.depth = PixelDepth::uint16;
+        scale = opaque = 65535.0;
         break;
     default:
         // Float samples as they are; other integer types by the library's
         // own normalisation.
-        load(double{}, OIIO::TypeDesc::DOUBLE, 1.0);
-        image.depth = PixelDepth::float32;
+        layout.depth = PixelDepth::float32;
         break;
     }
+    image.depth = layout.depth;
+    const int alphaChannel = header.alpha_channel;
     in->close();
     in.reset();
+
+    PictureRows source(path, layout, 0);
+    const std::size_t rowSamples = N * std::size_t(channels);
+    const std::size_t stripRows = std::clamp<std::size_t>((std::size_t(1) << 20) / rowSamples, 1, M);
+    std::vector<double> strip;
+    for (std::size_t top = 0; top < M; top += stripRows) {
+        const std::size_t count = std::min(stripRows, M - top);
+        source.read(std::int32_t(top), std::int32_t(count), strip);
+        if (rowMajor.size() + count * N > rowMajor.capacity())
+            rowMajor.reserve(std::max(2 * rowMajor.capacity(), rowMajor.size() + count * N));
+        for (std::size_t r = 0; r < count; ++r)
+            for (std::size_t j = 0; j < N; ++j) {
+                const double* pixel = strip.data() + (r * N + j) * std::size_t(channels);
+                const double grey = pixel[colour[0]];
+                // Colour is refused rather than converted: any weighting of
+                // the channels changes the noise level the caller measured.
+                // Grey saved as colour, and an alpha channel that hides
+                // nothing, lose nothing.
+                if (colours == 3 && (pixel[colour[1]] != grey || pixel[colour[2]] != grey))
+                    throw UserError(what + " is in colour (row " + std::to_string(top + r) +
+                                    ", column " + std::to_string(j) +
+                                    " is not grey); sorvik filters grey images only. "
+                                    "Convert it to grey first, choosing the conversion "
+                                    "that suits its noise.");
+                if (alpha && pixel[alphaChannel] != opaque)
+                    throw UserError(what + " is transparent at row " + std::to_string(top + r) +
+                                    ", column " + std::to_string(j) +
+                                    "; sorvik reads opaque images only");
+                const double v = grey / scale;
+                if (std::isfinite(v)) {
+                    image.lowest = std::min(image.lowest, v);
+                    image.highest = std::max(image.highest, v);
+                }
+                rowMajor.push_back(v);
+            }
+    }
 
     image.pixels.resize(M * N);
     for (std::size_t i = 0; i < M; ++i)
