@@ -57,11 +57,7 @@ std::uint64_t pipelinePixelBytes(int colours)
 
 std::uint64_t estimatorBytes(const Picture& page)
 {
-    try {
-        return NoiseEstimator::memoryBound(page.rows, page.cols, coloursOf(page));
-    } catch (const std::invalid_argument&) {
-        return 0; // too small to estimate; the estimate says so itself
-    }
+    return NoiseEstimator::memoryBound(page.rows, page.cols, coloursOf(page));
 }
 
 struct BandCost {

@@ -257,6 +257,25 @@ std::int64_t along(std::int64_t positions, std::int32_t stride)
     return (positions + stride - 1) / stride;
 }
 
+// The spacing of the sampling grid: every position while there are at most
+// maxPatches of them, and with more channels than maxPatches, one patch a
+// channel, the least there is.
+std::int32_t gridStride(std::int64_t positionRows, std::int64_t positionCols, int channels)
+{
+    std::int32_t stride = 1;
+    const std::int64_t widest = std::max(positionRows, positionCols);
+    while (stride < widest &&
+           along(positionRows, stride) * along(positionCols, stride) * channels > maxPatches)
+        ++stride;
+    return stride;
+}
+
+std::size_t gridPatches(std::int64_t positionRows, std::int64_t positionCols, int channels,
+                        std::int32_t stride)
+{
+    return std::size_t(along(positionRows, stride) * along(positionCols, stride) * channels);
+}
+
 template <typename T>
 double estimateInMemory(const T* image, std::int32_t rows, std::int32_t cols, int channels)
 {
@@ -281,21 +300,20 @@ NoiseEstimator::NoiseEstimator(std::int32_t rows, std::int32_t cols, int channel
         throw std::invalid_argument(
             "the image (" + std::to_string(rows) + " x " + std::to_string(cols) +
             ") is too small to estimate its noise level from; give sigma");
-    // With more channels than maxPatches, one patch a channel is the least there is.
-    const std::int64_t widest = std::max(positionRows_, positionCols_);
-    while (stride_ < widest &&
-           along(positionRows_, stride_) * along(positionCols_, stride_) * channels > maxPatches)
-        ++stride_;
-    const std::size_t count =
-        std::size_t(along(positionRows_, stride_) * along(positionCols_, stride_) * channels);
+    stride_ = gridStride(positionRows_, positionCols_, channels);
+    const std::size_t count = gridPatches(positionRows_, positionCols_, channels, stride_);
     patches_.reserve(count);
     values_.reserve(count * D);
 }
 
 std::size_t NoiseEstimator::memoryBound(std::int32_t rows, std::int32_t cols, int channels)
 {
-    const NoiseEstimator sizing(rows, cols, channels);
-    const std::size_t count = sizing.patches_.capacity();
+    if (rows < P || cols < P || channels < 1)
+        return 0;
+    const std::int64_t positionRows = std::int64_t(rows) - P + 1;
+    const std::int64_t positionCols = std::int64_t(cols) - P + 1;
+    const std::size_t count = gridPatches(positionRows, positionCols, channels,
+                                          gridStride(positionRows, positionCols, channels));
     // The patches and their values, the selection sorted apart from them, and
     // the covariance's checkpoints.
     return count * (2 * sizeof(Patch) + D * sizeof(double)) +
