@@ -29,6 +29,9 @@ struct DenoiseOptions {
     bool progress = false; // the bar even when standard error is not a terminal
     std::optional<PixelDepth> depth; // unset: follow each input page
     std::uint64_t maxPixels = defaultMaxPixels;
+    // The peak the process may reach; a file that would need more in memory
+    // is streamed a band of rows at a time.
+    std::uint64_t memory = std::uint64_t(256) << 20;
 };
 
 struct DemoOptions {

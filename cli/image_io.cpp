@@ -357,31 +357,73 @@ struct OutputSet::Pending {
     }
 };
 
-GreyImage readGreyImage(const std::string& path, const std::string& role, std::uint64_t maxPixels)
+namespace {
+
+// Regular, readable files only: probing a device or a FIFO for its format
+// waits for data that may never come, or never end.
+void checkReadable(const std::string& path, const std::string& what)
 {
-    const std::string what = role + " image " + inQuotes(path);
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         throw UserError(what + ": " + std::strerror(errno));
     if (S_ISDIR(st.st_mode))
         throw UserError(what + " is a directory");
-    // Probing a device or a FIFO for its format waits for data that may never
-    // come, or never end.
     if (!S_ISREG(st.st_mode))
         throw UserError(what + " is not a regular file (a device, FIFO or socket)");
     if (::access(path.c_str(), R_OK) != 0)
         throw UserError(what + ": " + std::strerror(errno));
+}
 
+// What every reader asks of a page's header before a pixel is stored: a flat
+// image that is not empty...
+void checkFlat(const OIIO::ImageSpec& header, const std::string& what)
+{
+    if (header.deep || header.depth > 1)
+        throw UserError(what + " is not a flat 2-D image");
+    if (header.width < 1 || header.height < 1)
+        throw UserError(what + " is empty");
+}
+
+// ... of a size the filter can take and within the caller's pixel budget
+// (`pixelsSoFar` counts the earlier pages of a stack, `pageIndex` says which
+// this is).
+void checkSize(const OIIO::ImageSpec& header, const std::string& what, std::uint64_t maxPixels,
+               std::uint64_t& pixelsSoFar, int pageIndex)
+{
+    const std::uint64_t W = std::uint64_t(header.width);
+    const std::uint64_t H = std::uint64_t(header.height);
+    const std::string size = std::to_string(W) + " x " + std::to_string(H) + " pixels";
+    if (W * H > std::uint64_t(maxImagePixels))
+        throw UserError(what + " is too large: " + size + ", more than the " +
+                        std::to_string(maxImagePixels) + " sorvik can filter");
+    pixelsSoFar += W * H;
+    if (maxPixels != 0 && pixelsSoFar > maxPixels)
+        throw UserError(what + " is too large: " +
+                        (pageIndex == 0 ? size
+                                        : std::to_string(pixelsSoFar) + " pixels in " +
+                                              std::to_string(pageIndex + 1) + " pages") +
+                        ", more than the limit of " + std::to_string(maxPixels) +
+                        " (--max-pixels raises it)");
+}
+
+std::string pageName(const std::string& file, bool several, int page)
+{
+    return several ? file + ", page " + std::to_string(page + 1) : file;
+}
+
+} // namespace
+
+GreyImage readGreyImage(const std::string& path, const std::string& role, std::uint64_t maxPixels)
+{
+    const std::string what = role + " image " + inQuotes(path);
+    checkReadable(path, what);
     const QuietStderr quiet;
     auto in = OIIO::ImageInput::open(path);
     if (!in)
         throw UserError(withDetail(what + " is not in an image format sorvik can read",
                                    firstLine(OIIO::geterror())));
     const OIIO::ImageSpec& header = in->spec();
-    if (header.deep || header.depth > 1)
-        throw UserError(what + " is not a flat 2-D image");
-    if (header.width < 1 || header.height < 1)
-        throw UserError(what + " is empty");
+    checkFlat(header, what);
     const int channels = header.nchannels;
     const int alpha = header.alpha_channel >= 0 && header.alpha_channel < channels ? 1 : 0;
     const int colours = channels - alpha;
@@ -392,18 +434,11 @@ GreyImage readGreyImage(const std::string& path, const std::string& role, std::u
 
     // The header alone says how much the pixels would take; nothing is
     // stored before it passes.
-    const std::uint64_t W = std::uint64_t(header.width);
-    const std::uint64_t H = std::uint64_t(header.height);
-    const std::string size = std::to_string(W) + " x " + std::to_string(H) + " pixels";
-    if (W * H > std::uint64_t(maxImagePixels))
-        throw UserError(what + " is too large: " + size + ", more than the " +
-                        std::to_string(maxImagePixels) + " sorvik can filter");
-    if (maxPixels != 0 && W * H > maxPixels)
-        throw UserError(what + " is too large: " + size + ", more than the limit of " +
-                        std::to_string(maxPixels) + " (--max-pixels raises it)");
+    std::uint64_t pixels = 0;
+    checkSize(header, what, maxPixels, pixels, 0);
 
-    const std::size_t M = std::size_t(H);
-    const std::size_t N = std::size_t(W);
+    const std::size_t M = std::size_t(header.height);
+    const std::size_t N = std::size_t(header.width);
     GreyImage image;
     image.rows = header.height;
     image.cols = header.width;
@@ -420,70 +455,68 @@ GreyImage readGreyImage(const std::string& path, const std::string& role, std::u
     // Whole levels are divided by their maximum here, correctly rounded, so
     // that level q of an 8-bit file is exactly q / 255 whatever conversion the
     // image library would apply.
-    auto load = [&](auto sample, OIIO::TypeDesc type, double scale) {
-        using S = decltype(sample);
-        const std::size_t rowSamples = N * std::size_t(channels);
-        const std::size_t stripRows = std::clamp<std::size_t>((std::size_t(1) << 20) / rowSamples, 1, M);
-        std::vector<S> strip;
-        const S opaque = std::is_integral_v<S> ? std::numeric_limits<S>::max() : S(1);
-        for (std::size_t top = 0; top < M; top += stripRows) {
-            const std::size_t count = std::min(stripRows, M - top);
-            strip.resize(count * rowSamples);
-            // The library reports some damage only through its error state,
-            // with the call itself claiming success.
-            const bool ok = in->read_scanlines(0, 0, int(top), int(top + count), 0, 0, channels, type,
-                                               strip.data());
-            if (!ok || in->has_error())
-                throw UserError(withDetail(what + " is truncated or damaged: rows from " +
-                                               std::to_string(top) + " could not be read",
-                                           firstLine(in->geterror())));
-            if (rowMajor.size() + count * N > rowMajor.capacity())
-                rowMajor.reserve(std::max(2 * rowMajor.capacity(), rowMajor.size() + count * N));
-            for (std::size_t r = 0; r < count; ++r)
-                for (std::size_t j = 0; j < N; ++j) {
-                    const S* pixel = strip.data() + (r * N + j) * std::size_t(channels);
-                    const S grey = pixel[colour[0]];
-                    // Colour is refused rather than converted: any weighting of
-                    // the channels changes the noise level the caller measured.
-                    // Grey saved as colour, and an alpha channel that hides
-                    // nothing, lose nothing.
-                    if (colours == 3 && (pixel[colour[1]] != grey || pixel[colour[2]] != grey))
-                        throw UserError(what + " is in colour (row " + std::to_string(top + r) +
-                                        ", column " + std::to_string(j) +
-                                        " is not grey); sorvik filters grey images only. "
-                                        "Convert it to grey first, choosing the conversion "
-                                        "that suits its noise.");
-                    if (alpha && pixel[header.alpha_channel] != opaque)
-                        throw UserError(what + " is transparent at row " + std::to_string(top + r) +
-                                        ", column " + std::to_string(j) +
-                                        "; sorvik reads opaque images only");
-                    const double v = double(grey) / scale;
-                    if (std::isfinite(v)) {
-                        image.lowest = std::min(image.lowest, v);
-                        image.highest = std::max(image.highest, v);
-                    }
-                    rowMajor.push_back(v);
-                }
-        }
-    };
+    Picture layout;
+    layout.rows = header.height;
+    layout.cols = header.width;
+    layout.channels = channels;
+    layout.tileHeight = header.tile_width > 0 ? std::max(header.tile_height, 1) : 0;
+    layout.name = what;
+    double scale = 1.0, opaque = 1.0;
     switch (header.format.basetype) {
     case OIIO::TypeDesc::UINT8:
-        load(std::uint8_t{}, OIIO::TypeDesc::UINT8, 255.0);
-        image.depth = PixelDepth::uint8;
+        layout.depth = PixelDepth::uint8;
+        scale = opaque = 255.0;
         break;
     case OIIO::TypeDesc::UINT16:
-        load(std::uint16_t{}, OIIO::TypeDesc::UINT16, 65535.0);
-        image.depth = PixelDepth::uint16;
+        layout.depth = PixelDepth::uint16;
+        scale = opaque = 65535.0;
         break;
     default:
         // Float samples as they are; other integer types by the library's
         // own normalisation.
-        load(double{}, OIIO::TypeDesc::DOUBLE, 1.0);
-        image.depth = PixelDepth::float32;
+        layout.depth = PixelDepth::float32;
         break;
     }
+    image.depth = layout.depth;
+    const int alphaChannel = header.alpha_channel;
     in->close();
     in.reset();
+
+    PictureRows source(path, layout, 0);
+    const std::size_t rowSamples = N * std::size_t(channels);
+    const std::size_t stripRows = std::clamp<std::size_t>((std::size_t(1) << 20) / rowSamples, 1, M);
+    std::vector<double> strip;
+    for (std::size_t top = 0; top < M; top += stripRows) {
+        const std::size_t count = std::min(stripRows, M - top);
+        source.read(std::int32_t(top), std::int32_t(count), strip);
+        if (rowMajor.size() + count * N > rowMajor.capacity())
+            rowMajor.reserve(std::max(2 * rowMajor.capacity(), rowMajor.size() + count * N));
+        for (std::size_t r = 0; r < count; ++r)
+            for (std::size_t j = 0; j < N; ++j) {
+                const double* pixel = strip.data() + (r * N + j) * std::size_t(channels);
+                const double grey = pixel[colour[0]];
+                // Colour is refused rather than converted: any weighting of
+                // the channels changes the noise level the caller measured.
+                // Grey saved as colour, and an alpha channel that hides
+                // nothing, lose nothing.
+                if (colours == 3 && (pixel[colour[1]] != grey || pixel[colour[2]] != grey))
+                    throw UserError(what + " is in colour (row " + std::to_string(top + r) +
+                                    ", column " + std::to_string(j) +
+                                    " is not grey); sorvik filters grey images only. "
+                                    "Convert it to grey first, choosing the conversion "
+                                    "that suits its noise.");
+                if (alpha && pixel[alphaChannel] != opaque)
+                    throw UserError(what + " is transparent at row " + std::to_string(top + r) +
+                                    ", column " + std::to_string(j) +
+                                    "; sorvik reads opaque images only");
+                const double v = grey / scale;
+                if (std::isfinite(v)) {
+                    image.lowest = std::min(image.lowest, v);
+                    image.highest = std::max(image.highest, v);
+                }
+                rowMajor.push_back(v);
+            }
+    }
 
     image.pixels.resize(M * N);
     for (std::size_t i = 0; i < M; ++i)
@@ -505,27 +538,8 @@ double depthScale(PixelDepth depth)
     return 1.0;
 }
 
-namespace {
-
-// Regular, readable files only: probing a device or a FIFO for its format
-// waits for data that may never come, or never end.
-void checkReadable(const std::string& path, const std::string& what)
-{
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        throw UserError(what + ": " + std::strerror(errno));
-    if (S_ISDIR(st.st_mode))
-        throw UserError(what + " is a directory");
-    if (!S_ISREG(st.st_mode))
-        throw UserError(what + " is not a regular file (a device, FIFO or socket)");
-    if (::access(path.c_str(), R_OK) != 0)
-        throw UserError(what + ": " + std::strerror(errno));
-}
-
-} // namespace
-
-std::vector<Picture> readPictures(const std::string& path, const std::string& role,
-                                  std::uint64_t maxPixels, const std::string& shownAs)
+std::vector<Picture> readPictureHeaders(const std::string& path, const std::string& role,
+                                        std::uint64_t maxPixels, const std::string& shownAs)
 {
     const std::string file = role + " image " + inQuotes(shownAs.empty() ? path : shownAs);
     checkReadable(path, file);
@@ -540,92 +554,164 @@ std::vector<Picture> readPictures(const std::string& path, const std::string& ro
     // A failed seek leaves an error behind that the first read would report.
     static_cast<void>(in->geterror());
     for (int page = 0; in->seek_subimage(page, 0); ++page) {
-        const std::string what = several ? file + ", page " + std::to_string(page + 1) : file;
+        const std::string what = pageName(file, several, page);
         const OIIO::ImageSpec header = in->spec();
-        if (header.deep || header.depth > 1)
-            throw UserError(what + " is not a flat 2-D image");
-        if (header.width < 1 || header.height < 1)
-            throw UserError(what + " is empty");
         const int channels = header.nchannels;
+        checkFlat(header, what);
         if (channels < 1 || channels > 4)
             throw UserError(what + " has " + std::to_string(channels) +
                             " channels; sorvik reads 1 (grey), 2 (grey and alpha), 3 (RGB) or 4 "
                             "(RGB and alpha)");
-
-        const std::uint64_t W = std::uint64_t(header.width);
-        const std::uint64_t H = std::uint64_t(header.height);
-        const std::string size = std::to_string(W) + " x " + std::to_string(H) + " pixels";
-        if (W * H > std::uint64_t(maxImagePixels))
-            throw UserError(what + " is too large: " + size + ", more than the " +
-                            std::to_string(maxImagePixels) + " sorvik can filter");
-        totalPixels += W * H;
-        if (maxPixels != 0 && totalPixels > maxPixels)
-            throw UserError(what + " is too large: " +
-                            (page == 0 ? size : std::to_string(totalPixels) + " pixels in " +
-                                                    std::to_string(page + 1) + " pages") +
-                            ", more than the limit of " + std::to_string(maxPixels) +
-                            " (--max-pixels raises it)");
+        checkSize(header, what, maxPixels, totalPixels, page);
 
         Picture picture;
         picture.rows = header.height;
         picture.cols = header.width;
         picture.channels = channels;
+        picture.tileHeight = header.tile_width > 0 ? std::max(header.tile_height, 1) : 0;
         if (channels == 2 || channels == 4)
             picture.alpha = header.alpha_channel >= 0 && header.alpha_channel < channels
                                 ? header.alpha_channel
                                 : channels - 1;
-        const std::size_t M = std::size_t(H);
-        const std::size_t N = std::size_t(W);
-        const std::size_t plane = M * N;
-        std::vector<double> interleaved;
-        auto load = [&](auto sample, OIIO::TypeDesc type) {
-            using S = decltype(sample);
-            const std::size_t rowSamples = N * std::size_t(channels);
-            const std::size_t stripRows =
-                std::clamp<std::size_t>((std::size_t(1) << 20) / rowSamples, 1, M);
-            std::vector<S> strip;
-            for (std::size_t top = 0; top < M; top += stripRows) {
-                const std::size_t count = std::min(stripRows, M - top);
-                strip.resize(count * rowSamples);
-                const bool ok = in->read_scanlines(page, 0, int(top), int(top + count), 0, 0,
-                                                   channels, type, strip.data());
-                if (!ok || in->has_error())
-                    throw UserError(withDetail(what + " is truncated or damaged: rows from " +
-                                                   std::to_string(top) + " could not be read",
-                                               firstLine(in->geterror())));
-                if (interleaved.size() + strip.size() > interleaved.capacity())
-                    interleaved.reserve(
-                        std::max(2 * interleaved.capacity(), interleaved.size() + strip.size()));
-                for (const S v : strip)
-                    interleaved.push_back(double(v));
-            }
-        };
         switch (header.format.basetype) {
         case OIIO::TypeDesc::UINT8:
-            load(std::uint8_t{}, OIIO::TypeDesc::UINT8);
             picture.depth = PixelDepth::uint8;
             break;
         case OIIO::TypeDesc::UINT16:
-            load(std::uint16_t{}, OIIO::TypeDesc::UINT16);
             picture.depth = PixelDepth::uint16;
             break;
         default:
-            load(double{}, OIIO::TypeDesc::DOUBLE);
             picture.depth = PixelDepth::float32;
             break;
         }
-        picture.pixels.resize(plane * std::size_t(channels));
-        for (std::size_t i = 0; i < M; ++i)
-            for (std::size_t j = 0; j < N; ++j)
-                for (int c = 0; c < channels; ++c)
-                    picture.pixels[std::size_t(c) * plane + i + j * M] =
-                        interleaved[(i * N + j) * std::size_t(channels) + std::size_t(c)];
-        interleaved = std::vector<double>();
         pages.push_back(std::move(picture));
     }
+    static_cast<void>(in->geterror());
     in->close();
     if (pages.empty())
         throw UserError(file + " holds no image");
+    for (std::size_t k = 0; k < pages.size(); ++k)
+        pages[k].name = pageName(file, several, int(k));
+    return pages;
+}
+
+struct PictureRows::Source {
+    std::unique_ptr<OIIO::ImageInput> in;
+    // A tiled file is read a row of tiles at a time (the library's reading of
+    // scanlines from tiles fails on some files); the last row of tiles read
+    // is kept for the rows that follow.
+    std::vector<unsigned char> tiles;
+    std::int32_t tilesTop = 0, tilesRows = 0;
+};
+
+PictureRows::PictureRows(const std::string& path, const Picture& page, int index)
+    : page_(page), index_(index), source_(std::make_unique<Source>())
+{
+    const QuietStderr quiet;
+    source_->in = OIIO::ImageInput::open(path, &unassociatedAlpha());
+    if (!source_->in)
+        throw UserError(withDetail(page.name + " cannot be read again",
+                                   firstLine(OIIO::geterror())));
+}
+
+PictureRows::~PictureRows() = default;
+
+void PictureRows::read(std::int32_t top, std::int32_t count, std::vector<double>& rowMajor)
+{
+    const std::size_t rowSamples = std::size_t(page_.cols) * std::size_t(page_.channels);
+    const std::size_t samples = std::size_t(count) * rowSamples;
+    rowMajor.resize(samples);
+    OIIO::ImageInput& in = *source_->in;
+    const auto damaged = [&](std::int32_t row) {
+        return UserError(withDetail(page_.name + " is truncated or damaged: rows from " +
+                                        std::to_string(row) + " could not be read",
+                                    firstLine(in.geterror())));
+    };
+    auto load = [&](auto sample, OIIO::TypeDesc type) {
+        using S = decltype(sample);
+        const auto convert = [&](const unsigned char* from, std::size_t n, double* to) {
+            for (std::size_t i = 0; i < n; ++i) {
+                S v;
+                std::memcpy(&v, from + i * sizeof(S), sizeof(S));
+                to[i] = double(v);
+            }
+        };
+        if (page_.tileHeight == 0) {
+            strip_.resize(samples * sizeof(S));
+            const QuietStderr quiet;
+            // The library reports some damage only through its error state,
+            // with the call itself claiming success.
+            const bool ok = in.read_scanlines(index_, 0, top, top + count, 0, 0, page_.channels,
+                                              type, strip_.data());
+            if (!ok || in.has_error())
+                throw damaged(top);
+            convert(strip_.data(), samples, rowMajor.data());
+            return;
+        }
+        Source& s = *source_;
+        for (std::int32_t row = top; row < top + count; ++row) {
+            if (row < s.tilesTop || row >= s.tilesTop + s.tilesRows) {
+                s.tilesTop = row / page_.tileHeight * page_.tileHeight;
+                s.tilesRows = std::min(page_.tileHeight, page_.rows - s.tilesTop);
+                s.tiles.resize(std::size_t(s.tilesRows) * rowSamples * sizeof(S));
+                const QuietStderr quiet;
+                const bool ok = in.read_tiles(index_, 0, 0, page_.cols, s.tilesTop,
+                                              s.tilesTop + s.tilesRows, 0, 1, 0, page_.channels,
+                                              type, s.tiles.data());
+                if (!ok || in.has_error()) {
+                    s.tilesRows = 0;
+                    throw damaged(s.tilesTop);
+                }
+            }
+            convert(s.tiles.data() + std::size_t(row - s.tilesTop) * rowSamples * sizeof(S),
+                    rowSamples, rowMajor.data() + std::size_t(row - top) * rowSamples);
+        }
+    };
+    switch (page_.depth) {
+    case PixelDepth::uint8:
+        load(std::uint8_t{}, OIIO::TypeDesc::UINT8);
+        break;
+    case PixelDepth::uint16:
+        load(std::uint16_t{}, OIIO::TypeDesc::UINT16);
+        break;
+    case PixelDepth::float32:
+        // Float samples as they are; other integer types by the library's
+        // own normalisation.
+        load(double{}, OIIO::TypeDesc::DOUBLE);
+        break;
+    }
+}
+
+std::vector<Picture> readPictures(const std::string& path, const std::string& role,
+                                  std::uint64_t maxPixels, const std::string& shownAs)
+{
+    std::vector<Picture> pages = readPictureHeaders(path, role, maxPixels, shownAs);
+    for (std::size_t k = 0; k < pages.size(); ++k) {
+        Picture& picture = pages[k];
+        const std::size_t M = std::size_t(picture.rows);
+        const std::size_t N = std::size_t(picture.cols);
+        const std::size_t channels = std::size_t(picture.channels);
+        const std::size_t plane = M * N;
+        PictureRows rows(path, picture, int(k));
+        // Rows arrive a strip at a time into a buffer that grows with them, so
+        // a header that promises more than the file holds costs only what it holds.
+        std::vector<double> interleaved, strip;
+        const std::size_t stripRows =
+            std::clamp<std::size_t>((std::size_t(1) << 20) / (N * channels), 1, M);
+        for (std::size_t top = 0; top < M; top += stripRows) {
+            const std::size_t count = std::min(stripRows, M - top);
+            rows.read(std::int32_t(top), std::int32_t(count), strip);
+            if (interleaved.size() + strip.size() > interleaved.capacity())
+                interleaved.reserve(
+                    std::max(2 * interleaved.capacity(), interleaved.size() + strip.size()));
+            interleaved.insert(interleaved.end(), strip.begin(), strip.end());
+        }
+        picture.pixels.resize(plane * channels);
+        for (std::size_t i = 0; i < M; ++i)
+            for (std::size_t j = 0; j < N; ++j)
+                for (std::size_t c = 0; c < channels; ++c)
+                    picture.pixels[c * plane + i + j * M] = interleaved[(i * N + j) * channels + c];
+    }
     return pages;
 }
 
@@ -786,11 +872,13 @@ void addImage(std::vector<std::unique_ptr<OutputSet::Pending>>& pending, const s
 
 namespace {
 
-// Interleaved row-major samples of one page at the output's depth.
-std::vector<unsigned char> pictureSamples(const Picture& page, PixelDepth depth)
+// Interleaved row-major samples at the output's depth of `rows` rows of a
+// page, planar and column-major in `pixels`.
+std::vector<unsigned char> pictureSamples(const Picture& page, std::int32_t rows,
+                                          const double* pixels, PixelDepth depth)
 {
-    const std::size_t M = std::size_t(page.rows), N = std::size_t(page.cols);
-    const std::size_t C = std::size_t(page.channels), plane = page.plane();
+    const std::size_t M = std::size_t(rows), N = std::size_t(page.cols);
+    const std::size_t C = std::size_t(page.channels), plane = M * N;
     const double toUnit = 1.0 / depthScale(page.depth);
     const bool same = page.depth == depth;
     std::vector<unsigned char> bytes;
@@ -800,7 +888,7 @@ std::vector<unsigned char> pictureSamples(const Picture& page, PixelDepth depth)
         for (std::size_t i = 0; i < M; ++i)
             for (std::size_t j = 0; j < N; ++j)
                 for (std::size_t c = 0; c < C; ++c) {
-                    const S s = convert(page.pixels[c * plane + i + j * M]);
+                    const S s = convert(pixels[c * plane + i + j * M]);
                     std::memcpy(bytes.data() + ((i * N + j) * C + c) * sizeof(S), &s, sizeof(S));
                 }
     };
@@ -850,7 +938,8 @@ void OutputSet::addPictures(const std::string& path, const std::vector<Picture>&
     for (std::size_t k = 0; k < pages.size(); ++k) {
         if (k > 0 && !out->open(file, layouts[k], OIIO::ImageOutput::AppendSubimage))
             throw failed();
-        const std::vector<unsigned char> bytes = pictureSamples(pages[k], depths[k]);
+        const std::vector<unsigned char> bytes =
+            pictureSamples(pages[k], pages[k].rows, pages[k].pixels.data(), depths[k]);
         if (!out->write_image(sampleType(depths[k]), bytes.data()))
             throw failed();
     }
@@ -858,6 +947,77 @@ void OutputSet::addPictures(const std::string& path, const std::vector<Picture>&
         throw failed();
     out.reset();
     checkReadsBack(file, path, pages.size());
+    pending_.push_back(std::move(entry));
+}
+
+void OutputSet::addPictureRows(
+    const std::string& path, const std::vector<Picture>& pages, std::optional<PixelDepth> depth,
+    const std::function<void(std::size_t page, const RowWriter& write)>& produce)
+{
+    if (pages.empty())
+        throw std::logic_error("no pages to write");
+    auto entry = std::make_unique<OutputSet::Pending>(path, finalTarget(path));
+    const std::string& file = entry->file.path();
+    std::unique_ptr<OIIO::ImageOutput> out;
+    {
+        const QuietStderr quiet;
+        out = OIIO::ImageOutput::create(file);
+    }
+    if (!out)
+        throw UserError(withDetail("cannot write " + inQuotes(path), firstLine(OIIO::geterror())));
+    std::vector<PixelDepth> depths;
+    std::vector<OIIO::ImageSpec> layouts;
+    for (const Picture& page : pages) {
+        depths.push_back(outputDepth(path, depth.value_or(page.depth)));
+        layouts.emplace_back(page.cols, page.rows, page.channels, sampleType(depths.back()));
+        layouts.back().alpha_channel = page.alpha;
+        layouts.back().attribute("oiio:UnassociatedAlpha", 1);
+    }
+    const auto failed = [&] {
+        return UserError(withDetail("cannot write " + inQuotes(path), firstLine(out->geterror())));
+    };
+    // The codecs' own messages are kept off standard error only while they
+    // run: the progress bar and notes go there between bands.
+    const auto quietly = [](auto call) {
+        const QuietStderr quiet;
+        return call();
+    };
+    if (!quietly([&] {
+            return pages.size() == 1 ? out->open(file, layouts[0])
+                                     : out->open(file, int(layouts.size()), layouts.data());
+        }))
+        throw failed();
+    for (std::size_t k = 0; k < pages.size(); ++k) {
+        if (k > 0 &&
+            !quietly([&] { return out->open(file, layouts[k], OIIO::ImageOutput::AppendSubimage); }))
+            throw failed();
+        std::int32_t next = 0;
+        const RowWriter write = [&](std::int32_t top, std::int32_t count,
+                                    const std::vector<double>& band) {
+            if (top != next || count < 1 || count > pages[k].rows - top ||
+                band.size() != std::size_t(count) * std::size_t(pages[k].cols) *
+                                   std::size_t(pages[k].channels))
+                throw std::logic_error("bands of rows out of order");
+            const std::vector<unsigned char> bytes =
+                pictureSamples(pages[k], count, band.data(), depths[k]);
+            if (!quietly([&] {
+                    return out->write_scanlines(top, top + count, 0, sampleType(depths[k]),
+                                                bytes.data());
+                }))
+                throw failed();
+            next = top + count;
+        };
+        produce(k, write);
+        if (next != pages[k].rows)
+            throw std::logic_error("a page was not written to its last row");
+    }
+    if (!quietly([&] { return out->close(); }))
+        throw failed();
+    out.reset();
+    {
+        const QuietStderr quiet;
+        checkReadsBack(file, path, pages.size());
+    }
     pending_.push_back(std::move(entry));
 }
 

@@ -7,6 +7,7 @@
 #define SORVIK_CLI_IMAGE_IO_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -71,6 +72,8 @@ struct Picture {
     int alpha = -1;   // the alpha channel's index, or -1
     PixelDepth depth = PixelDepth::float32;
     std::vector<double> pixels;
+    std::string name; // the page as messages name it ("noisy image 'a.tif', page 2")
+    std::int32_t tileHeight = 0; // rows of a row of tiles; 0: stored in scanlines
 
     std::size_t plane() const { return std::size_t(rows) * std::size_t(cols); }
     int colours() const { return alpha >= 0 ? channels - 1 : channels; }
@@ -90,6 +93,34 @@ double depthScale(PixelDepth depth);
 std::vector<Picture> readPictures(const std::string& path, const std::string& role,
                                   std::uint64_t maxPixels = defaultMaxPixels,
                                   const std::string& shownAs = "");
+
+// The pages of a file as their headers describe them, checked as
+// readPictures checks them, with no pixels read.
+std::vector<Picture> readPictureHeaders(const std::string& path, const std::string& role,
+                                        std::uint64_t maxPixels = defaultMaxPixels,
+                                        const std::string& shownAs = "");
+
+// The rows of one page (as readPictureHeaders described it), read a band at
+// a time, so that an image larger than memory can be streamed. Tiled files
+// are read through the same rows.
+class PictureRows {
+public:
+    PictureRows(const std::string& path, const Picture& page, int pageIndex);
+    PictureRows(const PictureRows&) = delete;
+    PictureRows& operator=(const PictureRows&) = delete;
+    ~PictureRows();
+
+    // Rows top .. top + count - 1 in the file's units, row-major with the
+    // channels interleaved. A truncated or damaged file throws UserError.
+    void read(std::int32_t top, std::int32_t count, std::vector<double>& rowMajor);
+
+private:
+    struct Source;
+    Picture page_;
+    int index_;
+    std::unique_ptr<Source> source_;
+    std::vector<unsigned char> strip_;
+};
 
 // The depth an output file gets: the depth asked for when the format stores
 // it, else the nearest one it does (PNG has no float samples and gets 16 bits;
@@ -136,6 +167,17 @@ public:
     // rounded and saturated, float samples never clipped.
     void addPictures(const std::string& path, const std::vector<Picture>& pages,
                      std::optional<PixelDepth> depth);
+
+    // As addPictures, for pages made a band of rows at a time: `pages` hold
+    // the layouts (their pixels are not read), and produce(k, write) is
+    // called for each page in order and must call write(top, count, band)
+    // for consecutive bands from row 0 to the page's last, each band planar
+    // and column-major (count rows of the page's width, every channel).
+    using RowWriter =
+        std::function<void(std::int32_t top, std::int32_t count, const std::vector<double>& band)>;
+    void addPictureRows(const std::string& path, const std::vector<Picture>& pages,
+                        std::optional<PixelDepth> depth,
+                        const std::function<void(std::size_t page, const RowWriter& write)>& produce);
 
     // Flushes every file, then renames each into place. Should a rename fail
     // after others succeeded, the error names the files that were replaced

@@ -1,5 +1,6 @@
 // sorvik: denoise grey and colour images from the command line.
 #include "cli/commands.h"
+#include "cli/streaming.h"
 #include "cli/image_io.h"
 
 #include <CLI/CLI.hpp>
@@ -85,11 +86,19 @@ Limits: images over --max-pixels pixels (default 134217728, 2^27; for a
 stack, all pages together) are refused before their pixels are read; 0
 leaves only sorvik's own limit of 2147483647 a page.
 
+Memory: --memory SIZE (default 256M; bytes, or K, M, G, T) bounds the
+process's peak, the program itself included. A file that would need more in
+memory is streamed: read a band of rows at a time (pages one by one), each
+band filtered in tiles with the context they need and written as it is done,
+with the same result, bit for bit. A budget too small even for that is
+refused (exit status 2) with the least that works; nothing is written. The
+noise estimate then takes one more pass over the file.
+
 Exit status: 0 success; 1 bad input or failure (a file that cannot be read
 or written, an image or value sorvik refuses, a constant image without
 --sigma, a failed file of a batch, not enough memory); 2 usage (an unknown or
-missing option, or a value that is not of the option's kind, such as '3.5'
-for --step or '' for --sigma).)";
+missing option, a value that is not of the option's kind, such as '3.5'
+for --step or '' for --sigma, or a --memory too small for the image).)";
 
 constexpr const char* demoFooter = R"(
 Adds Gaussian noise from a fixed seed to a clean photograph (by default the
@@ -126,7 +135,7 @@ int main(int argc, char** argv)
     DenoiseOptions denoise;
     denoise.threads = defaultThreads();
     std::string depth, sigma, range, step, blockSize, maxGroupSize, searchRadius, matchThreshold, threads,
-        maxPixels;
+        maxPixels, memory;
     CLI::App* denoiseCommand = app.add_subcommand("denoise", "Denoise grey or colour images");
     denoiseCommand->footer(denoiseFooter);
     denoiseCommand->add_option("IN", denoise.inputs, "Noisy images ('-': standard input)")
@@ -194,6 +203,11 @@ int main(int argc, char** argv)
                      "Largest image read, in pixels; 0: no limit but sorvik's own")
         ->type_name("INT")
         ->default_str(std::to_string(defaultMaxPixels));
+    denoiseCommand
+        ->add_option("--memory", memory,
+                     "Peak memory; a larger image is streamed in bands (K, M, G, T: powers of 1024)")
+        ->type_name("SIZE")
+        ->default_str("256M");
     denoiseCommand->add_flag("-q,--quiet", denoise.quiet,
                              "No progress bar and no printed noise estimate");
     denoiseCommand->add_flag("--progress", denoise.progress,
@@ -277,6 +291,8 @@ int main(int argc, char** argv)
                 denoise.threads = parseWhole(threads, "--threads");
             if (denoiseCommand->get_option("--max-pixels")->count() > 0)
                 denoise.maxPixels = parseCount(maxPixels, "--max-pixels");
+            if (denoiseCommand->get_option("--memory")->count() > 0)
+                denoise.memory = parseMemory(memory, "--memory");
             if (depth == "8")
                 denoise.depth = PixelDepth::uint8;
             else if (depth == "16")

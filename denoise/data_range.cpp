@@ -13,13 +13,6 @@
 namespace sorvik {
 namespace {
 
-std::string number(double v)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.17g", v);
-    return text;
-}
-
 template <typename T>
 void findNonFinite(const T* data, std::int32_t rows, std::int32_t cols, int channels)
 {
@@ -106,10 +99,10 @@ DataRange userDataRange(double low, double high)
 {
     if (!std::isfinite(low) || !std::isfinite(high) || !(low < high))
         throw std::invalid_argument("the data range needs finite ends with low < high, not [" +
-                                    number(low) + ", " + number(high) + "]");
+                                    formatNumber(low) + ", " + formatNumber(high) + "]");
     // A width that overflows would map every value to 0.
     if (!std::isfinite(high - low))
-        throw std::invalid_argument("the data range [" + number(low) + ", " + number(high) +
+        throw std::invalid_argument("the data range [" + formatNumber(low) + ", " + formatNumber(high) +
                                     "] is wider than double precision can hold");
     return {low, high};
 }

@@ -374,8 +374,11 @@ NoiseEstimator::NoiseEstimator(std::int32_t rows, std::int32_t cols, int channel
 
 std::size_t NoiseEstimator::memoryBound(std::int32_t rows, std::int32_t cols, int channels)
 {
-    const NoiseEstimator sizing(rows, cols, channels);
-    const std::size_t count = sizing.patches_.capacity();
+    if (rows < P || cols < P || channels < 1 ||
+        (std::int64_t(rows) - P + 1) * (std::int64_t(cols) - P + 1) * channels <
+            noiseEstimateMinPatches)
+        return 0;
+    const std::size_t count = patchGrid(rows, cols, channels).count;
     // The patches and their values, the selection sorted apart from them, and
     // the covariance's checkpoints.
     return count * (2 * sizeof(Patch) + D * sizeof(double)) +

@@ -16,13 +16,6 @@
 namespace sorvik {
 namespace {
 
-std::string number(double v)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6g", v);
-    return text;
-}
-
 void checkInput(const DenoiseInput& in)
 {
     if (in.channels == 2)
@@ -43,7 +36,7 @@ void checkInput(const DenoiseInput& in)
     if (!std::isfinite(in.range.low) || !std::isfinite(in.range.high) ||
         !(in.range.low < in.range.high) || !std::isfinite(in.range.width()))
         throw std::invalid_argument("the data range needs finite ends with low < high, not [" +
-                                    number(in.range.low) + ", " + number(in.range.high) + "]");
+                                    formatNumber(in.range.low) + ", " + formatNumber(in.range.high) + "]");
     checkFinite(in.pixels, in.rows, in.cols, in.channels);
     // The filter clips to the range: a value outside it would come back changed
     // by more than the noise, so the range is refused rather than the data clipped.
@@ -53,10 +46,10 @@ void checkInput(const DenoiseInput& in)
         if (in.pixels[i] < in.range.low || in.pixels[i] > in.range.high) {
             const std::size_t p = i % plane;
             throw std::invalid_argument(
-                "the value " + number(in.pixels[i]) + " at row " + std::to_string(p % in.rows) +
+                "the value " + formatNumber(in.pixels[i]) + " at row " + std::to_string(p % in.rows) +
                 ", column " + std::to_string(p / in.rows) + ", channel " +
                 std::to_string(i / plane) + " lies outside the data range [" +
-                number(in.range.low) + ", " + number(in.range.high) + "]");
+                formatNumber(in.range.low) + ", " + formatNumber(in.range.high) + "]");
         }
 }
 
@@ -92,14 +85,14 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
     if (in.sigma.has_value()) {
         if (!std::isfinite(*in.sigma) || *in.sigma <= 0.0)
             throw std::invalid_argument("sigma must be a finite number > 0, not " +
-                                        number(*in.sigma));
+                                        formatNumber(*in.sigma));
         // Noise wider than the data's whole range means sigma was given on
         // another scale (25 for data in [0, 1]); filtering with it would
         // quietly flatten the image.
         if (*in.sigma > in.range.width())
-            throw std::invalid_argument("sigma " + number(*in.sigma) +
+            throw std::invalid_argument("sigma " + formatNumber(*in.sigma) +
                                         " exceeds the width of the data range [" +
-                                        number(in.range.low) + ", " + number(in.range.high) +
+                                        formatNumber(in.range.low) + ", " + formatNumber(in.range.high) +
                                         "]; give sigma in the data's own units");
         result.sigma = *in.sigma;
     } else {

@@ -69,7 +69,8 @@ public:
 
     double estimate() const; // 0 for a constant image
 
-    // Bytes an estimator of an image of this shape holds at most.
+    // Bytes an estimator of an image of this shape holds at most (0 for an
+    // image too small to estimate).
     static std::size_t memoryBound(std::int32_t rows, std::int32_t cols, int channels);
 
     // One patch of the sampling grid; its values are stored, so that the

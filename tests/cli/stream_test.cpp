@@ -1,0 +1,174 @@
+// The tool streaming files larger than its memory budget: the same bits as
+// the file denoised in memory, whatever the bands and tiles, and a budget
+// too small refused with the least that works.
+#include "tests/cli/tool_fixture.h"
+
+#include <regex>
+
+namespace sorvik {
+namespace {
+
+using namespace tooltest;
+
+// Every page's samples as the file stores them, as doubles.
+std::vector<std::vector<double>> samplesOf(const std::string& path)
+{
+    std::vector<std::vector<double>> pages;
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    auto in = OIIO::ImageInput::open(path, &config);
+    if (!in) {
+        ADD_FAILURE() << "cannot read " << path;
+        return pages;
+    }
+    for (int k = 0; in->seek_subimage(k, 0); ++k) {
+        const OIIO::ImageSpec& layout = in->spec();
+        std::vector<double> samples(std::size_t(layout.width) * layout.height * layout.nchannels);
+        EXPECT_TRUE(in->read_image(k, 0, 0, layout.nchannels, OIIO::TypeDesc::DOUBLE, samples.data()))
+            << in->geterror();
+        pages.push_back(std::move(samples));
+    }
+    return pages;
+}
+
+// The least budget a refusal names, in MiB; 0 when there is none.
+long leastBudget(const std::string& err)
+{
+    std::smatch m;
+    return std::regex_search(err, m, std::regex("least budget that streams it is --memory ([0-9]+)M"))
+               ? std::stol(m[1])
+               : 0;
+}
+
+class Streaming : public Cli {
+protected:
+    // Denoises `input` in memory and streamed (the least budget, and a little
+    // more: many small tiles, then fewer larger ones) and expects the same
+    // samples from all three.
+    void expectSameBits(const std::string& input, const std::vector<std::string>& options,
+                        const std::string& extension = ".tif")
+    {
+        const auto run3 = [&](const std::string& out, const std::vector<std::string>& extra) {
+            std::vector<std::string> args = {"denoise", input, "-o", out, "--threads", "2"};
+            args.insert(args.end(), options.begin(), options.end());
+            args.insert(args.end(), extra.begin(), extra.end());
+            return run(args);
+        };
+        const std::string whole = path("whole" + extension);
+        const Outcome inMemory = run3(whole, {});
+        ASSERT_EQ(inMemory.status, 0) << inMemory.err;
+        ASSERT_EQ(inMemory.err.find("streamed"), std::string::npos) << inMemory.err;
+
+        const Outcome refused = run3(path("refused" + extension), {"--memory", "1M"});
+        ASSERT_EQ(refused.status, 2) << refused.err;
+        EXPECT_FALSE(fs::exists(path("refused" + extension)));
+        const long least = leastBudget(refused.err);
+        ASSERT_GT(least, 1) << refused.err;
+
+        const auto expected = samplesOf(whole);
+        for (long extra : {1L, 6L}) {
+            const std::string out = path("streamed" + std::to_string(extra) + extension);
+            const Outcome streamed = run3(out, {"--memory", std::to_string(least + extra) + "M"});
+            ASSERT_EQ(streamed.status, 0) << streamed.err;
+            EXPECT_NE(streamed.err.find("streamed within"), std::string::npos) << streamed.err;
+            EXPECT_TRUE(samplesOf(out) == expected) << input << " with " << least + extra << "M";
+        }
+    }
+};
+
+TEST_F(Streaming, GreyOfEveryDepthGivesTheInMemoryBits)
+{
+    // Wide enough that the filter's buffers for the whole width cost more
+    // than a tile's, so that a budget streams them; sizes that are no
+    // multiple of the step, with sigma estimated and given.
+    const Image grey16 = testImage(131, 797, OIIO::TypeDesc::UINT16, 65535.0, 3);
+    writeImage(path("grey16.tif"), grey16);
+    expectSameBits(path("grey16.tif"), {});
+    const Image grey8 = testImage(400, 640, OIIO::TypeDesc::UINT8, 255.0, 4);
+    writeImage(path("grey8.png"), grey8);
+    expectSameBits(path("grey8.png"), {"--sigma", "30"}, ".png");
+    // Float data off the 0..1 scale: its range comes from the first pass.
+    Image wide = testImage(120, 610, OIIO::TypeDesc::FLOAT, 0.0, 5);
+    for (double& v : wide.pixels)
+        v = 40.0 * v - 3.0;
+    writeImage(path("wide.tif"), wide);
+    expectSameBits(path("wide.tif"), {});
+}
+
+TEST_F(Streaming, ColourWithAlphaStacksAndTiledFilesGiveTheInMemoryBits)
+{
+    const Image base = testImage(103, 391, OIIO::TypeDesc::UINT8, 255.0, 6);
+    writeImage(path("rgba.png"), base, 4, 3, [](double grey, int channel, std::size_t pixel) {
+        return channel == 3 ? double(pixel % 7) / 6.0
+                            : std::round(255.0 * std::fmod(grey + 0.13 * channel, 1.0)) / 255.0;
+    });
+    expectSameBits(path("rgba.png"), {}, ".png");
+
+    // Two pages of different sizes and kinds, each streamed on its own.
+    {
+        auto out = OIIO::ImageOutput::create(path("stack.tif"));
+        const Image a = testImage(90, 580, OIIO::TypeDesc::UINT16, 65535.0, 7);
+        const Image b = testImage(70, 700, OIIO::TypeDesc::UINT16, 65535.0, 8);
+        OIIO::ImageSpec layouts[2] = {OIIO::ImageSpec(580, 90, 1, OIIO::TypeDesc::UINT16),
+                                      OIIO::ImageSpec(700, 70, 1, OIIO::TypeDesc::UINT16)};
+        ASSERT_TRUE(out->open(path("stack.tif"), 2, layouts));
+        const Image* pages[2] = {&a, &b};
+        for (int k = 0; k < 2; ++k) {
+            if (k > 0) {
+                ASSERT_TRUE(out->open(path("stack.tif"), layouts[k], OIIO::ImageOutput::AppendSubimage));
+            }
+            std::vector<double> rowMajor(pages[k]->pixels.size());
+            for (int i = 0; i < pages[k]->rows; ++i)
+                for (int j = 0; j < pages[k]->cols; ++j)
+                    rowMajor[std::size_t(i) * pages[k]->cols + j] =
+                        pages[k]->pixels[i + std::size_t(j) * pages[k]->rows];
+            ASSERT_TRUE(out->write_image(OIIO::TypeDesc::DOUBLE, rowMajor.data()));
+        }
+        ASSERT_TRUE(out->close());
+    }
+    expectSameBits(path("stack.tif"), {});
+
+    // Tiles of 32 x 32 that do not divide the image.
+    {
+        const Image t = testImage(100, 575, OIIO::TypeDesc::FLOAT, 0.0, 9);
+        auto out = OIIO::ImageOutput::create(path("tiled.tif"));
+        OIIO::ImageSpec layout(t.cols, t.rows, 1, OIIO::TypeDesc::FLOAT);
+        layout.tile_width = layout.tile_height = 32;
+        std::vector<double> rowMajor(t.pixels.size());
+        for (int i = 0; i < t.rows; ++i)
+            for (int j = 0; j < t.cols; ++j)
+                rowMajor[std::size_t(i) * t.cols + j] = t.pixels[i + std::size_t(j) * t.rows];
+        ASSERT_TRUE(out->open(path("tiled.tif"), layout) &&
+                    out->write_image(OIIO::TypeDesc::DOUBLE, rowMajor.data()) && out->close());
+    }
+    expectSameBits(path("tiled.tif"), {"--sigma", "0.05"});
+}
+
+TEST_F(Streaming, BudgetsAreReadAsSizesAndTooSmallOnesWriteNothing)
+{
+    writeImage(path("in.png"), testImage(64, 64, OIIO::TypeDesc::UINT8, 255.0));
+    for (const char* size : {"2G", "4096M", "1t", "300MiB", "268435456"}) {
+        const Outcome ok = run({"denoise", path("in.png"), "-o", path("out.png"), "--memory", size});
+        EXPECT_EQ(ok.status, 0) << size << ": " << ok.err;
+    }
+    for (const char* size : {"", "12X", "-5M", "1.5G", "M"}) {
+        const Outcome bad = run({"denoise", path("in.png"), "-o", path("out.png"), "--memory", size});
+        EXPECT_EQ(bad.status, 2) << size << ": " << bad.err;
+        EXPECT_NE(bad.err.find("--memory"), std::string::npos) << bad.err;
+    }
+    for (const char* size : {"0", "99999999999999999999", "20000000T"}) {
+        const Outcome bad = run({"denoise", path("in.png"), "-o", path("out.png"), "--memory", size});
+        EXPECT_EQ(bad.status, 1) << size << ": " << bad.err;
+    }
+    // A budget too small: the file it would replace stays as it was.
+    const std::string before = slurp(path("out.png"));
+    const Outcome small = run({"denoise", path("in.png"), "-o", path("out.png"), "--memory", "100K"});
+    EXPECT_EQ(small.status, 2);
+    EXPECT_GT(leastBudget(small.err), 0) << small.err;
+    EXPECT_NE(small.err.find("in.png"), std::string::npos) << small.err;
+    EXPECT_EQ(slurp(path("out.png")), before);
+    EXPECT_EQ(files(), (std::set<std::string>{"in.png", "out.png"}));
+}
+
+} // namespace
+} // namespace sorvik
