@@ -20,9 +20,11 @@ FilterStatus Accumulators::allocate(const Geometry& g, float* estimateOut)
         std::fill(estimate, estimate + pixels, 0.0f);
         std::fill(weightSum, weightSum + pixels, 0.0f);
     }
-    // A reference row n adds into image rows n - R .. n + R + P - 1.
-    accumulatorRows = std::int32_t(std::min<std::int64_t>(g.M, 2 * std::int64_t{g.R} + g.P));
-    accumulatorBand = allocateFftw<float>(2 * std::size_t(accumulatorRows) * std::size_t(g.N));
+    // A reference row n adds into image rows n - R .. n + R + P - 1, and up
+    // to closeBatch - 1 rows below them wait to be closed.
+    accumulatorRows = std::int32_t(rowsFor(g));
+    rowStride = strideFor(g.N);
+    accumulatorBand = allocateFftw<float>(2 * std::size_t(accumulatorRows) * rowStride);
     return accumulatorBand ? FilterStatus::ok : FilterStatus::outOfMemory;
 }
 
@@ -126,42 +128,71 @@ void aggregateGroup(const Geometry& g, Accumulators& acc, const Reference& ref,
                     const double* window)
 {
     const std::int32_t P = g.P;
-    const std::size_t N = std::size_t(g.N);
+    const std::size_t stride = acc.rowStride;
     const float* weighted = weightWindow(g, acc, wienerSquareSum, window);
     float* numerators = acc.accumulatorBand.get();
-    float* weights = numerators + std::size_t(acc.accumulatorRows) * N;
+    float* weights = numerators + std::size_t(acc.accumulatorRows) * stride;
     for (std::int32_t j = 0; j < members.k; ++j) {
         std::int32_t blockRow, blockColumn;
         memberPosition(g, ref, members, j, blockRow, blockColumn);
         const float* block = blocks + std::size_t(j) * std::size_t(P) * std::size_t(P);
         for (std::int32_t r = 0; r < P; ++r) {
-            const std::size_t at =
-                std::size_t((blockRow + r) % acc.accumulatorRows) * N + std::size_t(blockColumn);
+            const std::size_t at = std::size_t((blockRow + r) % acc.accumulatorRows) * stride +
+                                   std::size_t(blockColumn);
             addRow(block + r * P, weighted + r * P, P, numerators + at, weights + at);
         }
     }
 }
 
+namespace {
+
+// Copies band rows [closedRows, limit) into estimate and weightSum.
+void closeRows(const Geometry& g, Accumulators& acc, std::int32_t limit)
+{
+    constexpr std::int32_t B = Accumulators::closeBatch;
+    const std::size_t M = std::size_t(g.M), N = std::size_t(g.N), stride = acc.rowStride;
+    const float* numerators = acc.accumulatorBand.get();
+    const float* weights = numerators + std::size_t(acc.accumulatorRows) * stride;
+    for (std::int32_t first = acc.closedRows; first < limit; first += B) {
+        const std::int32_t count = std::min(B, limit - first);
+        std::size_t at[B];
+        for (std::int32_t r = 0; r < count; ++r)
+            at[r] = std::size_t((first + r) % acc.accumulatorRows) * stride;
+        float* estimate = acc.estimate + std::size_t(first);
+        float* weightSum = acc.weightSum + std::size_t(first);
+        for (std::size_t x = 0; x < N; ++x)
+            for (std::int32_t r = 0; r < count; ++r) {
+                estimate[x * M + std::size_t(r)] = numerators[at[r] + x];
+                weightSum[x * M + std::size_t(r)] = weights[at[r] + x];
+            }
+    }
+    acc.closedRows = std::max(acc.closedRows, limit);
+}
+
+} // namespace
+
 void keepRowsOpen(const Geometry& g, Accumulators& acc, std::int32_t begin, std::int32_t end)
 {
-    const std::size_t M = std::size_t(g.M), N = std::size_t(g.N);
+    const std::size_t stride = acc.rowStride;
     float* numerators = acc.accumulatorBand.get();
-    float* weights = numerators + std::size_t(acc.accumulatorRows) * N;
-    for (; acc.closedRows < begin && acc.closedRows < acc.openRows; ++acc.closedRows) {
-        const std::size_t y = std::size_t(acc.closedRows);
-        const std::size_t at = (y % std::size_t(acc.accumulatorRows)) * N;
-        for (std::size_t x = 0; x < N; ++x) {
-            acc.estimate[y + x * M] = numerators[at + x];
-            acc.weightSum[y + x * M] = weights[at + x];
-        }
-    }
+    float* weights = numerators + std::size_t(acc.accumulatorRows) * stride;
+    // Rows close a batch at a time; all of them at the end, or when rows
+    // below begin were never opened (no group reached them).
+    const std::int32_t limit = std::min(begin, acc.openRows);
+    if (limit - acc.closedRows >= Accumulators::closeBatch || begin >= g.M || limit < begin)
+        closeRows(g, acc, limit);
     // Rows that no group reached stay as set-up left them: zero.
-    acc.closedRows = std::max(acc.closedRows, std::min(begin, g.M));
-    acc.openRows = std::max(acc.openRows, acc.closedRows);
+    if (acc.closedRows == acc.openRows) {
+        acc.closedRows = std::max(acc.closedRows, std::min(begin, g.M));
+        acc.openRows = acc.closedRows;
+    }
     for (; acc.openRows < end && acc.openRows < g.M; ++acc.openRows) {
-        const std::size_t at = (std::size_t(acc.openRows) % std::size_t(acc.accumulatorRows)) * N;
-        std::fill(numerators + at, numerators + at + N, 0.0f);
-        std::fill(weights + at, weights + at + N, 0.0f);
+        // A window wider than the walk's would overrun the band: make room.
+        if (acc.openRows - acc.closedRows >= acc.accumulatorRows)
+            closeRows(g, acc, std::min(begin, acc.openRows));
+        const std::size_t at = (std::size_t(acc.openRows) % std::size_t(acc.accumulatorRows)) * stride;
+        std::fill(numerators + at, numerators + at + stride, 0.0f);
+        std::fill(weights + at, weights + at + stride, 0.0f);
     }
 }
 

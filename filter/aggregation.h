@@ -9,6 +9,10 @@
 #include "filter/reference.h"
 #include "filter/transforms.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
 namespace sorvik::detail {
 
 // The sums that every group adds into: the numerator (the caller's output
@@ -25,10 +29,27 @@ struct Accumulators {
 
     // The accumulators of the image rows that groups can still reach, row by
     // row: the numerator rows, then the weight rows, each accumulatorRows
-    // rows of N floats; image row y in row y mod accumulatorRows. Rows
-    // [closedRows, openRows) are live.
+    // rows of rowStride floats (N used); image row y in row y mod
+    // accumulatorRows. Rows [closedRows, openRows) are live.
+    //
+    // Rows leave the band closeBatch at a time, so that their transposed
+    // copy into the column-major image writes whole cache lines rather than
+    // one float a line; the band holds the rows waiting for a batch too.
+    // The stride is an odd number of cache lines: with N a power of two, the
+    // P rows a block adds into would otherwise share one cache set.
     FftwBuffer<float> accumulatorBand;
     std::int32_t accumulatorRows = 0;
+    std::size_t rowStride = 0;
+    static constexpr std::int32_t closeBatch = 16;
+    static std::int64_t rowsFor(const Geometry& g)
+    {
+        return std::min<std::int64_t>(g.M, 2 * std::int64_t{g.R} + g.P + closeBatch - 1);
+    }
+    static std::size_t strideFor(std::int32_t N)
+    {
+        const std::size_t lines = (std::size_t(N) + 15) / 16;
+        return (lines | 1) * 16;
+    }
     std::int32_t openRows = 0;
     std::int32_t closedRows = 0;
 

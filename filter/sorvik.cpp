@@ -87,12 +87,13 @@ FilterStatus checkChannelCount(const FilterParams& params, int channelCount)
     const std::int64_t P = g.P, K = g.K, L = g.L, N = g.N;
     const std::int64_t tiles = (std::int64_t{g.blockCols} + detail::pilotTile - 1) / detail::pilotTile;
     const std::int64_t bandRows = P + std::clamp(g.step, std::int32_t{1}, std::int32_t{8}) - 1;
-    const std::int64_t accumulatorRows = std::min<std::int64_t>(g.M, 2 * std::int64_t{g.R} + P);
+    const std::int64_t accumulatorRows = detail::Accumulators::rowsFor(g);
+    const std::int64_t accumulatorStride = std::int64_t(detail::Accumulators::strideFor(g.N));
     std::uint64_t perChannel = bytesOf(pixels + 2 * K + P * P, sizeof(float));
     perChannel = addSaturated(perChannel, bytesOf(g.slots * tiles * 2 * detail::pilotTile * L, sizeof(float)));
     perChannel = addSaturated(perChannel, bytesOf(g.slots * std::int64_t{g.blockCols} * L, sizeof(detail::Complex)));
     perChannel = addSaturated(perChannel, bytesOf(4 * bandRows * N, sizeof(float)));
-    perChannel = addSaturated(perChannel, bytesOf(2 * accumulatorRows * N, sizeof(float)));
+    perChannel = addSaturated(perChannel, bytesOf(2 * accumulatorRows * accumulatorStride, sizeof(float)));
     perChannel = addSaturated(perChannel, bytesOf(K + 1, sizeof(float)));
     // The engine's results: at least one group of K blocks per channel.
     perChannel = addSaturated(perChannel, bytesOf(K * P * P + 1, sizeof(float)));
