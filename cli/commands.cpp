@@ -524,7 +524,9 @@ void denoisePage(Picture& page, const std::string& what, const DenoiseOptions& o
     } catch (const NonFiniteValue& e) {
         throw UserError(nonFiniteMessage(what, e, colours > 1));
     } catch (const std::invalid_argument& e) {
-        throw UserError("--range: " + std::string(e.what()));
+        // Without --range the range came from the data (float values whose
+        // span overflows), so the file is what the message names.
+        throw UserError((o.rangeLow ? std::string("--range") : what) + ": " + e.what());
     }
 
     if (o.sigma)
