@@ -3,7 +3,6 @@
 // too small refused with the least that works.
 #include "tests/cli/tool_fixture.h"
 
-#include <regex>
 
 namespace sorvik {
 namespace {
@@ -34,10 +33,15 @@ std::vector<std::vector<double>> samplesOf(const std::string& path)
 // The least budget a refusal names, in MiB; 0 when there is none.
 long leastBudget(const std::string& err)
 {
-    std::smatch m;
-    return std::regex_search(err, m, std::regex("least budget that streams it is --memory ([0-9]+)M"))
-               ? std::stol(m[1])
-               : 0;
+    const std::string key = "least budget that streams it is --memory ";
+    const std::size_t at = err.find(key);
+    if (at == std::string::npos)
+        return 0;
+    const std::size_t digits = at + key.size();
+    const std::size_t end = err.find_first_not_of("0123456789", digits);
+    if (end == digits || end == std::string::npos || err[end] != 'M')
+        return 0;
+    return std::stol(err.substr(digits, end - digits));
 }
 
 class Streaming : public Cli {
