@@ -913,41 +913,9 @@ std::vector<unsigned char> pictureSamples(const Picture& page, std::int32_t rows
 void OutputSet::addPictures(const std::string& path, const std::vector<Picture>& pages,
                             std::optional<PixelDepth> depth)
 {
-    if (pages.empty())
-        throw std::logic_error("no pages to write");
-    auto entry = std::make_unique<OutputSet::Pending>(path, finalTarget(path));
-    const std::string& file = entry->file.path();
-    const QuietStderr quiet;
-    auto out = OIIO::ImageOutput::create(file);
-    if (!out)
-        throw UserError(withDetail("cannot write " + inQuotes(path), firstLine(OIIO::geterror())));
-    std::vector<PixelDepth> depths;
-    std::vector<OIIO::ImageSpec> layouts;
-    for (const Picture& page : pages) {
-        depths.push_back(outputDepth(path, depth.value_or(page.depth)));
-        layouts.emplace_back(page.cols, page.rows, page.channels, sampleType(depths.back()));
-        layouts.back().alpha_channel = page.alpha;
-        layouts.back().attribute("oiio:UnassociatedAlpha", 1);
-    }
-    const auto failed = [&] {
-        return UserError(withDetail("cannot write " + inQuotes(path), firstLine(out->geterror())));
-    };
-    if (pages.size() == 1 ? !out->open(file, layouts[0])
-                          : !out->open(file, int(layouts.size()), layouts.data()))
-        throw failed();
-    for (std::size_t k = 0; k < pages.size(); ++k) {
-        if (k > 0 && !out->open(file, layouts[k], OIIO::ImageOutput::AppendSubimage))
-            throw failed();
-        const std::vector<unsigned char> bytes =
-            pictureSamples(pages[k], pages[k].rows, pages[k].pixels.data(), depths[k]);
-        if (!out->write_image(sampleType(depths[k]), bytes.data()))
-            throw failed();
-    }
-    if (!out->close())
-        throw failed();
-    out.reset();
-    checkReadsBack(file, path, pages.size());
-    pending_.push_back(std::move(entry));
+    addPictureRows(path, pages, depth, [&pages](std::size_t k, const RowWriter& write) {
+        write(0, pages[k].rows, pages[k].pixels);
+    });
 }
 
 void OutputSet::addPictureRows(
