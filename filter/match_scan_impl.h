@@ -30,32 +30,25 @@ inline float admissionLimit(const MatchList& list)
 }
 
 // One candidate, in scan order, with the limit of its own turn: admission,
-// then insertion by adjacent swaps past strictly larger distances (an equal
-// distance keeps the earlier candidate ahead).
+// then insertion past the entries 1 .. K - 2 with strictly larger distances
+// (an equal distance keeps the earlier candidate ahead). The held entries are
+// in decreasing order and never NaN, so those entries are the first `past` of
+// them, and counting them needs no branch per entry.
 inline void admit(MatchList& list, float distance, std::int32_t index)
 {
     if (!(distance < admissionLimit(list)))
         return;
     float* d = list.distances;
     std::int32_t* p = list.positions;
-    d[0] = distance;
-    p[0] = index;
-    for (std::int32_t i = 0; i < list.K - 2 && distance < d[i + 1]; ++i) {
+    std::int32_t past = 0;
+    for (std::int32_t i = 1; i < list.K - 1; ++i)
+        past += d[i] > distance ? 1 : 0;
+    for (std::int32_t i = 0; i < past; ++i) {
         d[i] = d[i + 1];
         p[i] = p[i + 1];
-        d[i + 1] = distance;
-        p[i + 1] = index;
     }
-}
-
-inline std::uint32_t lowestBit(std::uint32_t bits)
-{
-    std::uint32_t i = 0;
-    while (!(bits & 1u)) {
-        bits >>= 1;
-        ++i;
-    }
-    return i;
+    d[past] = distance;
+    p[past] = index;
 }
 
 // Early rejection. Every term of the distance is a non-negative float (or
@@ -143,7 +136,7 @@ void scanChunk(const RowScan& row, MatchList& list, std::int32_t x0)
             continue;
         V::store(distance, d[i]);
         while (pass != 0) {
-            const std::uint32_t lane = lowestBit(pass);
+            const std::uint32_t lane = std::uint32_t(__builtin_ctz(pass));
             pass &= pass - 1;
             admit(list, distance[lane], row.rowIndex + x0 + i * W + std::int32_t(lane));
         }
