@@ -24,14 +24,15 @@ int coloursOf(const Picture& page) { return page.alpha >= 0 ? page.channels - 1 
 
 // The filter's buffers that grow with the width of what it filters, per
 // column: for every channel, the rings of block spectra and of pilot tiles
-// over 2R + 1 block rows (16 bytes per spectrum entry, P (P / 2 + 1)
-// entries a block); the bands of image and of sums; the basic estimate's
-// row of blocks.
-std::uint64_t columnBytes(const WienerSettings& s, int colours)
+// over 2R + 1 block rows, and with threads up to 8 more (16 bytes per
+// spectrum entry, P (P / 2 + 1) entries a block); the bands of image and of
+// sums; the basic estimate's row of blocks.
+std::uint64_t columnBytes(const WienerSettings& s, int threads, int colours)
 {
     const std::uint64_t P = std::uint64_t(std::max(s.blockSize, 2));
     const std::uint64_t R = std::uint64_t(std::max(s.searchRadius, 0));
-    return std::uint64_t(colours) * 16 * (2 * R + 1) * P * (P / 2 + 1) + 16 * (P + 8) +
+    const std::uint64_t ahead = threads > 1 ? std::uint64_t(std::clamp(s.step, 1, 8)) : 0;
+    return std::uint64_t(colours) * 16 * (2 * R + 1 + ahead) * P * (P / 2 + 1) + 16 * (P + 8) +
            8 * (2 * R + P) + 256;
 }
 
@@ -111,7 +112,7 @@ struct BandCost {
         const std::uint64_t tile = th * tw * (8 * std::uint64_t(n) + pipelinePixelBytes(n)) +
                                    std::uint64_t(coreRows) * std::uint64_t(coreCols) * 8 *
                                        std::uint64_t(n) +
-                                   tw * columnBytes(settings, n) + engineBytes(settings, threads, n);
+                                   tw * columnBytes(settings, threads, n) + engineBytes(settings, threads, n);
         return window + read + output + tile;
     }
 };
@@ -195,7 +196,7 @@ std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const WienerSetti
             plane * C * sizeof(double) + MiB + std::uint64_t(page.tileHeight) * page.cols * C * 8;
         const std::uint64_t denoising =
             plane * (8 * std::uint64_t(n) + pipelinePixelBytes(n)) +
-            std::uint64_t(page.cols) * columnBytes(settings, n) + engineBytes(settings, threads, n) +
+            std::uint64_t(page.cols) * columnBytes(settings, threads, n) + engineBytes(settings, threads, n) +
             (estimate ? estimatorBytes(page) : 0);
         const std::uint64_t writing = plane * C * sizeof(float);
         busiest = std::max({busiest, reading, denoising, writing});

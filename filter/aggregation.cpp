@@ -104,9 +104,9 @@ void memberPosition(const Geometry& g, const Reference& ref, GroupMembers member
     const std::int32_t d = slot - ref.currentSlot;
     blockRow = ref.n + d;
     if (d > g.R)
-        blockRow -= g.slots;
+        blockRow -= g.ringSlots;
     else if (-d > g.R)
-        blockRow += g.slots;
+        blockRow += g.ringSlots;
 }
 
 // groupWeight = 1 / wienerSquareSum, folded into the window once per group.

@@ -30,9 +30,7 @@ struct Member {
     double ringSeconds = 0, matchSeconds = 0, groupSeconds = 0, inverseSeconds = 0;
 };
 
-// Phases are short (one row's spectra take tens of microseconds), and
-// putting a thread to sleep and waking it costs about as much; so a thread
-// that waits first spins a little while, then sleeps.
+// Busy-waits a little while for the condition to turn false.
 template <class Condition>
 void spinWhile(Condition condition)
 {
@@ -44,6 +42,26 @@ void spinWhile(Condition condition)
 #endif
     }
 }
+
+// One reference row of the walk: its batches are numbered over the whole
+// call, from firstBatch.
+struct RowPlan {
+    std::int32_t n = 0;
+    std::int32_t slot = 0;          // the ring slot of row n
+    std::int32_t references = 0;
+    std::int64_t firstBatch = 0;
+    std::int32_t batches = 0;
+    std::int32_t piecesNeeded = 0;  // ring pieces computed before its batches may start
+};
+
+// Consecutive rows of block positions whose spectra are computed together,
+// in parts of columns, once their image rows are in the band. They overwrite
+// the slots of rows that the batches before `committedNeeded` read.
+struct RingPiece {
+    std::int32_t first = 0;
+    std::int32_t count = 0;
+    std::int64_t committedNeeded = 0;
+};
 
 class Engine {
 public:
@@ -57,15 +75,19 @@ public:
     Engine& operator=(const Engine&) = delete;
     ~Engine() { stopHelpers(); }
 
-    // Scratch for up to `wanted` members (the calling thread included), then
-    // the helper threads. Fails only when the calling thread's share cannot
-    // be had.
+    // The walk's plan, scratch for up to `wanted` members (the calling thread
+    // included), then the helper threads. Fails only when the calling
+    // thread's share cannot be had.
     FilterStatus prepare(std::int32_t wanted);
     // Returns planFailed when a plan made on first use could not be made.
     FilterStatus walk(const FilterOptions& options);
 
 private:
-    enum class Phase { ring, batches, quit };
+    struct Task {
+        enum class Kind { none, bring, part, batch } kind = Kind::none;
+        std::int32_t part = 0;
+        std::int64_t batch = 0;
+    };
 
     MatchSlot matchSlot(const Member& m, std::int32_t b) const
     {
@@ -88,6 +110,19 @@ private:
     {
         return resultSums[at * std::size_t(channels_) + std::size_t(c)];
     }
+    // The reference row of a batch: the last with firstBatch <= batch (a row
+    // without batches shares its firstBatch with the next).
+    const RowPlan& rowOf(std::int64_t batch) const
+    {
+        const RowPlan* begin = rows_.get();
+        return *(std::upper_bound(begin, begin + rowCount_, batch,
+                                  [](std::int64_t b, const RowPlan& r) { return b < r.firstBatch; }) -
+                 1);
+    }
+    bool batchDone(std::int64_t batch) const
+    {
+        return slotHolds[std::size_t(batch % slots_)].load(std::memory_order_acquire) == batch + 1;
+    }
     void keepAllRowsOpen(std::int32_t begin, std::int32_t end)
     {
         keepRowsOpen(ws_.g, ws_.accumulators, begin, end);
@@ -95,17 +130,21 @@ private:
             keepRowsOpen(shared_[c].ws->g, shared_[c].ws->accumulators, begin, end);
     }
 
+    bool planWalk();
     bool allocateResults();
     void startHelpers();
-    void helperLoop(std::int32_t m);
-    void runPhase(Phase phase);
-    void doPhase(Phase phase, std::int32_t m);
-    void ringPart(std::int32_t m);
-    void batchesAsHelper(std::int32_t m);
-    void batchesAsLeader();
-    void processBatch(std::int32_t j, Member& member);
-    void aggregateBatch(std::int32_t j);
     void stopHelpers();
+
+    Task takeTask();
+    void runTask(const Task& task, std::int32_t m);
+    void finished();
+    void waitForChange(std::unique_lock<std::mutex>& lock);
+    void helperLoop(std::int32_t m);
+
+    void bringPiece();
+    void ringPart(std::int32_t part, Member& member);
+    void processBatch(std::int64_t number, Member& member);
+    void aggregateBatch(std::int64_t number);
 
     Workspace& ws_;
     SpectrumRings& rings_;
@@ -119,6 +158,15 @@ private:
     std::vector<Member> members_;
     std::vector<std::thread> helpers_;
 
+    // The plan: every reference row and ring piece, in order.
+    std::unique_ptr<RowPlan[]> rows_;
+    std::int32_t rowCount_ = 0;
+    std::unique_ptr<RingPiece[]> pieces_;
+    std::int32_t pieceCount_ = 0;
+    std::int64_t batchCount_ = 0;
+    std::unique_ptr<Reference[]> columns_; // the references of row 0, slot 0
+    std::int32_t parts_ = 1;               // parts of columns of each ring row
+
     // Batches in flight, each in one of slots_ result slots.
     std::int32_t batch_ = 1;
     std::int32_t slots_ = 1;
@@ -126,36 +174,80 @@ private:
     std::unique_ptr<std::int32_t[]> resultPositions; // slots * batch * K
     std::unique_ptr<std::int32_t[]> resultSizes;     // slots * batch
     std::unique_ptr<float[]> resultSums;             // slots * batch * channels
+    std::unique_ptr<Reference[]> resultReferences;   // slots * batch
     std::unique_ptr<std::atomic<std::int64_t>[]> slotHolds; // batch number + 1 once complete
-    std::unique_ptr<Reference[]> references;         // a row's references
 
-    // Phase hand-out.
+    // The hand-out of tasks, under mutex_. Every change that may make a task
+    // available or complete a batch bumps version_ and wakes the waiters.
     std::mutex mutex_;
-    std::condition_variable wake_, idle_;
-    Phase phase_ = Phase::ring;
-    std::atomic<std::uint64_t> generation_{0};
-    std::atomic<std::int32_t> busy_{0};
-
-    // Ring phase: rows ringFirst_ .. ringFirst_ + ringCount_ - 1, each in
-    // parts_ runs of columns.
-    std::int32_t ringFirst_ = 0;
-    std::int32_t ringCount_ = 0;
-    std::int32_t parts_ = 0;
-    std::atomic<std::int32_t> nextPart_{0};
-
-    // Batch phase: a row's references in batches, numbered from rowFirst_
-    // over the whole call so that a slot's holder is never ambiguous.
-    std::int32_t referenceCount_ = 0;
-    std::int32_t batches_ = 0;
-    std::int64_t rowFirst_ = 0;
-    std::atomic<std::int32_t> nextBatch_{0};
-    std::atomic<std::int32_t> committed_{0};
-    // A plan of a group length could not be made: the remaining batches are
-    // passed over and the walk stops after the row.
+    std::condition_variable changed_;
+    std::atomic<std::uint64_t> version_{0};
+    bool quit_ = false;
+    // The ring pieces, one after the other: a piece's image rows are brought
+    // into the band (one thread), then its parts are computed (any threads).
+    enum class RingState { waiting, bringing, computing };
+    RingState ringState_ = RingState::waiting;
+    std::int32_t piece_ = 0;      // the piece being brought or computed; the ones before are done
+    std::int32_t nextPart_ = 0, partsDone_ = 0;
+    std::int64_t nextBatch_ = 0;
+    std::int32_t nextBatchRow_ = 0; // the row of nextBatch_
+    // Batches aggregated, in order, by the calling thread alone.
+    std::atomic<std::int64_t> committed_{0};
+    // A plan of a group length could not be made: no further task is handed
+    // out, and the walk stops.
     std::atomic<bool> planFailed_{false};
-    std::mutex slotMutex_;
-    std::condition_variable slotFreed_, batchReady_;
 };
+
+// Reference rows and ring pieces in the order of the walk. The rows between
+// two reference rows only add their spectra to the rings, which the next
+// reference row needs; so they are computed together, before the next
+// reference row, in pieces of at most as many rows as the image band holds.
+// A piece may overwrite the slots of earlier rows once every reference row
+// whose search area reaches them has been aggregated.
+bool Engine::planWalk()
+{
+    const Geometry& g = ws_.g;
+    rows_ = allocateTable<RowPlan>(std::size_t(g.blockRows));
+    pieces_ = allocateTable<RingPiece>(std::size_t(g.blockRows));
+    columns_ = allocateTable<Reference>(std::size_t(g.blockCols));
+    if (!rows_ || !pieces_ || !columns_)
+        return false;
+    const std::int32_t perRow = grid_.rowReferences(0, 0, columns_.get());
+    const std::int32_t batchesPerRow = (perRow + batch_ - 1) / batch_;
+
+    std::int32_t nextRingRow = std::min(g.R, g.blockRows); // the initial fill stored the rows before
+    for (std::int32_t n = 0; n < g.blockRows; ++n) {
+        if (!grid_.isReferenceRow(n))
+            continue;
+        const std::int32_t last = std::min(n + g.R, g.blockRows - 1);
+        while (nextRingRow <= last) {
+            RingPiece& piece = pieces_[std::size_t(pieceCount_++)];
+            piece.first = nextRingRow;
+            piece.count = std::min({ws_.band.blockRows, g.ringSlots, last - nextRingRow + 1});
+            nextRingRow += piece.count;
+        }
+        RowPlan& row = rows_[std::size_t(rowCount_++)];
+        row.n = n;
+        row.slot = n % g.ringSlots;
+        row.references = perRow;
+        row.firstBatch = batchCount_;
+        row.batches = batchesPerRow;
+        row.piecesNeeded = pieceCount_;
+        batchCount_ += batchesPerRow;
+    }
+    // The rows whose slots a piece takes over, first + count - 1 - ringSlots
+    // at most, are read by the reference rows whose search areas begin there
+    // or above.
+    std::int32_t reader = 0;
+    for (std::int32_t p = 0; p < pieceCount_; ++p) {
+        RingPiece& piece = pieces_[std::size_t(p)];
+        const std::int32_t lastOverwritten = piece.first + piece.count - 1 - g.ringSlots;
+        while (reader < rowCount_ && rows_[std::size_t(reader)].n - g.R <= lastOverwritten)
+            ++reader;
+        piece.committedNeeded = reader < rowCount_ ? rows_[std::size_t(reader)].firstBatch : batchCount_;
+    }
+    return true;
+}
 
 FilterStatus Engine::prepare(std::int32_t wanted)
 {
@@ -168,8 +260,7 @@ FilterStatus Engine::prepare(std::int32_t wanted)
     const std::size_t most = wanted > 1 ? 8 : std::size_t(matchBatch);
     batch_ = std::int32_t(
         std::clamp<std::size_t>(65536 / (std::size_t(channels_) * K * area), 1, most));
-    references = allocateTable<Reference>(std::size_t(g.blockCols));
-    if (!references)
+    if (!planWalk())
         return FilterStatus::outOfMemory;
     members_.reserve(std::size_t(wanted));
     const std::size_t listFloats = std::size_t(batch_) * (2 * K + 2 * L);
@@ -196,6 +287,9 @@ FilterStatus Engine::prepare(std::int32_t wanted)
         if (!allocateResults())
             return FilterStatus::outOfMemory;
     }
+    // Set before any helper starts: they read it. Helpers that fail to start
+    // leave their parts to the others.
+    parts_ = members_.size() > 1 ? std::min(g.blockCols, 2 * std::int32_t(members_.size())) : 1;
     startHelpers();
     return FilterStatus::ok;
 }
@@ -220,8 +314,10 @@ bool Engine::allocateResults()
     resultPositions = allocateTable<std::int32_t>(entries * K);
     resultSizes = allocateTable<std::int32_t>(entries);
     resultSums = allocateTable<float>(channelEntries);
+    resultReferences = allocateTable<Reference>(entries);
     slotHolds = allocateTable<std::atomic<std::int64_t>>(std::size_t(slots_));
-    if (!resultBlocks || !resultPositions || !resultSizes || !resultSums || !slotHolds)
+    if (!resultBlocks || !resultPositions || !resultSizes || !resultSums || !resultReferences ||
+        !slotHolds)
         return false;
     for (std::int32_t s = 0; s < slots_; ++s)
         slotHolds[std::size_t(s)].store(0);
@@ -252,87 +348,150 @@ void Engine::stopHelpers()
         return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        phase_ = Phase::quit;
-        ++generation_;
+        quit_ = true;
+        ++version_;
     }
-    wake_.notify_all();
+    changed_.notify_all();
     for (std::thread& t : helpers_)
         t.join();
     helpers_.clear();
 }
 
-void Engine::helperLoop(std::int32_t m)
+// The next task, with mutex_ held: the ring first, so that the next
+// reference row's spectra are ready before its batches are wanted, then the
+// next batch, once its row's spectra are in the rings and a result slot is
+// free.
+Engine::Task Engine::takeTask()
 {
-    std::uint64_t seen = 0;
-    for (;;) {
-        Phase phase;
-        spinWhile([&] { return generation_.load(std::memory_order_acquire) == seen; });
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [&] { return generation_ != seen; });
-            seen = generation_;
-            phase = phase_;
+    Task task;
+    if (planFailed_.load(std::memory_order_relaxed))
+        return task;
+    const std::int64_t committed = committed_.load(std::memory_order_acquire);
+    if (piece_ < pieceCount_) {
+        if (ringState_ == RingState::waiting &&
+            committed >= pieces_[std::size_t(piece_)].committedNeeded) {
+            ringState_ = RingState::bringing;
+            task.kind = Task::Kind::bring;
+            return task;
         }
-        if (phase == Phase::quit)
-            return;
-        doPhase(phase, m);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (--busy_ == 0)
-                idle_.notify_all();
+        if (ringState_ == RingState::computing &&
+            nextPart_ < pieces_[std::size_t(piece_)].count * parts_) {
+            task.kind = Task::Kind::part;
+            task.part = nextPart_++;
+            return task;
         }
     }
-}
-
-void Engine::runPhase(Phase phase)
-{
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        phase_ = phase;
-        busy_ = std::int32_t(helpers_.size());
-        ++generation_;
+    if (nextBatch_ < batchCount_ && nextBatch_ < committed + slots_) {
+        while (nextBatch_ >= rows_[std::size_t(nextBatchRow_)].firstBatch +
+                                rows_[std::size_t(nextBatchRow_)].batches)
+            ++nextBatchRow_;
+        if (piece_ >= rows_[std::size_t(nextBatchRow_)].piecesNeeded) {
+            task.kind = Task::Kind::batch;
+            task.batch = nextBatch_++;
+        }
     }
-    wake_.notify_all();
-    if (phase == Phase::batches)
-        batchesAsLeader();
-    else
-        doPhase(phase, 0);
-    spinWhile([&] { return busy_.load(std::memory_order_acquire) != 0; });
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [&] { return busy_ == 0; });
+    return task;
 }
 
-void Engine::doPhase(Phase phase, std::int32_t m)
-{
-    if (phase == Phase::ring)
-        ringPart(m);
-    else if (phase == Phase::batches)
-        batchesAsHelper(m);
-}
-
-void Engine::ringPart(std::int32_t m)
+void Engine::runTask(const Task& task, std::int32_t m)
 {
     Member& member = members_[std::size_t(m)];
-    StageClock clock(ws_.profile != nullptr);
-    const std::int32_t columns = ws_.g.blockCols;
-    for (std::int32_t job = nextPart_++; job < ringCount_ * parts_; job = nextPart_++) {
-        const std::int32_t part = job % parts_;
-        const std::int32_t begin = std::int32_t(std::int64_t{columns} * part / parts_);
-        const std::int32_t end = std::int32_t(std::int64_t{columns} * (part + 1) / parts_);
-        rings_.computeColumns(ringFirst_ + job / parts_, begin, end, *member.ts);
-        for (std::int32_t c = 0; c < sharedCount_; ++c)
-            shared_[c].rings->computeColumns(ringFirst_ + job / parts_, begin, end, *member.ts);
+    switch (task.kind) {
+    case Task::Kind::bring:
+        bringPiece();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ringState_ = RingState::computing;
+            nextPart_ = 0;
+            partsDone_ = 0;
+            ++version_;
+        }
+        break;
+    case Task::Kind::part:
+        ringPart(task.part, member);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (++partsDone_ == pieces_[std::size_t(piece_)].count * parts_) {
+                ++piece_;
+                ringState_ = RingState::waiting;
+            }
+            ++version_;
+        }
+        break;
+    case Task::Kind::batch:
+        processBatch(task.batch, member);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++version_;
+        }
+        break;
+    case Task::Kind::none: return;
     }
+    changed_.notify_all();
+}
+
+// Tasks are short (a ring part or a batch takes tens to hundreds of
+// microseconds), and putting a thread to sleep and waking it costs about as
+// much; so a thread that waits first spins a little while, then sleeps.
+void Engine::waitForChange(std::unique_lock<std::mutex>& lock)
+{
+    const std::uint64_t seen = version_.load(std::memory_order_relaxed);
+    lock.unlock();
+    spinWhile([&] { return version_.load(std::memory_order_acquire) == seen; });
+    lock.lock();
+    changed_.wait(lock, [&] { return version_.load(std::memory_order_relaxed) != seen; });
+}
+
+void Engine::helperLoop(std::int32_t m)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!quit_) {
+        const Task task = takeTask();
+        if (task.kind == Task::Kind::none) {
+            waitForChange(lock);
+            continue;
+        }
+        lock.unlock();
+        runTask(task, m);
+        lock.lock();
+    }
+}
+
+void Engine::bringPiece()
+{
+    const RingPiece& piece = pieces_[std::size_t(piece_)];
+    const std::int32_t last = piece.first + piece.count - 1;
+    rings_.bringRows(piece.first, last);
+    for (std::int32_t c = 0; c < sharedCount_; ++c)
+        shared_[c].rings->bringRows(piece.first, last);
+}
+
+void Engine::ringPart(std::int32_t job, Member& member)
+{
+    StageClock clock(ws_.profile != nullptr);
+    const RingPiece& piece = pieces_[std::size_t(piece_)];
+    const std::int32_t columns = ws_.g.blockCols;
+    const std::int32_t part = job % parts_;
+    const std::int32_t row = piece.first + job / parts_;
+    const std::int32_t begin = std::int32_t(std::int64_t{columns} * part / parts_);
+    const std::int32_t end = std::int32_t(std::int64_t{columns} * (part + 1) / parts_);
+    rings_.computeColumns(row, begin, end, *member.ts);
+    for (std::int32_t c = 0; c < sharedCount_; ++c)
+        shared_[c].rings->computeColumns(row, begin, end, *member.ts);
     clock.lap(member.ringSeconds);
 }
 
-void Engine::processBatch(std::int32_t j, Member& member)
+void Engine::processBatch(std::int64_t number, Member& member)
 {
-    const std::int32_t first = j * batch_;
-    const std::int32_t count = std::min(batch_, referenceCount_ - first);
-    const Reference* refs = references.get() + first;
-    const std::int64_t number = rowFirst_ + j;
     const std::int32_t K = ws_.g.K;
+    const RowPlan& row = rowOf(number);
+    const std::int32_t first = std::int32_t(number - row.firstBatch) * batch_;
+    const std::int32_t count = std::min(batch_, row.references - first);
+    Reference* refs = resultReferences.get() + resultIndex(number, 0);
+    for (std::int32_t b = 0; b < count; ++b) {
+        refs[b] = columns_[std::size_t(first + b)];
+        grid_.moveToRow(refs[b], row.n, row.slot);
+    }
 
     StageClock clock(ws_.profile != nullptr);
     MatchSlot slots[matchBatch];
@@ -364,29 +523,24 @@ void Engine::processBatch(std::int32_t j, Member& member)
                     std::size_t(K) * sizeof(std::int32_t));
         resultSizes[at] = group.k;
     }
-
     slotHolds[std::size_t(number % slots_)].store(number + 1, std::memory_order_release);
-    {
-        std::lock_guard<std::mutex> lock(slotMutex_);
-    }
-    batchReady_.notify_one();
 }
 
-void Engine::aggregateBatch(std::int32_t j)
+void Engine::aggregateBatch(std::int64_t number)
 {
-    const std::int32_t first = j * batch_;
-    const std::int32_t count = std::min(batch_, referenceCount_ - first);
-    const std::int64_t number = rowFirst_ + j;
     const std::int32_t K = ws_.g.K;
     CallProfile* profile = ws_.profile;
     StageClock clock(profile != nullptr);
     // The batch's producer set the flag before it published the batch.
     if (planFailed_.load(std::memory_order_relaxed))
         return;
+    const RowPlan& row = rowOf(number);
+    const std::int32_t first = std::int32_t(number - row.firstBatch) * batch_;
+    const std::int32_t count = std::min(batch_, row.references - first);
     for (std::int32_t b = 0; b < count; ++b) {
         const std::size_t at = resultIndex(number, b);
         const GroupMembers group{resultPositions.get() + at * std::size_t(K), resultSizes[at]};
-        const Reference& ref = references[std::size_t(first + b)];
+        const Reference& ref = resultReferences[at];
         aggregateGroup(ws_.g, ws_.accumulators, ref, group, resultSumOf(at, 0),
                        resultBlocksOf(at, 0), window_);
         for (std::int32_t c = 1; c < channels_; ++c) {
@@ -401,96 +555,53 @@ void Engine::aggregateBatch(std::int32_t j)
     clock.lap(members_[0].inverseSeconds);
 }
 
-// Helpers take batches in turn; a batch may start only when its result slot
-// has been aggregated and freed.
-void Engine::batchesAsHelper(std::int32_t m)
-{
-    Member& member = members_[std::size_t(m)];
-    for (std::int32_t j = nextBatch_++; j < batches_; j = nextBatch_++) {
-        if (j >= committed_.load(std::memory_order_acquire) + slots_) {
-            std::unique_lock<std::mutex> lock(slotMutex_);
-            slotFreed_.wait(lock, [&] { return j < committed_.load(std::memory_order_acquire) + slots_; });
-        }
-        processBatch(j, member);
-    }
-}
-
 // The calling thread aggregates every batch as soon as it is complete, in
-// order, and computes batches itself while the next one is not ready.
-void Engine::batchesAsLeader()
-{
-    std::int32_t committed = 0;
-    while (committed < batches_) {
-        const std::int64_t number = rowFirst_ + committed;
-        std::atomic<std::int64_t>& holder = slotHolds[std::size_t(number % slots_)];
-        if (holder.load(std::memory_order_acquire) == number + 1) {
-            aggregateBatch(committed);
-            ++committed;
-            {
-                std::lock_guard<std::mutex> lock(slotMutex_);
-                committed_.store(committed, std::memory_order_release);
-            }
-            slotFreed_.notify_all();
-            continue;
-        }
-        std::int32_t j = nextBatch_.load();
-        if (j < batches_ && j < committed + slots_ && nextBatch_.compare_exchange_strong(j, j + 1)) {
-            processBatch(j, members_[0]);
-            continue;
-        }
-        if (j < batches_ && j < committed + slots_)
-            continue; // another thread took it first; look again
-        spinWhile([&] { return holder.load(std::memory_order_acquire) != number + 1; });
-        std::unique_lock<std::mutex> lock(slotMutex_);
-        batchReady_.wait(lock, [&] { return holder.load(std::memory_order_acquire) == number + 1; });
-    }
-}
-
-// The rows between two reference rows only add their spectra to the rings,
-// which the next reference row needs and the last one no longer reads; so
-// they are computed together, just before the next reference row, in phases
-// of at most 2R + 1 consecutive rows, which lie in distinct slots.
+// order, opening each reference row's accumulator rows before its first
+// batch, and takes tasks itself while the next batch is not ready.
 FilterStatus Engine::walk(const FilterOptions& options)
 {
     const Geometry& g = ws_.g;
-    const std::int32_t threads = std::int32_t(members_.size());
-    parts_ = threads > 1 ? std::min(g.blockCols, 2 * threads) : 1;
-
-    std::int32_t currentSlot = 0;
-    std::int32_t nextRingRow = std::min(g.R, g.blockRows); // the initial fill stored the rows before
     std::int32_t reported = 0;
-    for (std::int32_t n = 0; n < g.blockRows; ++n) {
-        if (grid_.isReferenceRow(n)) {
-            const std::int32_t last = std::min(n + g.R, g.blockRows - 1);
-            while (nextRingRow <= last) {
-                ringFirst_ = nextRingRow;
-                ringCount_ = std::min({ws_.band.blockRows, g.slots, last - nextRingRow + 1});
-                rings_.bringRows(ringFirst_, ringFirst_ + ringCount_ - 1);
-                for (std::int32_t c = 0; c < sharedCount_; ++c)
-                    shared_[c].rings->bringRows(ringFirst_, ringFirst_ + ringCount_ - 1);
-                nextPart_ = 0;
-                runPhase(Phase::ring);
-                nextRingRow += ringCount_;
-            }
-            for (; reported < n && options.progress != nullptr; ++reported)
+    std::int32_t row = 0;
+    bool entered = false;
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    while (row < rowCount_ && !planFailed_.load(std::memory_order_relaxed)) {
+        const RowPlan& plan = rows_[std::size_t(row)];
+        const std::int64_t committed = committed_.load(std::memory_order_relaxed);
+        if (!entered) {
+            for (; reported < plan.n && options.progress != nullptr; ++reported)
                 options.progress(options.progressContext, reported + 1, g.blockRows);
-
-            referenceCount_ = grid_.rowReferences(n, currentSlot, references.get());
-            if (referenceCount_ > 0) {
-                keepAllRowsOpen(n - g.R, n + g.R + g.P);
-                batches_ = (referenceCount_ + batch_ - 1) / batch_;
-                nextBatch_ = 0;
-                committed_ = 0;
-                runPhase(Phase::batches);
-                rowFirst_ += batches_;
-                if (planFailed_.load(std::memory_order_relaxed))
-                    break;
-            }
-            if (options.progress != nullptr)
-                options.progress(options.progressContext, n + 1, g.blockRows);
-            reported = n + 1;
+            if (plan.batches > 0)
+                keepAllRowsOpen(plan.n - g.R, plan.n + g.R + g.P);
+            entered = true;
         }
-        currentSlot = currentSlot == 2 * g.R ? 0 : currentSlot + 1;
+        if (committed == plan.firstBatch + plan.batches) {
+            if (options.progress != nullptr)
+                options.progress(options.progressContext, plan.n + 1, g.blockRows);
+            reported = plan.n + 1;
+            ++row;
+            entered = false;
+            continue;
+        }
+        if (batchDone(committed)) {
+            aggregateBatch(committed);
+            lock.lock();
+            committed_.store(committed + 1, std::memory_order_release);
+            ++version_;
+            lock.unlock();
+            changed_.notify_all();
+            continue;
+        }
+        lock.lock();
+        const Task task = takeTask();
+        if (task.kind == Task::Kind::none) {
+            if (!batchDone(committed))
+                waitForChange(lock);
+            lock.unlock();
+            continue;
+        }
+        lock.unlock();
+        runTask(task, 0);
     }
 
     stopHelpers();

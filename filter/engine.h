@@ -14,12 +14,18 @@ namespace sorvik::detail {
 //
 // The work is shared among up to options.threads threads, the calling thread
 // included; with one thread the calling thread does all of it through the
-// same code. The spectra of the rows a reference row needs are computed in
-// runs of columns; a reference row's references, in batches, are matched,
-// filtered and inverted by whichever thread is free. The calling thread
-// alone adds the groups into the accumulators, batch after batch in
-// traversal order, so every sum is formed in the same order and the output
-// is the same bits for any thread count.
+// same code. The work is a stream of tasks handed out in order: the spectra
+// of the rows a reference row needs, in runs of columns, and the reference
+// row's references, in batches, each matched, filtered and inverted by
+// whichever thread is free. The calling thread alone adds the groups into the
+// accumulators, batch after batch in traversal order, so every sum is formed
+// in the same order and the output is the same bits for any thread count.
+//
+// No thread waits for a reference row to end: rings made with
+// withRowsAhead hold the next reference row's spectra beside the current
+// row's search area, so they are computed while the current row is matched;
+// a ring slot is overwritten only once every batch that reads its old row
+// has been aggregated.
 //
 // The further threads' transform sets are planned here, on the calling
 // thread, before any thread starts; every thread's match lists, the calling

@@ -1,6 +1,9 @@
 #include "filter/geometry.h"
 
+#include "filter/match_scan.h"
+
 #include <algorithm>
+#include <cstddef>
 #include <limits>
 
 namespace sorvik::detail {
@@ -27,6 +30,7 @@ Geometry makeGeometry(const FilterParams& params)
     const std::int32_t gridExtent = noGrid ? 0 : std::max(g.blockRows, g.blockCols);
     g.R = std::min(params.searchRadius, gridExtent);
     g.slots = 2 * g.R + 1;
+    g.ringSlots = g.slots;
 
     // A group never holds more than the reference plus every other block of its
     // search area, so a larger capacity would never be filled.
@@ -40,6 +44,21 @@ Geometry makeGeometry(const FilterParams& params)
     // Empty match-list entries carry emptyDistance; a threshold above it would
     // count them as matches. NaN stays NaN (it admits nothing).
     g.matchThreshold = params.matchThreshold > emptyDistance ? emptyDistance : params.matchThreshold;
+    return g;
+}
+
+Geometry withRowsAhead(Geometry g, int threads)
+{
+    if (threads <= 1 || g.blockRows <= 0 || g.blockCols <= 0)
+        return g;
+    // The parameter check bounded the rings of 2R + 1 rows; rings that would
+    // not fit the address space with the further rows stay as they are.
+    const std::int32_t ringSlots = g.slots + std::clamp(g.step, std::int32_t{1}, maxRowsAhead);
+    const std::uint64_t paddedCols =
+        (std::uint64_t(g.blockCols) + pilotTile - 1) / pilotTile * pilotTile;
+    const std::uint64_t ringBytes = std::uint64_t(ringSlots) * paddedCols * std::uint64_t(g.L) * 8;
+    if (ringBytes <= std::uint64_t(std::numeric_limits<std::ptrdiff_t>::max()))
+        g.ringSlots = ringSlots;
     return g;
 }
 

@@ -19,7 +19,9 @@ struct Geometry {
     std::int32_t K = 0;                   // group capacity, clamped to what the grid can fill
     std::int32_t L = 0;                   // complex coefficients of one half spectrum
     std::int32_t blockRows = 0, blockCols = 0;
-    std::int32_t slots = 0;               // rows a spectrum ring holds: 2R + 1
+    std::int32_t slots = 0;               // rows of a search area: 2R + 1
+    std::int32_t ringSlots = 0;           // rows a spectrum ring holds: slots, plus the rows
+                                          // that threads compute ahead (withRowsAhead)
     std::int32_t step = 0;
     float matchThreshold = 0.0f;          // clamped to emptyDistance
     float sigma = 0.0f;
@@ -29,6 +31,15 @@ struct Geometry {
 // a difference on this image, so a generous radius or group size on a small
 // image costs nothing and changes no output bit.
 Geometry makeGeometry(const FilterParams& params);
+
+// The most rows a ring holds beyond the search area's 2R + 1.
+constexpr std::int32_t maxRowsAhead = 8;
+
+// The geometry with rings that hold the next reference row's spectra beside
+// the current row's search area (step more rows, at most maxRowsAhead), so
+// that threads can compute them while the current row is matched; one thread
+// computes nothing ahead and keeps the rings at 2R + 1 rows.
+Geometry withRowsAhead(Geometry g, int threads);
 
 } // namespace sorvik::detail
 

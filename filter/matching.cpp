@@ -81,9 +81,9 @@ void matchReferences(const Geometry& g, const Rings& rings, MatchKernel scanRow,
         for (std::int32_t r = first.searchRowBegin; r < first.searchRowEnd; ++r) {
             std::int32_t slot = first.currentSlot + (r - first.n);
             if (slot < 0)
-                slot += g.slots;
-            else if (slot > 2 * g.R)
-                slot -= g.slots;
+                slot += g.ringSlots;
+            else if (slot >= g.ringSlots)
+                slot -= g.ringSlots;
             row.slot = rings.pilotSlot(slot);
             row.rowIndex = slot * g.blockCols;
             for (std::int32_t b = 0; b < count; ++b) {

@@ -31,23 +31,27 @@ bool ReferenceGrid::isReferenceRow(std::int32_t n)
 
 std::int32_t ReferenceGrid::rowReferences(std::int32_t n, std::int32_t slot, Reference* out) const
 {
-    Reference ref;
-    ref.n = n;
-    ref.currentSlot = slot;
-    ref.searchRowBegin = std::max(n - g_.R, 0);
-    ref.searchRowEnd = std::min(n + g_.R + 1, g_.blockRows);
     std::int32_t count = 0;
     std::int32_t columnStepCounter = firstCount(g_.step);
     for (std::int32_t c = 0; c < g_.blockCols; ++c) {
         if (!isReferencePosition(columnStepCounter, c, g_.N - g_.P, g_.step))
             continue;
+        Reference& ref = out[count++];
         ref.c = c;
-        ref.referenceIndex = slot * g_.blockCols + c;
         ref.searchColBegin = std::max(c - g_.R, 0);
         ref.searchColEnd = std::min(c + g_.R + 1, g_.blockCols);
-        out[count++] = ref;
+        moveToRow(ref, n, slot);
     }
     return count;
+}
+
+void ReferenceGrid::moveToRow(Reference& ref, std::int32_t n, std::int32_t slot) const
+{
+    ref.n = n;
+    ref.currentSlot = slot;
+    ref.referenceIndex = slot * g_.blockCols + ref.c;
+    ref.searchRowBegin = std::max(n - g_.R, 0);
+    ref.searchRowEnd = std::min(n + g_.R + 1, g_.blockRows);
 }
 
 } // namespace sorvik::detail

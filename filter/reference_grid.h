@@ -23,6 +23,10 @@ public:
     // lie in ring slot `slot`; returns how many (at most blockCols).
     std::int32_t rowReferences(std::int32_t n, std::int32_t slot, Reference* out) const;
 
+    // Every reference row has the same columns: moves a reference of one row
+    // (rowReferences) to row n, whose spectra lie in ring slot `slot`.
+    void moveToRow(Reference& ref, std::int32_t n, std::int32_t slot) const;
+
 private:
     const Geometry& g_;
     std::int32_t rowStepCounter_;

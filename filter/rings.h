@@ -12,8 +12,8 @@
 
 namespace sorvik::detail {
 
-// The spectra of 2R + 1 rows of block positions, both images. Row r lives in
-// slot r mod (2R + 1); ring index p is block (slot p / blockCols, column
+// The spectra of ringSlots rows of block positions (Geometry), both images.
+// Row r lives in slot r mod ringSlots; ring index p is block (slot p / blockCols, column
 // p mod blockCols).
 struct Rings {
     FftwBuffer<Complex> noisyRing;        // slots * blockCols * L, spectrum by spectrum
@@ -75,8 +75,8 @@ struct Images {
 };
 
 // Fills the rings as rows of block positions enter the band. A slot is
-// overwritten only by the row 2R + 1 further down, which no reader of the
-// old row reaches.
+// overwritten only by the row ringSlots further down; the walk stores that
+// row only once no reader of the old row is left (engine.h).
 //
 // Rows are stored in increasing order, one after the other. Before a row's
 // spectra are computed, the image rows its blocks cover are copied, as
@@ -94,7 +94,7 @@ public:
     {
     }
 
-    // Stores rows 0 .. R - 1 (those that exist). Row r goes to slot r mod (2R + 1).
+    // Stores rows 0 .. R - 1 (those that exist). Row r goes to slot r mod ringSlots.
     void initialFill();
 
     // Called at the start of main-loop row n: stores row n + R if it exists.

@@ -121,7 +121,7 @@ FilterStatus runChannels(const FilterParams& params, const Channel* channels, in
 {
     FilterParams firstParams = params;
     firstParams.sigma = channels[0].sigma;
-    const Geometry g = detail::makeGeometry(firstParams);
+    const Geometry g = detail::withRowsAhead(detail::makeGeometry(firstParams), options.threads);
     const std::size_t pixels = std::size_t(g.M) * std::size_t(g.N);
     if (gridIsEmpty(g)) {
         for (int c = 0; c < count; ++c) {

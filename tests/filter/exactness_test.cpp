@@ -227,6 +227,23 @@ TEST(Exactness, OutputIsTheSameForEveryThreadCount)
     expectSameBits(small, 6, {1, 2, 3, 4, 16});
 }
 
+// With several threads the rings hold the next reference row's spectra too,
+// computed while the current row is matched: a step past the rows held ahead,
+// a step of one (a piece of spectra for every row), a one-row search, and an
+// image so narrow that every reference row is one batch, so that the batches
+// of many rows are in flight at once.
+TEST(Exactness, SpectraComputedAheadGiveTheSameBits)
+{
+    const std::vector<Case> cases = {
+        {"step 10, past the rows ahead", Scene::photo, 120, 40, 4, 5, 8, 10, 0.5f, 0.1f},
+        {"step 1", Scene::noise, 50, 44, 4, 4, 8, 1, 0.3f, 0.1f},
+        {"R0 step 2", Scene::smooth, 60, 60, 3, 0, 4, 2, 0.5f, 0.1f},
+        {"one batch a row", Scene::photo, 220, 12, 4, 3, 8, 1, 0.5f, 0.1f, true},
+    };
+    for (const Case& c : cases)
+        expectSameBits(c, 10, {1, 2, 3, 4});
+}
+
 // A capacity and radius cut only to the block grid: group lengths past those
 // planned with the set are planned on first use, by whichever thread meets
 // them first, and give the same bits.
