@@ -255,11 +255,11 @@ FilterStatus Engine::prepare(std::int32_t wanted)
     const std::size_t K = std::size_t(g.K), L = std::size_t(g.L), area = std::size_t(g.P) * g.P;
 
     // A batch's results are K blocks per reference; keep a slot near 64k
-    // floats. With helpers, batches of eight balance the threads' shares of a
-    // row better than sixteen, at a small cost in cache reuse.
-    const std::size_t most = wanted > 1 ? 8 : std::size_t(matchBatch);
-    batch_ = std::int32_t(
-        std::clamp<std::size_t>(65536 / (std::size_t(channels_) * K * area), 1, most));
+    // floats. Threads no longer wait at the end of a row, so they take
+    // batches as large as one thread does, which share more of their search
+    // areas' spectra in cache.
+    batch_ = std::int32_t(std::clamp<std::size_t>(65536 / (std::size_t(channels_) * K * area), 1,
+                                                  std::size_t(matchBatch)));
     if (!planWalk())
         return FilterStatus::outOfMemory;
     members_.reserve(std::size_t(wanted));
