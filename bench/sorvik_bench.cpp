@@ -90,17 +90,22 @@ bool resetPeak()
 }
 
 // The memory the design gives one call: accumulator block, two rings, two
-// group arrays, two transform buffers and the plan tables.
-double designWorkspaceBytes(const detail::Geometry& g)
+// group arrays, two transform buffers and the plan tables; with threads, the
+// rows the rings hold ahead, every thread's group arrays and transform
+// buffers, and the groups in flight (2 t + 2 slots of 16 groups).
+double designWorkspaceBytes(const detail::Geometry& geometry, int threads)
 {
+    const detail::Geometry g = detail::withRowsAhead(geometry, threads);
+    const double t = std::max(threads, 1);
     const double pixels = double(g.M) * g.N;
     const double L = g.L, K = g.K, P = g.P;
     const double accumulators = (pixels + 2 * K + P * P) * 4;
-    const double rings = 2.0 * g.slots * g.blockCols * L * 8;
-    const double groups = 2.0 * K * L * 8;
-    const double transforms = 2.0 * std::max(K, L) * 8;
-    const double tables = (K + 1) * (2 * sizeof(void*) + 4);
-    return accumulators + rings + groups + transforms + tables;
+    const double rings = 2.0 * g.ringSlots * g.blockCols * L * 8;
+    const double groups = t * 2.0 * K * L * 8;
+    const double transforms = t * 2.0 * std::max(K, L) * 8;
+    const double tables = t * (K + 1) * (2 * sizeof(void*) + 4);
+    const double inFlight = threads > 1 ? (2 * t + 2) * 16 * K * P * P * 4 : 0;
+    return accumulators + rings + groups + transforms + tables + inFlight;
 }
 
 // Executes every plan the profiled call executed, as often as it did: one r2c
@@ -305,7 +310,7 @@ int run(const Options& o)
             floor.push_back(fftFloorSeconds(w.params, row.profile));
         }
         row.peakMiB = childPeakKb(size, o) / 1024.0;
-        row.designMiB = designWorkspaceBytes(detail::makeGeometry(w.params)) / 1048576.0;
+        row.designMiB = designWorkspaceBytes(detail::makeGeometry(w.params), o.threads) / 1048576.0;
         row.imagesMiB = pixels * (sizeof(double) + 2 * sizeof(float)) / 1048576.0;
 
         row.seconds = median(full);
