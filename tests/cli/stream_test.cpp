@@ -9,25 +9,13 @@ namespace {
 
 using namespace tooltest;
 
-// Every page's samples as the file stores them, as doubles.
+// Every page's samples as the file stores them.
 std::vector<std::vector<double>> samplesOf(const std::string& path)
 {
-    std::vector<std::vector<double>> pages;
-    OIIO::ImageSpec config;
-    config.attribute("oiio:UnassociatedAlpha", 1);
-    auto in = OIIO::ImageInput::open(path, &config);
-    if (!in) {
-        ADD_FAILURE() << "cannot read " << path;
-        return pages;
-    }
-    for (int k = 0; in->seek_subimage(k, 0); ++k) {
-        const OIIO::ImageSpec& layout = in->spec();
-        std::vector<double> samples(std::size_t(layout.width) * layout.height * layout.nchannels);
-        EXPECT_TRUE(in->read_image(k, 0, 0, layout.nchannels, OIIO::TypeDesc::DOUBLE, samples.data()))
-            << in->geterror();
-        pages.push_back(std::move(samples));
-    }
-    return pages;
+    std::vector<std::vector<double>> samples;
+    for (Page& page : readPages(path))
+        samples.push_back(std::move(page.samples));
+    return samples;
 }
 
 // The least budget a refusal names, in MiB; 0 when there is none.

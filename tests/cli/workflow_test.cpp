@@ -12,44 +12,6 @@ namespace {
 
 using namespace tooltest;
 
-// One page as the file stores it: interleaved row-major samples as doubles
-// (integer levels as they are).
-struct Page {
-    int width = 0, height = 0, channels = 0;
-    OIIO::TypeDesc format;
-    std::vector<double> samples;
-};
-
-std::vector<Page> readPages(const std::string& path)
-{
-    std::vector<Page> pages;
-    // Samples as stored, not multiplied by alpha.
-    OIIO::ImageSpec config;
-    config.attribute("oiio:UnassociatedAlpha", 1);
-    auto in = OIIO::ImageInput::open(path, &config);
-    if (!in) {
-        ADD_FAILURE() << "cannot read " << path;
-        return pages;
-    }
-    for (int k = 0; in->seek_subimage(k, 0); ++k) {
-        const OIIO::ImageSpec& layout = in->spec();
-        Page page{layout.width, layout.height, layout.nchannels, layout.format, {}};
-        page.samples.resize(std::size_t(layout.width) * layout.height * layout.nchannels);
-        const bool integer = layout.format == OIIO::TypeDesc::UINT8 || layout.format == OIIO::TypeDesc::UINT16;
-        if (integer) {
-            std::vector<std::uint16_t> q(page.samples.size());
-            EXPECT_TRUE(in->read_image(k, 0, 0, layout.nchannels, OIIO::TypeDesc::UINT16, q.data()));
-            const double factor = layout.format == OIIO::TypeDesc::UINT8 ? 257.0 : 1.0;
-            for (std::size_t i = 0; i < q.size(); ++i)
-                page.samples[i] = q[i] / factor;
-        } else {
-            EXPECT_TRUE(in->read_image(k, 0, 0, layout.nchannels, OIIO::TypeDesc::DOUBLE, page.samples.data()));
-        }
-        pages.push_back(std::move(page));
-    }
-    return pages;
-}
-
 // Writes pages of interleaved samples given in the file's units.
 void writePages(const std::string& path, const std::vector<Page>& pages, int alpha = -1)
 {
