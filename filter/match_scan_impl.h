@@ -10,6 +10,8 @@
 
 #include "filter/match_scan.h"
 
+#include <type_traits>
+
 namespace sorvik::detail {
 namespace {
 
@@ -49,6 +51,47 @@ inline void admit(MatchList& list, float distance, std::int32_t index)
     }
     d[past] = distance;
     p[past] = index;
+}
+
+template <class V, class = void>
+struct HasHeldList : std::false_type {};
+template <class V>
+struct HasHeldList<V, std::void_t<typename V::HeldList>> : std::true_type {};
+
+// The lanes that passed the limit of the chunk's start, to admit() one by one
+// in scan order with the exact limit of each one's turn. Candidate j of
+// vector i is column first + i W + j. A vector type may hold the list in
+// registers meanwhile (V::HeldList, for lists it fits); the admissions and
+// their order are the same.
+template <class V, std::int32_t N>
+void admitPassing(MatchList& list, const typename V::T* d, const std::uint32_t* pass,
+                  std::int32_t first)
+{
+    constexpr std::int32_t W = V::width;
+    alignas(64) float distance[N][W];
+    for (std::int32_t i = 0; i < N; ++i)
+        if (pass[i] != 0)
+            V::store(distance[i], d[i]);
+    const auto admitAll = [&](auto& into) {
+        for (std::int32_t i = 0; i < N; ++i)
+            for (std::uint32_t lanes = pass[i]; lanes != 0; lanes &= lanes - 1) {
+                const std::uint32_t lane = std::uint32_t(__builtin_ctz(lanes));
+                into.admit(distance[i][lane], first + i * W + std::int32_t(lane));
+            }
+    };
+    if constexpr (HasHeldList<V>::value) {
+        if (V::HeldList::fits(list.K)) {
+            typename V::HeldList held(list);
+            admitAll(held);
+            held.storeTo(list);
+            return;
+        }
+    }
+    struct InMemory {
+        MatchList& list;
+        void admit(float distance, std::int32_t index) { sorvik::detail::admit(list, distance, index); }
+    } inMemory{list};
+    admitAll(inMemory);
 }
 
 // Early rejection. Every term of the distance is a non-negative float (or
@@ -129,18 +172,14 @@ void scanChunk(const RowScan& row, MatchList& list, std::int32_t x0)
             d[i] = V::add(d[i], coefficientTerm<V>(aRe, aIm, base[i] + at, base[i] + at + tile));
     }
 
-    alignas(64) float distance[W];
+    std::uint32_t pass[N];
+    std::uint32_t anyPass = 0;
     for (std::int32_t i = 0; i < N; ++i) {
-        std::uint32_t pass = live[i] & V::lt(d[i], limit);
-        if (pass == 0)
-            continue;
-        V::store(distance, d[i]);
-        while (pass != 0) {
-            const std::uint32_t lane = std::uint32_t(__builtin_ctz(pass));
-            pass &= pass - 1;
-            admit(list, distance[lane], row.rowIndex + x0 + i * W + std::int32_t(lane));
-        }
+        pass[i] = live[i] & V::lt(d[i], limit);
+        anyPass |= pass[i];
     }
+    if (anyPass != 0)
+        admitPassing<V, N>(list, d, pass, row.rowIndex + x0);
 }
 
 // A row in chunks of at most maxChunk vectors, left to right, from the

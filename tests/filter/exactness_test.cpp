@@ -322,6 +322,12 @@ void expectKernelMatchesPlain(detail::KernelLevel level)
         // straddle two tiles of the ring.
         {"narrow P5", Scene::smooth, 47, 19, 5, 7, 16, 1, 0.4f, 0.1f},
         {"tiles P3 wide", Scene::flatTiles, 29, 61, 3, 11, 24, 2, 0.05f, 0.1f},
+        // The smallest list, and the first one too long for a kernel that
+        // holds lists of up to 32 entries in registers; equal distances on
+        // the tiles test the order of ties.
+        {"tiles K2", Scene::flatTiles, 31, 40, 4, 6, 2, 1, 0.05f, 0.1f},
+        {"tiles K33", Scene::flatTiles, 40, 44, 4, 8, 33, 1, 0.05f, 0.1f},
+        {"photo K33", Scene::photo, 50, 60, 6, 9, 33, 2, standardThreshold, standardSigma},
     };
     detail::capKernelLevel(level);
     ASSERT_EQ(detail::chosenKernelLevel(), level);
