@@ -26,9 +26,9 @@ struct Avx512 {
 
     // A match list of up to 32 entries in four registers while a chunk's
     // candidates are admitted: the same admissions as admit(), with the
-    // count of larger entries a compare and a population count, and the move
-    // a shift by one lane under a mask, where memory would take a loop whose
-    // length is new for every candidate.
+    // entries a candidate beats found by one compare and moved by a shift of
+    // one lane under a mask, where memory would take a loop whose length is
+    // new for every candidate.
     class HeldList {
     public:
         static bool fits(std::int32_t K) { return K <= 32; }
@@ -37,8 +37,8 @@ struct Avx512 {
             : threshold_(list.threshold),
               lo_(__mmask16(lanesBelow(list.K))),
               hi_(__mmask16(lanesBelow(list.K) >> 16)),
-              // Entries 1 .. K - 2 are counted; 0 is the worst held, K - 1 reserved.
-              countedLo_(__mmask16(lanesBelow(list.K - 1) & ~1u)),
+              // Entries 0 .. K - 2 are compared; K - 1 is reserved.
+              countedLo_(__mmask16(lanesBelow(list.K - 1))),
               countedHi_(__mmask16(lanesBelow(list.K - 1) >> 16)),
               dLo_(_mm512_maskz_loadu_ps(lo_, list.distances)),
               dHi_(_mm512_maskz_loadu_ps(hi_, list.distances + 16)),
@@ -53,22 +53,27 @@ struct Avx512 {
             if (!(distance < (threshold_ < worst ? threshold_ : worst)))
                 return;
             const __m512 s = _mm512_set1_ps(distance);
-            const std::uint32_t past =
-                std::uint32_t(__builtin_popcount(_mm512_mask_cmp_ps_mask(countedLo_, dLo_, s, _CMP_GT_OQ))) +
-                std::uint32_t(__builtin_popcount(_mm512_mask_cmp_ps_mask(countedHi_, dHi_, s, _CMP_GT_OQ)));
-            // Entries 0 .. past - 1 take their successors; entry `past` the candidate.
-            const std::uint32_t moved = (1u << past) - 1u;
-            const std::uint32_t at = 1u << past;
+            // The entries 0 .. K - 2 larger than the candidate are 0 .. past:
+            // entry 0 is, as the candidate beat the limit, and the list is in
+            // decreasing order. They move down one, and the candidate takes
+            // entry `past`: the masks stay in mask registers throughout.
+            const __mmask32 larger = _mm512_kunpackw(
+                __mmask32(_mm512_mask_cmp_ps_mask(countedHi_, dHi_, s, _CMP_GT_OQ)),
+                __mmask32(_mm512_mask_cmp_ps_mask(countedLo_, dLo_, s, _CMP_GT_OQ)));
+            const __mmask32 moved = _kshiftri_mask32(larger, 1);
+            const __mmask32 at = _kxor_mask32(larger, moved);
+            const __mmask16 movedLo = __mmask16(moved), movedHi = __mmask16(_kshiftri_mask32(moved, 16));
+            const __mmask16 atLo = __mmask16(at), atHi = __mmask16(_kshiftri_mask32(at, 16));
             const __m512i i = _mm512_set1_epi32(index);
             const __m512i dLo = _mm512_castps_si512(dLo_), dHi = _mm512_castps_si512(dHi_);
-            dLo_ = _mm512_castsi512_ps(_mm512_mask_alignr_epi32(dLo, __mmask16(moved), dHi, dLo, 1));
-            dHi_ = _mm512_castsi512_ps(_mm512_mask_alignr_epi32(dHi, __mmask16(moved >> 16), dHi, dHi, 1));
-            dLo_ = _mm512_mask_mov_ps(dLo_, __mmask16(at), s);
-            dHi_ = _mm512_mask_mov_ps(dHi_, __mmask16(at >> 16), s);
-            pLo_ = _mm512_mask_alignr_epi32(pLo_, __mmask16(moved), pHi_, pLo_, 1);
-            pHi_ = _mm512_mask_alignr_epi32(pHi_, __mmask16(moved >> 16), pHi_, pHi_, 1);
-            pLo_ = _mm512_mask_mov_epi32(pLo_, __mmask16(at), i);
-            pHi_ = _mm512_mask_mov_epi32(pHi_, __mmask16(at >> 16), i);
+            dLo_ = _mm512_castsi512_ps(_mm512_mask_alignr_epi32(dLo, movedLo, dHi, dLo, 1));
+            dHi_ = _mm512_castsi512_ps(_mm512_mask_alignr_epi32(dHi, movedHi, dHi, dHi, 1));
+            dLo_ = _mm512_mask_mov_ps(dLo_, atLo, s);
+            dHi_ = _mm512_mask_mov_ps(dHi_, atHi, s);
+            pLo_ = _mm512_mask_alignr_epi32(pLo_, movedLo, pHi_, pLo_, 1);
+            pHi_ = _mm512_mask_alignr_epi32(pHi_, movedHi, pHi_, pHi_, 1);
+            pLo_ = _mm512_mask_mov_epi32(pLo_, atLo, i);
+            pHi_ = _mm512_mask_mov_epi32(pHi_, atHi, i);
         }
 
         void storeTo(MatchList& list) const
