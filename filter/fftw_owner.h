@@ -6,7 +6,12 @@
 #include <fftw3.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace sorvik::fftw {
 
@@ -18,12 +23,36 @@ struct Free {
 template <class T>
 using Buffer = std::unique_ptr<T[], Free>;
 
+// Asks the kernel to back the whole 2 MiB pages inside a large buffer with
+// huge pages. The filter's rings and accumulators are tens of megabytes that
+// are read all over at every reference: with 4 KiB pages, faulting them in
+// took a tenth of a 1024 x 1024 call's set-up time and the matching stage
+// missed the TLB. Only advice: where it is not taken, nothing changes.
+inline void adviseHugePages(void* p, std::size_t bytes) noexcept
+{
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t huge = std::uintptr_t(2) << 20;
+    if (p == nullptr || bytes < 2 * huge)
+        return;
+    const std::uintptr_t begin = (std::uintptr_t(p) + huge - 1) & ~(huge - 1);
+    const std::uintptr_t end = (std::uintptr_t(p) + bytes) & ~(huge - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
 // Empty when the allocation fails. A zero-element request still yields a
 // valid (one-element) buffer, so that null always means failure.
 template <class T>
 Buffer<T> allocate(std::size_t count)
 {
-    return Buffer<T>(static_cast<T*>(fftwf_malloc(sizeof(T) * (count > 0 ? count : 1))));
+    const std::size_t bytes = sizeof(T) * (count > 0 ? count : 1);
+    void* p = fftwf_malloc(bytes);
+    adviseHugePages(p, bytes);
+    return Buffer<T>(static_cast<T*>(p));
 }
 
 // One plan; empty when FFTW could not make it.
