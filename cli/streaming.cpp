@@ -2,6 +2,7 @@
 
 #include "sorvik/denoise.h"
 #include "sorvik/tiling.h"
+#include "pilot/basic_estimate.h"
 
 #include <algorithm>
 #include <cctype>
@@ -32,8 +33,15 @@ std::uint64_t columnBytes(const WienerSettings& s, int threads, int colours)
     const std::uint64_t P = std::uint64_t(std::max(s.blockSize, 2));
     const std::uint64_t R = std::uint64_t(std::max(s.searchRadius, 0));
     const std::uint64_t ahead = threads > 1 ? std::uint64_t(std::clamp(s.step, 1, 8)) : 0;
-    return std::uint64_t(colours) * 16 * (2 * R + 1 + ahead) * P * (P / 2 + 1) + 16 * (P + 8) +
-           8 * (2 * R + P) + 256;
+    const std::uint64_t filter = std::uint64_t(colours) * 16 * (2 * R + 1 + ahead) * P *
+                                     (P / 2 + 1) +
+                                 16 * (P + 8) + 8 * (2 * R + P) + 256;
+    // The basic estimate, before the filter: each thread's band holds a row
+    // of blocks, its windows twice over, and B - 1 rows of blocks kept back.
+    const std::uint64_t B = std::uint64_t(basicBlockSize);
+    const std::uint64_t basic = std::uint64_t(std::clamp(threads, 1, 64)) *
+                                (B * B + B + B * B + (B - 1) * B * B) * sizeof(float);
+    return std::max(filter, basic);
 }
 
 // Groups in flight between the threads and the aggregation (2 t + 2 slots of

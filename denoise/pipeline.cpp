@@ -138,6 +138,7 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
     for (int c = 0; c < in.channels; ++c) {
         ProgressRelay relay{&options.progress, DenoiseStage::basicEstimate, c};
         BasicEstimateOptions basic;
+        basic.threads = options.threads;
         if (options.progress) {
             basic.progress = &ProgressRelay::report;
             basic.progressContext = &relay;

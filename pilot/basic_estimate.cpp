@@ -7,6 +7,7 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -16,6 +17,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace sorvik {
@@ -98,6 +101,169 @@ double coverage(std::int32_t p, std::int32_t length)
     return double(last - first + 1);
 }
 
+// Bands of block rows are filtered side by side, each by one thread. A band
+// shorter than this is not worth its start-up (B - 1 window rows).
+constexpr std::int32_t minBandRows = 16;
+static_assert(minBandRows >= B - 1, "a pixel row takes blocks from at most two bands");
+
+// What every band reads, and the sums they add into.
+struct Image {
+    std::int32_t rows = 0, cols = 0, blockRows = 0, blockCols = 0;
+    const float* pixels = nullptr; // row-major
+    const float* threshold = nullptr;
+    double* sum = nullptr;         // column-major, like the estimate
+};
+
+// One band of block rows [first, last) with its own buffers and plans.
+//
+// Each pixel's sum takes the blocks that hold it in the order of their rows,
+// then columns, as it always has: the sum's bits depend on it. A pixel row
+// below the first B - 1 rows of a band takes blocks of this band only; a row
+// among them also takes blocks of the band above, which come first. So a band
+// other than the first keeps back what its blocks add to those rows (its
+// first B - 1 block rows hold them) and adds it once the band above is done:
+// every pixel gets its additions in the order one thread would make them.
+class Band {
+public:
+    Band(const Image& image, std::int32_t first, std::int32_t last)
+        : image_(image), first_(first), last_(last),
+          heldBelow_(first == 0 ? 0 : first + B - 1),
+          lineFloats_(std::size_t(image.blockCols) * B),
+          rowFloats_(std::size_t(image.blockCols) * blockArea),
+          row_(allocate(rowFloats_)), window_(allocate(lineFloats_)),
+          lines_(allocate(B * lineFloats_)),
+          held_(allocate(std::size_t(heldRows()) * rowFloats_)),
+          windows_(planWindows(window_.get(), image.blockCols)),
+          columns_(planColumns(row_.get(), image.blockCols)),
+          inverse_(planRow(row_.get(), image.blockCols, FFTW_REDFT01))
+    {
+    }
+
+    // Filters the band's block rows; `done` counts the rows of every band.
+    // Stops early once `stop` is set.
+    template <class AfterRow>
+    void run(std::atomic<std::int32_t>& done, const std::atomic<bool>& stop, AfterRow afterRow)
+    {
+        for (std::int32_t y = first_; y < first_ + B - 1; ++y)
+            transformWindows(y);
+        for (std::int32_t i = first_; i < last_ && !stop.load(std::memory_order_relaxed); ++i) {
+            filterRow(i);
+            if (i < first_ + heldRows())
+                std::memcpy(held_.get() + std::size_t(i - first_) * rowFloats_, row_.get(),
+                            rowFloats_ * sizeof(float));
+            addRow(row_.get(), i, std::max(heldBelow_ - i, 0), B);
+            done.fetch_add(1, std::memory_order_relaxed);
+            afterRow();
+        }
+    }
+
+    // What was kept back, once the band above has added all of its blocks.
+    void addHeld() const
+    {
+        for (std::int32_t i = first_; i < first_ + heldRows(); ++i)
+            addRow(held_.get() + std::size_t(i - first_) * rowFloats_, i, 0, heldBelow_ - i);
+    }
+
+private:
+    static fftw::Buffer<float> allocate(std::size_t count)
+    {
+        fftw::Buffer<float> buffer = fftw::allocate<float>(count);
+        if (!buffer)
+            throw std::bad_alloc();
+        return buffer;
+    }
+    // Block rows that hold pixel rows above heldBelow_: at most B - 1.
+    std::int32_t heldRows() const { return std::max(std::min(heldBelow_, last_) - first_, 0); }
+
+    // The windows of image row y, transformed, into line y mod B.
+    void transformWindows(std::int32_t y)
+    {
+        const float* source = image_.pixels + std::size_t(y) * std::size_t(image_.cols);
+        for (std::int32_t j = 0; j < image_.blockCols; ++j)
+            std::memcpy(window_.get() + std::size_t(j) * B, source + j, B * sizeof(float));
+        windows_.execute();
+        std::memcpy(lines_.get() + std::size_t(y % B) * lineFloats_, window_.get(),
+                    lineFloats_ * sizeof(float));
+    }
+
+    // Block row i, thresholded and transformed back, in row_.
+    void filterRow(std::int32_t i)
+    {
+        transformWindows(i + B - 1);
+        for (std::int32_t j = 0; j < image_.blockCols; ++j) {
+            float* block = row_.get() + std::size_t(j) * blockArea;
+            for (int a = 0; a < B; ++a) {
+                const float* line = lines_.get() + std::size_t((i + a) % B) * lineFloats_;
+                std::memcpy(block + a * B, line + std::size_t(j) * B, B * sizeof(float));
+            }
+        }
+        columns_.execute();
+        const float* threshold = image_.threshold;
+        for (std::size_t e = 0; e < rowFloats_; e += blockArea) {
+            float* block = row_.get() + e;
+            for (int t = 0; t < blockArea; ++t)
+                block[t] = std::fabs(block[t]) < threshold[std::size_t(t)] ? 0.0f : block[t];
+        }
+        inverse_.execute();
+    }
+
+    // Adds rows aBegin .. aEnd - 1 of block row i's blocks (`blocks`, as row_).
+    void addRow(const float* blocks, std::int32_t i, std::int32_t aBegin, std::int32_t aEnd) const
+    {
+        const std::size_t M = std::size_t(image_.rows);
+        for (std::int32_t j = 0; j < image_.blockCols; ++j) {
+            const float* block = blocks + std::size_t(j) * blockArea;
+            for (int b = 0; b < B; ++b) {
+                double* column = image_.sum + std::size_t(i) + std::size_t(j + b) * M;
+                for (int a = aBegin; a < aEnd; ++a)
+                    column[a] += double(block[a * B + b]);
+            }
+        }
+    }
+
+    const Image& image_;
+    const std::int32_t first_, last_;
+    const std::int32_t heldBelow_; // pixel rows above this take the band above's blocks too
+    const std::size_t lineFloats_, rowFloats_;
+    fftw::Buffer<float> row_, window_, lines_, held_;
+    Plan windows_, columns_, inverse_;
+};
+
+// Helper threads for bands 1 .. n - 1; stopped and joined on every path out,
+// an exception from the calling thread's progress report included.
+class BandThreads {
+public:
+    explicit BandThreads(std::atomic<bool>& stop) : stop_(stop) {}
+    BandThreads(const BandThreads&) = delete;
+    BandThreads& operator=(const BandThreads&) = delete;
+    ~BandThreads()
+    {
+        stop_.store(true);
+        join();
+    }
+    // False when the thread cannot be started: the caller runs that band itself.
+    template <class Body>
+    bool start(Body body)
+    {
+        try {
+            threads_.emplace_back(body);
+            return true;
+        } catch (const std::system_error&) {
+            return false;
+        }
+    }
+    void join()
+    {
+        for (std::thread& t : threads_)
+            t.join();
+        threads_.clear();
+    }
+
+private:
+    std::atomic<bool>& stop_;
+    std::vector<std::thread> threads_;
+};
+
 } // namespace
 
 void basicEstimate(std::int32_t rows, std::int32_t cols, const double* noisy, double sigma,
@@ -137,70 +303,53 @@ void basicEstimate(std::int32_t rows, std::int32_t cols, const double* noisy, do
     }
 
     makeFftwPlannerThreadSafe();
-    const std::size_t rowFloats = std::size_t(blockCols) * blockArea;
-    const fftw::Buffer<float> row = fftw::allocate<float>(rowFloats);
-    if (!row)
-        throw std::bad_alloc();
-    // The transformed windows of the last B image rows, image row y in line
-    // y mod B, each line blockCols runs of B floats.
-    const std::size_t lineFloats = std::size_t(blockCols) * B;
-    const fftw::Buffer<float> window = fftw::allocate<float>(lineFloats);
-    if (!window)
-        throw std::bad_alloc();
-    std::vector<float> lines(B * lineFloats);
-    const Plan windows = planWindows(window.get(), blockCols);
-    const Plan columns = planColumns(row.get(), blockCols);
-    const Plan inverse = planRow(row.get(), blockCols, FFTW_REDFT01);
     const std::vector<float> threshold = rawThresholds(options.thresholdFactor * sigma);
     std::vector<double> sum(pixels, 0.0);
     // The image in single precision, row-major, so that a block's row is a
     // run of B floats: converted once rather than once per block holding it.
     const std::size_t N = std::size_t(cols);
-    std::vector<float> image(pixels);
+    std::vector<float> pixelsRowMajor(pixels);
     for (std::size_t j = 0; j < N; ++j)
         for (std::size_t i = 0; i < M; ++i)
-            image[i * N + j] = float(noisy[i + j * M]);
+            pixelsRowMajor[i * N + j] = float(noisy[i + j * M]);
+    const Image image{rows, cols, blockRows, blockCols, pixelsRowMajor.data(), threshold.data(),
+                      sum.data()};
 
-    const auto transformWindows = [&](std::int32_t y) {
-        const float* source = image.data() + std::size_t(y) * N;
-        for (std::int32_t j = 0; j < blockCols; ++j)
-            std::memcpy(window.get() + std::size_t(j) * B, source + j, B * sizeof(float));
-        windows.execute();
-        std::memcpy(lines.data() + std::size_t(y % B) * lineFloats, window.get(),
-                    lineFloats * sizeof(float));
+    // The bands, planned here: FFTW plans on one thread at a time.
+    const std::int32_t count =
+        std::clamp(std::min(options.threads, blockRows / minBandRows), 1, 64);
+    const auto bandStart = [&](std::int32_t k) {
+        return std::int32_t(std::int64_t{blockRows} * k / count);
     };
-    for (std::int32_t y = 0; y < B - 1; ++y)
-        transformWindows(y);
+    std::vector<std::unique_ptr<Band>> bands;
+    for (std::int32_t k = 0; k < count; ++k)
+        bands.push_back(std::make_unique<Band>(image, bandStart(k), bandStart(k + 1)));
 
-    for (std::int32_t i = 0; i < blockRows; ++i) {
-        transformWindows(i + B - 1);
-        for (std::int32_t j = 0; j < blockCols; ++j) {
-            float* block = row.get() + std::size_t(j) * blockArea;
-            for (int a = 0; a < B; ++a)
-                std::memcpy(block + a * B,
-                            lines.data() + std::size_t((i + a) % B) * lineFloats + std::size_t(j) * B,
-                            B * sizeof(float));
+    std::atomic<std::int32_t> done{0};
+    std::atomic<bool> stop{false};
+    std::int32_t reported = 0;
+    const auto report = [&] {
+        const std::int32_t now = done.load(std::memory_order_relaxed);
+        for (; reported < now && options.progress != nullptr; ++reported)
+            options.progress(options.progressContext, reported + 1, blockRows);
+    };
+    const auto noReport = [] {};
+    {
+        BandThreads helpers(stop);
+        std::vector<Band*> inline_;
+        for (std::int32_t k = 1; k < count; ++k) {
+            Band* band = bands[std::size_t(k)].get();
+            if (!helpers.start([band, &done, &stop, noReport] { band->run(done, stop, noReport); }))
+                inline_.push_back(band);
         }
-        columns.execute();
-        for (std::size_t e = 0; e < rowFloats; e += blockArea) {
-            float* block = row.get() + e;
-            for (int t = 0; t < blockArea; ++t)
-                block[t] = std::fabs(block[t]) < threshold[std::size_t(t)] ? 0.0f : block[t];
-        }
-        inverse.execute();
-        // Each pixel's sum takes the blocks that hold it in the order of their
-        // rows, then columns, as it always has: the sum's bits depend on it.
-        for (std::int32_t j = 0; j < blockCols; ++j) {
-            const float* block = row.get() + std::size_t(j) * blockArea;
-            for (int b = 0; b < B; ++b) {
-                double* column = sum.data() + std::size_t(i) + std::size_t(j + b) * M;
-                for (int a = 0; a < B; ++a)
-                    column[a] += double(block[a * B + b]);
-            }
-        }
-        if (options.progress != nullptr)
-            options.progress(options.progressContext, i + 1, blockRows);
+        bands[0]->run(done, stop, report);
+        for (Band* band : inline_)
+            band->run(done, stop, report);
+        helpers.join();
     }
+    report();
+    for (std::int32_t k = 1; k < count; ++k)
+        bands[std::size_t(k)]->addHeld();
 
     // REDFT01 after REDFT10 multiplies by 2n per dimension: 256 for 8 x 8.
     constexpr double roundTrip = 4.0 * B * B;

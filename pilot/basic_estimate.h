@@ -18,8 +18,13 @@ constexpr double defaultThresholdFactor = 2.7;
 
 struct BasicEstimateOptions {
     double thresholdFactor = defaultThresholdFactor;
-    // Called after each block-position row (rows done, total), from the
-    // calling thread; may be null. An exception it throws ends the call and
+    // Threads that filter bands of block rows side by side, the calling
+    // thread among them (1 to 64; small images use fewer). The result is the
+    // same bits for any count.
+    int threads = 1;
+    // Called with the block-position rows done so far, counted over every
+    // thread (rows done, total; each count once, in increasing order), from
+    // the calling thread; may be null. An exception it throws ends the call and
     // passes to the caller, with everything the call made released.
     void (*progress)(void* context, std::int32_t rowsDone, std::int32_t rowsTotal) = nullptr;
     void* progressContext = nullptr;

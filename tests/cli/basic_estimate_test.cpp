@@ -159,6 +159,36 @@ TEST(BasicEstimate, SameBitsAsFirstWritten)
     }
 }
 
+// Bands on several threads: the first band's last rows and the next band's
+// first rows meet in the pixel rows both reach, whose sums must take the
+// blocks in the one-thread order. Sums of floats in double are mostly exact,
+// whatever their order; a few pixels 2^60 larger than the rest make the
+// blocks that hold them round the others away, and the order show. Sizes
+// give bands of 16 rows (the least), of uneven lengths, a thread count above
+// what the image can use, and bands long enough to run at the same time.
+TEST(BasicEstimate, SameBitsOnAnyThreadCount)
+{
+    struct Size {
+        std::int32_t M, N;
+    };
+    for (const Size size : {Size{70, 13}, Size{131, 97}, Size{47, 200}, Size{90, 1500}}) {
+        std::vector<double> x = noisyRamp(size.M, size.N, 0.1, unsigned(size.M + size.N));
+        std::mt19937 engine(unsigned(size.M));
+        for (double& v : x)
+            v = engine() % 61 == 0 ? std::ldexp(v, 60) : v;
+        std::vector<float> one(x.size());
+        basicEstimate(size.M, size.N, x.data(), 0.1, one.data());
+        for (const int threads : {2, 3, 7, 64}) {
+            BasicEstimateOptions options;
+            options.threads = threads;
+            std::vector<float> got(x.size());
+            basicEstimate(size.M, size.N, x.data(), 0.1, got.data(), options);
+            ASSERT_EQ(std::memcmp(got.data(), one.data(), got.size() * sizeof(float)), 0)
+                << size.M << " x " << size.N << ", " << threads << " threads";
+        }
+    }
+}
+
 TEST(BasicEstimate, ThresholdFactorScalesTheThreshold)
 {
     const std::int32_t M = 16, N = 16;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 namespace sorvik {
@@ -84,6 +85,40 @@ TEST(ProgressCounts, BasicEstimateReportsEveryBlockRowInOrder)
     const std::vector<std::int32_t> expected = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     EXPECT_EQ(recorder.done, expected);
     EXPECT_EQ(recorder.totals, std::vector<std::int32_t>(12, 12));
+}
+
+// With bands on several threads the calling thread reports the rows of all
+// of them: every count once, in order, and the last is the total. A report
+// that throws ends the call with the helpers stopped, and nothing leaks.
+TEST(ProgressCounts, BasicEstimateOnThreadsCountsEveryBandAndStopsOnThrow)
+{
+    const std::int32_t M = 135, N = 40; // 128 block rows: bands on up to 8 threads
+    const std::vector<double> noisy = image(M, N);
+    std::vector<float> out(noisy.size());
+    for (const int threads : {2, 5}) {
+        Recorder recorder;
+        BasicEstimateOptions options;
+        options.threads = threads;
+        options.progress = &Recorder::record;
+        options.progressContext = &recorder;
+        basicEstimate(M, N, noisy.data(), 0.1, out.data(), options);
+        ASSERT_FALSE(recorder.done.empty());
+        EXPECT_EQ(recorder.done.back(), 128) << threads << " threads";
+        EXPECT_TRUE(std::is_sorted(recorder.done.begin(), recorder.done.end()));
+        EXPECT_EQ(std::adjacent_find(recorder.done.begin(), recorder.done.end()),
+                  recorder.done.end());
+
+        struct Stop {
+            static void at(void*, std::int32_t done, std::int32_t)
+            {
+                if (done >= 3)
+                    throw std::runtime_error("stop");
+            }
+        };
+        options.progress = &Stop::at;
+        EXPECT_THROW(basicEstimate(M, N, noisy.data(), 0.1, out.data(), options),
+                     std::runtime_error);
+    }
 }
 
 } // namespace
