@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -43,6 +44,33 @@ constexpr int noisePatchSize = 7;
 constexpr std::int64_t noiseEstimateMinPatches = 8 * noisePatchSize * noisePatchSize;
 double estimateNoiseSigma(const float* image, std::int32_t rows, std::int32_t cols, int channels);
 double estimateNoiseSigma(const double* image, std::int32_t rows, std::int32_t cols, int channels);
+
+namespace detail {
+// Storage for tens of megabytes written once and read several times (the
+// estimator's patch values), which the kernel is asked to back with huge
+// pages: faulting them in 4 KiB at a time took longer than the estimate
+// itself on a process's first call.
+void* allocateLarge(std::size_t bytes);
+void freeLarge(void* p) noexcept;
+template <class T>
+struct LargeAllocator {
+    using value_type = T;
+    LargeAllocator() = default;
+    template <class U>
+    LargeAllocator(const LargeAllocator<U>&) noexcept
+    {
+    }
+    T* allocate(std::size_t n)
+    {
+        if (n > std::size_t(-1) / sizeof(T))
+            throw std::bad_array_new_length();
+        return static_cast<T*>(allocateLarge(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t) noexcept { freeLarge(p); }
+    friend bool operator==(const LargeAllocator&, const LargeAllocator&) { return true; }
+    friend bool operator!=(const LargeAllocator&, const LargeAllocator&) { return false; }
+};
+} // namespace detail
 
 // The same estimate, bit for bit, from an image fed a band of rows at a time,
 // so that an image larger than memory can be measured as it is read. Each
@@ -95,7 +123,8 @@ private:
     bool seen_ = false;
     double low_ = 0.0, high_ = 0.0;
     std::vector<Patch> patches_;
-    std::vector<double> values_; // 49 values a patch, column by column
+    // 49 values a patch, column by column
+    std::vector<double, detail::LargeAllocator<double>> values_;
 };
 
 // ---------------------------------------------------------------- data ranges
