@@ -317,10 +317,12 @@ int run(const Options& o)
         row.floor = median(floor);
 #ifdef SORVIK_BENCH_BASIC_ESTIMATE
         std::vector<double> basic;
+        BasicEstimateOptions basicOptions;
+        basicOptions.threads = o.threads;
         for (int r = 0; r < o.runs; ++r) {
             const auto start = Clock::now();
             basicEstimate(w.params.rows, w.params.cols, w.noisy.data(), w.params.sigma,
-                          estimate.data());
+                          estimate.data(), basicOptions);
             basic.push_back(secondsSince(start));
         }
         row.basicSeconds = median(basic);
