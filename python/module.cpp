@@ -386,11 +386,14 @@ py::array_t<float> wiener(const py::array& noisyArray, const py::array& pilotArr
 }
 
 py::array_t<float> basicEstimate(const py::array& noisyArray, const Real& sigmaArgument,
-                                 const Real& threshold)
+                                 const Real& threshold, const Whole& threadsArgument)
 {
     const double sigma = real(sigmaArgument, "sigma");
     sorvik::BasicEstimateOptions options;
     options.thresholdFactor = real(threshold, "threshold");
+    options.threads = whole(threadsArgument, "threads");
+    if (options.threads < 1)
+        throw py::value_error("threads must be at least 1");
     const ColumnMajor<double> noisy = columnMajor<double>(noisyArray, "noisy");
     std::vector<float> estimate(std::size_t(noisy.rows) * std::size_t(noisy.cols));
     InterruptWatch watch(true);
@@ -461,10 +464,12 @@ PYBIND11_MODULE(_sorvik, m)
           "A first estimate of the clean image, for use as the pilot of wiener(): every\n"
           "8 x 8 block goes through an orthonormal 2-D DCT, coefficients smaller than\n"
           "threshold * sigma are set to zero (the DC term is kept), and the overlapping\n"
-          "filtered blocks are averaged. The GIL is released while it runs; Ctrl-C\n"
-          "stops it at the next row. Raises ValueError for pixels of magnitude over\n"
-          "2^107, which the transforms in single precision would turn into infinities.",
-          "noisy"_a, "sigma"_a, py::kw_only(), "threshold"_a = sorvik::defaultThresholdFactor);
+          "filtered blocks are averaged. The result is the same for any number of\n"
+          "threads. The GIL is released while it runs; Ctrl-C stops it at the next\n"
+          "row. Raises ValueError for pixels of magnitude over 2^107, which the\n"
+          "transforms in single precision would turn into infinities.",
+          "noisy"_a, "sigma"_a, py::kw_only(), "threshold"_a = sorvik::defaultThresholdFactor,
+          "threads"_a = 1);
     m.def("kaiser_window", &kaiserWindow,
           "The size x size outer product of a symmetric Kaiser window with itself.",
           "size"_a, "beta"_a = sorvik::defaultKaiserBeta);

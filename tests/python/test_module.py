@@ -104,6 +104,10 @@ def test_basic_estimate_equals_the_native_one():
             sorvik.basic_estimate(np.asfortranarray(noisy.astype(np.float32)), sigma,
                                   threshold=threshold),
             native_basic(noisy.astype(np.float32), sigma, threshold))
+    # Tall enough for bands on several threads, which must give the same bits.
+    _, tall = scene(150, 70, 0.12, seed=4)
+    np.testing.assert_array_equal(sorvik.basic_estimate(tall, 0.12, threads=3),
+                                  native_basic(tall, 0.12, 2.7))
 
 
 def test_wiener_improves_on_its_pilot():
@@ -185,6 +189,8 @@ def test_bad_arguments_raise_clear_errors():
         sorvik.basic_estimate(noisy[:, :5], 0.1)
     with pytest.raises(ValueError, match="sigma"):
         sorvik.basic_estimate(noisy, -0.1)
+    with pytest.raises(ValueError, match="threads"):
+        sorvik.basic_estimate(noisy, 0.1, threads=0)
 
 
 def test_a_result_that_is_not_finite_raises():
