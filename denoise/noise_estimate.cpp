@@ -10,6 +10,8 @@
 #include <sorvik/denoise.h>
 #include <sorvik/noise_chunks.h>
 
+#include "filter/fftw_owner.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -21,31 +23,23 @@
 #include <string>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace sorvik {
 
 namespace detail {
 
-namespace {
-constexpr std::size_t hugePage = std::size_t(2) << 20;
-} // namespace
-
-// Large requests are whole huge pages, aligned to one.
+// Large requests are whole huge pages, aligned to one, so that all of the
+// values can be backed by them (fftw::adviseHugePages).
 void* allocateLarge(std::size_t bytes)
 {
+    constexpr std::size_t hugePage = std::size_t(2) << 20;
     void* p = nullptr;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
     if (bytes >= 2 * hugePage && bytes <= std::size_t(-1) - hugePage) {
         const std::size_t rounded = (bytes + hugePage - 1) / hugePage * hugePage;
         p = std::aligned_alloc(hugePage, rounded);
-        if (p != nullptr)
-            madvise(p, rounded, MADV_HUGEPAGE);
-    } else
-#endif
+        fftw::adviseHugePages(p, rounded);
+    } else {
         p = std::malloc(bytes > 0 ? bytes : 1);
+    }
     if (p == nullptr)
         throw std::bad_alloc();
     return p;
