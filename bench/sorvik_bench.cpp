@@ -22,6 +22,7 @@
 #include "bench/workload.h"
 #include "frontend/settings.h"
 #include "filter/match_scan.h"
+#include "filter/matching.h"
 #include "filter/profile.h"
 #include "filter/workspace.h"
 #ifdef SORVIK_BENCH_BASIC_ESTIMATE
@@ -92,7 +93,7 @@ bool resetPeak()
 // The memory the design gives one call: accumulator block, two rings, two
 // group arrays, two transform buffers and the plan tables; with threads, the
 // rows the rings hold ahead, every thread's group arrays and transform
-// buffers, and the groups in flight (2 t + 2 slots of 16 groups).
+// buffers, and the groups in flight (2 t + 2 slots of a batch of groups).
 double designWorkspaceBytes(const detail::Geometry& geometry, int threads)
 {
     const detail::Geometry g = detail::withRowsAhead(geometry, threads);
@@ -104,7 +105,8 @@ double designWorkspaceBytes(const detail::Geometry& geometry, int threads)
     const double groups = t * 2.0 * K * L * 8;
     const double transforms = t * 2.0 * std::max(K, L) * 8;
     const double tables = t * (K + 1) * (2 * sizeof(void*) + 4);
-    const double inFlight = threads > 1 ? (2 * t + 2) * 16 * K * P * P * 4 : 0;
+    const double batch = detail::batchReferences(g.K, g.P, 1);
+    const double inFlight = threads > 1 ? (2 * t + 2) * batch * K * P * P * 4 : 0;
     return accumulators + rings + groups + transforms + tables + inFlight;
 }
 

@@ -2,6 +2,7 @@
 
 #include "sorvik/denoise.h"
 #include "sorvik/tiling.h"
+#include "filter/matching.h"
 #include "pilot/basic_estimate.h"
 
 #include <algorithm>
@@ -45,13 +46,15 @@ std::uint64_t columnBytes(const WienerSettings& s, int threads, int colours)
 }
 
 // Groups in flight between the threads and the aggregation (2 t + 2 slots of
-// 16 groups of K blocks for every channel), and each thread's transforms.
+// a batch of groups of K blocks for every channel), and each thread's transforms.
 std::uint64_t engineBytes(const WienerSettings& s, int threads, int colours)
 {
     const std::uint64_t t = std::uint64_t(std::max(threads, 1));
     const std::uint64_t P = std::uint64_t(std::max(s.blockSize, 2));
     const std::uint64_t K = std::uint64_t(std::max(s.maxGroupSize, 1));
-    return (2 * t + 2) * 16 * K * P * P * sizeof(float) * std::uint64_t(colours) + t * MiB;
+    const std::uint64_t batch = std::uint64_t(
+        detail::batchReferences(std::int64_t(K), std::int64_t(P), std::int64_t(colours)));
+    return (2 * t + 2) * batch * K * P * P * sizeof(float) * std::uint64_t(colours) + t * MiB;
 }
 
 // The pipeline on `pixels` pixels of `colours` channels: its copy of the

@@ -252,14 +252,12 @@ bool Engine::planWalk()
 FilterStatus Engine::prepare(std::int32_t wanted)
 {
     const Geometry& g = ws_.g;
-    const std::size_t K = std::size_t(g.K), L = std::size_t(g.L), area = std::size_t(g.P) * g.P;
+    const std::size_t K = std::size_t(g.K), L = std::size_t(g.L);
 
-    // A batch's results are K blocks per reference; keep a slot near 64k
-    // floats. Threads no longer wait at the end of a row, so they take
-    // batches as large as one thread does, which share more of their search
-    // areas' spectra in cache.
-    batch_ = std::int32_t(std::clamp<std::size_t>(65536 / (std::size_t(channels_) * K * area), 1,
-                                                  std::size_t(matchBatch)));
+    // Threads no longer wait at the end of a row, so they take batches as
+    // large as one thread does, which share more of their search areas'
+    // spectra in cache.
+    batch_ = batchReferences(g.K, g.P, channels_);
     if (!planWalk())
         return FilterStatus::outOfMemory;
     members_.reserve(std::size_t(wanted));

@@ -11,7 +11,19 @@ namespace sorvik::detail {
 
 // The most references matched together: the caller keeps this many match
 // lists (MatchSlot) at hand.
-constexpr std::int32_t matchBatch = 16;
+constexpr std::int32_t matchBatch = 32;
+
+// References per batch for groups of up to K blocks of P x P pixels in
+// `channels` channels: a batch's results (K P^2 floats per reference and
+// channel) near 64k floats, between 1 and matchBatch. Larger batches read
+// each candidate row's spectra once for more references; at 2048 x 2048,
+// where the rings no longer stay in cache, 32 references of the standard
+// workload took 4% less time than 16 on two threads.
+constexpr std::int32_t batchReferences(std::int64_t K, std::int64_t P, std::int64_t channels)
+{
+    const std::int64_t fit = 65536 / (channels * K * P * P);
+    return fit < 1 ? 1 : fit > matchBatch ? matchBatch : std::int32_t(fit);
+}
 
 // Where one reference's match is kept: K distances and K positions (the match
 // list) and 2L floats for the reference's pilot spectrum.
