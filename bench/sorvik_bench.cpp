@@ -91,7 +91,7 @@ bool resetPeak()
 }
 
 // The memory the design gives one call: accumulator block, two rings, two
-// group arrays, two transform buffers and the plan tables; with threads, the
+// group arrays, the transform buffers and the plan tables; with threads, the
 // rows the rings hold ahead, every thread's group arrays and transform
 // buffers, and the groups in flight (2 t + 2 slots of a batch of groups).
 double designWorkspaceBytes(const detail::Geometry& geometry, int threads)
@@ -103,7 +103,8 @@ double designWorkspaceBytes(const detail::Geometry& geometry, int threads)
     const double accumulators = (pixels + 2 * K + P * P) * 4;
     const double rings = 2.0 * g.ringSlots * g.blockCols * L * 8;
     const double groups = t * 2.0 * K * L * 8;
-    const double transforms = t * 2.0 * std::max(K, L) * 8;
+    const double staged = 4.0 * L * std::min(K, double(detail::TransformSet::batchedLength));
+    const double transforms = t * (2.0 * std::max(K, L) + staged) * 8;
     const double tables = t * (K + 1) * (2 * sizeof(void*) + 4);
     const double batch = detail::batchReferences(g.K, g.P, 1);
     const double inFlight = threads > 1 ? (2 * t + 2) * batch * K * P * P * 4 : 0;
@@ -112,7 +113,8 @@ double designWorkspaceBytes(const detail::Geometry& geometry, int threads)
 
 // Executes every plan the profiled call executed, as often as it did: one r2c
 // per block spectrum; per group of size k >= 2, 2L forward and L backward
-// plans of length k; k c2r per group (one for k = 1).
+// plans of length k, or two forward and one backward plan of all L columns
+// for the lengths where those are used; k c2r per group (one for k = 1).
 double fftFloorSeconds(const FilterParams& params, const detail::CallProfile& profile)
 {
     const detail::Geometry g = detail::makeGeometry(params);
@@ -133,12 +135,20 @@ double fftFloorSeconds(const FilterParams& params, const detail::CallProfile& pr
     for (std::int32_t k = 1; k <= g.K; ++k) {
         const std::int64_t groups = profile.groupsOfSize[std::size_t(k)];
         if (k >= 2 && groups > 0) {
-            if (!ws.transforms.planGroupLength(k))
+            detail::TransformSet& ts = ws.transforms;
+            if (!ts.planGroupLength(k))
                 return -1;
-            for (std::int64_t i = 0; i < groups * 2 * g.L; ++i)
-                ws.transforms.forwardPlans[k].execute();
-            for (std::int64_t i = 0; i < groups * g.L; ++i)
-                ws.transforms.backwardPlans[k].execute();
+            if (ts.batched(k)) {
+                for (std::int64_t i = 0; i < groups * 2; ++i)
+                    ts.batchedForward[k].execute();
+                for (std::int64_t i = 0; i < groups; ++i)
+                    ts.batchedBackward[k].execute();
+            } else {
+                for (std::int64_t i = 0; i < groups * 2 * g.L; ++i)
+                    ts.forwardPlans[k].execute();
+                for (std::int64_t i = 0; i < groups * g.L; ++i)
+                    ts.backwardPlans[k].execute();
+            }
         }
         for (std::int64_t i = 0; i < groups * k; ++i)
             ws.transforms.c2rPlan.execute();

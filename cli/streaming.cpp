@@ -3,6 +3,7 @@
 #include "sorvik/denoise.h"
 #include "sorvik/tiling.h"
 #include "filter/matching.h"
+#include "filter/transforms.h"
 #include "pilot/basic_estimate.h"
 
 #include <algorithm>
@@ -46,7 +47,9 @@ std::uint64_t columnBytes(const WienerSettings& s, int threads, int colours)
 }
 
 // Groups in flight between the threads and the aggregation (2 t + 2 slots of
-// a batch of groups of K blocks for every channel), and each thread's transforms.
+// a batch of groups of K blocks for every channel), and each thread's
+// transforms: a MiB for plans and small buffers, and the columns of a group
+// staged for its batched transforms.
 std::uint64_t engineBytes(const WienerSettings& s, int threads, int colours)
 {
     const std::uint64_t t = std::uint64_t(std::max(threads, 1));
@@ -54,7 +57,12 @@ std::uint64_t engineBytes(const WienerSettings& s, int threads, int colours)
     const std::uint64_t K = std::uint64_t(std::max(s.maxGroupSize, 1));
     const std::uint64_t batch = std::uint64_t(
         detail::batchReferences(std::int64_t(K), std::int64_t(P), std::int64_t(colours)));
-    return (2 * t + 2) * batch * K * P * P * sizeof(float) * std::uint64_t(colours) + t * MiB;
+    const std::uint64_t L = P * (P / 2 + 1);
+    const std::uint64_t staged = 4 * L *
+                                 std::min(K, std::uint64_t(detail::TransformSet::batchedLength)) *
+                                 2 * sizeof(float);
+    return (2 * t + 2) * batch * K * P * P * sizeof(float) * std::uint64_t(colours) +
+           t * (MiB + staged);
 }
 
 // The pipeline on `pixels` pixels of `colours` channels: its copy of the

@@ -182,6 +182,32 @@ float filterGroupSpectra(const Geometry& g, const Rings& rings, const TransformS
     }
 
     const float s = ts.dftScale[k];
+    if (ts.batched(k)) {
+        Complex* stagedNoisy = ts.stagedNoisy.get();
+        Complex* stagedPilot = ts.stagedPilot.get();
+        Complex* noisyColumns = ts.noisyColumns.get();
+        Complex* pilotColumns = ts.pilotColumns.get();
+        for (std::int32_t t = 0; t < L; ++t) {
+            gatherNoisy(rings, ts, k, t, stagedNoisy + std::size_t(t) * k);
+            gatherPilot(g, rings, ts, k, t, stagedPilot + std::size_t(t) * k);
+        }
+        ts.batchedForward[k].execute();
+        ts.batchedForward[k].execute(stagedPilot, pilotColumns);
+        // Coefficient after coefficient, each column in member order: the
+        // order of the sum of squared weights is that of the single columns.
+        sum = shrinkScaledWith<Native>(noisyColumns, pilotColumns, std::size_t(L) * std::size_t(k),
+                                       s, s2, sum, stagedNoisy);
+        ts.batchedBackward[k].execute();
+        for (std::int32_t t = 0; t < L; ++t)
+            for (std::int32_t j = 0; j < k; ++j) {
+                Complex& entry = memberMajor[std::size_t(j) * L + t];
+                const Complex& value = noisyColumns[std::size_t(t) * k + j];
+                entry[0] = s * value[0];
+                entry[1] = s * value[1];
+            }
+        return sum;
+    }
+
     Complex* out = ts.transformOut.get();
     // The forward plans write the columns themselves, and the shrinkage
     // scales them as it reads, which spares a copy of each; FFTW allows this
