@@ -14,15 +14,16 @@ struct GroupMembers {
     std::int32_t k;                // groupSize
 };
 
-// Filters a group's spectra one coefficient column at a time: the k
-// members' coefficient t is gathered from both rings, transformed along the
-// group by the unitary DFT of length k (none for k = 1), every noisy value
-// multiplied by w = e / (e + sigma^2), e the pilot energy of the same
-// transformed coefficient (sigma from g), and transformed back before the
-// next column, so no coefficient-major array is ever stored. The sum of w^2
-// runs over the columns in order of t and, within one, over the members in
-// order. Leaves the members' shrunk spectra member-major in pilotGroup
-// (member j at j * L) and returns the sum of w^2.
+// Filters a group's spectra column by column: the k members' coefficient t
+// is gathered from both rings, transformed along the group by the unitary
+// DFT of length k (none for k = 1), every noisy value multiplied by
+// w = e / (e + sigma^2), e the pilot energy of the same transformed
+// coefficient (sigma from g), and transformed back. Where the set has a
+// batched plan for k, all L columns are staged side by side and go through
+// each step together; otherwise one column goes through all three before
+// the next. The sum of w^2 runs over the columns in order of t and, within
+// one, over the members in order. Leaves the members' shrunk spectra
+// member-major in pilotGroup (member j at j * L) and returns the sum of w^2.
 float filterGroupSpectra(const Geometry& g, const Rings& rings, const TransformSet& ts,
                          GroupMembers members);
 
