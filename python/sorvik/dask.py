@@ -42,7 +42,7 @@ except ImportError as e:  # pragma: no cover - depends on the installation
 __all__ = ["DEFAULT_CORE_SIZE", "denoise", "estimate_sigma", "tile_context", "wiener"]
 
 # Cores of 1024 x 1024 pixels (rounded up to a multiple of step) keep the
-# recomputed context under 25 % with the default parameters; see the README.
+# recomputed context under 25 % with the default parameters; see docs/scaling.md.
 DEFAULT_CORE_SIZE = 1024
 
 
