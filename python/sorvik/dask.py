@@ -52,7 +52,34 @@ def tile_context(*, block_size: int = 8, step: int = 3, search_radius: int = 19,
 
     A tile that carries them, and starts at a multiple of ``step`` (or at the
     image's edge), gives its core the bits of one call on the whole image.
-    ``pilot_per_tile`` adds the reach of the basic estimate, for ``denoise``.
+
+    Parameters
+    ----------
+    block_size, step, search_radius : int
+        The filter's parameters, as for ``sorvik.wiener``.
+    pilot_per_tile : bool
+        Add the reach of the basic estimate, which ``denoise`` makes on
+        each tile.
+
+    Returns
+    -------
+    (int, int)
+        The pixels of context before and after a core.
+
+    Raises
+    ------
+    TypeError
+        For a parameter that is not an int.
+    ValueError
+        For a parameter out of range.
+
+    Examples
+    --------
+    >>> import sorvik.dask
+    >>> sorvik.dask.tile_context()
+    (45, 45)
+    >>> sorvik.dask.tile_context(pilot_per_tile=True)
+    (52, 52)
     """
     block_size = _whole("block_size", block_size, 2)
     # Any image of at least one block: the context does not depend on its size.
@@ -137,14 +164,57 @@ def wiener(noisy, pilot, sigma, *, block_size: int = 8, step: int = 3, max_group
            threads: int = 1, core_size: int = DEFAULT_CORE_SIZE):
     """``sorvik.wiener`` on Dask arrays: a lazy float32 array of noisy's shape.
 
-    ``noisy`` and ``pilot`` are 2-D floating-point Dask arrays [row, column]
-    of any chunking; the parameters are those of ``sorvik.wiener``.
-    ``threads`` is per task; ``core_size`` is the side of the part of the
-    image each task computes (rounded up to a multiple of ``step``, and to
-    the context if smaller).
-    Parameters and shapes are checked when the graph is made; a chunk holding
-    a value that is not finite fails its task with the message
-    ``sorvik.wiener`` gives.
+    Each task filters one core of the image with the context around it that
+    the core's pixels depend on (``tile_context``), so ``compute()`` gives
+    the bits of ``sorvik.wiener`` on the whole image, on any scheduler.
+
+    Parameters
+    ----------
+    noisy, pilot : dask.array.Array
+        2-D floating-point Dask arrays [row, column] of one shape and any
+        chunking, on the 0..1 scale.
+    sigma : float
+        The noise standard deviation on the 0..1 scale.
+    block_size, step, max_group_size, search_radius, match_threshold, window
+        The filter's parameters, as for ``sorvik.wiener``.
+    threads : int
+        Threads per task.
+    core_size : int
+        The side of the part of the image each task computes, rounded up
+        to a multiple of ``step``, and to the context if smaller.
+
+    Returns
+    -------
+    dask.array.Array
+        A lazy float32 array of noisy's shape.
+
+    Raises
+    ------
+    TypeError
+        When the graph is made: for an argument that is not a Dask array, a
+        dtype that is not floating point, or a parameter of the wrong type.
+    ValueError
+        When the graph is made: for arrays that are not 2-D or differ in
+        shape, an image over 2**31 - 1 pixels, or a parameter out of range.
+        A chunk holding a value that is not finite fails its task with the
+        message ``sorvik.wiener`` gives.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import dask.array as da
+    >>> import sorvik, sorvik.dask
+    >>> rng = np.random.default_rng(1)
+    >>> y, x = np.mgrid[0:160, 0:160]
+    >>> noisy = 0.5 + 0.25 * np.sin(x / 9.0) * np.cos(y / 13.0) + rng.normal(0, 0.06, x.shape)
+    >>> pilot = sorvik.basic_estimate(noisy, 0.06)
+    >>> lazy = sorvik.dask.wiener(da.from_array(noisy, chunks=64), da.from_array(pilot, chunks=64),
+    ...                           0.06, core_size=64)
+    >>> lazy.dtype, lazy.shape
+    (dtype('float32'), (160, 160))
+    >>> whole = sorvik.wiener(noisy, pilot, 0.06)
+    >>> bool((lazy.compute(scheduler="synchronous") == whole).all())
+    True
     """
     _check_dask("noisy", noisy)
     _check_dask("pilot", pilot)
@@ -248,12 +318,44 @@ def _lazy_sigma(planes, chunks, checked: bool):
 def estimate_sigma(image, *, channel_axis: Optional[int] = None):
     """``sorvik.estimate_sigma`` on a Dask array: a Delayed float, the same bits.
 
-    ``image`` is as for ``denoise`` (an alpha channel is left out). One task
-    a chunk (small chunks are merged) collects the patches the estimate
-    reads, and one task combines them; none holds the whole image. Shapes
-    and dtypes are checked here; an image too small to estimate on, or a
-    chunk holding a value that is not finite, fails its task with the
-    message ``sorvik.estimate_sigma`` gives.
+    One task a chunk (small chunks are merged) collects the patches the
+    estimate reads, and one task combines them, in memory bounded by the
+    estimate's own cap whatever the image's size; none holds the whole
+    image.
+
+    Parameters
+    ----------
+    image : dask.array.Array
+        As for ``denoise``; an alpha channel is left out.
+    channel_axis : int, optional
+        The axis of the channels, or None for a 2-D grey image.
+
+    Returns
+    -------
+    dask.delayed.Delayed
+        The noise standard deviation in the units of the data, the bits
+        ``sorvik.estimate_sigma`` gives on the whole image.
+
+    Raises
+    ------
+    TypeError
+        When the graph is made: for an image that is not a Dask array or
+        of another dtype than uint8, uint16, float32 or float64.
+    ValueError
+        When the graph is made: for a shape sorvik cannot take. An image too
+        small to estimate on, or a chunk holding a value that is not finite,
+        fails its task with the message ``sorvik.estimate_sigma`` gives.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import dask.array as da
+    >>> import sorvik, sorvik.dask
+    >>> rng = np.random.default_rng(1)
+    >>> noisy = (128 + rng.normal(0, 15, (160, 160))).round().astype(np.uint8)
+    >>> lazy = sorvik.dask.estimate_sigma(da.from_array(noisy, chunks=50))
+    >>> lazy.compute(scheduler="synchronous") == sorvik.estimate_sigma(noisy)
+    True
     """
     _check_dask("image", image)
     planes, _, channels = _channel_planes(image, channel_axis, da.moveaxis)
@@ -284,19 +386,64 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
             core_size: int = DEFAULT_CORE_SIZE):
     """``sorvik.denoise`` on a Dask array: a lazy array of the image's shape and dtype.
 
-    ``image`` is a Dask array of dtype uint8, uint16, float32 or float64,
-    2-D [row, column], or 3-D with ``channel_axis`` naming the axis of 1 to 4
-    channels (as ``sorvik.denoise``). Any chunking: the image is rechunked
-    to cores of ``core_size`` pixels a side (rounded up to a multiple of
-    ``step``, and to the context if smaller) with all channels together. ``threads`` is per task.
+    The image is rechunked to cores with all channels together; each task
+    denoises one core with the context around it (``tile_context``), so
+    ``compute()`` gives the bits of ``sorvik.denoise`` on the whole image,
+    on any scheduler and any number of workers.
 
-    With ``sigma`` None the noise level is estimated once for the whole
-    image (as ``estimate_sigma``: a task a core collects its patches, one
-    small task combines them; none holds the whole image). The range of
-    float data is reduced over the chunks.
-    Shapes, dtypes and parameters are checked when the graph is made; a
-    chunk holding a value that is not finite fails its task with the message
-    ``sorvik.denoise`` gives.
+    Parameters
+    ----------
+    image : dask.array.Array
+        uint8, uint16, float32 or float64, 2-D [row, column], or 3-D with
+        ``channel_axis`` naming the axis of 1 to 4 channels (as
+        ``sorvik.denoise``); any chunking.
+    sigma : float, optional
+        The noise standard deviation in the units of the data. None
+        estimates it once for the whole image (as ``estimate_sigma``: a
+        task a core collects its patches, one small task combines them).
+    channel_axis : int, optional
+        The axis of the channels, or None for a grey image.
+    block_size, step, max_group_size, search_radius, match_threshold, window
+        The filter's parameters, as for ``sorvik.denoise``.
+    data_range : (low, high), optional
+        For float images, as for ``sorvik.denoise``; by default reduced over
+        the chunks.
+    threads : int
+        Threads per task.
+    core_size : int
+        The side of the part of the image each task computes, rounded up
+        to a multiple of ``step``, and to the context if smaller.
+
+    Returns
+    -------
+    dask.array.Array
+        A lazy array of the image's shape and dtype.
+
+    Raises
+    ------
+    TypeError
+        When the graph is made: for an image that is not a Dask array, an
+        unsupported dtype, or a parameter of the wrong type.
+    ValueError
+        When the graph is made: for a shape sorvik cannot take, parameters
+        out of range, or ``data_range`` given for integer data. A chunk
+        holding a value that is not finite, or a constant image without
+        ``sigma``, fails its task with the message ``sorvik.denoise`` gives.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import dask.array as da
+    >>> import sorvik, sorvik.dask
+    >>> rng = np.random.default_rng(1)
+    >>> y, x = np.mgrid[0:160, 0:160]
+    >>> clean = 120 + 60 * np.sin(x / 9.0) * np.cos(y / 13.0)
+    >>> noisy = (clean + rng.normal(0, 15, clean.shape)).clip(0, 255).round().astype(np.uint8)
+    >>> lazy = sorvik.dask.denoise(da.from_array(noisy, chunks=50), core_size=64)
+    >>> lazy.dtype, lazy.shape, lazy.numblocks
+    (dtype('uint8'), (160, 160), (2, 2))
+    >>> bool((lazy.compute(scheduler="synchronous") == sorvik.denoise(noisy)).all())
+    True
     """
     _check_dask("image", image)
     planes, kind, channels = _channel_planes(image, channel_axis, da.moveaxis)
