@@ -31,15 +31,17 @@
 %   Example:
 %     clean = double (imread ("camera.png")) / 255;
 %     noisy = clean + 25/255 * randn (size (clean));
-%     k = kaiser (8, 2);                      % or besseli-based, see the README
+%     k = kaiser (8, 2);                      % or besseli-based, see docs/matlab-octave.md
 %     estimate = sorvik (noisy, [], 3, 8, 32, [], [], 0.19685, 19, 25/255, ...
 %                        k * k', single (clean));
 %
-%   Errors carry identifiers sorvik:notEnoughInputs, sorvik:invalidNoisy,
-%   sorvik:invalidStep, sorvik:invalidBlockSize, sorvik:invalidMaxGroupSize,
-%   sorvik:invalidMatchThreshold, sorvik:invalidSearchRadius,
-%   sorvik:invalidSigma, sorvik:invalidWindow, sorvik:invalidPilot,
-%   sorvik:tooLarge, sorvik:outOfMemory and sorvik:planFailed.
+%   Errors carry identifiers sorvik:tooManyOutputs, sorvik:notEnoughInputs,
+%   sorvik:invalidNoisy, sorvik:invalidStep, sorvik:invalidBlockSize,
+%   sorvik:invalidMaxGroupSize, sorvik:invalidMatchThreshold,
+%   sorvik:invalidSearchRadius, sorvik:invalidSigma, sorvik:invalidWindow,
+%   sorvik:invalidPilot, sorvik:tooLarge, sorvik:outOfMemory and
+%   sorvik:planFailed. Pixels of NOISY or PILOT that are not finite give the
+%   warning sorvik:nonFiniteInput.
 %
 %   This file holds the documentation only; the function is the MEX file
 %   beside it (sorvik.mex in Octave, sorvik.mexa64 or sorvik.mexglx in MATLAB).

@@ -46,7 +46,7 @@
 %   sorvik:invalidParameter, sorvik:unknownParameter, sorvik:nonFiniteInput,
 %   sorvik:invalidInput (for example a constant image, whose noise cannot be
 %   estimated), sorvik:tooManyOutputs, sorvik:notEnoughInputs,
-%   sorvik:tooLarge and sorvik:outOfMemory.
+%   sorvik:tooLarge, sorvik:outOfMemory and sorvik:failed.
 %
 %   This file holds the documentation only; the function is the MEX file
 %   beside it.
