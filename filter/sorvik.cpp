@@ -147,11 +147,13 @@ struct SharedState {
     std::optional<detail::SpectrumRings> rings;
 };
 
+} // namespace
+
 // Runs the filter on channels[0 .. count - 1] together; channel c's sigma is
 // channels[c].sigma. The parameters have been checked for all of them.
-FilterStatus runChannels(const FilterParams& params, const Channel* channels, int count,
-                         const double* window, const FilterOptions& options,
-                         detail::CallProfile* profile)
+FilterStatus detail::runCheckedChannels(const FilterParams& params, const Channel* channels,
+                                        int count, const double* window,
+                                        const FilterOptions& options, detail::CallProfile* profile)
 {
     FilterParams firstParams = params;
     firstParams.sigma = channels[0].sigma;
@@ -228,7 +230,6 @@ FilterStatus runChannels(const FilterParams& params, const Channel* channels, in
     return FilterStatus::ok;
 }
 
-} // namespace
 
 FilterStatus checkParams(const FilterParams& params)
 {
@@ -276,7 +277,11 @@ std::uint64_t filterMemoryBound(const FilterParams& params, int channels, int th
 FilterStatus runFilter(const FilterParams& params, const double* noisy, const float* pilot,
                        const double* window, float* estimate, const FilterOptions& options)
 {
-    return detail::runFilterProfiled(params, noisy, pilot, window, estimate, options, nullptr);
+    const FilterStatus valid = checkParams(params);
+    if (valid != FilterStatus::ok)
+        return valid;
+    const Channel channel{noisy, pilot, params.sigma, estimate};
+    return detail::runCheckedChannels(params, &channel, 1, window, options, nullptr);
 }
 
 FilterStatus runFilterChannels(const FilterParams& params, const Channel* channels, int channelCount,
@@ -291,18 +296,7 @@ FilterStatus runFilterChannels(const FilterParams& params, const Channel* channe
     const FilterStatus valid = checkChannelCount(params, channelCount);
     if (valid != FilterStatus::ok)
         return valid;
-    return runChannels(params, channels, channelCount, window, options, nullptr);
-}
-
-FilterStatus detail::runFilterProfiled(const FilterParams& params, const double* noisy,
-                                       const float* pilot, const double* window, float* estimate,
-                                       const FilterOptions& options, detail::CallProfile* profile)
-{
-    const FilterStatus valid = checkParams(params);
-    if (valid != FilterStatus::ok)
-        return valid;
-    const Channel channel{noisy, pilot, params.sigma, estimate};
-    return runChannels(params, &channel, 1, window, options, profile);
+    return detail::runCheckedChannels(params, channels, channelCount, window, options, nullptr);
 }
 
 } // namespace sorvik
