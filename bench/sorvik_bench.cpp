@@ -22,7 +22,6 @@
 #include "bench/workload.h"
 #include "frontend/settings.h"
 #include "filter/match_scan.h"
-#include "filter/matching.h"
 #include "filter/profile.h"
 #include "filter/workspace.h"
 #ifdef SORVIK_BENCH_BASIC_ESTIMATE
