@@ -104,8 +104,9 @@ struct StreamScan {
 // The first pass. Throws NonFiniteValue (at its place in the image) for a
 // value that is not finite, std::invalid_argument for a value outside the
 // given range, a constant image or one without measurable noise (when sigma
-// is to be estimated), with denoise()'s messages. The given sigma is checked
-// by filterStream, before it reads a row.
+// is to be estimated), with denoise()'s messages. A given sigma is checked
+// as denoise() checks it, on filterStream's first tile, before any row is
+// written.
 StreamScan scanStream(RowSource& source, const StreamInput& input, const StreamPlan& plan);
 
 // Called after each tile with the tiles done and their total.
