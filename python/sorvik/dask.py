@@ -87,8 +87,8 @@ class _Layout:
             length, core, params["block_size"], params["step"], params["search_radius"],
             pilot_per_tile)]
         self.chunks = tuple(c1 - c0 for _, (c0, c1) in self._spans)
-        self.depth = (max(c0 - t0 for (t0, _), (c0, _) in self._spans),
-                      max(t1 - c1 for (_, t1), (_, c1) in self._spans))
+        self.depth = (max((c0 - t0 for (t0, _), (c0, _) in self._spans), default=0),
+                      max((t1 - c1 for (_, t1), (_, c1) in self._spans), default=0))
 
     def spans(self, index: int) -> Tuple[Tuple[int, int], Tuple[int, int]]:
         """(tile, core) of chunk `index` as half-open spans."""
