@@ -6,7 +6,7 @@
 //
 // For each size: the median seconds of `runs` full calls, megapixels and
 // reference blocks per second, the call's peak memory (measured in a fresh
-// process) next to the workspace its design sizes, and the FFT floor: the
+// process) next to the filter's own bound (filterMemoryBound), and the FFT floor: the
 // median time of executing only the FFTW plans the call executed (the same
 // plans, on the same kind of buffers, the same number of times, on one
 // thread, with no matching and no copies). Further tables split the profiled
@@ -22,7 +22,6 @@
 #include "bench/workload.h"
 #include "frontend/settings.h"
 #include "filter/match_scan.h"
-#include "filter/matching.h"
 #include "filter/profile.h"
 #include "filter/workspace.h"
 #ifdef SORVIK_BENCH_BASIC_ESTIMATE
@@ -88,27 +87,6 @@ bool resetPeak()
     clear << "5";
     clear.flush();
     return bool(clear);
-}
-
-// The memory the design gives one call: accumulator block, two rings, two
-// group arrays, the transform buffers and the plan tables; with threads, the
-// rows the rings hold ahead, every thread's group arrays and transform
-// buffers, and the groups in flight (2 t + 2 slots of a batch of groups).
-double designWorkspaceBytes(const detail::Geometry& geometry, int threads)
-{
-    const detail::Geometry g = detail::withRowsAhead(geometry, threads);
-    const double t = std::max(threads, 1);
-    const double pixels = double(g.M) * g.N;
-    const double L = g.L, K = g.K, P = g.P;
-    const double accumulators = (pixels + 2 * K + P * P) * 4;
-    const double rings = 2.0 * g.ringSlots * g.blockCols * L * 8;
-    const double groups = t * 2.0 * K * L * 8;
-    const double staged = 4.0 * L * std::min(K, double(detail::TransformSet::batchedLength));
-    const double transforms = t * (2.0 * std::max(K, L) + staged) * 8;
-    const double tables = t * (K + 1) * (2 * sizeof(void*) + 4);
-    const double batch = detail::batchReferences(g.K, g.P, 1);
-    const double inFlight = threads > 1 ? (2 * t + 2) * batch * K * P * P * 4 : 0;
-    return accumulators + rings + groups + transforms + tables + inFlight;
 }
 
 // Executes every plan the profiled call executed, as often as it did: one r2c
@@ -322,7 +300,7 @@ int run(const Options& o)
             floor.push_back(fftFloorSeconds(w.params, row.profile));
         }
         row.peakMiB = childPeakKb(size, o) / 1024.0;
-        row.designMiB = designWorkspaceBytes(detail::makeGeometry(w.params), o.threads) / 1048576.0;
+        row.designMiB = double(filterMemoryBound(w.params, 1, o.threads)) / 1048576.0;
         row.imagesMiB = pixels * (sizeof(double) + 2 * sizeof(float)) / 1048576.0;
 
         row.seconds = median(full);

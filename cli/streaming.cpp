@@ -1,16 +1,12 @@
 #include "cli/streaming.h"
 
 #include "sorvik/denoise.h"
-#include "sorvik/tiling.h"
-#include "filter/matching.h"
-#include "filter/transforms.h"
-#include "pilot/basic_estimate.h"
+#include "sorvik/stream.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <limits>
-#include <set>
 #include <unistd.h>
 
 namespace sorvik::cli {
@@ -23,130 +19,29 @@ constexpr std::uint64_t MiB = std::uint64_t(1) << 20;
 // rounding.
 constexpr std::uint64_t slack = 8 * MiB;
 
-int coloursOf(const Picture& page) { return page.alpha >= 0 ? page.channels - 1 : page.channels; }
-
-// The filter's buffers that grow with the width of what it filters, per
-// column: for every channel, the rings of block spectra and of pilot tiles
-// over 2R + 1 block rows, and with threads up to 8 more (16 bytes per
-// spectrum entry, P (P / 2 + 1) entries a block); the bands of image and of
-// sums; the basic estimate's row of blocks.
-std::uint64_t columnBytes(const WienerSettings& s, int threads, int colours)
+sorvik::DenoiseOptions optionsOf(const WienerSettings& settings, int threads)
 {
-    const std::uint64_t P = std::uint64_t(std::max(s.blockSize, 2));
-    const std::uint64_t R = std::uint64_t(std::max(s.searchRadius, 0));
-    const std::uint64_t ahead = threads > 1 ? std::uint64_t(std::clamp(s.step, 1, 8)) : 0;
-    const std::uint64_t filter = std::uint64_t(colours) * 16 * (2 * R + 1 + ahead) * P *
-                                     (P / 2 + 1) +
-                                 16 * (P + 8) + 8 * (2 * R + P) + 256;
-    // The basic estimate, before the filter: each thread's band holds a row
-    // of blocks, its windows twice over, and B - 1 rows of blocks kept back.
-    const std::uint64_t B = std::uint64_t(basicBlockSize);
-    const std::uint64_t basic = std::uint64_t(std::clamp(threads, 1, 64)) *
-                                (B * B + B + B * B + (B - 1) * B * B) * sizeof(float);
-    return std::max(filter, basic);
+    sorvik::DenoiseOptions options;
+    options.wiener = settings;
+    options.threads = threads;
+    return options;
 }
 
-// Groups in flight between the threads and the aggregation (2 t + 2 slots of
-// a batch of groups of K blocks for every channel), and each thread's
-// transforms: a MiB for plans and small buffers, and the columns of a group
-// staged for its batched transforms.
-std::uint64_t engineBytes(const WienerSettings& s, int threads, int colours)
+// The stream's channels (colour, then alpha) as the file's channel indices.
+std::vector<int> streamOrder(const Picture& page)
 {
-    const std::uint64_t t = std::uint64_t(std::max(threads, 1));
-    const std::uint64_t P = std::uint64_t(std::max(s.blockSize, 2));
-    const std::uint64_t K = std::uint64_t(std::max(s.maxGroupSize, 1));
-    const std::uint64_t batch = std::uint64_t(
-        detail::batchReferences(std::int64_t(K), std::int64_t(P), std::int64_t(colours)));
-    const std::uint64_t L = P * (P / 2 + 1);
-    const std::uint64_t staged = 4 * L *
-                                 std::min(K, std::uint64_t(detail::TransformSet::batchedLength)) *
-                                 2 * sizeof(float);
-    return (2 * t + 2) * batch * K * P * P * sizeof(float) * std::uint64_t(colours) +
-           t * (MiB + staged);
+    std::vector<int> order;
+    for (int c = 0; c < page.channels; ++c)
+        if (c != page.alpha)
+            order.push_back(c);
+    if (page.alpha >= 0)
+        order.push_back(page.alpha);
+    return order;
 }
 
-// The pipeline on `pixels` pixels of `colours` channels: its copy of the
-// input in the filter's units, the pilot and the estimate in single
-// precision, the result; the basic estimate's sums or the filter's weights
-// while they last.
-std::uint64_t pipelinePixelBytes(int colours)
+std::uint64_t rowBytesOf(const Picture& page)
 {
-    const std::uint64_t n = std::uint64_t(colours);
-    return std::max({12 * n + 8, 16 * n + 4, 24 * n});
-}
-
-std::uint64_t estimatorBytes(const Picture& page)
-{
-    return NoiseEstimator::memoryBound(page.rows, page.cols, coloursOf(page));
-}
-
-struct BandCost {
-    const Picture& page;
-    const WienerSettings& settings;
-    int threads;
-    TileContext context;
-    std::int32_t readRows;
-
-    std::uint64_t rowBytes() const
-    {
-        return std::uint64_t(page.cols) * std::uint64_t(page.channels) * sizeof(double);
-    }
-
-    // A tiled file's row of tiles, kept as the file stores it.
-    std::uint64_t tileRowBytes() const { return std::uint64_t(page.tileHeight) * rowBytes(); }
-
-    std::int32_t tileRows(std::int32_t core) const
-    {
-        return std::int32_t(std::min<std::int64_t>(page.rows, std::int64_t(core) + context.before +
-                                                                   context.after));
-    }
-    std::int32_t tileCols(std::int32_t core) const
-    {
-        return std::int32_t(std::min<std::int64_t>(page.cols, std::int64_t(core) + context.before +
-                                                                   context.after));
-    }
-
-    // The first pass: rows as read, and the band the estimate reads patches
-    // from (its last 6 rows carried over), twice while it is rebuilt.
-    std::uint64_t scanning(bool estimate) const
-    {
-        const std::uint64_t read = std::uint64_t(readRows) * rowBytes() * 2 + tileRowBytes();
-        if (!estimate)
-            return read;
-        return read + estimatorBytes(page) +
-               2 * std::uint64_t(readRows + noisePatchSize) * rowBytes();
-    }
-
-    // The second pass: the input rows the tiles of a band need, rows in
-    // transit from the file, the band of output and its samples, and one
-    // tile at work.
-    std::uint64_t filtering(std::int32_t coreRows, std::int32_t coreCols) const
-    {
-        const int n = coloursOf(page);
-        const std::uint64_t th = std::uint64_t(tileRows(coreRows));
-        const std::uint64_t tw = std::uint64_t(tileCols(coreCols));
-        const std::uint64_t window = (th + std::uint64_t(readRows)) * rowBytes();
-        const std::uint64_t read = std::uint64_t(readRows) * rowBytes() + tileRowBytes();
-        const std::uint64_t output = std::uint64_t(coreRows) * rowBytes() * 3 / 2;
-        const std::uint64_t tile = th * tw * (8 * std::uint64_t(n) + pipelinePixelBytes(n)) +
-                                   std::uint64_t(coreRows) * std::uint64_t(coreCols) * 8 *
-                                       std::uint64_t(n) +
-                                   tw * columnBytes(settings, threads, n) + engineBytes(settings, threads, n);
-        return window + read + output + tile;
-    }
-};
-
-TileContext streamContext(const WienerSettings& settings)
-{
-    TileGeometry g;
-    g.blockSize = settings.blockSize;
-    g.searchRadius = settings.searchRadius;
-    g.step = settings.step;
-    g.pilotPerTile = true;
-    TileContext c = tileContext(g);
-    // A tile starts on the reference grid, up to step - 1 rows before its context.
-    c.before += std::max(settings.step, 1) - 1;
-    return c;
+    return std::uint64_t(page.cols) * std::uint64_t(page.channels) * sizeof(double);
 }
 
 } // namespace
@@ -204,78 +99,162 @@ std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const WienerSetti
 {
     // Every page is held in double precision from reading to writing; on top
     // of that, the peak of reading one page (its samples before they are
-    // sorted into planes), denoising one, or writing one.
+    // sorted into planes), denoising one (its colour planes and the
+    // denoiser), or writing one.
+    const sorvik::DenoiseOptions options = optionsOf(settings, threads);
     std::uint64_t held = 0, busiest = 0;
     for (const Picture& page : pages) {
         const std::uint64_t plane = std::uint64_t(page.plane());
         const std::uint64_t C = std::uint64_t(page.channels);
-        const int n = coloursOf(page);
+        const int n = page.colours();
         held += plane * C * sizeof(double);
         const std::uint64_t reading =
             plane * C * sizeof(double) + MiB + std::uint64_t(page.tileHeight) * page.cols * C * 8;
+        const std::uint64_t denoiser =
+            denoiseMemoryBound(page.rows, page.cols, n, options, estimate);
         const std::uint64_t denoising =
-            plane * (8 * std::uint64_t(n) + pipelinePixelBytes(n)) +
-            std::uint64_t(page.cols) * columnBytes(settings, threads, n) + engineBytes(settings, threads, n) +
-            (estimate ? estimatorBytes(page) : 0);
+            denoiser > std::numeric_limits<std::uint64_t>::max() / 2
+                ? denoiser
+                : plane * 8 * std::uint64_t(n) + denoiser;
         const std::uint64_t writing = plane * C * sizeof(float);
         busiest = std::max({busiest, reading, denoising, writing});
     }
-    return held + busiest + slack;
+    return busiest > std::numeric_limits<std::uint64_t>::max() / 2 ? busiest
+                                                                    : held + busiest + slack;
 }
 
 StreamPlan planStream(const Picture& page, const WienerSettings& settings, int threads,
                       bool estimate, std::uint64_t budget, std::uint64_t resident)
 {
-    BandCost cost{page, settings, threads, streamContext(settings), 0};
-    const std::uint64_t rowBytes = cost.rowBytes();
-    cost.readRows = std::int32_t(std::clamp<std::uint64_t>(MiB / rowBytes, 8, 256));
-    cost.readRows = std::min(cost.readRows, page.rows);
+    sorvik::StreamInput input = streamInput(page);
+    // Only whether sigma is given counts for the plan, not its value.
+    if (!estimate)
+        input.sigma = 0.0;
+    // The file's rows as read, a row of tiles of a tiled file, and the
+    // band of output in the writer's order and as samples.
+    const std::uint64_t rowBytes = rowBytesOf(page);
+    sorvik::StreamCost cost;
+    cost.perRowRead = rowBytes;
+    cost.perRowWritten = rowBytes + rowBytes / 2;
+    cost.fixed = std::uint64_t(page.tileHeight) * rowBytes;
     const std::uint64_t room = budget > resident + slack ? budget - resident - slack : 0;
-    const std::uint64_t scanning = cost.scanning(estimate);
-
-    std::set<std::int32_t> widths{page.cols};
-    for (std::int32_t k = 2; k <= 256 && k <= page.cols; ++k)
-        widths.insert((page.cols + k - 1) / k);
-    for (std::int32_t w = 1; w < page.cols; w *= 2)
-        widths.insert(w);
-
-    StreamPlan best;
-    bool found = false;
-    if (scanning <= room)
-        for (const std::int32_t cw : widths) {
-            if (cost.filtering(1, cw) > room)
-                continue;
-            std::int32_t low = 1, high = page.rows;
-            while (low < high) {
-                const std::int32_t mid = low + (high - low + 1) / 2;
-                if (cost.filtering(mid, cw) <= room)
-                    low = mid;
-                else
-                    high = mid - 1;
-            }
-            const double overhead = double(cost.tileRows(low)) * double(cost.tileCols(cw)) /
-                                        (double(low) * double(cw)) -
-                                    1.0;
-            if (!found || overhead < best.overhead - 1e-9 ||
-                (overhead <= best.overhead + 1e-9 &&
-                 double(low) * cw > double(best.coreRows) * best.coreCols)) {
-                best.coreRows = low;
-                best.coreCols = cw;
-                best.overhead = overhead;
-                found = true;
-            }
-        }
-    if (!found) {
-        const std::uint64_t least = std::max(scanning, cost.filtering(1, 1)) + slack + resident;
+    try {
+        const sorvik::StreamPlan p = sorvik::planStream(input, optionsOf(settings, threads), room, cost);
+        return StreamPlan{p.coreRows, p.coreCols, p.readRows, p.bytes + slack, p.overhead};
+    } catch (const StreamBudgetError& e) {
+        const std::uint64_t least = e.least + slack + resident;
         throw UsageError("--memory " + (budget % MiB == 0 ? memoryText(budget) : std::to_string(budget)) + " is too small for " +
                          page.name + " (" + std::to_string(page.cols) + " x " +
                          std::to_string(page.rows) + " pixels, " + std::to_string(page.channels) +
                          (page.channels == 1 ? " channel" : " channels") +
                          "): the least budget that streams it is --memory " + memoryText(least));
     }
-    best.readRows = cost.readRows;
-    best.bytes = std::max(scanning, cost.filtering(best.coreRows, best.coreCols)) + slack;
-    return best;
+}
+
+sorvik::StreamInput streamInput(const Picture& page)
+{
+    sorvik::StreamInput input;
+    input.rows = page.rows;
+    input.cols = page.cols;
+    input.channels = page.colours();
+    input.keptChannels = page.channels - page.colours();
+    return input;
+}
+
+sorvik::StreamPlan libraryPlan(const StreamPlan& plan)
+{
+    sorvik::StreamPlan p;
+    p.coreRows = plan.coreRows;
+    p.coreCols = plan.coreCols;
+    p.readRows = plan.readRows;
+    p.bytes = plan.bytes;
+    p.overhead = plan.overhead;
+    return p;
+}
+
+namespace {
+
+class PageRows : public sorvik::RowSource {
+public:
+    PageRows(const std::string& path, const Picture& page, int index, PageCheck check)
+        : path_(path), page_(page), index_(index), check_(std::move(check)),
+          order_(streamOrder(page))
+    {
+    }
+
+    void rewind() override
+    {
+        rows_.reset();
+        rows_ = std::make_unique<PictureRows>(path_, page_, index_);
+        ++passes_;
+    }
+
+    void read(std::int32_t top, std::int32_t count, double* band) override
+    {
+        if (!rows_)
+            rewind();
+        rows_->read(top, count, rowMajor_);
+        if (passes_ == 1 && check_)
+            check_(top, count, rowMajor_);
+        const std::size_t W = std::size_t(page_.cols), C = std::size_t(page_.channels);
+        const std::size_t h = std::size_t(count);
+        for (std::size_t k = 0; k < order_.size(); ++k)
+            for (std::size_t j = 0; j < W; ++j) {
+                double* to = band + (k * W + j) * h;
+                const double* from = rowMajor_.data() + j * C + std::size_t(order_[k]);
+                for (std::size_t i = 0; i < h; ++i)
+                    to[i] = from[i * W * C];
+            }
+    }
+
+private:
+    std::string path_;
+    Picture page_;
+    int index_;
+    PageCheck check_;
+    int passes_ = 0;
+    std::vector<int> order_; // the file's channel for each of the stream's
+    std::unique_ptr<PictureRows> rows_;
+    std::vector<double> rowMajor_;
+};
+
+class PageWriter : public sorvik::RowSink {
+public:
+    PageWriter(const Picture& page, const OutputSet::RowWriter& write)
+        : write_(write), cols_(std::size_t(page.cols)), order_(streamOrder(page))
+    {
+    }
+
+    void write(std::int32_t top, std::int32_t count, const double* band) override
+    {
+        // Both are planar and column-major within the band; only the order
+        // of the planes differs.
+        const std::size_t plane = std::size_t(count) * cols_;
+        band_.resize(plane * order_.size());
+        for (std::size_t k = 0; k < order_.size(); ++k)
+            std::copy(band + k * plane, band + (k + 1) * plane,
+                      band_.begin() + std::ptrdiff_t(std::size_t(order_[k]) * plane));
+        write_(top, count, band_);
+    }
+
+private:
+    OutputSet::RowWriter write_;
+    std::size_t cols_;
+    std::vector<int> order_;
+    std::vector<double> band_;
+};
+
+} // namespace
+
+std::unique_ptr<sorvik::RowSource> pageSource(const std::string& path, const Picture& page,
+                                              int index, PageCheck check)
+{
+    return std::make_unique<PageRows>(path, page, index, std::move(check));
+}
+
+std::unique_ptr<sorvik::RowSink> pageSink(const Picture& page, const OutputSet::RowWriter& write)
+{
+    return std::make_unique<PageWriter>(page, write);
 }
 
 } // namespace sorvik::cli

@@ -1,6 +1,6 @@
 // Memory budgets for the tool: what denoising a file in memory would take,
-// and, when that is more than the budget, the bands and tiles that stream it
-// within the budget instead.
+// and, when that is more than the budget, the file's pages as the row
+// sources and sinks of the library's streamed denoiser.
 #ifndef SORVIK_CLI_STREAMING_H
 #define SORVIK_CLI_STREAMING_H
 
@@ -8,8 +8,17 @@
 #include "frontend/settings.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace sorvik {
+class RowSource;
+class RowSink;
+struct StreamInput;
+struct StreamPlan;
+} // namespace sorvik
 
 namespace sorvik::cli {
 
@@ -33,9 +42,9 @@ std::uint64_t residentBytes();
 std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const WienerSettings& settings,
                             int threads, bool estimate);
 
-// How a page is streamed: bands of coreRows rows, each cut into tiles of
-// coreCols columns (the last band and tile take what remains), each tile
-// filtered with its context.
+// How a page is streamed (the library's plan, <sorvik/stream.h>): bands of
+// coreRows rows, each cut into tiles of coreCols columns (the last band and
+// tile take what remains), each tile filtered with its context.
 struct StreamPlan {
     std::int32_t coreRows = 0;
     std::int32_t coreCols = 0;
@@ -50,6 +59,27 @@ struct StreamPlan {
 // budget that works.
 StreamPlan planStream(const Picture& page, const WienerSettings& settings, int threads,
                       bool estimate, std::uint64_t budget, std::uint64_t resident);
+
+// The same plan as the streamed denoiser takes it.
+sorvik::StreamPlan libraryPlan(const StreamPlan& plan);
+
+// A page as the streamed denoiser takes it: its colour channels denoised,
+// its alpha channel kept as it is.
+sorvik::StreamInput streamInput(const Picture& page);
+
+// Sees each band of a page's first pass as the file gives it (row-major, the
+// channels interleaved), before the denoiser does.
+using PageCheck = std::function<void(std::int32_t top, std::int32_t count,
+                                     const std::vector<double>& rowMajor)>;
+
+// A page of a file as the denoiser's row source; each pass reads the file
+// again.
+std::unique_ptr<sorvik::RowSource> pageSource(const std::string& path, const Picture& page,
+                                              int index, PageCheck check = {});
+
+// The denoiser's bands, handed to an output file's row writer in the file's
+// channel order.
+std::unique_ptr<sorvik::RowSink> pageSink(const Picture& page, const OutputSet::RowWriter& write);
 
 } // namespace sorvik::cli
 

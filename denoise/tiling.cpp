@@ -123,26 +123,73 @@ Span tileSpan(const TileGeometry& g, std::int32_t length, Span core)
     return tile;
 }
 
+std::vector<Span> coreSpans(std::int32_t length, std::int32_t size)
+{
+    if (size < 1)
+        throw std::invalid_argument("core sizes must be at least 1, not " + std::to_string(size));
+    std::vector<Span> spans;
+    for (std::int64_t b = 0; b < length; b += size)
+        spans.push_back(Span{std::int32_t(b), std::int32_t(std::min<std::int64_t>(b + size, length))});
+    return spans;
+}
+
+std::vector<Span> overlapCoreSpans(const TileGeometry& g, std::int32_t length, std::int32_t size)
+{
+    const TileContext context = tileContext(g);
+    if (size < 1)
+        throw std::invalid_argument("core sizes must be at least 1, not " + std::to_string(size));
+    // A tile starts on the grid: the margin before is the context rounded up
+    // to the step, as every core starts on a multiple of it.
+    const std::int64_t step = gridStep(g);
+    const std::int64_t before = (std::int64_t(context.before) + step - 1) / step * step;
+    const std::int64_t least = std::max<std::int64_t>(before, context.after);
+    const std::int64_t core = (std::max<std::int64_t>(size, least) + step - 1) / step * step;
+    std::vector<Span> spans;
+    for (std::int64_t b = 0; b < length; b += core)
+        spans.push_back(Span{std::int32_t(b), std::int32_t(std::min<std::int64_t>(b + core, length))});
+    if (spans.size() > 1 && spans.back().size() < least) {
+        const std::int32_t end = spans.back().end;
+        spans.pop_back();
+        spans.back().end = end;
+    }
+    return spans;
+}
+
 TilePlan planTiles(std::int32_t rows, std::int32_t cols, const TileGeometry& g,
                    std::int32_t coreRows, std::int32_t coreCols)
+{
+    if (coreRows < 1 || coreCols < 1)
+        throw std::invalid_argument("core sizes must be at least 1, not " +
+                                    std::to_string(coreRows) + " x " + std::to_string(coreCols));
+    tileContext(g);
+    checkAxis(g, rows, "rows");
+    checkAxis(g, cols, "columns");
+    return planTiles(rows, cols, g, coreSpans(rows, coreRows), coreSpans(cols, coreCols));
+}
+
+TilePlan planTiles(std::int32_t rows, std::int32_t cols, const TileGeometry& g,
+                   const std::vector<Span>& rowCores, const std::vector<Span>& colCores)
 {
     TilePlan plan;
     plan.context = tileContext(g);
     checkAxis(g, rows, "rows");
     checkAxis(g, cols, "columns");
-    if (coreRows < 1 || coreCols < 1)
-        throw std::invalid_argument("core sizes must be at least 1, not " +
-                                    std::to_string(coreRows) + " x " + std::to_string(coreCols));
+    const auto checkCover = [](const std::vector<Span>& cores, std::int32_t length, const char* axis) {
+        std::int32_t at = 0;
+        for (const Span& c : cores) {
+            if (c.begin != at || c.end <= c.begin)
+                throw std::invalid_argument("the cores of the " + std::string(axis) +
+                                            " do not cover them once, in order, at " + spanText(c));
+            at = c.end;
+        }
+        if (at != length)
+            throw std::invalid_argument("the cores of the " + std::string(axis) + " end at " +
+                                        std::to_string(at) + ", not " + std::to_string(length));
+    };
+    checkCover(rowCores, rows, "rows");
+    checkCover(colCores, cols, "columns");
     plan.rows = rows;
     plan.cols = cols;
-    const auto cores = [](std::int32_t length, std::int32_t size) {
-        std::vector<Span> spans;
-        for (std::int64_t b = 0; b < length; b += size)
-            spans.push_back(Span{std::int32_t(b), std::int32_t(std::min<std::int64_t>(b + size, length))});
-        return spans;
-    };
-    const std::vector<Span> rowCores = cores(rows, coreRows);
-    const std::vector<Span> colCores = cores(cols, coreCols);
     plan.tiles.reserve(rowCores.size() * colCores.size());
     for (const Span& r : rowCores)
         for (const Span& c : colCores)

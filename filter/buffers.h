@@ -21,7 +21,8 @@ using FftwBuffer = fftw::Buffer<T>;
 using Plan = fftw::Plan;
 
 // Test seam (filter/fault_injection.h): true when a test has asked for this
-// allocation, plan or thread start to fail. Always false otherwise.
+// allocation, plan or thread start to fail. Always false otherwise, and
+// always in the installed library (filter/seams.cpp).
 bool injectAllocationFailure() noexcept;
 bool injectPlanFailure() noexcept;
 bool injectThreadStartFailure() noexcept;

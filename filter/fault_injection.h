@@ -1,6 +1,8 @@
 // Test-only control of the filter's failure paths: makes one buffer or table
 // allocation, or one FFTW plan, fail on demand, so that tests can reach every
-// way a call can run out of resources. Inert unless a test arms it; nothing
+// way a call can run out of resources. Inert unless a test arms it. Defined
+// in the testing target (sorvik_filter_testing), whose definitions replace
+// the installed library's seams that never fire (filter/seams.cpp); nothing
 // outside tests includes this header.
 #ifndef SORVIK_FILTER_FAULT_INJECTION_H
 #define SORVIK_FILTER_FAULT_INJECTION_H

@@ -1,5 +1,6 @@
 // Where the time of one call goes, for the benchmark. Not part of the public
-// header: only tools inside this repository look at it.
+// header: only tools inside this repository look at it, through the testing
+// target's runFilterProfiled.
 #ifndef SORVIK_FILTER_PROFILE_H
 #define SORVIK_FILTER_PROFILE_H
 
@@ -25,7 +26,14 @@ struct CallProfile {
     std::vector<std::int64_t> groupsOfSize;    // [k] = number of groups of size k
 };
 
-// runFilter, filling `profile` when it is not null.
+// runFilterChannels's work once the parameters are checked for every
+// channel, filling `profile` when it is not null (the library passes null).
+FilterStatus runCheckedChannels(const FilterParams& params, const Channel* channels, int count,
+                                const double* window, const FilterOptions& options,
+                                CallProfile* profile);
+
+// runFilter, filling `profile` when it is not null. In the testing target
+// (sorvik_filter_testing) only, which the benchmark links.
 FilterStatus runFilterProfiled(const FilterParams& params, const double* noisy, const float* pilot,
                                const double* window, float* estimate, const FilterOptions& options,
                                CallProfile* profile);

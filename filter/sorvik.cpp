@@ -2,8 +2,10 @@
 
 #include "filter/aggregation.h"
 #include "filter/engine.h"
+#include "filter/matching.h"
 #include "filter/profile.h"
 #include "filter/rings.h"
+#include "filter/transforms.h"
 #include "filter/workspace.h"
 
 #include <algorithm>
@@ -71,6 +73,48 @@ std::uint64_t bytesOf(std::int64_t elements, std::size_t elementBytes)
     return static_cast<std::uint64_t>(elements) * elementBytes;
 }
 
+// One channel's rings, image band and accumulators, with rings of
+// g.ringSlots rows (more with threads that compute rows ahead).
+std::uint64_t channelBytes(const Geometry& g)
+{
+    const std::int64_t pixels = std::int64_t{g.M} * g.N;
+    const std::int64_t P = g.P, K = g.K, L = g.L, N = g.N;
+    const std::int64_t slots = g.ringSlots;
+    const std::int64_t tiles = (std::int64_t{g.blockCols} + detail::pilotTile - 1) / detail::pilotTile;
+    const std::int64_t bandRows = P + std::clamp(g.step, std::int32_t{1}, std::int32_t{8}) - 1;
+    const std::int64_t accumulatorRows = detail::Accumulators::rowsFor(g);
+    const std::int64_t accumulatorStride = std::int64_t(detail::Accumulators::strideFor(g.N));
+    std::uint64_t bytes = bytesOf(pixels + 2 * K + P * P, sizeof(float));
+    bytes = addSaturated(bytes, bytesOf(slots * tiles * 2 * detail::pilotTile * L, sizeof(float)));
+    bytes = addSaturated(bytes, bytesOf(slots * std::int64_t{g.blockCols} * L, sizeof(detail::Complex)));
+    bytes = addSaturated(bytes, bytesOf(4 * bandRows * N, sizeof(float)));
+    bytes = addSaturated(bytes, bytesOf(2 * accumulatorRows * accumulatorStride, sizeof(float)));
+    return addSaturated(bytes, bytesOf(K + 1, sizeof(float)));
+}
+
+// What every thread holds apart from the channels: its transform set (the
+// group's spectra, the columns staged for batched transforms, a MiB for
+// FFTW's plans and small tables) and its match lists; and the slots of
+// results in flight, a batch of groups of K blocks for every channel each.
+std::uint64_t threadBytes(const Geometry& g, int channels, int threads)
+{
+    const std::uint64_t t = std::uint64_t(std::max(threads, 1));
+    const std::uint64_t K = std::uint64_t(g.K), L = std::uint64_t(g.L), P = std::uint64_t(g.P);
+    const std::uint64_t n = std::uint64_t(channels);
+    const std::uint64_t batch = std::uint64_t(detail::batchReferences(g.K, g.P, channels));
+    const std::uint64_t staged =
+        4 * L * std::min(K, std::uint64_t(detail::TransformSet::batchedLength));
+    const std::uint64_t spectra =
+        K * L + 2 * std::max(K, L) + 2 * detail::TransformSet::pilotColumn(g.K) + staged;
+    const std::uint64_t perThread = (std::uint64_t(1) << 20) +
+                                    spectra * sizeof(detail::Complex) +
+                                    batch * (2 * K + 2 * L) * sizeof(float);
+    const std::uint64_t slots = t > 1 ? 2 * t + 2 : 1;
+    const std::uint64_t results =
+        slots * batch * (n * K * P * P * sizeof(float) + K * sizeof(std::int32_t) + 64);
+    return t * perThread + results;
+}
+
 // Every channel beyond the first needs its own rings, image band and
 // accumulators, and every channel its share of the engine's results; the
 // sum for all of them must fit the address space too. Does not allocate.
@@ -83,18 +127,8 @@ FilterStatus checkChannelCount(const FilterParams& params, int channelCount)
     if (gridIsEmpty(g))
         return FilterStatus::ok;
 
-    const std::int64_t pixels = std::int64_t{g.M} * g.N;
-    const std::int64_t P = g.P, K = g.K, L = g.L, N = g.N;
-    const std::int64_t tiles = (std::int64_t{g.blockCols} + detail::pilotTile - 1) / detail::pilotTile;
-    const std::int64_t bandRows = P + std::clamp(g.step, std::int32_t{1}, std::int32_t{8}) - 1;
-    const std::int64_t accumulatorRows = detail::Accumulators::rowsFor(g);
-    const std::int64_t accumulatorStride = std::int64_t(detail::Accumulators::strideFor(g.N));
-    std::uint64_t perChannel = bytesOf(pixels + 2 * K + P * P, sizeof(float));
-    perChannel = addSaturated(perChannel, bytesOf(g.slots * tiles * 2 * detail::pilotTile * L, sizeof(float)));
-    perChannel = addSaturated(perChannel, bytesOf(g.slots * std::int64_t{g.blockCols} * L, sizeof(detail::Complex)));
-    perChannel = addSaturated(perChannel, bytesOf(4 * bandRows * N, sizeof(float)));
-    perChannel = addSaturated(perChannel, bytesOf(2 * accumulatorRows * accumulatorStride, sizeof(float)));
-    perChannel = addSaturated(perChannel, bytesOf(K + 1, sizeof(float)));
+    const std::int64_t P = g.P, K = g.K;
+    std::uint64_t perChannel = channelBytes(g);
     // The engine's results: at least one group of K blocks per channel.
     perChannel = addSaturated(perChannel, bytesOf(K * P * P + 1, sizeof(float)));
     const auto maxBytes = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
@@ -113,11 +147,13 @@ struct SharedState {
     std::optional<detail::SpectrumRings> rings;
 };
 
+} // namespace
+
 // Runs the filter on channels[0 .. count - 1] together; channel c's sigma is
 // channels[c].sigma. The parameters have been checked for all of them.
-FilterStatus runChannels(const FilterParams& params, const Channel* channels, int count,
-                         const double* window, const FilterOptions& options,
-                         detail::CallProfile* profile)
+FilterStatus detail::runCheckedChannels(const FilterParams& params, const Channel* channels,
+                                        int count, const double* window,
+                                        const FilterOptions& options, detail::CallProfile* profile)
 {
     FilterParams firstParams = params;
     firstParams.sigma = channels[0].sigma;
@@ -194,7 +230,6 @@ FilterStatus runChannels(const FilterParams& params, const Channel* channels, in
     return FilterStatus::ok;
 }
 
-} // namespace
 
 FilterStatus checkParams(const FilterParams& params)
 {
@@ -223,10 +258,30 @@ FilterStatus checkParams(const FilterParams& params)
     return ok ? FilterStatus::ok : FilterStatus::invalidParameters;
 }
 
+std::uint64_t filterMemoryBound(const FilterParams& params, int channels, int threads)
+{
+    constexpr std::uint64_t unbounded = std::numeric_limits<std::uint64_t>::max();
+    if (channels < 1 || checkParams(params) != FilterStatus::ok)
+        return unbounded;
+    const Geometry g = detail::withRowsAhead(detail::makeGeometry(params), threads);
+    const std::uint64_t pixels = std::uint64_t(g.M) * std::uint64_t(g.N);
+    if (gridIsEmpty(g))
+        return pixels * sizeof(float); // finishUncovered's weights, one channel at a time
+    std::uint64_t bytes = 0;
+    const std::uint64_t perChannel = channelBytes(g);
+    for (int c = 0; c < channels; ++c)
+        bytes = addSaturated(bytes, perChannel);
+    return addSaturated(bytes, threadBytes(g, channels, threads));
+}
+
 FilterStatus runFilter(const FilterParams& params, const double* noisy, const float* pilot,
                        const double* window, float* estimate, const FilterOptions& options)
 {
-    return detail::runFilterProfiled(params, noisy, pilot, window, estimate, options, nullptr);
+    const FilterStatus valid = checkParams(params);
+    if (valid != FilterStatus::ok)
+        return valid;
+    const Channel channel{noisy, pilot, params.sigma, estimate};
+    return detail::runCheckedChannels(params, &channel, 1, window, options, nullptr);
 }
 
 FilterStatus runFilterChannels(const FilterParams& params, const Channel* channels, int channelCount,
@@ -241,18 +296,7 @@ FilterStatus runFilterChannels(const FilterParams& params, const Channel* channe
     const FilterStatus valid = checkChannelCount(params, channelCount);
     if (valid != FilterStatus::ok)
         return valid;
-    return runChannels(params, channels, channelCount, window, options, nullptr);
-}
-
-FilterStatus detail::runFilterProfiled(const FilterParams& params, const double* noisy,
-                                       const float* pilot, const double* window, float* estimate,
-                                       const FilterOptions& options, detail::CallProfile* profile)
-{
-    const FilterStatus valid = checkParams(params);
-    if (valid != FilterStatus::ok)
-        return valid;
-    const Channel channel{noisy, pilot, params.sigma, estimate};
-    return runChannels(params, &channel, 1, window, options, profile);
+    return detail::runCheckedChannels(params, channels, channelCount, window, options, nullptr);
 }
 
 } // namespace sorvik

@@ -1,5 +1,6 @@
-// Exact tiles for Python (sorvik/dask.py): the context a tile needs and the
-// Wiener stage and the denoise pipeline run on one tile. Tiles arrive as the
+// Exact tiles for Python (sorvik/dask.py): the context a tile needs, the
+// library's plan of cores and tiles along an axis, and the Wiener stage and
+// the denoise pipeline run on one tile. Tiles arrive as the
 // pieces of an array the in-memory calls would have taken whole, in the same
 // layouts (2-D [row, column] for the filter; planar (channels, columns, rows)
 // float64 for the pipeline, as denoise_binding.cpp takes it), so that the
@@ -15,6 +16,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -124,6 +126,28 @@ std::pair<std::int32_t, std::int32_t> tileContext(std::int32_t rows, std::int32_
         if (pilotPerTile && (rows < sorvik::basicBlockSize || cols < sorvik::basicBlockSize))
             throw std::invalid_argument("the image is smaller than one 8 x 8 block");
         return std::make_pair(c.before, c.after);
+    });
+}
+
+// The library's cores along one axis for an array whose chunks overlap by
+// one margin, each with its tile: (tile begin, tile end, core begin, core
+// end), half-open. A core larger than the axis is the whole axis.
+std::vector<std::array<std::int32_t, 4>> overlapTiles(std::int32_t length, std::int64_t coreSize,
+                                                      std::int32_t blockSize, std::int32_t step,
+                                                      std::int32_t searchRadius, bool pilotPerTile)
+{
+    return valueErrors([&] {
+        const sorvik::TileGeometry g{blockSize, searchRadius, step, pilotPerTile};
+        const std::int32_t size = std::int32_t(std::clamp<std::int64_t>(coreSize, 0, INT32_MAX));
+        const std::vector<sorvik::Span> cores = sorvik::overlapCoreSpans(g, length, size);
+        std::vector<std::array<std::int32_t, 4>> spans;
+        for (const sorvik::Span& core : cores) {
+            // A lone core is its own tile, whatever the axis's length: the
+            // task reports an image too small as the in-memory call would.
+            const sorvik::Span tile = cores.size() == 1 ? core : sorvik::tileSpan(g, length, core);
+            spans.push_back({tile.begin, tile.end, core.begin, core.end});
+        }
+        return spans;
     });
 }
 
@@ -239,6 +263,8 @@ void registerTiling(py::module_& m)
     m.def("_tile_context", &tileContext, "rows"_a, "cols"_a, "sigma"_a, "block_size"_a, "step"_a,
           "max_group_size"_a, "search_radius"_a, "match_threshold"_a, "window"_a,
           "pilot_per_tile"_a);
+    m.def("_overlap_tiles", &overlapTiles, "length"_a, "core_size"_a, "block_size"_a, "step"_a,
+          "search_radius"_a, "pilot_per_tile"_a);
     m.def("_wiener_tile", &wienerTile, "noisy"_a, "pilot"_a, "sigma"_a, "image_shape"_a, "tile"_a,
           "core"_a, "block_size"_a, "step"_a, "max_group_size"_a, "search_radius"_a,
           "match_threshold"_a, "window"_a, "threads"_a);

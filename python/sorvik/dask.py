@@ -104,40 +104,22 @@ def _window(window) -> Optional[np.ndarray]:
     return np.ascontiguousarray(w, dtype=np.float64)
 
 
-def _axis_chunks(length: int, core: int, step: int, least: int) -> Tuple[int, ...]:
-    """Chunk sizes along an axis: every chunk starts at a multiple of step,
-    and none is smaller than `least`, as an overlap reaches only into the
-    neighbouring chunks."""
-    size = max(core, least)
-    size = -(-size // step) * step
-    sizes = [min(size, length - s) for s in range(0, length, size)]
-    if len(sizes) > 1 and sizes[-1] < least:
-        last = sizes.pop()
-        sizes[-1] += last
-    return tuple(sizes)
-
-
 class _Layout:
-    """The cores of one axis and the overlap around them."""
+    """The cores of one axis and their tiles, as the library plans them: the
+    cores start on the reference grid and are no shorter than the context,
+    so that every tile overlaps its neighbours alone, by one margin."""
 
-    def __init__(self, length: int, core: int, step: int, context: Tuple[int, int]):
-        # The tile's start must lie on the grid: the context before is
-        # rounded up to a multiple of step, the cores start on multiples of it.
-        before = -(-context[0] // step) * step
-        after = context[1]
-        self.chunks = _axis_chunks(length, core, step, max(before, after))
-        self.starts = [0]
-        for size in self.chunks:
-            self.starts.append(self.starts[-1] + size)
-        single = len(self.chunks) == 1
-        self.depth = (0, 0) if single else (before, after)
+    def __init__(self, length: int, core: int, params, pilot_per_tile: bool):
+        self._spans = [((t0, t1), (c0, c1)) for t0, t1, c0, c1 in _sorvik._overlap_tiles(
+            length, core, params["block_size"], params["step"], params["search_radius"],
+            pilot_per_tile)]
+        self.chunks = tuple(c1 - c0 for _, (c0, c1) in self._spans)
+        self.depth = (max((c0 - t0 for (t0, _), (c0, _) in self._spans), default=0),
+                      max((t1 - c1 for (_, t1), (_, c1) in self._spans), default=0))
 
     def spans(self, index: int) -> Tuple[Tuple[int, int], Tuple[int, int]]:
         """(tile, core) of chunk `index` as half-open spans."""
-        core = (self.starts[index], self.starts[index + 1])
-        begin = core[0] - (self.depth[0] if index > 0 else 0)
-        end = core[1] + (self.depth[1] if index + 1 < len(self.chunks) else 0)
-        return (begin, end), core
+        return self._spans[index]
 
 
 def _overlapped(array, layouts, leading: int = 0):
@@ -234,8 +216,9 @@ def wiener(noisy, pilot, sigma, *, block_size: int = 8, step: int = 3, max_group
     sigma = _real("sigma", sigma)
     threads = _whole("threads", threads, 1)
     core = _whole("core_size", core_size, 1)
-    context = _sorvik._tile_context(rows, cols, sigma, pilot_per_tile=False, **params)
-    layouts = [_Layout(rows, core, params["step"], context), _Layout(cols, core, params["step"], context)]
+    # Every check the in-memory call makes before it reads a pixel.
+    _sorvik._tile_context(rows, cols, sigma, pilot_per_tile=False, **params)
+    layouts = [_Layout(rows, core, params, False), _Layout(cols, core, params, False)]
 
     def task(noisy_tile, pilot_tile, block_info=None):
         tile, core_box = _boxes(layouts, block_info[None]["chunk-location"])
@@ -460,7 +443,7 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
     threads = _whole("threads", threads, 1)
     core = _whole("core_size", core_size, 1)
     # Sigma's own checks need the data range: the tasks make them.
-    context = _sorvik._tile_context(rows, cols, None, pilot_per_tile=True, **params)
+    _sorvik._tile_context(rows, cols, None, pilot_per_tile=True, **params)
 
     if data_range is not None and kind != "float":
         raise ValueError("data_range applies to float images; integer images use their dtype's range")
@@ -477,7 +460,7 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
     else:
         low, high = _finite_extremes(planes[:colour])
         data_range = dask.delayed(_float_range)(low, high)
-    layouts = [_Layout(rows, core, params["step"], context), _Layout(cols, core, params["step"], context)]
+    layouts = [_Layout(rows, core, params, True), _Layout(cols, core, params, True)]
     if sigma is None:
         # On the cores the tiles take (the rechunk is the tiles' own), so
         # that a chunk holding NaN fails as the tile holding it would.

@@ -79,6 +79,26 @@ struct TilePlan {
     std::vector<Tile> tiles; // cores cover the image once, row of tiles by row of tiles
 };
 
+// Cores of `size` along an axis of `length` pixels, the last taking what
+// remains. Throws std::invalid_argument for a size below 1.
+std::vector<Span> coreSpans(std::int32_t length, std::int32_t size);
+
+// Cores whose tiles overlap their neighbours by one margin on each side, the
+// same for every core (what an array's chunks with a uniform overlap need):
+// `size` rounded up to a multiple of the step and to at least the context
+// (before rounded up to the step, and after), so that a tile reaches into its
+// neighbours alone; a last core shorter than that joins the one before.
+// Throws as tileContext, and std::invalid_argument for a size below 1.
+std::vector<Span> overlapCoreSpans(const TileGeometry& geometry, std::int32_t length,
+                                   std::int32_t size);
+
+// The tiles of the given cores, row of tiles by row of tiles. The cores
+// along each axis must cover it once, in order. Throws std::invalid_argument
+// for bad parameters, an image smaller than one block, or cores that do not
+// cover an axis.
+TilePlan planTiles(std::int32_t rows, std::int32_t cols, const TileGeometry& geometry,
+                   const std::vector<Span>& rowCores, const std::vector<Span>& colCores);
+
 // Cores of coreRows x coreCols pixels (the last row and column of tiles
 // takes what remains) with their tiles. A core may start anywhere: its tile
 // starts on the grid at or before the context it needs. Throws

@@ -52,6 +52,16 @@ struct FilterOptions {
 // every buffer size fits the address space. Does not allocate.
 FilterStatus checkParams(const FilterParams& params);
 
+// The most bytes one call of runFilterChannels (runFilter: one channel) with
+// these parameters allocates, beyond the arrays the caller passes, on
+// `threads` threads: the rings, bands and accumulators of every channel, each
+// thread's transforms and match lists, and the groups in flight between the
+// threads and the aggregation. FFTW's plans are counted as a MiB a thread.
+// Front ends that plan memory (streaming, tiles) read the filter's buffer
+// sizes here rather than repeating them. Parameters that checkParams refuses,
+// or a channel count below 1, give the largest value.
+std::uint64_t filterMemoryBound(const FilterParams& params, int channels, int threads);
+
 // Runs one call of the filter.
 //   noisy    rows x cols doubles, column-major (pixel (i, j) at i + j * rows)
 //   pilot    rows x cols floats, same layout
