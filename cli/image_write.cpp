@@ -252,6 +252,12 @@ void checkPictureOutput(const std::string& path, const Picture& first, std::size
                         " samples (it would store them as " + depthName(stored) +
                         "); write a .tif" + (isFloat(depth) ? "" : ", or choose --depth"));
     }
+    // A float depth chosen for the format (float64 to .exr) keeps fewer bits.
+    if (isFloat(first.depth) && isFloat(depth) && depth != first.depth &&
+        (first.depth == PixelDepth::float64 || depth == PixelDepth::float16) && !quiet)
+        std::fprintf(stderr, "sorvik: note: %s: the %s format has no %s samples; written as %s\n",
+                     path.c_str(), format.c_str(), depthName(first.depth).c_str(),
+                     depthName(depth).c_str());
     const bool orientationKept = format == "tiff" || format == "jpeg" || format == "openexr";
     if (first.orientation != 1 && !orientationKept && !quiet)
         std::fprintf(stderr,

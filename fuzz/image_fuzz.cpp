@@ -1,8 +1,9 @@
-// The tool's image reading on arbitrary files: whatever the bytes, reading
-// either gives a grey image within the pixel limit or throws UserError; it
-// never crashes, hangs, reads out of bounds or allocates what the header
-// alone asks for (-rss_limit_mb catches that).
-#include "cli/image_io.h"
+// The tool's image reading on arbitrary files, and nothing else (no
+// denoising, no writing), so that each input costs what reading it costs:
+// whatever the bytes, reading either gives pages within the pixel limit or
+// throws UserError; it never crashes, hangs, reads out of bounds or
+// allocates what the header alone asks for (-rss_limit_mb catches that).
+#include "cli/image_read.h"
 
 #include <sanitizer/common_interface_defs.h>
 
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -73,14 +75,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     std::fclose(f);
     try {
-        const sorvik::cli::GreyImage image = sorvik::cli::readGreyImage(path, "fuzz", fuzzMaxPixels);
-        // What the reader promises about an image it accepts.
-        const std::uint64_t pixels = std::uint64_t(image.rows) * std::uint64_t(image.cols);
-        if (image.rows < 1 || image.cols < 1 || pixels > fuzzMaxPixels || image.pixels.size() != pixels)
-            __builtin_trap();
-        for (double v : image.pixels)
-            if (std::isfinite(v) && (v < image.lowest || v > image.highest))
+        const std::vector<sorvik::cli::Picture> pages =
+            sorvik::cli::readPictures(path, "fuzz", fuzzMaxPixels);
+        // What the reader promises about the pages it accepts.
+        std::uint64_t total = 0;
+        for (const sorvik::cli::Picture& page : pages) {
+            const std::uint64_t pixels = std::uint64_t(page.rows) * std::uint64_t(page.cols);
+            total += pixels;
+            if (page.rows < 1 || page.cols < 1 || page.channels < 1 || page.channels > 4 ||
+                page.alpha >= page.channels || page.orientation < 1 || page.orientation > 8 ||
+                page.pixels.size() != pixels * std::uint64_t(page.channels))
                 __builtin_trap();
+            // Integer samples are whole levels within their type.
+            if (!sorvik::cli::isFloat(page.depth))
+                for (double v : page.pixels)
+                    if (v != sorvik::cli::toLevel(page.depth, v))
+                        __builtin_trap();
+            // The grey reading of the pilot path either refuses the page or
+            // gives one value a pixel.
+            try {
+                if (sorvik::cli::greyPlane(page, "fuzz").size() != pixels)
+                    __builtin_trap();
+            } catch (const sorvik::cli::UserError&) {
+            }
+        }
+        if (pages.empty() || total > fuzzMaxPixels)
+            __builtin_trap();
     } catch (const sorvik::cli::UserError&) {
     }
     return 0;
