@@ -97,7 +97,7 @@ void checkDepthChange(const Picture& page, const std::string& output, const Deno
         return;
     throw UserError(page.name + " holds " + depthName(page.depth) + " samples, which '" + output +
                     "' would store as " + depthName(to) +
-                    "; write a .tif, or --depth 32 for float samples");
+                    "; write a .tif, or --depth float for float samples");
 }
 
 void checkValuesFit(const Picture& page, const std::string& output, const DenoiseOptions& o,

@@ -130,10 +130,15 @@ std::vector<Picture> readPictureHeaders(const std::string& path, const std::stri
         if (!depthOf(header.format, picture.depth))
             picture.depth = PixelDepth::float32;
         picture.orientation = std::clamp(header.get_int_attribute("Orientation", 1), 1, 8);
-        // Asked to keep colours as stored, the library marks the files whose
-        // alpha is unassociated; colours in the others are premultiplied.
+        // Asked to keep colours as stored, the TIFF reader marks the files
+        // whose alpha is unassociated; colours in the others are
+        // premultiplied, as they always are in OpenEXR. Other formats hold
+        // unassociated alpha, whether or not their readers say so.
+        const std::string format = in->format_name();
         picture.associatedAlpha =
-            picture.alpha >= 0 && header.get_int_attribute("oiio:UnassociatedAlpha", 0) == 0;
+            picture.alpha >= 0 &&
+            (format == "openexr" ||
+             (format == "tiff" && header.get_int_attribute("oiio:UnassociatedAlpha", 0) == 0));
         pages.push_back(std::move(picture));
     }
     static_cast<void>(in->geterror());

@@ -250,7 +250,12 @@ void checkPictureOutput(const std::string& path, const Picture& first, std::size
     } else {
         throw UserError(what + ": the " + format + " format cannot hold " + depthName(depth) +
                         " samples (it would store them as " + depthName(stored) +
-                        "); write a .tif" + (isFloat(depth) ? "" : ", or choose --depth"));
+                        "); write a .tif" +
+                        ((isFloat(depth) || depth == PixelDepth::uint16) &&
+                         (stored == PixelDepth::uint8 || stored == PixelDepth::uint16)
+                             ? std::string(", or choose --depth ") +
+                                   (stored == PixelDepth::uint8 ? "8" : "16")
+                             : std::string()));
     }
     // A float depth chosen for the format (float64 to .exr) keeps fewer bits.
     if (isFloat(first.depth) && isFloat(depth) && depth != first.depth &&
