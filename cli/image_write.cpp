@@ -101,27 +101,55 @@ void checkReadsBack(const std::string& file, const std::string& path, std::size_
 }
 
 
-// Writes `bytes` to `file` whole, or says why not.
-void writeWhole(const std::string& file, const std::string& path, const std::vector<unsigned char>& bytes)
-{
-    const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0)
-        throw UserError("cannot write " + inQuotes(path) + ": " + std::strerror(errno));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : ENOSPC;
-            ::close(fd);
-            throw UserError("cannot write " + inQuotes(path) + ": " + std::strerror(err));
-        }
-        done += std::size_t(n);
+// A file that the JPEG codec writes through: the codec ends the process
+// when a write fails (a full disk), with its message silenced and the
+// temporary file left behind. Writes here always report success; the first
+// failure is kept, and so is the size the file should reach, for
+// checkWhole() once the codec is done.
+class LenientFile : public OIIO::Filesystem::IOFile {
+public:
+    explicit LenientFile(const std::string& file) : IOFile(file, IOProxy::Write) {}
+
+    // A proxy that says it is a file has its stream handed to the codec
+    // directly, past these writes.
+    const char* proxytype() const override { return "checked file"; }
+
+    size_t write(const void* buf, size_t size) override
+    {
+        const std::uint64_t at = next_;
+        next_ += size;
+        return claim(int64_t(at), IOFile::write(buf, size), size);
     }
-    if (::close(fd) != 0)
-        throw UserError("cannot write " + inQuotes(path) + ": " + std::strerror(errno));
-}
+    size_t pwrite(const void* buf, size_t size, int64_t offset) override
+    {
+        return claim(offset, IOFile::pwrite(buf, size, offset), size);
+    }
+
+    // Closes the file and throws unless every byte reached it.
+    void checkWhole(const std::string& file, const std::string& path)
+    {
+        IOFile::close();
+        if (error_ != 0)
+            throw UserError("cannot write " + inQuotes(path) + ": " + std::strerror(error_));
+        // Buffered bytes that fail only as the file closes show as a short file.
+        struct stat st;
+        if (::stat(file.c_str(), &st) != 0 || std::uint64_t(st.st_size) != end_)
+            throw UserError("cannot write " + inQuotes(path) + ": the written file is incomplete (" +
+                            std::to_string(st.st_size) + " of " + std::to_string(end_) + " bytes)");
+    }
+
+private:
+    size_t claim(int64_t offset, size_t written, size_t size)
+    {
+        if (written != size && error_ == 0)
+            error_ = errno != 0 ? errno : ENOSPC;
+        end_ = std::max(end_, std::uint64_t(std::max<int64_t>(offset, 0)) + size);
+        return size;
+    }
+
+    int error_ = 0;
+    std::uint64_t next_ = 0, end_ = 0;
+};
 
 } // namespace
 
@@ -363,14 +391,10 @@ void OutputSet::addPictureRows(
         depths.push_back(outputDepth(path, depth.value_or(page.depth)));
         layouts.push_back(layoutOf(path, page, depths.back()));
     }
-    // The JPEG codec ends the process when a write fails (a full disk), with
-    // its message silenced and the temporary file left behind; written to
-    // memory it cannot fail, and the file is then written here.
-    std::vector<unsigned char> encoded;
-    OIIO::Filesystem::IOVecOutput memory(encoded);
-    const bool inMemory = std::string(out->format_name()) == "jpeg" && out->supports("ioproxy");
-    if (inMemory) {
-        OIIO::Filesystem::IOProxy* proxy = &memory;
+    std::unique_ptr<LenientFile> lenient;
+    if (std::string(out->format_name()) == "jpeg" && out->supports("ioproxy")) {
+        lenient = std::make_unique<LenientFile>(file);
+        OIIO::Filesystem::IOProxy* proxy = lenient.get();
         for (OIIO::ImageSpec& layout : layouts)
             layout.attribute("oiio:ioproxy", OIIO::TypeDesc::PTR, &proxy);
     }
@@ -415,8 +439,8 @@ void OutputSet::addPictureRows(
     if (!quietly([&] { return out->close(); }))
         throw failed();
     writer.reset();
-    if (inMemory)
-        writeWhole(file, path, encoded);
+    if (lenient)
+        lenient->checkWhole(file, path);
     {
         const QuietStderr quiet;
         checkReadsBack(file, path, pages.size());
