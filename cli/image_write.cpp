@@ -265,10 +265,10 @@ void checkPictureOutput(const std::string& path, const Picture& first, std::size
     PixelDepth stored = depth;
     const bool known = depthOf(writer.out->spec().format, stored);
     if (known && depth == PixelDepth::uint16 && isPnm(lowerExtension(path)))
-        stored = depth; // told the sample size above; its spec still says 8 bits
-    if (!known || stored == depth)
-        ;
-    else if (isFloat(depth) && isFloat(stored) && depthScale(stored) == 1.0 &&
+        stored = depth; // told the sample size above; its header still says 8 bits
+    if (!known || stored == depth) {
+        // Stored as asked.
+    } else if (isFloat(depth) && isFloat(stored) && depthScale(stored) == 1.0 &&
              (depth == PixelDepth::float16 || stored == PixelDepth::float32)) {
         if (!quiet)
             std::fprintf(stderr, "sorvik: note: %s: the %s format has no %s samples; written as %s%s\n",

@@ -72,7 +72,7 @@ std::vector<unsigned char> packed(const std::vector<double>& v, OIIO::TypeDesc t
 
 // A smooth ramp under deterministic noise in a type's own units, written as
 // `channels` equal channels (alpha, when asked, opaque at `alphaValue`).
-struct Spec {
+struct Ramp {
     OIIO::TypeDesc type = OIIO::TypeDesc::UINT8;
     double low = 0.0, high = 255.0, noise = 10.0;
     int channels = 1, alpha = -1;
@@ -80,7 +80,7 @@ struct Spec {
     int pages = 1;
 };
 
-void writeRamp(const std::string& file, const Spec& s, int rows = 40, int cols = 48,
+void writeRamp(const std::string& file, const Ramp& s, int rows = 40, int cols = 48,
                void (*extra)(OIIO::ImageSpec&) = nullptr)
 {
     auto out = OIIO::ImageOutput::create(file);
@@ -159,10 +159,10 @@ protected:
 
 TEST_F(Kept, APilotAgainstAStackOfPagesIsRefusedNotCutToItsFirstPage)
 {
-    Spec two;
+    Ramp two;
     two.pages = 2;
     writeRamp(path("two.tif"), two);
-    writeRamp(path("g8.png"), Spec());
+    writeRamp(path("g8.png"), Ramp());
     expectRefused(denoise("two.tif", "out.tif", {"--pilot", path("g8.png"), "--sigma", "20"}),
                   "holds 2 pages", "out.tif");
 }
@@ -182,7 +182,7 @@ TEST_F(Kept, SignedAndThirtyTwoBitIntegersKeepTheirUnitsAndType)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.units);
-        Spec s;
+        Ramp s;
         s.type = c.type;
         s.low = c.low;
         s.high = c.high;
@@ -218,7 +218,7 @@ TEST_F(Kept, SignedAndThirtyTwoBitIntegersKeepTheirUnitsAndType)
 TEST_F(Kept, ColourSpacesOtherThanGreyAndRgbAreRefused)
 {
     // CMYK TIFF, as the image library writes it.
-    writeRamp(path("cmyk.tif"), Spec{OIIO::TypeDesc::UINT8, 0, 255, 10, 4}, 40, 48,
+    writeRamp(path("cmyk.tif"), Ramp{OIIO::TypeDesc::UINT8, 0, 255, 10, 4}, 40, 48,
               [](OIIO::ImageSpec& l) { l.attribute("tiff:ColorSpace", "CMYK"); });
     ASSERT_EQ(headerOf(path("cmyk.tif")).get_int_attribute("tiff:PhotometricInterpretation"), 5);
     expectRefused(denoise("cmyk.tif", "out.tif", {"--sigma", "5"}), "CMYK colour space", "out.tif");
@@ -257,7 +257,7 @@ TEST_F(Kept, ColourSpacesOtherThanGreyAndRgbAreRefused)
 
 TEST_F(Kept, OrientationAndAssociatedAlphaAreWrittenBack)
 {
-    writeRamp(path("turned.tif"), Spec(), 40, 48,
+    writeRamp(path("turned.tif"), Ramp(), 40, 48,
               [](OIIO::ImageSpec& l) { l.attribute("Orientation", 6); });
     for (const std::string out : {"out.tif", "out.jpg"}) {
         ASSERT_EQ(denoise("turned.tif", out, {"--sigma", "5", "-q"}).status, 0);
@@ -269,7 +269,7 @@ TEST_F(Kept, OrientationAndAssociatedAlphaAreWrittenBack)
     EXPECT_NE(png.err.find("no orientation tag"), std::string::npos) << png.err;
 
     // Premultiplied RGBA: the colours stay as stored and stay marked so.
-    Spec rgba{OIIO::TypeDesc::UINT8, 0, 200, 8, 4, 3, 255.0};
+    Ramp rgba{OIIO::TypeDesc::UINT8, 0, 200, 8, 4, 3, 255.0};
     writeRamp(path("assoc.tif"), rgba, 40, 48,
               [](OIIO::ImageSpec& l) { l.attribute("oiio:UnassociatedAlpha", 0); });
     ASSERT_EQ(headerOf(path("assoc.tif")).get_int_attribute("oiio:UnassociatedAlpha", 0), 0);
@@ -282,7 +282,7 @@ TEST_F(Kept, OrientationAndAssociatedAlphaAreWrittenBack)
 
 TEST_F(Kept, PrecisionIsKeptWhereTheFormatHoldsItAndSaidWhereNot)
 {
-    Spec f64{OIIO::TypeDesc::DOUBLE, 0, 1, 0.04};
+    Ramp f64{OIIO::TypeDesc::DOUBLE, 0, 1, 0.04};
     writeRamp(path("f64.tif"), f64);
     ASSERT_EQ(denoise("f64.tif", "f64-out.tif", {"--sigma", "0.04", "-q"}).status, 0);
     EXPECT_EQ(headerOf(path("f64-out.tif")).format, OIIO::TypeDesc::DOUBLE);
@@ -291,7 +291,7 @@ TEST_F(Kept, PrecisionIsKeptWhereTheFormatHoldsItAndSaidWhereNot)
     EXPECT_EQ(headerOf(path("f64-out.exr")).format, OIIO::TypeDesc::FLOAT);
     EXPECT_NE(exr.err.find("no float64 samples; written as float32"), std::string::npos) << exr.err;
 
-    Spec g16{OIIO::TypeDesc::UINT16, 0, 65535, 900};
+    Ramp g16{OIIO::TypeDesc::UINT16, 0, 65535, 900};
     writeRamp(path("g16.png"), g16);
     ASSERT_EQ(denoise("g16.png", "out.pgm", {"--sigma", "900", "--depth", "16", "-q"}).status, 0);
     EXPECT_EQ(headerOf(path("out.pgm")).format, OIIO::TypeDesc::UINT16);
@@ -302,7 +302,7 @@ TEST_F(Kept, PrecisionIsKeptWhereTheFormatHoldsItAndSaidWhereNot)
 
 TEST_F(Kept, AlphaThatIntegerSamplesCannotHoldIsRefused)
 {
-    Spec s{OIIO::TypeDesc::FLOAT, 0, 1, 0.04, 2, 1, 5.0};
+    Ramp s{OIIO::TypeDesc::FLOAT, 0, 1, 0.04, 2, 1, 5.0};
     writeRamp(path("five.tif"), s);
     expectRefused(denoise("five.tif", "out.png", {"--sigma", "0.04"}), "alpha value 5", "out.png");
     // Float output holds 5, but nothing holds NaN.
@@ -315,7 +315,7 @@ TEST_F(Kept, AlphaThatIntegerSamplesCannotHoldIsRefused)
 
 TEST_F(Kept, FailuresOnOutputAreCleanAndNamed)
 {
-    writeRamp(path("big.png"), Spec(), 700, 700);
+    writeRamp(path("big.png"), Ramp(), 700, 700);
     // A file-size limit, as a full disk: a message, and no temporary file.
     Limits limits;
     limits.fileSize = 20 * 1024;
@@ -323,13 +323,13 @@ TEST_F(Kept, FailuresOnOutputAreCleanAndNamed)
                   "cannot write", "out.jpg");
 
     // An image no block fits is refused without the PNG codec's own line.
-    writeRamp(path("wide.png"), Spec(), 2, 70000);
+    writeRamp(path("wide.png"), Ramp(), 2, 70000);
     const Outcome wide = denoise("wide.png", "wide-out.png", {"--sigma", "20"});
     EXPECT_EQ(wide.status, 1);
     EXPECT_EQ(wide.err.find("libpng"), std::string::npos) << wide.err;
 
     // Started with standard error closed: the output is an image all the same.
-    writeRamp(path("g8.png"), Spec());
+    writeRamp(path("g8.png"), Ramp());
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(2);
@@ -346,7 +346,7 @@ TEST_F(Kept, FailuresOnOutputAreCleanAndNamed)
 
 TEST_F(Kept, AReadOnlyOutputIsNamedAsSuchNotBlamedOnTheFormat)
 {
-    writeRamp(path("g8.png"), Spec());
+    writeRamp(path("g8.png"), Ramp());
     fs::copy_file(path("g8.png"), path("ro.png"));
     fs::permissions(path("ro.png"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     // The superuser may write anything; the run then goes as nobody.
@@ -374,7 +374,7 @@ TEST_F(Kept, AReadOnlyOutputIsNamedAsSuchNotBlamedOnTheFormat)
 
 TEST_F(Kept, TheDemoOnATinyImageNamesItAndTakesTheGivenSigma)
 {
-    writeRamp(path("g9.png"), Spec(), 9, 9);
+    writeRamp(path("g9.png"), Ramp(), 9, 9);
     const Outcome r = run({"demo", "--image", path("g9.png"), "--sigma", "20", "--output-dir",
                            path("demo"), "-q"});
     EXPECT_EQ(r.status, 0) << r.err;
