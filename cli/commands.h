@@ -1,8 +1,11 @@
-// The sub-commands of the sorvik tool, apart from option parsing.
+// The sub-commands of the sorvik tool, apart from option parsing: `denoise`
+// (batch.cpp, which hands each file to denoise_file.cpp or pilot_mode.cpp)
+// and `demo` (demo.cpp).
 #ifndef SORVIK_CLI_COMMANDS_H
 #define SORVIK_CLI_COMMANDS_H
 
 #include "cli/image_io.h"
+#include "cli/parsing.h"
 #include "frontend/settings.h"
 
 #include <cstdint>
@@ -54,21 +57,6 @@ std::string dataDirectory(const std::string& buildTimeDir);
 // UserError for anything the user can fix that stops the whole run.
 int runDenoise(const DenoiseOptions& options);
 void runDemo(const DemoOptions& options);
-
-// Option values as typed. A value that is not of the option's kind (empty,
-// "abc" for a number, "3.5" for a whole number) throws UsageError; a value of
-// the right kind outside what the option takes throws UserError. `option`
-// names the option in messages. Numbers too small for a double's normal range
-// (1e-320) are numbers, and are left to the option's range check.
-double parseReal(const std::string& text, const std::string& option);
-std::int32_t parseWhole(const std::string& text, const std::string& option);
-std::uint64_t parseCount(const std::string& text, const std::string& option);
-
-// "kaiser:BETA" (or "kaiser" for the default beta), else the name of a text
-// file holding blockSize^2 numbers separated by white space or commas, row
-// after row of the block; '#' starts a comment. Reading stops at the first
-// number too many, so the file's size never matters.
-std::vector<double> loadWindow(const std::string& source, std::int32_t blockSize);
 
 // Peak signal-to-noise ratio in dB of an image against a reference, both on
 // the 0..1 scale.

@@ -87,6 +87,22 @@ inline std::string tiffPromising(std::uint32_t width, std::uint32_t height, std:
     return t;
 }
 
+// tiffPromising's file as three samples a pixel of another photometric
+// interpretation (8: CIELab), which the image library reads but does not
+// write. Its strip then holds a third of what it declares.
+inline std::string asColour(std::string tiff, std::uint16_t photometric)
+{
+    // Directory entries from byte 10, twelve bytes each, the value in the last four.
+    const auto set = [&tiff](int entry, std::uint16_t value) {
+        const std::size_t at = 10 + std::size_t(entry) * 12 + 8;
+        tiff[at] = char(value & 0xff);
+        tiff[at + 1] = char(value >> 8);
+    };
+    set(4, photometric); // tag 262
+    set(6, 3);           // tag 277, SamplesPerPixel
+    return tiff;
+}
+
 } // namespace sorvik::crafted
 
 #endif

@@ -146,6 +146,10 @@ struct DataRange {
 // Integer data is scaled by its type's range.
 constexpr DataRange uint8Range{0.0, 255.0};
 constexpr DataRange uint16Range{0.0, 65535.0};
+constexpr DataRange uint32Range{0.0, 4294967295.0};
+constexpr DataRange int8Range{-128.0, 127.0};
+constexpr DataRange int16Range{-32768.0, 32767.0};
+constexpr DataRange int32Range{-2147483648.0, 2147483647.0};
 
 // The range of float data: [0, 1] when every value lies in it, otherwise from
 // the data's minimum to its maximum. Data that is constant outside [0, 1]

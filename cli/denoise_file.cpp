@@ -1,0 +1,157 @@
+#include "cli/denoise_file.h"
+
+#include "cli/denoise_streamed.h"
+#include "cli/image_read.h"
+#include "cli/image_write.h"
+#include "cli/streaming.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace sorvik::cli {
+
+namespace {
+
+// Denoises one page in place: the colour planes change, alpha stays as it was.
+void denoisePage(Picture& page, const std::string& what, const DenoiseOptions& o,
+                 const WienerSettings& settings, RunProgress& progress, const std::string& notePrefix)
+{
+    const int colours = page.colours();
+    const std::size_t plane = page.plane();
+    std::vector<double> colour;
+    colour.reserve(plane * std::size_t(colours));
+    for (int c = 0; c < page.channels; ++c)
+        if (c != page.alpha)
+            colour.insert(colour.end(), page.pixels.begin() + std::ptrdiff_t(c * plane),
+                          page.pixels.begin() + std::ptrdiff_t((c + 1) * plane));
+
+    DenoiseInput input;
+    input.rows = page.rows;
+    input.cols = page.cols;
+    input.channels = colours;
+    input.pixels = colour.data();
+    input.sigma = o.sigma;
+    try {
+        if (isFloat(page.depth)) {
+            input.range = o.rangeLow ? userDataRange(*o.rangeLow, *o.rangeHigh)
+                                     : floatDataRange(colour.data(), page.rows, page.cols, colours);
+        } else if (o.rangeLow) {
+            throw UserError(what + " holds " + depthName(page.depth) +
+                            " levels, which are scaled by their type's range; --range is for "
+                            "float data");
+        } else {
+            input.range = integerRange(page.depth);
+        }
+    } catch (const NonFiniteValue& e) {
+        throw UserError(nonFiniteMessage(what, e, colours > 1));
+    } catch (const std::invalid_argument& e) {
+        // Without --range the range came from the data (float values whose
+        // span overflows), so the file is what the message names.
+        throw UserError((o.rangeLow ? std::string("--range") : what) + ": " + e.what());
+    }
+
+    if (o.sigma)
+        checkSigma(*o.sigma, input.range.sigmaToUnit(*o.sigma));
+
+    sorvik::DenoiseOptions options;
+    options.wiener = settings;
+    options.threads = o.threads;
+    progress.colours = colours;
+    options.progress = [&progress](DenoiseStage stage, int channel, std::int32_t done,
+                                   std::int32_t total) { progress.report(stage, channel, done, total); };
+    DenoiseResult result;
+    try {
+        result = denoise(input, options);
+    } catch (const NonFiniteValue& e) {
+        throw UserError(nonFiniteMessage(what, e, colours > 1));
+    } catch (const std::invalid_argument& e) {
+        throw UserError(what + ": " + e.what());
+    } catch (const std::runtime_error& e) {
+        throw UserError(what + ": " + e.what() + ". Nothing was written.");
+    }
+    if (result.sigmaEstimated && !o.quiet) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.4g", result.sigma);
+        progress.bar->note(notePrefix + "estimated sigma: " + text + " (" + unitsOf(page.depth) + ")");
+    }
+    int k = 0;
+    for (int c = 0; c < page.channels; ++c)
+        if (c != page.alpha) {
+            std::copy(result.pixels.begin() + std::ptrdiff_t(std::size_t(k) * plane),
+                      result.pixels.begin() + std::ptrdiff_t(std::size_t(k + 1) * plane),
+                      page.pixels.begin() + std::ptrdiff_t(std::size_t(c) * plane));
+            ++k;
+        }
+}
+
+} // namespace
+
+void checkDepthChange(const Picture& page, const std::string& output, const DenoiseOptions& o)
+{
+    const PixelDepth to = outputDepth(output, o.depth ? *o.depth : page.depth);
+    // Going through the 0..1 scale, signed levels would lose everything
+    // below zero, and 32-bit ones the bits that 8 or 16 have no room for.
+    const bool shortUnsigned = page.depth == PixelDepth::uint8 || page.depth == PixelDepth::uint16;
+    if (to == page.depth || isFloat(page.depth) || shortUnsigned || isFloat(to))
+        return;
+    throw UserError(page.name + " holds " + depthName(page.depth) + " samples, which '" + output +
+                    "' would store as " + depthName(to) +
+                    "; write a .tif, or --depth float for float samples");
+}
+
+void checkValuesFit(const Picture& page, const std::string& output, const DenoiseOptions& o,
+                    const std::string& what)
+{
+    const bool integerOutput = !isFloat(outputDepth(output, o.depth ? *o.depth : page.depth));
+    const std::size_t plane = page.plane();
+    if (page.alpha >= 0 && isFloat(page.depth))
+        for (std::size_t p = 0; p < plane; ++p)
+            checkAlpha(page.pixels[std::size_t(page.alpha) * plane + p], integerOutput, what,
+                       std::int64_t(p % std::size_t(page.rows)),
+                       std::int64_t(p / std::size_t(page.rows)));
+    // Float data off the 0..1 scale has no integer levels to go to: written
+    // to 8 or 16 bits it would come back saturated, every pixel, as success.
+    if (!isFloat(page.depth) || !integerOutput)
+        return;
+    for (std::size_t i = 0; i < page.pixels.size(); ++i)
+        // A value that is not finite is the denoiser's to report, with its position.
+        if (int(i / plane) != page.alpha && std::isfinite(page.pixels[i]) &&
+            (page.pixels[i] < 0.0 || page.pixels[i] > 1.0))
+            throw UserError(what + " holds float values outside 0..1 (" +
+                            formatNumber(page.pixels[i]) + "), which the integer samples of '" +
+                            output + "' cannot hold; write a float TIFF (.tif) instead");
+}
+
+void denoiseFile(const std::string& input, const std::string& shownInput, const std::string& output,
+                 const DenoiseOptions& o, const WienerSettings& settings, RunProgress& progress,
+                 const std::string& notePrefix)
+{
+    const std::vector<Picture> headers = readPictureHeaders(input, "noisy", o.maxPixels, shownInput);
+    for (const Picture& page : headers)
+        checkDepthChange(page, output, o);
+    checkPictureOutput(output, headers[0], headers.size(),
+                       outputDepth(output, o.depth ? *o.depth : headers[0].depth), o.quiet);
+    const std::uint64_t resident = residentBytes();
+    if (inMemoryBytes(headers, settings, o.threads, !o.sigma) + resident > o.memory) {
+        denoiseStreamed(input, output, headers, o, settings, progress, notePrefix, resident);
+        return;
+    }
+    std::vector<Picture> pages = readPictures(input, "noisy", o.maxPixels, shownInput);
+    const std::string what = "noisy image '" + shownInput + "'";
+    for (std::size_t k = 0; k < pages.size(); ++k)
+        checkValuesFit(pages[k], output, o,
+                       what + (pages.size() > 1 ? ", page " + std::to_string(k + 1) : ""));
+    progress.pages = pages.size();
+    for (std::size_t k = 0; k < pages.size(); ++k) {
+        progress.page = k;
+        const bool several = pages.size() > 1;
+        denoisePage(pages[k], several ? what + ", page " + std::to_string(k + 1) : what, o, settings,
+                    progress, notePrefix + (several ? "page " + std::to_string(k + 1) + ": " : ""));
+    }
+    OutputSet outputs;
+    outputs.addPictures(output, pages, o.depth);
+    outputs.commit();
+}
+
+} // namespace sorvik::cli
