@@ -3,6 +3,7 @@
 #define SORVIK_CLI_COMMANDS_H
 
 #include "cli/image_io.h"
+#include "frontend/parameters.h"
 #include "frontend/settings.h"
 
 #include <cstdint>
@@ -32,6 +33,9 @@ struct DenoiseOptions {
     // The peak the process may reach; a file that would need more in memory
     // is streamed a band of rows at a time.
     std::uint64_t memory = std::uint64_t(256) << 20;
+    // Every value as read and checked against the parameter table; the
+    // fields above are filled from it.
+    Request request;
 };
 
 struct DemoOptions {
