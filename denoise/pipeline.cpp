@@ -55,6 +55,13 @@ void checkInput(const DenoiseInput& in)
         }
 }
 
+std::string formatTwoDigits(double v)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2g", v);
+    return text;
+}
+
 bool isConstant(const double* pixels, std::size_t count)
 {
     for (std::size_t i = 1; i < count; ++i)
@@ -144,11 +151,11 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
         highest = std::min(highest, perUnit * maxSigma);
     }
     if (!squares) {
-        char bounds[64];
-        std::snprintf(bounds, sizeof bounds, "about %.2g to %.2g", lowest, highest);
+        // Two digits say a bound; formatNumber writes its exponent as people do.
+        const auto rough = [](double v) { return formatNumber(std::stod(formatTwoDigits(v))); };
         throw std::invalid_argument("sigma " + formatNumber(result.sigma) +
-                                    " is outside the range sorvik computes with for this data: " + bounds +
-                                    " in the data's units");
+                                    " is outside the range sorvik computes with for this data: about " +
+                                    rough(lowest) + " to " + rough(highest) + " in the data's units");
     }
 
     std::vector<WienerSettings> settings(std::size_t(in.channels), options.wiener);

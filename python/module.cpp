@@ -369,7 +369,8 @@ py::array_t<float> basicEstimate(const py::array& noisyArray, const Real& sigmaA
     const double sigma = real(sigmaArgument, "sigma");
     sorvik::BasicEstimateOptions options;
     options.thresholdFactor = real(threshold, "threshold");
-    options.threads = whole(threadsArgument, "threads");
+    options.threads = threadsArgument.value.is_none() ? sorvik::defaultThreads(sorvik::FrontEnd::python)
+                                                      : whole(threadsArgument, "threads");
     if (options.threads < 1)
         throw py::value_error("threads must be at least 1");
     const ColumnMajor<double> noisy = columnMajor<double>(noisyArray, "noisy");
@@ -448,7 +449,7 @@ PYBIND11_MODULE(_sorvik, m)
           "row. Raises ValueError for pixels of magnitude over 2^107, which the\n"
           "transforms in single precision would turn into infinities.",
           "noisy"_a, "sigma"_a, py::kw_only(), "threshold"_a = sorvik::defaultThresholdFactor,
-          "threads"_a = 1);
+          "threads"_a = py::none());
     m.def("kaiser_window", &kaiserWindow,
           "The size x size outer product of a symmetric Kaiser window with itself.",
           "size"_a, "beta"_a = sorvik::defaultKaiserBeta);

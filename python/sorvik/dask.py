@@ -329,6 +329,14 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
         out_planes = result.transpose(0, 2, 1)
         if kind != "float":
             out_planes = _sorvik._to_integer(out_planes, kind)
+        if alpha and kind == "float":
+            # As sorvik.denoise: NaN or an opacity past 0..1 is no alpha.
+            a = block[colour]
+            bad = ~((a >= 0) & (a <= 1))
+            if bad.any():
+                row, col = (int(v) for v in np.argwhere(bad)[0])
+                raise ValueError(f"the alpha channel must hold opacities from 0 to 1; the value at "
+                                 f"[{row + tile[0]}, {col + tile[2]}] is {a[row, col]}")
         out = np.empty((channels, core_box[1] - core_box[0], core_box[3] - core_box[2]), dtype=dtype)
         out[:colour] = out_planes
         if alpha:

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <set>
 #include <stdexcept>
@@ -150,6 +152,29 @@ TEST(Parameters, NumbersAreQuotedAsPeopleWriteThem)
     EXPECT_EQ(formatNumber(-1e-300), "-1e-300");
     EXPECT_EQ(formatNumber(40.0), "40");
     EXPECT_EQ(formatNumber(0.19685), "0.19685");
+}
+
+// The Octave help is a file of its own; it must say what the table says.
+TEST(Parameters, TheOctaveHelpListsEveryRowWithItsBounds)
+{
+    std::ifstream file(SORVIK_OCTAVE_HELP);
+    ASSERT_TRUE(file) << SORVIK_OCTAVE_HELP;
+    const std::string help(std::istreambuf_iterator<char>(file), {});
+    for (const Parameter& row : parameters()) {
+        if (row.octave == nullptr)
+            continue;
+        const std::size_t at = help.find(std::string("%     '") + row.octave + "'");
+        ASSERT_NE(at, std::string::npos) << row.octave;
+        const std::string entry = help.substr(at, help.find("%     '", at + 1) - at);
+        if (row.kind == ParameterKind::whole || row.kind == ParameterKind::real) {
+            const std::string high = row.linked == LinkedBound::blockSize ? "BlockSize" : formatNumber(row.high);
+            EXPECT_NE(entry.find(formatNumber(row.low) + " to"), std::string::npos) << entry;
+            EXPECT_NE(entry.find(high), std::string::npos) << entry;
+        }
+        if (row.defaultValue > 0 && row.linked != LinkedBound::blockSize) {
+            EXPECT_NE(entry.find("(" + formatNumber(row.defaultValue) + ")"), std::string::npos) << entry;
+        }
+    }
 }
 
 } // namespace

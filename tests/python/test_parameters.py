@@ -68,10 +68,14 @@ def test_one_rule_for_the_window_everywhere(grey):
 def test_alpha_that_is_no_opacity_is_refused(grey):
     image = np.dstack([grey / 255.0, np.ones(grey.shape)])
     assert sorvik.denoise(image, 0.08, channel_axis=-1).shape == image.shape
+    import dask.array as da
+    import sorvik.dask as sd
     for bad in (np.nan, 5.0, -0.5):
         image[7, 9, 1] = bad
         with pytest.raises(ValueError, match=r"alpha .* \[7, 9\]"):
             sorvik.denoise(image, 0.08, channel_axis=-1)
+        with pytest.raises(ValueError, match=r"alpha .* \[7, 9\]"):
+            sd.denoise(da.from_array(image), 0.08, channel_axis=-1).compute()
 
 
 def test_odd_inputs_give_documented_exceptions(grey):
