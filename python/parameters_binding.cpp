@@ -157,21 +157,33 @@ sorvik::Request pythonRequest(const py::dict& keywords, sorvik::FrontEnd frontEn
 py::dict requestKeywords(const sorvik::Request& r, sorvik::FrontEnd frontEnd)
 {
     py::dict out;
-    out["sigma"] = r.sigma ? py::cast(*r.sigma) : py::none();
-    out["block_size"] = r.blockSize;
-    out["step"] = r.stepOrDefault();
-    out["max_group_size"] = r.maxGroupSize;
-    out["search_radius"] = r.searchRadius;
-    out["match_threshold"] = r.matchThreshold;
-    if (r.window.empty()) {
-        out["window"] = py::none();
-    } else {
-        py::array_t<double> w({py::ssize_t(r.blockSize), py::ssize_t(r.blockSize)});
-        std::memcpy(w.mutable_data(), r.window.data(), r.window.size() * sizeof(double));
-        out["window"] = w;
+    for (const sorvik::Parameter& row : sorvik::parameters()) {
+        if (row.keyword == nullptr)
+            continue;
+        std::visit(
+            [&](auto member) {
+                const auto& field = r.*member;
+                using Field = std::decay_t<decltype(field)>;
+                if constexpr (std::is_same_v<Field, std::vector<double>>) {
+                    if (field.empty()) {
+                        out[row.keyword] = py::none();
+                    } else {
+                        const auto side = py::ssize_t(std::lround(std::sqrt(double(field.size()))));
+                        py::array_t<double> w({side, side});
+                        std::memcpy(w.mutable_data(), field.data(), field.size() * sizeof(double));
+                        out[row.keyword] = w;
+                    }
+                } else if constexpr (std::is_same_v<Field, std::int64_t> || std::is_same_v<Field, double>) {
+                    out[row.keyword] = field;
+                } else {
+                    out[row.keyword] = field ? py::cast(*field) : py::none();
+                }
+            },
+            row.field);
     }
+    // Defaults that depend on another value or on the front end, resolved.
+    out["step"] = r.stepOrDefault();
     out["threads"] = r.threads ? int(*r.threads) : sorvik::defaultThreads(frontEnd);
-    out["data_range"] = r.range ? py::cast(*r.range) : py::none();
     return out;
 }
 
