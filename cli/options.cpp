@@ -56,10 +56,7 @@ other ('#' starts a comment).
 
 Step: without --step, min(3, block size), so that --block-size 2 works alone.
 
-Bounds: --block-size 2 to 64 (and at most the image's side), --step 1 to
-the block size, --max-group-size 1 to 4096, --search-radius 0 to 4096,
---match-threshold 0 to 1048576, --threads 1 to 1024; the same in Python
-and Octave.
+Bounds: as each option says, and the same in Python and Octave.
 
 Limits: images over --max-pixels pixels (default 134217728, 2^27; for a
 stack, all pages together) are refused before their pixels are read; 0
@@ -123,7 +120,14 @@ void addOptions(CLI::App& command, Texts& texts, bool (*wanted)(const Parameter&
     for (const Parameter& row : parameters()) {
         if (row.flag == nullptr || !wanted(row))
             continue;
-        CLI::Option* option = command.add_option(row.flag, texts[&row], row.help);
+        std::string help = row.help;
+        if (row.kind == ParameterKind::whole || row.kind == ParameterKind::real) {
+            help += "; " + formatNumber(row.low) + " to " +
+                    (row.linked == LinkedBound::blockSize ? std::string("the block size") : formatNumber(row.high));
+            if (row.linked == LinkedBound::imageSide)
+                help += ", at most the image's side";
+        }
+        CLI::Option* option = command.add_option(row.flag, texts[&row], help);
         if (row.kind == ParameterKind::choice)
             option->check(CLI::IsMember(std::vector<std::string>(row.choices.begin(), row.choices.end())));
         else

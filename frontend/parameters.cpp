@@ -38,7 +38,7 @@ std::vector<Parameter> makeTable()
          maxBlockSide, L::imageSide, "Block side in pixels", nullptr, &Request::blockSize},
         {"step", "--step", "step", "Step", K::whole, defaultStep, "min(3, block size)", 1, maxBlockSide,
          L::blockSize,
-         "Spacing of the reference blocks, 1 to the block size; default min(3, block size)", nullptr,
+         "Spacing of the reference blocks (default: min(3, block size))", nullptr,
          &Request::step},
         {"maximum group size", "--max-group-size", "max_group_size", "MaxGroupSize", K::whole,
          defaultMaxGroupSize, "32", 1, maxGroup, L::none, "Most blocks in a group, the reference included",
@@ -55,7 +55,7 @@ std::vector<Parameter> makeTable()
          "block_size matrix (Python's kaiser_window makes one), as their users hold windows",
          &Request::window},
         {"threads", "--threads", "threads", "Threads", K::whole, 0.0, "every processor", 1, maxThreads,
-         L::none, "Worker threads (default: one per processor); the result is the same for any number",
+         L::none, "Worker threads (default: one per processor); the same result for any number",
          "Dask takes threads per task and defaults to 1: its scheduler already runs a task on every "
          "processor, and more threads a task would only contend with them",
          &Request::threads},

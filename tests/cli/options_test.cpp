@@ -67,6 +67,10 @@ TEST_F(Options, ParserErrorsAreTheToolsOwnUsageErrors)
     r = run({"denoise", path("g8.png"), "-o", path("out.png"), "--depth", "12"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("sorvik: error: --depth", 0), 0u) << r.err;
+    // The help gives each bound, from the same table as the checks.
+    const std::string help = run({"denoise", "--help"}).out;
+    for (const char* bound : {"1 to 1024", "2 to 64, at most the image's side", "1 to the block size", "0 to 4096"})
+        EXPECT_NE(help.find(bound), std::string::npos) << bound;
     // Values as typed, in the exponent form people write.
     r = run({"denoise", path("g8.png"), "--sigma", "1e30", "-o", path("out.png")});
     EXPECT_NE(r.err.find("1e30"), std::string::npos) << r.err;
