@@ -6,6 +6,7 @@
 
 #include "cli/image_io.h"
 #include "cli/parsing.h"
+#include "frontend/parameters.h"
 #include "frontend/settings.h"
 
 #include <cstdint>
@@ -35,6 +36,9 @@ struct DenoiseOptions {
     // The peak the process may reach; a file that would need more in memory
     // is streamed a band of rows at a time.
     std::uint64_t memory = std::uint64_t(256) << 20;
+    // Every value as read and checked against the parameter table; the
+    // fields above are filled from it.
+    Request request;
 };
 
 struct DemoOptions {

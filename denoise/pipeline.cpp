@@ -5,10 +5,12 @@
 #include <pilot/basic_estimate.h>
 #include <sorvik/sorvik.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -53,6 +55,13 @@ void checkInput(const DenoiseInput& in)
         }
 }
 
+std::string formatTwoDigits(double v)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2g", v);
+    return text;
+}
+
 bool isConstant(const double* pixels, std::size_t count)
 {
     for (std::size_t i = 1; i < count; ++i)
@@ -75,6 +84,14 @@ struct ProgressRelay {
 
 } // namespace
 
+void checkNoiseEstimate(bool constant, double sigma)
+{
+    if (constant)
+        throw std::invalid_argument("the image is constant: its noise level cannot be estimated; give sigma");
+    if (!(sigma > 0.0))
+        throw std::invalid_argument("no noise could be measured in the image (it is exactly smooth); give sigma");
+}
+
 DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
 {
     checkInput(in);
@@ -96,14 +113,11 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
                                         "]; give sigma in the data's own units");
         result.sigma = *in.sigma;
     } else {
-        if (isConstant(in.pixels, count))
-            throw std::invalid_argument(
-                "the image is constant: its noise level cannot be estimated; give sigma");
-        result.sigma = estimateNoiseSigma(in.pixels, in.rows, in.cols, in.channels);
+        const bool constant = isConstant(in.pixels, count);
+        if (!constant)
+            result.sigma = estimateNoiseSigma(in.pixels, in.rows, in.cols, in.channels);
+        checkNoiseEstimate(constant, result.sigma);
         result.sigmaEstimated = true;
-        if (!(result.sigma > 0.0))
-            throw std::invalid_argument(
-                "no noise could be measured in the image (it is exactly smooth); give sigma");
     }
 
     std::vector<double> unit(count);
@@ -121,6 +135,27 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
             for (std::size_t i = 0; i < plane; ++i)
                 p[i] = channelRange[c].toUnit(p[i]);
         }
+    }
+
+    // The filter squares each channel's sigma in single precision; one that
+    // cannot be is refused here in the caller's units, where the filter's
+    // own check could only quote its 0..1 scale.
+    bool squares = true;
+    double lowest = 0.0, highest = std::numeric_limits<double>::infinity();
+    for (int c = 0; c < in.channels; ++c) {
+        const double channelSigma = channelRange[c].sigmaToUnit(unitSigma);
+        const float f = float(channelSigma);
+        squares = squares && f * f > 0.0f && std::isfinite(f * f);
+        const double perUnit = result.sigma / channelSigma;
+        lowest = std::max(lowest, perUnit * minSigma);
+        highest = std::min(highest, perUnit * maxSigma);
+    }
+    if (!squares) {
+        // Two digits say a bound; formatNumber writes its exponent as people do.
+        const auto rough = [](double v) { return formatNumber(std::stod(formatTwoDigits(v))); };
+        throw std::invalid_argument("sigma " + formatNumber(result.sigma) +
+                                    " is outside the range sorvik computes with for this data: about " +
+                                    rough(lowest) + " to " + rough(highest) + " in the data's units");
     }
 
     std::vector<WienerSettings> settings(std::size_t(in.channels), options.wiener);

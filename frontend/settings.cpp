@@ -33,6 +33,8 @@ double besselI0(double x)
 
 std::string str(double v) { return formatNumber(v); }
 
+} // namespace
+
 void checkWindow(const std::vector<double>& window, std::int32_t P)
 {
     const std::size_t expected = std::size_t(P) * std::size_t(P);
@@ -43,6 +45,7 @@ void checkWindow(const std::vector<double>& window, std::int32_t P)
     // image's corners, at least) with a weight sum of zero. Weights reach the
     // accumulators in single precision, where one beyond its range is infinite.
     const double largest = double(std::numeric_limits<float>::max());
+    const double smallest = double(std::numeric_limits<float>::min());
     for (std::size_t i = 0; i < window.size(); ++i) {
         const double w = window[i];
         const std::string where = "window weight " + std::to_string(i) + " (row " +
@@ -50,13 +53,17 @@ void checkWindow(const std::vector<double>& window, std::int32_t P)
                                   ") is " + str(w);
         if (!std::isfinite(w) || !(w > 0.0))
             reject(where + "; weights must be finite and > 0");
+        // Below the smallest normal float a weight loses its precision and,
+        // times a small group weight, vanishes: the pixels it alone reaches
+        // would end with no weight at all, found only after the whole filter.
+        if (w < smallest)
+            reject(where + ", below the smallest normal single-precision number; weights must be "
+                   "at least " + str(smallest));
         if (w > largest)
             reject(where + ", beyond the range of single precision; weights must be at most " +
                    str(largest));
     }
 }
-
-} // namespace
 
 std::vector<double> kaiserWindow(std::int32_t length, double beta)
 {
@@ -183,7 +190,19 @@ std::string formatNumber(double value)
     if (exponent >= digits && exponent < 17)
         digits = exponent + 1;
     std::snprintf(text, sizeof text, "%.*g", digits, value);
-    return text;
+    // As people write it: "1e30", "2.5e-7", not printf's "1e+30", "2.5e-07".
+    std::string quoted = text;
+    const std::size_t e = quoted.find('e');
+    if (e != std::string::npos) {
+        std::size_t digit = e + 1;
+        if (quoted[digit] == '+')
+            quoted.erase(digit, 1);
+        else if (quoted[digit] == '-')
+            ++digit;
+        while (digit + 1 < quoted.size() && quoted[digit] == '0')
+            quoted.erase(digit, 1);
+    }
+    return quoted;
 }
 
 } // namespace sorvik

@@ -57,6 +57,10 @@ std::vector<double> kaiserWindow(std::int32_t length, double beta);
 // entry r * size + c = k[r] * k[c].
 std::vector<double> kaiserWindow2d(std::int32_t size, double beta);
 
+// Throws std::invalid_argument unless the window holds P^2 weights, each
+// finite and within the normal range of single precision.
+void checkWindow(const std::vector<double>& window, std::int32_t P);
+
 struct FilterSetup {
     FilterParams params;
     std::vector<double> window; // blockSize^2 entries, ready for runFilter

@@ -13,6 +13,7 @@
 // gone before mexFunction raises: the message is formatted into a buffer of
 // mexFunction's own, and the outputs are created only once the work is done.
 #include <sorvik/denoise.h>
+#include <frontend/parameters.h>
 #include "mex.h"
 
 #include <algorithm>
@@ -26,7 +27,10 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
-#include <thread>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -72,6 +76,10 @@ bool isRealNumeric(const mxArray* a)
 bool readImage(const mxArray* a, Image& image, Failure& failure)
 {
     const mxClassID c = mxGetClassID(a);
+    if (mxIsSparse(a))
+        return failWith(failure, "sorvik:invalidImage",
+                        "Input 1 (I) must be a full array; got a sparse %s matrix (full (I) converts it).",
+                        mxGetClassName(a));
     if (!isRealNumeric(a) ||
         (c != mxUINT8_CLASS && c != mxUINT16_CLASS && c != mxSINGLE_CLASS && c != mxDOUBLE_CLASS))
         return failWith(failure, "sorvik:invalidImage",
@@ -87,6 +95,9 @@ bool readImage(const mxArray* a, Image& image, Failure& failure)
                         "Input 1 (I) must be M x N (grey), M x N x 2 (grey and alpha), M x N x 3 (RGB) "
                         "or M x N x 4 (RGB and alpha); got %d dimensions with %llu planes.",
                         static_cast<int>(dimensions), planes);
+    if (rows == 0 || cols == 0)
+        return failWith(failure, "sorvik:invalidImage", "Input 1 (I) is empty (%llu x %llu); it needs pixels to denoise.",
+                        rows, cols);
     constexpr unsigned long long maxSide = 0x7fffffff;
     if (rows > maxSide || cols > maxSide)
         return failWith(failure, "sorvik:tooLarge", "Input 1 (I) may have at most %llu rows and columns.",
@@ -117,87 +128,83 @@ bool readSigma(const mxArray* a, std::optional<double>& sigma, Failure& failure)
     return true;
 }
 
-bool sameName(const char* a, const char* b)
+// Every name-value pair is read by the row of the parameter table that the
+// name picks, by the type of the request's field it fills; bounds are left
+// to sorvik::validate, which checks them all once the image is known.
+bool readValue(const sorvik::Parameter& row, const mxArray* value, sorvik::Request& r, Failure& failure)
 {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b)
-        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
-            return false;
-    return *a == *b;
+    const std::string name = sorvik::quotedName(row, sorvik::FrontEnd::octave);
+    // Complex, sparse, logical and text values are refused for every option
+    // alike, whatever their contents.
+    const bool numeric = isRealNumeric(value) && !mxIsLogical(value);
+    const bool scalar = numeric && mxGetNumberOfElements(value) == 1;
+    bool ok = true;
+    std::visit(
+        [&](auto member) {
+            auto& field = r.*member;
+            using Field = std::decay_t<decltype(field)>;
+            if constexpr (std::is_same_v<Field, std::int64_t> || std::is_same_v<Field, std::optional<std::int64_t>>) {
+                const double x = scalar ? mxGetScalar(value) : std::nan("");
+                // Beyond 2^53 a double holds no odd numbers; the bound refuses it anyway.
+                if (!(std::fabs(x) <= 0x1.0p53) || x != std::floor(x)) {
+                    ok = failWith(failure, "sorvik:invalidParameter", "%s must be a whole number from %.17g to %.17g.",
+                                  name.c_str(), row.low, row.high);
+                    return;
+                }
+                field = static_cast<std::int64_t>(x);
+            } else if constexpr (std::is_same_v<Field, double>) {
+                if (!scalar) {
+                    ok = failWith(failure, "sorvik:invalidParameter", "%s must be a number from %.17g to %.17g.",
+                                  name.c_str(), row.low, row.high);
+                    return;
+                }
+                field = mxGetScalar(value);
+            } else if constexpr (std::is_same_v<Field, std::optional<std::pair<double, double>>>) {
+                if (!numeric || mxGetNumberOfElements(value) != 2 || mxGetClassID(value) != mxDOUBLE_CLASS) {
+                    ok = failWith(failure, "sorvik:invalidParameter",
+                                  "%s must be a double pair [low, high], the values that map to 0 and 1.",
+                                  name.c_str());
+                    return;
+                }
+                field = std::make_pair(mxGetPr(value)[0], mxGetPr(value)[1]);
+            } else if constexpr (std::is_same_v<Field, std::vector<double>>) {
+                if (!numeric || mxGetClassID(value) != mxDOUBLE_CLASS || mxGetNumberOfDimensions(value) != 2 ||
+                    mxGetM(value) != mxGetN(value) || mxGetM(value) < 2 || mxGetM(value) > 64) {
+                    ok = failWith(failure, "sorvik:invalidParameter",
+                                  "%s must be a real square double matrix, BlockSize x BlockSize.", name.c_str());
+                    return;
+                }
+                // Window(r + 1, c + 1) weights block pixel (r, c); the request holds it row by row.
+                const std::size_t p = mxGetM(value);
+                const double* data = mxGetPr(value);
+                field.assign(p * p, 0.0);
+                for (std::size_t row = 0; row < p; ++row)
+                    for (std::size_t col = 0; col < p; ++col)
+                        field[row * p + col] = data[row + col * p];
+            } else {
+                // Options of the tool alone have no Octave name, so no row
+                // of theirs is ever found here.
+                ok = failWith(failure, "sorvik:unknownParameter", "%s is not an Octave parameter.", name.c_str());
+            }
+        },
+        row.field);
+    return ok;
 }
 
-bool readWhole(const mxArray* value, const char* name, long long low, long long high, long long& out,
-               Failure& failure)
+bool unknownParameter(const char* name, Failure& failure)
 {
-    const bool scalar = isRealNumeric(value) && !mxIsLogical(value) && mxGetNumberOfElements(value) == 1;
-    const double x = scalar ? mxGetScalar(value) : std::nan("");
-    if (!scalar || !(x >= double(low) && x <= double(high)) || x != std::floor(x))
-        return failWith(failure, "sorvik:invalidParameter",
-                        "'%s' must be a whole number from %lld to %lld.", name, low, high);
-    out = static_cast<long long>(x);
-    return true;
-}
-
-bool readParameter(const char* name, const mxArray* value, Request& r, Failure& failure)
-{
-    sorvik::WienerSettings& w = r.options.wiener;
-    long long whole = 0;
-    if (sameName(name, "BlockSize")) {
-        if (!readWhole(value, "BlockSize", 2, 64, whole, failure))
-            return false;
-        w.blockSize = static_cast<std::int32_t>(whole);
-    } else if (sameName(name, "Step")) {
-        if (!readWhole(value, "Step", 1, 64, whole, failure))
-            return false;
-        w.step = static_cast<std::int32_t>(whole);
-    } else if (sameName(name, "MaxGroupSize")) {
-        if (!readWhole(value, "MaxGroupSize", 1, 4096, whole, failure))
-            return false;
-        w.maxGroupSize = static_cast<std::int32_t>(whole);
-    } else if (sameName(name, "SearchRadius")) {
-        if (!readWhole(value, "SearchRadius", 0, 4096, whole, failure))
-            return false;
-        w.searchRadius = static_cast<std::int32_t>(whole);
-    } else if (sameName(name, "Threads")) {
-        if (!readWhole(value, "Threads", 1, 1024, whole, failure))
-            return false;
-        r.options.threads = static_cast<int>(whole);
-    } else if (sameName(name, "MatchThreshold")) {
-        const bool scalar = isRealNumeric(value) && mxGetNumberOfElements(value) == 1;
-        const double x = scalar ? mxGetScalar(value) : std::nan("");
-        if (!(x >= 0 && x <= double(sorvik::maxMatchThreshold)))
-            return failWith(failure, "sorvik:invalidParameter",
-                            "'MatchThreshold' must be a number from 0 to %g.",
-                            double(sorvik::maxMatchThreshold));
-        w.matchThreshold = x;
-    } else if (sameName(name, "Range")) {
-        if (!isRealNumeric(value) || mxGetNumberOfElements(value) != 2 || mxGetClassID(value) != mxDOUBLE_CLASS)
-            return failWith(failure, "sorvik:invalidParameter",
-                            "'Range' must be a double pair [low, high], the values that map to 0 and 1.");
-        const double* ends = mxGetPr(value);
-        try {
-            r.range = sorvik::userDataRange(ends[0], ends[1]);
-        } catch (const std::invalid_argument& e) {
-            return failWith(failure, "sorvik:invalidParameter", "'Range': %s", e.what());
-        }
-    } else if (sameName(name, "Window")) {
-        if (!isRealNumeric(value) || mxGetClassID(value) != mxDOUBLE_CLASS || mxGetM(value) != mxGetN(value) ||
-            mxGetM(value) < 2 || mxGetM(value) > 64)
-            return failWith(failure, "sorvik:invalidParameter",
-                            "'Window' must be a square double matrix, BlockSize x BlockSize.");
-        // Window(r + 1, c + 1) weights block pixel (r, c); the settings hold it row by row.
-        const std::size_t p = mxGetM(value);
-        const double* data = mxGetPr(value);
-        w.window.assign(p * p, 0.0);
-        for (std::size_t row = 0; row < p; ++row)
-            for (std::size_t col = 0; col < p; ++col)
-                w.window[row * p + col] = data[row + col * p];
-    } else {
-        return failWith(failure, "sorvik:unknownParameter",
-                        "Unknown parameter '%s'; the parameters are 'BlockSize', 'Step', 'MaxGroupSize', "
-                        "'SearchRadius', 'MatchThreshold', 'Window', 'Threads' and 'Range'.",
-                        name);
+    std::string list;
+    std::size_t left = 0;
+    for (const sorvik::Parameter& row : sorvik::parameters())
+        left += row.octave != nullptr ? 1 : 0;
+    for (const sorvik::Parameter& row : sorvik::parameters()) {
+        if (row.octave == nullptr)
+            continue;
+        --left;
+        list += (list.empty() ? "'" : left == 0 ? " and '" : ", '") + std::string(row.octave) + "'";
     }
-    return true;
+    return failWith(failure, "sorvik:unknownParameter", "Unknown parameter '%s'; the parameters are %s.", name,
+                    list.c_str());
 }
 
 bool readRequest(int nlhs, int nrhs, const mxArray* prhs[], Request& r, Failure& failure)
@@ -215,7 +222,7 @@ bool readRequest(int nlhs, int nrhs, const mxArray* prhs[], Request& r, Failure&
             return false;
         next = 2;
     }
-    r.options.threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    sorvik::Request request;
     for (; next < nrhs; next += 2) {
         char name[32] = {};
         if (!mxIsChar(prhs[next]) || mxGetString(prhs[next], name, sizeof name) != 0)
@@ -223,13 +230,27 @@ bool readRequest(int nlhs, int nrhs, const mxArray* prhs[], Request& r, Failure&
                             "Input %d must be a parameter name such as 'BlockSize'.", next + 1);
         if (next + 1 >= nrhs)
             return failWith(failure, "sorvik:invalidParameter", "Parameter '%s' has no value.", name);
-        if (!readParameter(name, prhs[next + 1], r, failure))
+        const sorvik::Parameter* row = sorvik::findParameter(sorvik::FrontEnd::octave, name);
+        if (row == nullptr || row->octave == nullptr)
+            return unknownParameter(name, failure);
+        if (!readValue(*row, prhs[next + 1], request, failure))
             return false;
     }
-    if (!r.options.wiener.window.empty() &&
-        r.options.wiener.window.size() != std::size_t(r.options.wiener.blockSize) * r.options.wiener.blockSize)
-        return failWith(failure, "sorvik:invalidParameter", "'Window' must be BlockSize x BlockSize (%d x %d).",
-                        r.options.wiener.blockSize, r.options.wiener.blockSize);
+    request.sigma = r.sigma;
+    try {
+        sorvik::Subject subject;
+        subject.rows = r.image.rows;
+        subject.cols = r.image.cols;
+        subject.integerData = r.image.classID == mxUINT8_CLASS || r.image.classID == mxUINT16_CLASS;
+        sorvik::validate(request, sorvik::FrontEnd::octave, subject);
+    } catch (const std::invalid_argument& e) {
+        return failWith(failure, "sorvik:invalidParameter", "%s", e.what());
+    }
+    r.options.wiener = request.wiener();
+    r.options.threads =
+        request.threads ? static_cast<int>(*request.threads) : sorvik::defaultThreads(sorvik::FrontEnd::octave);
+    if (request.range)
+        r.range = sorvik::userDataRange(request.range->first, request.range->second);
     return true;
 }
 
@@ -239,6 +260,17 @@ void toPlanar(const T* data, std::size_t count, std::vector<double>& out)
     out.resize(count);
     for (std::size_t i = 0; i < count; ++i)
         out[i] = static_cast<double>(data[i]);
+}
+
+// Alpha passes through, but a NaN or an opacity past 0..1 in float data is
+// no alpha at all, and every writer of it would have to guess.
+template <class T>
+std::size_t badAlpha(const T* alpha, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        if (!(alpha[i] >= T(0) && alpha[i] <= T(1)))
+            return i;
+    return count;
 }
 
 // Runs the denoiser; fills J (and sigma) only when all went well.
@@ -276,6 +308,16 @@ bool denoiseCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Fai
         }
         if (r.range)
             range = *r.range;
+        if (im.alpha && (im.classID == mxSINGLE_CLASS || im.classID == mxDOUBLE_CLASS)) {
+            const std::size_t bad = im.classID == mxSINGLE_CLASS
+                                        ? badAlpha(static_cast<const float*>(data) + colourValues, plane)
+                                        : badAlpha(static_cast<const double*>(data) + colourValues, plane);
+            if (bad < plane)
+                return failWith(failure, "sorvik:invalidImage",
+                                "The alpha plane of Input 1 (I) must hold opacities from 0 to 1; the value at "
+                                "row %d, column %d is not.",
+                                int(bad % std::size_t(im.rows)) + 1, int(bad / std::size_t(im.rows)) + 1);
+        }
 
         sorvik::DenoiseInput input;
         input.rows = im.rows;

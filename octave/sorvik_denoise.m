@@ -24,17 +24,23 @@
 %   and the result is mapped back.
 %
 %   Parameters (name-value pairs, names in any case):
-%     'BlockSize'       block side, 2 to 64 (8)
-%     'Step'            spacing of reference blocks, 1 to BlockSize (3)
-%     'MaxGroupSize'    most blocks in a group (32)
-%     'SearchRadius'    blocks are searched within this many rows and columns (19)
-%     'MatchThreshold'  the largest spectral distance of a match (0.19685)
-%     'Window'          BlockSize x BlockSize aggregation weights (Kaiser, beta 2)
-%     'Threads'         threads to use (every processor); the result is the
-%                       same bits for any count
+%     'BlockSize'       block side, 2 to 64 and at most I's side (8)
+%     'Step'            spacing of reference blocks, 1 to BlockSize
+%                       (min(3, BlockSize))
+%     'MaxGroupSize'    most blocks in a group, 1 to 4096 (32)
+%     'SearchRadius'    blocks are searched within this many rows and
+%                       columns, 0 to 4096 (19)
+%     'MatchThreshold'  the largest spectral distance of a match, 0 to
+%                       1048576 (0.19685)
+%     'Window'          BlockSize x BlockSize aggregation weights, each a
+%                       single-precision normal number (Kaiser, beta 2)
+%     'Threads'         threads to use, 1 to 1024 (every processor); the
+%                       result is the same bits for any count
 %     'Range'           [low, high]: the values of floating-point I that map
 %                       to 0 and 1 (default: [0, 1], or I's minimum and maximum
-%                       when I lies outside [0, 1])
+%                       when I lies outside [0, 1]); uint8 and uint16 I use
+%                       their type's range
+%   The bounds are those of the sorvik tool and the Python package.
 %
 %   Example:
 %     I = imread ("astronaut.png");

@@ -9,6 +9,7 @@
 // passed through without a copy.
 #include "frontend/settings.h"
 #include "python/denoise_binding.h"
+#include "python/parameters_binding.h"
 #include "python/tiling_binding.h"
 #include "python/noise_binding.h"
 #include <sorvik/sorvik.h>
@@ -212,43 +213,6 @@ ColumnMajor<T> columnMajor(const py::array& array, const char* name)
     return image;
 }
 
-// The aggregation window: None, or a block_size x block_size array (or nested
-// lists) of weights, entry [r, c] for block pixel (r, c). The shape is checked
-// before the weights are converted, for the same reason as an image's.
-std::vector<double> windowWeights(const py::object& window, std::int32_t blockSize)
-{
-    const std::string accepted = "window must be None or a block_size x block_size array of real weights";
-    if (window.is_none())
-        return {};
-    if (py::isinstance<py::str>(window) || py::isinstance<py::bytes>(window))
-        throw py::type_error(accepted + ", not " + typeName(window) +
-                             "; for a Kaiser window pass kaiser_window(block_size, beta)");
-    py::object given;
-    if (py::isinstance<py::array>(window))
-        given = window;
-    else if (py::isinstance<py::list>(window) || py::isinstance<py::tuple>(window))
-        given = py::array::ensure(window);
-    if (!given)
-        throw py::type_error(accepted + " (a numpy array or nested lists), not " + typeName(window));
-    const auto array = py::reinterpret_borrow<py::array>(given);
-    const char kind = array.dtype().kind();
-    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f' && kind != 'O')
-        throw py::type_error(accepted + ", not dtype " + std::string(py::str(array.dtype())));
-    if (array.ndim() != 2 || array.shape(0) != blockSize || array.shape(1) != blockSize)
-        throw py::value_error("window must be a block_size x block_size array (" +
-                              std::to_string(blockSize) + " x " + std::to_string(blockSize) + ")");
-    // Entry [r, c] of a row-major P x P array is entry r * P + c, the
-    // filter's own order.
-    const auto converted =
-        py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(array);
-    if (!converted)
-        throw py::type_error(accepted + "; these cannot be converted to float64");
-    std::vector<double> weights(std::size_t(converted.size()));
-    const py::array& bytes = converted;
-    std::memcpy(weights.data(), bytes.data(), weights.size() * sizeof(double));
-    return weights;
-}
-
 // A signal handler that raised (Ctrl-C's KeyboardInterrupt) during a call.
 // The callbacks run on the calling thread with the GIL released; the error is
 // kept to be raised once the call has returned.
@@ -344,7 +308,9 @@ py::array_t<float> wiener(const py::array& noisyArray, const py::array& pilotArr
     settings.maxGroupSize = whole(maxGroupSize, "max_group_size");
     settings.searchRadius = whole(searchRadius, "search_radius");
     settings.matchThreshold = real(matchThreshold, "match_threshold");
-    const std::int32_t threads = whole(threadsArgument, "threads");
+    const bool threadsGiven = !threadsArgument.value.is_none();
+    const std::int32_t threads =
+        threadsGiven ? whole(threadsArgument, "threads") : sorvik::defaultThreads(sorvik::FrontEnd::python);
     const Shape noisyShape = imageShape(noisyArray, "noisy");
     const Shape pilotShape = imageShape(pilotArray, "pilot");
     if (pilotShape.rows != noisyShape.rows || pilotShape.cols != noisyShape.cols)
@@ -352,9 +318,21 @@ py::array_t<float> wiener(const py::array& noisyArray, const py::array& pilotArr
                               std::to_string(pilotShape.cols) + ") but noisy has shape (" +
                               std::to_string(noisyShape.rows) + ", " +
                               std::to_string(noisyShape.cols) + ")");
-    if (threads < 1)
-        throw py::value_error("threads must be at least 1");
-    settings.window = windowWeights(window, settings.blockSize);
+    // The same bounds as every front end's, by the image's side too.
+    sorvik::Request request;
+    request.blockSize = settings.blockSize;
+    request.step = settings.step;
+    request.maxGroupSize = settings.maxGroupSize;
+    request.searchRadius = settings.searchRadius;
+    request.matchThreshold = settings.matchThreshold;
+    request.threads = threads;
+    request.window = windowWeights(window, settings.blockSize);
+    try {
+        sorvik::validate(request, sorvik::FrontEnd::python, {noisyShape.rows, noisyShape.cols, false});
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(e.what());
+    }
+    settings.window = request.window;
     const sorvik::FilterSetup setup =
         sorvik::prepareFilter(settings, noisyShape.rows, noisyShape.cols);
 
@@ -391,7 +369,8 @@ py::array_t<float> basicEstimate(const py::array& noisyArray, const Real& sigmaA
     const double sigma = real(sigmaArgument, "sigma");
     sorvik::BasicEstimateOptions options;
     options.thresholdFactor = real(threshold, "threshold");
-    options.threads = whole(threadsArgument, "threads");
+    options.threads = threadsArgument.value.is_none() ? sorvik::defaultThreads(sorvik::FrontEnd::python)
+                                                      : whole(threadsArgument, "threads");
     if (options.threads < 1)
         throw py::value_error("threads must be at least 1");
     const ColumnMajor<double> noisy = columnMajor<double>(noisyArray, "noisy");
@@ -433,6 +412,7 @@ PYBIND11_MODULE(_sorvik, m)
               "arrays.";
     m.attr("__version__") = SORVIK_VERSION;
     registerDenoise(m);
+    registerParameters(m);
     registerTiling(m);
     registerNoise(m);
 
@@ -472,8 +452,9 @@ PYBIND11_MODULE(_sorvik, m)
           "    block_size x block_size aggregation weights, entry [r, c] for block\n"
           "    pixel (r, c), each finite and above 0; None is\n"
           "    kaiser_window(block_size).\n"
-          "threads : int\n"
-          "    Threads to use; the result is the same bits for any count.\n"
+          "threads : int, optional\n"
+          "    Threads to use (None: every processor); the result is the same bits\n"
+          "    for any count.\n"
           "\n"
           "Returns\n"
           "-------\n"
@@ -519,7 +500,7 @@ PYBIND11_MODULE(_sorvik, m)
           "max_group_size"_a = sorvik::defaultMaxGroupSize,
           "search_radius"_a = sorvik::defaultSearchRadius,
           "match_threshold"_a = sorvik::defaultMatchThreshold, "window"_a = py::none(),
-          "threads"_a = 1);
+          "threads"_a = py::none());
     m.def("basic_estimate", &basicEstimate,
           "A first estimate of the clean image, for use as the pilot of wiener().\n"
           "\n"
@@ -535,8 +516,9 @@ PYBIND11_MODULE(_sorvik, m)
           "    The noise standard deviation on the 0..1 scale, at least 0.\n"
           "threshold : float\n"
           "    Coefficients below threshold * sigma are set to zero; at least 0.\n"
-          "threads : int\n"
-          "    Threads to use; the result is the same bits for any count.\n"
+          "threads : int, optional\n"
+          "    Threads to use (None: every processor); the result is the same bits\n"
+          "    for any count.\n"
           "\n"
           "Returns\n"
           "-------\n"
@@ -568,7 +550,7 @@ PYBIND11_MODULE(_sorvik, m)
           ">>> bool(np.abs(pilot - clean).mean() < np.abs(noisy - clean).mean() / 2)\n"
           "True",
           "noisy"_a, "sigma"_a, py::kw_only(), "threshold"_a = sorvik::defaultThresholdFactor,
-          "threads"_a = 1);
+          "threads"_a = py::none());
     m.def("kaiser_window", &kaiserWindow,
           "The size x size outer product of a symmetric Kaiser window with itself.\n"
           "\n"

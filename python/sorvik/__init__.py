@@ -11,6 +11,6 @@ the same bits for any number of threads, and the same as the MEX function
 """
 
 from ._denoise import denoise, estimate_sigma
-from ._sorvik import __version__, basic_estimate, kaiser_window, wiener
+from ._sorvik import __version__, basic_estimate, kaiser_window, parameters, wiener
 
-__all__ = ["__version__", "basic_estimate", "denoise", "estimate_sigma", "kaiser_window", "wiener"]
+__all__ = ["__version__", "basic_estimate", "denoise", "estimate_sigma", "kaiser_window", "parameters", "wiener"]

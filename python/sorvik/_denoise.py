@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import numbers
-import os
 from typing import Callable, Optional, Tuple
 
 import numpy as np
@@ -14,6 +13,8 @@ _KINDS = {np.dtype(np.uint8): "uint8", np.dtype(np.uint16): "uint16",
           np.dtype(np.float32): "float", np.dtype(np.float64): "float"}
 # The filter indexes pixels with 32-bit integers.
 _MAX_SIDE = 2**31 - 1
+# Defaults and bounds come from the table every front end shares.
+_DEFAULTS = {row["keyword"]: row["default"] for row in _sorvik.parameters() if row["keyword"]}
 
 
 def _whole(name: str, value, low: int) -> int:
@@ -59,6 +60,9 @@ def _planar(image, channel_axis: Optional[int]) -> Tuple[np.ndarray, str, int, b
     """Checks the image and returns (planar float64 copy, kind, colour channels, alpha)."""
     if not isinstance(image, np.ndarray):
         raise TypeError(f"image must be a numpy array, not {type(image).__name__}")
+    if isinstance(image, np.matrix):
+        # A matrix stays 2-D whatever it is indexed with.
+        raise TypeError("image must be a numpy array, not numpy.matrix; np.asarray(image) converts it")
     planes, kind, channels = _channel_planes(image, channel_axis)
     rows, cols = planes.shape[1:]
     if rows > _MAX_SIDE or cols > _MAX_SIDE or rows * cols > _MAX_SIDE:
@@ -68,6 +72,18 @@ def _planar(image, channel_axis: Optional[int]) -> Tuple[np.ndarray, str, int, b
     # (channels, columns, rows), C order: each channel column-major.
     planar = np.ascontiguousarray(colour.transpose(0, 2, 1), dtype=np.float64)
     return planar, kind, colour.shape[0], alpha
+
+
+def _check_alpha(image, channel_axis: Optional[int], colour: int, kind: str):
+    """Float alpha passes through, but NaN or an opacity past 0..1 is no alpha at all."""
+    if kind != "float":
+        return
+    source = image[np.newaxis] if channel_axis is None else np.moveaxis(image, channel_axis, 0)
+    bad = ~((source[colour] >= 0) & (source[colour] <= 1))
+    if bad.any():
+        row, col = (int(v) for v in np.argwhere(bad)[0])
+        raise ValueError(f"the alpha channel must hold opacities from 0 to 1; the value at [{row}, {col}] "
+                         f"is {source[colour][row, col]}")
 
 
 def estimate_sigma(image: np.ndarray, *, channel_axis: Optional[int] = None) -> float:
@@ -127,8 +143,9 @@ def estimate_sigma(image: np.ndarray, *, channel_axis: Optional[int] = None) -> 
 
 def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
             channel_axis: Optional[int] = None,
-            block_size: int = 8, step: int = 3, max_group_size: int = 32, search_radius: int = 19,
-            match_threshold: float = 0.19685, window: Optional[np.ndarray] = None,
+            block_size: int = _DEFAULTS["block_size"], step: Optional[int] = None,
+            max_group_size: int = _DEFAULTS["max_group_size"], search_radius: int = _DEFAULTS["search_radius"],
+            match_threshold: float = _DEFAULTS["match_threshold"], window: Optional[np.ndarray] = None,
             data_range: Optional[Tuple[float, float]] = None, threads: Optional[int] = None,
             progress: Optional[Callable[[float], None]] = None) -> np.ndarray:
     """Denoises a grey or colour image in one call.
@@ -215,33 +232,21 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
     True
     """
     planar, kind, colour, alpha = _planar(image, channel_axis)
-    if sigma is not None:
-        sigma = _real("sigma", sigma)
-    if data_range is not None:
-        if kind != "float":
-            raise ValueError("data_range applies to float images; integer images use their dtype's range")
-        try:
-            low, high = (_real("data_range", v) for v in data_range)
-        except (TypeError, ValueError) as e:
-            raise TypeError("data_range must be a pair (low, high) of numbers") from e
-        data_range = (low, high)
-    if window is not None:
-        if not isinstance(window, np.ndarray) or window.ndim != 2:
-            raise TypeError("window must be a 2-D numpy array [row, column] of block_size x block_size weights")
-        window = np.ascontiguousarray(window, dtype=np.float64)
-    threads = (os.cpu_count() or 1) if threads is None else _whole("threads", threads, 1)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable")
+    p = _sorvik._check_parameters("python", planar.shape[:0:-1], kind != "float", sigma=sigma,
+                                  block_size=block_size, step=step, max_group_size=max_group_size,
+                                  search_radius=search_radius, match_threshold=match_threshold, window=window,
+                                  data_range=data_range, threads=threads)
+    if alpha:
+        _check_alpha(image, channel_axis, colour, kind)
     result, _ = _sorvik._denoise_planar(
-        planar, kind, sigma, data_range, _whole("block_size", block_size, 2), _whole("step", step, 1),
-        _whole("max_group_size", max_group_size, 1), _whole("search_radius", search_radius, 0),
-        _real("match_threshold", match_threshold), window, threads, progress)
+        planar, kind, p["sigma"], p["data_range"], p["block_size"], p["step"], p["max_group_size"],
+        p["search_radius"], p["match_threshold"], p["window"], p["threads"], progress)
 
     planes = result.transpose(0, 2, 1)
-    if kind == "uint8" or kind == "uint16":
-        info = np.iinfo(image.dtype)
-        # Halves round away from zero, as in the other front ends.
-        planes = np.clip(np.floor(np.nan_to_num(planes) + 0.5), info.min, info.max)
+    if kind != "float":
+        planes = _sorvik._to_integer(planes, kind)
     out = np.empty(image.shape, dtype=image.dtype)
     view = out[np.newaxis] if channel_axis is None else np.moveaxis(out, channel_axis, 0)
     view[:colour] = planes

@@ -31,7 +31,7 @@ from typing import Optional, Tuple
 import numpy as np
 
 from . import _sorvik
-from ._denoise import _MAX_SIDE, _channel_planes, _real, _whole
+from ._denoise import _DEFAULTS, _MAX_SIDE, _channel_planes, _whole
 
 try:
     import dask
@@ -95,13 +95,6 @@ def _check_dask(name: str, array):
                         "sorvik.wiener and sorvik.denoise take numpy arrays")
 
 
-def _window(window) -> Optional[np.ndarray]:
-    if window is None:
-        return None
-    w = np.asarray(window)
-    if w.ndim != 2 or w.dtype.kind not in "biuf":
-        raise TypeError("window must be None or a block_size x block_size array of real weights")
-    return np.ascontiguousarray(w, dtype=np.float64)
 
 
 class _Layout:
@@ -141,9 +134,10 @@ def _check_size(rows: int, cols: int):
         raise ValueError(f"image of {rows} x {cols} pixels is too large: at most {_MAX_SIDE} pixels")
 
 
-def wiener(noisy, pilot, sigma, *, block_size: int = 8, step: int = 3, max_group_size: int = 32,
-           search_radius: int = 19, match_threshold: float = 0.19685, window=None,
-           threads: int = 1, core_size: int = DEFAULT_CORE_SIZE):
+def wiener(noisy, pilot, sigma, *, block_size: int = _DEFAULTS["block_size"], step: Optional[int] = None,
+           max_group_size: int = _DEFAULTS["max_group_size"], search_radius: int = _DEFAULTS["search_radius"],
+           match_threshold: float = _DEFAULTS["match_threshold"], window=None,
+           threads: Optional[int] = None, core_size: int = DEFAULT_CORE_SIZE):
     """``sorvik.wiener`` on Dask arrays: a lazy float32 array of noisy's shape.
 
     Each task filters one core of the image with the context around it that
@@ -209,12 +203,13 @@ def wiener(noisy, pilot, sigma, *, block_size: int = 8, step: int = 3, max_group
         raise ValueError(f"pilot has shape {tuple(pilot.shape)} but noisy has shape {tuple(noisy.shape)}")
     rows, cols = (int(v) for v in noisy.shape)
     _check_size(rows, cols)
-    params = dict(block_size=_whole("block_size", block_size, 2), step=_whole("step", step, 1),
-                  max_group_size=_whole("max_group_size", max_group_size, 1),
-                  search_radius=_whole("search_radius", search_radius, 0),
-                  match_threshold=_real("match_threshold", match_threshold), window=_window(window))
-    sigma = _real("sigma", sigma)
-    threads = _whole("threads", threads, 1)
+    if sigma is None:
+        raise TypeError("sigma must be a real number, not NoneType")
+    params = _sorvik._check_parameters("dask", (rows, cols), False, sigma=sigma, block_size=block_size,
+                                       step=step, max_group_size=max_group_size, search_radius=search_radius,
+                                       match_threshold=match_threshold, window=window, threads=threads)
+    sigma, threads = params.pop("sigma"), params.pop("threads")
+    del params["data_range"]
     core = _whole("core_size", core_size, 1)
     # Every check the in-memory call makes before it reads a pixel.
     _sorvik._tile_context(rows, cols, sigma, pilot_per_tile=False, **params)
@@ -268,10 +263,7 @@ def _noise_sigma(shape, channels: int, checked: bool, *parts) -> float:
     high = max(p[3] for p in parts)
     sigma = _sorvik._noise_sigma_from_patches(shape, channels, places, values, low, high)
     if checked:
-        if low == high:
-            raise ValueError("the image is constant: its noise level cannot be estimated; give sigma")
-        if not sigma > 0.0:
-            raise ValueError("no noise could be measured in the image (it is exactly smooth); give sigma")
+        _sorvik._check_noise_estimate(low == high, sigma)
     return sigma
 
 
@@ -363,9 +355,10 @@ def _finite_extremes(planes):
 
 
 def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int] = None,
-            block_size: int = 8, step: int = 3, max_group_size: int = 32, search_radius: int = 19,
-            match_threshold: float = 0.19685, window=None,
-            data_range: Optional[Tuple[float, float]] = None, threads: int = 1,
+            block_size: int = _DEFAULTS["block_size"], step: Optional[int] = None,
+            max_group_size: int = _DEFAULTS["max_group_size"], search_radius: int = _DEFAULTS["search_radius"],
+            match_threshold: float = _DEFAULTS["match_threshold"], window=None,
+            data_range: Optional[Tuple[float, float]] = None, threads: Optional[int] = None,
             core_size: int = DEFAULT_CORE_SIZE):
     """``sorvik.denoise`` on a Dask array: a lazy array of the image's shape and dtype.
 
@@ -434,29 +427,21 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
     _check_size(rows, cols)
     alpha = channels in (2, 4)
     colour = channels - 1 if alpha else channels
-    if sigma is not None:
-        sigma = _real("sigma", sigma)
-    params = dict(block_size=_whole("block_size", block_size, 2), step=_whole("step", step, 1),
-                  max_group_size=_whole("max_group_size", max_group_size, 1),
-                  search_radius=_whole("search_radius", search_radius, 0),
-                  match_threshold=_real("match_threshold", match_threshold), window=_window(window))
-    threads = _whole("threads", threads, 1)
+    params = _sorvik._check_parameters("dask", (rows, cols), kind != "float", sigma=sigma,
+                                       block_size=block_size, step=step, max_group_size=max_group_size,
+                                       search_radius=search_radius, match_threshold=match_threshold,
+                                       window=window, data_range=data_range, threads=threads)
+    sigma, threads, data_range = params.pop("sigma"), params.pop("threads"), params.pop("data_range")
     core = _whole("core_size", core_size, 1)
     # Sigma's own checks need the data range: the tasks make them.
     _sorvik._tile_context(rows, cols, None, pilot_per_tile=True, **params)
 
-    if data_range is not None and kind != "float":
-        raise ValueError("data_range applies to float images; integer images use their dtype's range")
     if kind == "uint8":
         data_range = dask.delayed((0.0, 255.0))
     elif kind == "uint16":
         data_range = dask.delayed((0.0, 65535.0))
     elif data_range is not None:
-        try:
-            low, high = (_real("data_range", v) for v in data_range)
-        except (TypeError, ValueError) as e:
-            raise TypeError("data_range must be a pair (low, high) of numbers") from e
-        data_range = dask.delayed(_sorvik._user_range(low, high))
+        data_range = dask.delayed(_sorvik._user_range(*data_range))
     else:
         low, high = _finite_extremes(planes[:colour])
         data_range = dask.delayed(_float_range)(low, high)
@@ -474,10 +459,16 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
         result = _sorvik._denoise_tile(_planar(block, colour), sigma_value, tuple(range_value),
                                        (rows, cols), tile, core_box, threads=threads, **params)
         out_planes = result.transpose(0, 2, 1)
-        if kind in ("uint8", "uint16"):
-            info = np.iinfo(dtype)
-            # Halves round away from zero, as in the other front ends.
-            out_planes = np.clip(np.floor(np.nan_to_num(out_planes) + 0.5), info.min, info.max)
+        if kind != "float":
+            out_planes = _sorvik._to_integer(out_planes, kind)
+        if alpha and kind == "float":
+            # As sorvik.denoise: NaN or an opacity past 0..1 is no alpha.
+            a = block[colour]
+            bad = ~((a >= 0) & (a <= 1))
+            if bad.any():
+                row, col = (int(v) for v in np.argwhere(bad)[0])
+                raise ValueError(f"the alpha channel must hold opacities from 0 to 1; the value at "
+                                 f"[{row + tile[0]}, {col + tile[2]}] is {a[row, col]}")
         out = np.empty((channels, core_box[1] - core_box[0], core_box[3] - core_box[2]), dtype=dtype)
         out[:colour] = out_planes
         if alpha:

@@ -217,7 +217,8 @@ TEST(Denoise, RefusesWhatItCannotDo)
     in.sigma = 25.0; // on the 0..255 scale, for data in [0, 1]
     expectRefused(in, "the data's own units");
     in.sigma = 1e-30; // positive, but its square is not a positive float
-    expectRefused(in, "single precision");
+    // Quoted as given, with the bounds in the data's units, not the filter's.
+    expectRefused(in, "sigma 1e-30 is outside the range sorvik computes with for this data: about 5.3e-23");
     in.sigma.reset();
 
     const std::vector<double> flat(plane, 0.25);

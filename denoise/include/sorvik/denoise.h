@@ -231,6 +231,11 @@ struct DenoiseResult {
     bool sigmaEstimated = false;
 };
 
+// Throws std::invalid_argument when an estimate of the noise cannot serve:
+// for an image of one value (`constant`) or an estimate that is not > 0.
+// Every front end that estimates apart from denoise() refuses by this.
+void checkNoiseEstimate(bool constant, double sigma);
+
 // Maps the data onto [0, 1] (colour: to opponent channels, each mapped onto
 // [0, 1]), makes the basic estimate of every channel, runs the Wiener stage on
 // all channels together with the luminance leading, and maps the result back.

@@ -1,0 +1,262 @@
+#include "frontend/parameters.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace sorvik {
+
+namespace {
+
+// Bounds by sense: beyond them a value is a slip of the keyboard, and would
+// otherwise be bounded only by the memory it asks for (a block of 10000
+// pixels a side plans gigabytes before anything says no). A block needs
+// 64^2 coefficients a group in every thread's scratch already; a group of
+// 4096 blocks and a radius of 4096 positions are far past any gain.
+constexpr double maxBlockSide = 64;
+constexpr double maxGroup = 4096;
+constexpr double maxRadius = 4096;
+constexpr double maxThreads = 1024;
+constexpr double wholeTop = double(std::numeric_limits<std::int64_t>::max());
+
+std::vector<Parameter> makeTable()
+{
+    using K = ParameterKind;
+    using L = LinkedBound;
+    return {
+        {"sigma", "--sigma", "sigma", nullptr, K::noiseLevel, 0.0, "estimated", 0.0, 0.0, L::none,
+         "Noise standard deviation in the data's units (levels of 8- or 16-bit data, values of "
+         "float data); default: estimated",
+         "Octave and MATLAB take it as the second argument, not by name, as their "
+         "image functions do",
+         &Request::sigma},
+        {"block size", "--block-size", "block_size", "BlockSize", K::whole, defaultBlockSize, "8", 2,
+         maxBlockSide, L::imageSide, "Block side in pixels", nullptr, &Request::blockSize},
+        {"step", "--step", "step", "Step", K::whole, defaultStep, "min(3, block size)", 1, maxBlockSide,
+         L::blockSize,
+         "Spacing of the reference blocks (default: min(3, block size))", nullptr,
+         &Request::step},
+        {"maximum group size", "--max-group-size", "max_group_size", "MaxGroupSize", K::whole,
+         defaultMaxGroupSize, "32", 1, maxGroup, L::none, "Most blocks in a group, the reference included",
+         nullptr, &Request::maxGroupSize},
+        {"search radius", "--search-radius", "search_radius", "SearchRadius", K::whole, defaultSearchRadius,
+         "19", 0, maxRadius, L::none, "Block positions searched on each side of the reference", nullptr,
+         &Request::searchRadius},
+        {"match threshold", "--match-threshold", "match_threshold", "MatchThreshold", K::real,
+         defaultMatchThreshold, "0.19685", 0, double(maxMatchThreshold), L::none,
+         "Largest pilot spectral distance of a matched block", nullptr, &Request::matchThreshold},
+        {"window", "--window", "window", "Window", K::window, 0.0, "kaiser:2", 0.0, 0.0, L::none,
+         "Aggregation window: kaiser:BETA (BETA 0 to 40) or FILE",
+         "The tool reads kaiser:BETA or a file of weights; Python and Octave take a block_size x "
+         "block_size matrix (Python's kaiser_window makes one), as their users hold windows",
+         &Request::window},
+        {"threads", "--threads", "threads", "Threads", K::whole, 0.0, "every processor", 1, maxThreads,
+         L::none, "Worker threads (default: one per processor); the same result for any number",
+         "Dask takes threads per task and defaults to 1: its scheduler already runs a task on every "
+         "processor, and more threads a task would only contend with them",
+         &Request::threads},
+        {"data range", "--range", "data_range", "Range", K::rangePair, 0.0,
+         "0,1 when every value lies in it, else the data's minimum and maximum", 0.0, 0.0, L::none,
+         "Span of a float file's values, mapped onto 0..1 (default: 0,1 when every value lies in it, "
+         "else the data's minimum and maximum)",
+         nullptr, &Request::range},
+        {"memory", "--memory", nullptr, nullptr, K::size, 0.0, "256M", 1, 0.0, L::none,
+         "Peak memory; a larger image is streamed in bands (K, M, G, T: powers of 1024)",
+         "The tool alone: Python and Octave hold the whole image in memory already, and Dask's "
+         "tiles bound its tasks",
+         &Request::memory},
+        {"max pixels", "--max-pixels", nullptr, nullptr, K::count, 0.0, "134217728", 0, wholeTop, L::none,
+         "Largest image read, in pixels; 0: no limit but sorvik's own",
+         "The tool alone: it reads files, whose headers may claim any size; the other front "
+         "ends get arrays the caller already holds",
+         &Request::maxPixels},
+        {"depth", "--depth", nullptr, nullptr, K::choice, 0.0, "as the input", 0.0, 0.0, L::none,
+         "Output samples: 8, 16 or float (default: as the input); PNG stores float as 16 bits",
+         "The tool alone: Python and Octave return the caller's own array type",
+         &Request::depth, {"8", "16", "float"}},
+    };
+}
+
+bool sameLetters(const std::string& a, const char* b)
+{
+    std::size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return i == a.size() && b[i] == '\0';
+}
+
+std::string whole(double v) { return formatNumber(v); }
+
+[[noreturn]] void refuse(const std::string& message) { throw std::invalid_argument(message); }
+
+// The Wiener stage's sigma, the tool's sizes and the window have checks of
+// their own beside the bounds.
+void checkWhole(const Parameter& row, FrontEnd fe, std::int64_t value, const Request& r, const Subject& s)
+{
+    const std::string name = quotedName(row, fe);
+    if (double(value) < row.low)
+        refuse(name + " must be at least " + whole(row.low) + ", not " + std::to_string(value));
+    if (double(value) > row.high)
+        refuse(name + " must be at most " + whole(row.high) + ", not " + std::to_string(value));
+    if (row.linked == LinkedBound::blockSize && value > r.blockSize)
+        refuse(name + " must lie between " + whole(row.low) + " and the block size (" +
+               std::to_string(r.blockSize) + "), not " + std::to_string(value));
+    if (row.linked == LinkedBound::imageSide && s.rows > 0 && s.cols > 0 &&
+        (value > s.rows || value > s.cols))
+        refuse(name + " " + std::to_string(value) + " is larger than the image (" + std::to_string(s.rows) +
+               " x " + std::to_string(s.cols) + "): it is smaller than one " + std::to_string(value) + " x " +
+               std::to_string(value) + " block");
+}
+
+void checkRow(const Parameter& row, FrontEnd fe, const Request& r, const Subject& s)
+{
+    const std::string name = quotedName(row, fe);
+    switch (row.kind) {
+    case ParameterKind::whole:
+    case ParameterKind::count:
+        if (auto p = std::get_if<std::int64_t Request::*>(&row.field))
+            checkWhole(row, fe, r.*(*p), r, s);
+        else if (auto q = std::get_if<std::optional<std::int64_t> Request::*>(&row.field); q && (r.*(*q)))
+            checkWhole(row, fe, *(r.*(*q)), r, s);
+        else if (auto c = std::get_if<std::optional<std::uint64_t> Request::*>(&row.field);
+                 c && (r.*(*c)) && double(*(r.*(*c))) > row.high)
+            refuse(name + " must be at most " + whole(row.high) + ", not " + std::to_string(*(r.*(*c))));
+        break;
+    case ParameterKind::real:
+        if (auto p = std::get_if<double Request::*>(&row.field)) {
+            const double v = r.*(*p);
+            if (!std::isfinite(v) || v < row.low || v > row.high)
+                refuse(name + " must be a finite number from " + formatNumber(row.low) + " to " +
+                       formatNumber(row.high) + ", not " + formatNumber(v));
+        }
+        break;
+    case ParameterKind::noiseLevel: {
+        const auto& sigma = r.*std::get<std::optional<double> Request::*>(row.field);
+        if (sigma && (!std::isfinite(*sigma) || !(*sigma > 0.0)))
+            refuse(name + " must be a finite number > 0, in the data's units, not " + formatNumber(*sigma));
+        break;
+    }
+    case ParameterKind::rangePair: {
+        const auto& range = r.*std::get<std::optional<std::pair<double, double>> Request::*>(row.field);
+        if (!range)
+            break;
+        if (s.integerData)
+            refuse(name + " applies to float images; integer images use their type's range");
+        if (!std::isfinite(range->first) || !std::isfinite(range->second) || !(range->first < range->second) ||
+            !std::isfinite(range->second - range->first))
+            refuse(name + " needs finite ends with low < high, not [" + formatNumber(range->first) + ", " +
+                   formatNumber(range->second) + "]");
+        break;
+    }
+    case ParameterKind::window: {
+        const auto& weights = r.*std::get<std::vector<double> Request::*>(row.field);
+        if (weights.empty())
+            break;
+        try {
+            checkWindow(weights, std::int32_t(r.blockSize));
+        } catch (const std::invalid_argument& e) {
+            refuse(name + ": " + e.what());
+        }
+        break;
+    }
+    case ParameterKind::size: {
+        const auto& bytes = r.*std::get<std::optional<std::uint64_t> Request::*>(row.field);
+        if (bytes && double(*bytes) < row.low)
+            refuse(name + " must be more than 0 bytes");
+        break;
+    }
+    case ParameterKind::choice: {
+        const auto& text = r.*std::get<std::optional<std::string> Request::*>(row.field);
+        if (text && std::none_of(row.choices.begin(), row.choices.end(),
+                                 [&](const char* c) { return *text == c; })) {
+            std::string list;
+            for (const char* c : row.choices)
+                list += std::string(list.empty() ? "" : ", ") + c;
+            refuse(name + " must be one of " + list + ", not '" + *text + "'");
+        }
+        break;
+    }
+    }
+}
+
+} // namespace
+
+const char* Parameter::spelling(FrontEnd frontEnd) const
+{
+    switch (frontEnd) {
+    case FrontEnd::tool:
+        return flag;
+    case FrontEnd::python:
+    case FrontEnd::dask:
+        return keyword;
+    case FrontEnd::octave:
+        // Sigma is Input 2 there; it is still named in messages.
+        return octave != nullptr ? octave : (kind == ParameterKind::noiseLevel ? "sigma" : nullptr);
+    }
+    return nullptr;
+}
+
+std::string quotedName(const Parameter& row, FrontEnd frontEnd)
+{
+    const char* spelt = row.spelling(frontEnd);
+    const std::string name = spelt != nullptr ? spelt : row.name;
+    if (frontEnd == FrontEnd::octave)
+        return row.kind == ParameterKind::noiseLevel ? "Input 2 (sigma)" : "'" + name + "'";
+    return name;
+}
+
+const std::vector<Parameter>& parameters()
+{
+    static const std::vector<Parameter> table = makeTable();
+    return table;
+}
+
+const Parameter* findParameter(FrontEnd frontEnd, const std::string& name)
+{
+    for (const Parameter& row : parameters()) {
+        const char* spelt = row.spelling(frontEnd);
+        if (spelt == nullptr)
+            continue;
+        if (frontEnd == FrontEnd::octave ? sameLetters(name, spelt) : name == spelt)
+            return &row;
+    }
+    return nullptr;
+}
+
+std::int32_t Request::stepOrDefault() const
+{
+    return std::int32_t(step ? *step : std::min<std::int64_t>(defaultStep, blockSize));
+}
+
+WienerSettings Request::wiener() const
+{
+    WienerSettings w;
+    w.blockSize = std::int32_t(blockSize);
+    w.step = stepOrDefault();
+    w.maxGroupSize = std::int32_t(maxGroupSize);
+    w.searchRadius = std::int32_t(searchRadius);
+    w.matchThreshold = matchThreshold;
+    w.window = window;
+    return w;
+}
+
+void validate(const Request& request, FrontEnd frontEnd, const Subject& subject)
+{
+    for (const Parameter& row : parameters())
+        checkRow(row, frontEnd, request, subject);
+}
+
+int defaultThreads(FrontEnd frontEnd)
+{
+    if (frontEnd == FrontEnd::dask)
+        return 1;
+    const unsigned n = std::thread::hardware_concurrency();
+    return int(std::clamp<unsigned>(n, 1, unsigned(maxThreads)));
+}
+
+} // namespace sorvik

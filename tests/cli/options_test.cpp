@@ -1,0 +1,97 @@
+// The tool's command line: options bounded before any work, and every
+// refusal in the tool's own words.
+#include "tests/cli/tool_fixture.h"
+
+namespace sorvik::tooltest {
+namespace {
+
+class Options : public Cli {
+protected:
+    void SetUp() override
+    {
+        Cli::SetUp();
+        writeImage(path("g8.png"), testImage(64, 64, OIIO::TypeDesc::UINT8, 255.0));
+    }
+
+    Outcome denoise(std::vector<std::string> extra) const
+    {
+        std::vector<std::string> args = {"denoise", path("g8.png"), "--sigma", "20", "-o", path("out.png"), "-q"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        Limits limits;
+        limits.seconds = 60; // a parameter bounded only by memory ran past 120 s
+        return run(args, limits);
+    }
+};
+
+TEST_F(Options, ParametersAreBoundedBySenseBeforeThePlanAndBlameThemselves)
+{
+    struct Case {
+        std::vector<std::string> extra;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--threads", "100000"}, "--threads must be at most 1024, not 100000"},
+        {{"--block-size", "10000"}, "--block-size must be at most 64, not 10000"},
+        {{"--block-size", "500"}, "--block-size must be at most 64"},
+        {{"--max-group-size", "5000"}, "--max-group-size must be at most 4096"},
+        {{"--search-radius", "5000"}, "--search-radius must be at most 4096"},
+        {{"--step", "9"}, "--step must lie between 1 and the block size (8), not 9"},
+        {{"--match-threshold", "-1"}, "--match-threshold must be a finite number from 0 to 1048576, not -1"},
+    };
+    for (const Case& c : cases) {
+        const Outcome r = denoise(c.extra);
+        EXPECT_EQ(r.status, 1) << c.extra[0] << ": " << r.err;
+        EXPECT_NE(r.err.find("sorvik: error: " + c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("--memory"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(path("out.png")));
+    // The block is bounded by the image too: 64 fits this image, 32 x 32 does not.
+    writeImage(path("small.png"), testImage(32, 32, OIIO::TypeDesc::UINT8, 255.0));
+    const Outcome small = run({"denoise", path("small.png"), "--sigma", "20", "-o", path("out.png"),
+                               "--block-size", "64", "-q"});
+    EXPECT_EQ(small.status, 1);
+    EXPECT_NE(small.err.find("smaller than one 64 x 64 block"), std::string::npos) << small.err;
+    // The bound itself is taken.
+    const Outcome edge = denoise({"--block-size", "64"});
+    EXPECT_EQ(edge.status, 0) << edge.err;
+}
+
+TEST_F(Options, ParserErrorsAreTheToolsOwnUsageErrors)
+{
+    Outcome r = run({"frobnicate"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("sorvik: error: unknown command 'frobnicate'"), std::string::npos) << r.err;
+    r = run({"denoise", path("g8.png")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("sorvik: error: ", 0), 0u) << r.err;
+    r = run({"denoise", path("g8.png"), "-o", path("out.png"), "--depth", "12"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("sorvik: error: --depth", 0), 0u) << r.err;
+    // The help gives each bound, from the same table as the checks.
+    const std::string help = run({"denoise", "--help"}).out;
+    for (const char* bound : {"1 to 1024", "2 to 64, at most the image's side", "1 to the block size", "0 to 4096"})
+        EXPECT_NE(help.find(bound), std::string::npos) << bound;
+    // Values as typed, in the exponent form people write.
+    r = run({"denoise", path("g8.png"), "--sigma", "1e30", "-o", path("out.png")});
+    EXPECT_NE(r.err.find("1e30"), std::string::npos) << r.err;
+}
+
+TEST_F(Options, LoadingUnderATightAddressSpaceFailsCleanly)
+{
+    // The image library's dependencies start threads before main; without
+    // room for them the tool used to abort on an uncaught exception.
+    for (const rlim_t megabytes : {380, 400, 440}) {
+        Limits limits;
+        limits.addressSpace = megabytes << 20;
+        const Outcome r = run({"--version"}, limits);
+        EXPECT_LT(r.status, 128) << megabytes << " MB: killed by a signal; " << r.err;
+        if (r.status == 1) {
+            EXPECT_EQ(r.err.rfind("sorvik: error: ", 0), 0u) << r.err;
+        } else if (r.status == 0) {
+            EXPECT_EQ(r.out.rfind("sorvik ", 0), 0u);
+        }
+    }
+}
+
+} // namespace
+} // namespace sorvik::tooltest

@@ -1,0 +1,181 @@
+#include "frontend/parameters.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <set>
+#include <stdexcept>
+#include <string>
+
+namespace sorvik {
+namespace {
+
+constexpr FrontEnd allFrontEnds[] = {FrontEnd::tool, FrontEnd::python, FrontEnd::dask, FrontEnd::octave};
+
+std::string refusal(const Request& r, FrontEnd fe, Subject s = {})
+{
+    try {
+        validate(r, fe, s);
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(Parameters, EveryFrontEndFindsEachRowByItsOwnSpellingOnly)
+{
+    for (const FrontEnd fe : allFrontEnds) {
+        std::set<std::string> seen;
+        for (const Parameter& row : parameters()) {
+            const char* spelt = row.spelling(fe);
+            if (spelt == nullptr)
+                continue;
+            EXPECT_TRUE(seen.insert(spelt).second) << spelt << " names two rows";
+            if (fe == FrontEnd::octave && row.octave == nullptr)
+                continue; // sigma is Input 2 there, never a name-value pair
+            EXPECT_EQ(findParameter(fe, spelt), &row) << spelt;
+        }
+    }
+    // MATLAB users write names in any case; the tool and Python do not.
+    EXPECT_NE(findParameter(FrontEnd::octave, "blocksize"), nullptr);
+    EXPECT_EQ(findParameter(FrontEnd::python, "Block_Size"), nullptr);
+    EXPECT_EQ(findParameter(FrontEnd::tool, "--blocksize"), nullptr);
+    // Options of the tool alone have no other spelling.
+    EXPECT_EQ(findParameter(FrontEnd::python, "memory"), nullptr);
+    EXPECT_EQ(findParameter(FrontEnd::octave, "Depth"), nullptr);
+    EXPECT_NE(findParameter(FrontEnd::tool, "--memory"), nullptr);
+}
+
+TEST(Parameters, BoundsAreTheSameInEveryFrontEndAndNameTheOptionAsItIsSpelt)
+{
+    struct Case {
+        void (*set)(Request&);
+        const char* tool;
+        const char* octave;
+        const char* bound;
+    };
+    const Case cases[] = {
+        {[](Request& r) { r.blockSize = 65; }, "--block-size", "'BlockSize'", "at most 64, not 65"},
+        {[](Request& r) { r.blockSize = 1; }, "--block-size", "'BlockSize'", "at least 2, not 1"},
+        {[](Request& r) { r.threads = 100000; }, "--threads", "'Threads'", "at most 1024, not 100000"},
+        {[](Request& r) { r.threads = 0; }, "--threads", "'Threads'", "at least 1, not 0"},
+        {[](Request& r) { r.maxGroupSize = 4097; }, "--max-group-size", "'MaxGroupSize'", "at most 4096"},
+        {[](Request& r) { r.searchRadius = 4097; }, "--search-radius", "'SearchRadius'", "at most 4096"},
+        {[](Request& r) { r.searchRadius = -1; }, "--search-radius", "'SearchRadius'", "at least 0"},
+        {[](Request& r) { r.step = 9; }, "--step", "'Step'", "between 1 and the block size (8), not 9"},
+        {[](Request& r) { r.matchThreshold = std::nan(""); }, "--match-threshold", "'MatchThreshold'", "not nan"},
+        {[](Request& r) { r.matchThreshold = -0.5; }, "--match-threshold", "'MatchThreshold'", "from 0 to"},
+        {[](Request& r) { r.sigma = 0.0; }, "--sigma", "Input 2 (sigma)", "finite number > 0"},
+        {[](Request& r) { r.range = std::make_pair(1.0, 1.0); }, "--range", "'Range'", "low < high, not [1, 1]"},
+    };
+    for (const Case& c : cases) {
+        Request r;
+        c.set(r);
+        const std::string tool = refusal(r, FrontEnd::tool);
+        EXPECT_EQ(tool.rfind(std::string(c.tool) + " ", 0), 0u) << tool;
+        EXPECT_NE(tool.find(c.bound), std::string::npos) << tool;
+        const std::string octave = refusal(r, FrontEnd::octave);
+        EXPECT_EQ(octave.rfind(c.octave, 0), 0u) << octave;
+        // The same bound, whatever the spelling.
+        EXPECT_EQ(octave.substr(std::string(c.octave).size()), tool.substr(std::string(c.tool).size()));
+        EXPECT_EQ(refusal(r, FrontEnd::python), refusal(r, FrontEnd::dask));
+    }
+    Request edges;
+    edges.blockSize = 64;
+    edges.step = 64;
+    edges.maxGroupSize = 4096;
+    edges.searchRadius = 4096;
+    edges.threads = 1024;
+    edges.matchThreshold = 0.0;
+    for (const FrontEnd fe : allFrontEnds)
+        EXPECT_EQ(refusal(edges, fe), "");
+}
+
+TEST(Parameters, TheImageBoundsTheBlockAndIntegerDataTakesNoRange)
+{
+    Request r;
+    r.blockSize = 40;
+    EXPECT_EQ(refusal(r, FrontEnd::python, {40, 64, false}), "");
+    const std::string tooBig = refusal(r, FrontEnd::python, {64, 39, false});
+    EXPECT_NE(tooBig.find("block_size 40 is larger than the image (64 x 39)"), std::string::npos) << tooBig;
+    r = Request();
+    r.range = std::make_pair(0.0, 1000.0);
+    EXPECT_EQ(refusal(r, FrontEnd::octave, {64, 64, false}), "");
+    EXPECT_NE(refusal(r, FrontEnd::octave, {64, 64, true}).find("'Range' applies to float images"),
+              std::string::npos);
+}
+
+TEST(Parameters, WindowsAreCheckedBeforeTheWork)
+{
+    Request r;
+    r.blockSize = 2;
+    r.window = {1.0, 1.0, 1.0};
+    EXPECT_NE(refusal(r, FrontEnd::python).find("window: the window has 3 weights"), std::string::npos);
+    for (const double tiny : {1e-320, 1e-45}) {
+        r.window = {tiny, 1.0, 1.0, 1.0};
+        EXPECT_NE(refusal(r, FrontEnd::octave).find("'Window': window weight 0"), std::string::npos) << tiny;
+    }
+    r.window = {double(std::numeric_limits<float>::min()), 1.0, 1.0, 1.0};
+    EXPECT_EQ(refusal(r, FrontEnd::octave), "");
+}
+
+TEST(Parameters, DefaultsFollowTheTable)
+{
+    Request r;
+    EXPECT_EQ(r.stepOrDefault(), 3);
+    r.blockSize = 2;
+    EXPECT_EQ(r.stepOrDefault(), 2); // min(3, block size): a block of 2 works alone
+    EXPECT_EQ(r.wiener().step, 2);
+    EXPECT_EQ(defaultThreads(FrontEnd::dask), 1);
+    EXPECT_GE(defaultThreads(FrontEnd::tool), 1);
+    EXPECT_EQ(defaultThreads(FrontEnd::tool), defaultThreads(FrontEnd::octave));
+    for (const Parameter& row : parameters()) {
+        if (row.kind == ParameterKind::whole && row.defaultValue > 0) {
+            EXPECT_GE(row.defaultValue, row.low) << row.name;
+            EXPECT_LE(row.defaultValue, row.high) << row.name;
+        }
+        // A front end that leaves an option out says why.
+        const bool everywhere = row.flag != nullptr && row.keyword != nullptr && row.octave != nullptr;
+        if (!everywhere) {
+            EXPECT_NE(row.differs, nullptr) << row.name;
+        }
+    }
+}
+
+TEST(Parameters, NumbersAreQuotedAsPeopleWriteThem)
+{
+    EXPECT_EQ(formatNumber(1e30), "1e30");
+    EXPECT_EQ(formatNumber(2.5e-7), "2.5e-7");
+    EXPECT_EQ(formatNumber(-1e-300), "-1e-300");
+    EXPECT_EQ(formatNumber(40.0), "40");
+    EXPECT_EQ(formatNumber(0.19685), "0.19685");
+}
+
+// The Octave help is a file of its own; it must say what the table says.
+TEST(Parameters, TheOctaveHelpListsEveryRowWithItsBounds)
+{
+    std::ifstream file(SORVIK_OCTAVE_HELP);
+    ASSERT_TRUE(file) << SORVIK_OCTAVE_HELP;
+    const std::string help(std::istreambuf_iterator<char>(file), {});
+    for (const Parameter& row : parameters()) {
+        if (row.octave == nullptr)
+            continue;
+        const std::size_t at = help.find(std::string("%     '") + row.octave + "'");
+        ASSERT_NE(at, std::string::npos) << row.octave;
+        const std::string entry = help.substr(at, help.find("%     '", at + 1) - at);
+        if (row.kind == ParameterKind::whole || row.kind == ParameterKind::real) {
+            const std::string high = row.linked == LinkedBound::blockSize ? "BlockSize" : formatNumber(row.high);
+            EXPECT_NE(entry.find(formatNumber(row.low) + " to"), std::string::npos) << entry;
+            EXPECT_NE(entry.find(high), std::string::npos) << entry;
+        }
+        if (row.defaultValue > 0 && row.linked != LinkedBound::blockSize) {
+            EXPECT_NE(entry.find("(" + formatNumber(row.defaultValue) + ")"), std::string::npos) << entry;
+        }
+    }
+}
+
+} // namespace
+} // namespace sorvik

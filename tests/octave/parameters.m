@@ -1,0 +1,46 @@
+## sorvik_denoise's name-value pairs follow the table every front end shares:
+## the same bounds as the tool and Python, one rule for each kind of value,
+## and clear messages for inputs that are no image.
+
+%!shared noisy
+%! noisy = uint8 (round (255 * mod ((1:48)' * (1:48) * 0.013, 1)));
+
+## Bounds by sense, named as Octave spells them.
+%!error <'Threads' must be at most 1024, not 100000> sorvik_denoise (noisy, 20, "Threads", 100000)
+%!error <'BlockSize' must be at most 64, not 65> sorvik_denoise (noisy, 20, "BlockSize", 65)
+%!error <'SearchRadius' must be at most 4096> sorvik_denoise (noisy, 20, "SearchRadius", 4097)
+%!error <'BlockSize' 48 is larger than the image \(48 x 40\)> sorvik_denoise (noisy(:, 1:40), 20, "BlockSize", 48)
+
+## The step follows a small block, as in the tool and Python.
+%!test
+%! J = sorvik_denoise (noisy, 20, "BlockSize", 2);
+%! assert (size (J), size (noisy));
+
+## Integer data has its type's range, here as everywhere.
+%!error <'Range' applies to float images> sorvik_denoise (noisy, 20, "Range", [0 1000])
+
+## Windows: the wrong kind, and weights too small for single precision, are
+## refused before any work with a documented identifier.
+%!test
+%! ids = {};
+%! tiny = ones (8);
+%! tiny(1, 1) = 1e-45;
+%! windows = {tiny, complex(ones (8), 1), "abcdefgh"};
+%! for k = 1:numel (windows)
+%!   try
+%!     sorvik_denoise (noisy, 20, "Window", windows{k});
+%!   catch err
+%!     ids{end + 1} = err.identifier;
+%!   end_try_catch
+%! endfor
+%! assert (ids, {"sorvik:invalidParameter", "sorvik:invalidParameter", "sorvik:invalidParameter"});
+%!error <below the smallest normal> sorvik_denoise (noisy, 20, "Window", [1e-320, 1; 1, 1], "BlockSize", 2)
+
+## Inputs that are no image.
+%!error <sparse> sorvik_denoise (sparse (double (noisy) / 255))
+%!error <Input 1 \(I\) is empty \(0 x 0\)> sorvik_denoise ([])
+%!error id=sorvik:invalidImage sorvik_denoise (zeros (0, 5, "uint8"))
+
+## Alpha must be an opacity.
+%!error <alpha plane .* row 3, column 2> sorvik_denoise (cat (3, single (noisy) / 255, single ([ones(2, 48); 1, NaN, ones(1, 46); ones(45, 48)])), 0.08)
+%!error <alpha plane> sorvik_denoise (cat (3, double (noisy) / 255, 5 * ones (48)), 0.08)
