@@ -122,7 +122,8 @@ void pilotOnly(const Photo& photo, const std::vector<double>& noisy, double sigm
     };
     basicEstimate(photo.rows, photo.cols, unit.data(), unitSigma, pilot.data());
     const double basic = score();
-    detail::groupedPilot(photo.rows, photo.cols, 1, unit.data(), &unitSigma, options, pilot.data());
+    detail::groupedPilot(photo.rows, photo.cols, 1, unit.data(), &unitSigma, unitSigma, options,
+                         pilot.data());
     std::printf("%-20s %5.0f  pilot dct %6.2f  grouped %6.2f\n", photo.name.c_str(), sigma, basic, score());
 }
 

@@ -10,12 +10,16 @@ namespace sorvik::detail {
 
 // The grouped estimate of `channels` planes of rows x cols unit values
 // (channel 0 the luminance, whose groups all channels share), channel c's
-// sigma sigmas[c], into `pilot` (the same layout, floats). Throws
+// sigma sigmas[c], into `pilot` (the same layout, floats). Without settings
+// in the options, the defaults follow unitSigma, the noise on the data's
+// own 0..1 scale: the opponent channels scale signal and noise alike, so the
+// signal-to-noise ratio that picks them is the data's. Throws
 // std::invalid_argument for bad settings, std::bad_alloc or
 // std::runtime_error when the stage fails, and what the progress callback
 // threw, once the stage is over.
 void groupedPilot(std::int32_t rows, std::int32_t cols, int channels, const double* unit,
-                  const double* sigmas, const DenoiseOptions& options, float* pilot);
+                  const double* sigmas, double unitSigma, const DenoiseOptions& options,
+                  float* pilot);
 
 } // namespace sorvik::detail
 

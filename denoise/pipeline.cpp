@@ -141,8 +141,8 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
         std::vector<double> sigmas(std::size_t(in.channels));
         for (int c = 0; c < in.channels; ++c)
             sigmas[c] = settings[c].sigma;
-        detail::groupedPilot(in.rows, in.cols, in.channels, unit.data(), sigmas.data(), options,
-                             pilot.data());
+        detail::groupedPilot(in.rows, in.cols, in.channels, unit.data(), sigmas.data(), unitSigma,
+                             options, pilot.data());
     }
     for (int c = 0; c < in.channels && options.pilot == PilotKind::dct; ++c) {
         ProgressRelay relay{&options.progress, DenoiseStage::basicEstimate, c};

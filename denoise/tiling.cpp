@@ -71,17 +71,14 @@ std::size_t area(Span rows, Span cols)
 }
 
 // The reach of the pilot that denoise() makes of this input: the grouped
-// stage's settings follow the luminance's sigma on its own unit scale.
+// stage's default settings follow sigma on the data's 0..1 scale.
 PilotReach tilePilotReach(const DenoiseInput& input, const DenoiseOptions& options)
 {
     if (options.pilot == PilotKind::dct)
         return PilotReach{basicBlockSize - 1, 1};
     if (options.grouped)
         return pilotReach(*options.grouped);
-    double unitSigma = input.range.sigmaToUnit(*input.sigma);
-    if (input.channels == 3)
-        unitSigma = opponentRange(0).sigmaToUnit(unitSigma);
-    return pilotReach(groupedDefaults(unitSigma));
+    return pilotReach(groupedDefaults(input.range.sigmaToUnit(*input.sigma)));
 }
 
 // Copies the core out of a column-major tile.

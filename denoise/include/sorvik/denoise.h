@@ -238,8 +238,9 @@ struct GroupedSettings {
     double matchThreshold = 0.5;
     double matchFloor = 0.0;
 };
-// The defaults for a noise level on the 0..1 scale: larger blocks, a larger
-// match threshold and floored matching at high noise.
+// The defaults for a noise level on the data's 0..1 scale: a lower
+// threshold at low noise, larger groups at high noise, a match threshold
+// that grows with the noise (see grouped_pilot.cpp for what was measured).
 GroupedSettings groupedDefaults(double unitSigma);
 // How far a pilot pixel reads: exact tiles grow their context by it.
 struct PilotReach {
