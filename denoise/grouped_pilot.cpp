@@ -20,7 +20,7 @@ GroupedSettings groupedDefaults(double unitSigma)
     // Measured on the bundled photographs with 8-bit noise (bench/pilot_bench):
     // - two blocks of pure noise lie about 2 P^2 sigma^2 apart; a threshold
     //   near that keeps groups full in flat regions, and the results hardly
-    //   move between 100 and 500 sigma^2 (100: 0.4 dB lower at sigma 25);
+    //   move between 150 and 500 sigma^2 (100: 0.4 dB lower at sigma 25);
     // - below sigma 20 (of 255) lambda 2.5 keeps the camera's flat regions
     //   above the basic estimate's (2.7: 0.2 dB less there, 0.1 more on brick);
     // - above sigma 40 groups of 32 gain 0.03 to 0.08 dB over 16; blocks of
