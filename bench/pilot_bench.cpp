@@ -2,7 +2,7 @@
 // never by the tests).
 //
 //   pilot_bench [--data DIR] [--threads N] [--sigmas 10,25] [--images a.png,b.png]
-//               [--grouped-only] [--P n] [--step n] [--K n] [--R n] [--lambda x]
+//               [--wiener-tau x] [--grouped-only] [--P n] [--step n] [--K n] [--R n] [--lambda x]
 //               [--tau x] [--floor x]
 //
 // The photographs (grey: camera, astronaut-grey, brick; colour: astronaut)
@@ -155,6 +155,7 @@ int run(int argc, char** argv)
     int threads = 1;
     bool groupedOnly = false;
     bool pilotsOnly = false;
+    double wienerTau = -1.0; // the Wiener stage's match threshold, when given
     GroupedSettings tuned;
     bool tuning = false;
     for (int i = 1; i < argc; ++i) {
@@ -171,6 +172,8 @@ int run(int argc, char** argv)
             dir = argv[++i];
         else if (arg == "--threads")
             threads = std::atoi(argv[++i]);
+        else if (arg == "--wiener-tau")
+            wienerTau = std::atof(argv[++i]);
         else if (arg == "--images")
             names = split(argv[++i]);
         else if (arg == "--sigmas") {
@@ -211,6 +214,8 @@ int run(int argc, char** argv)
             const std::vector<double> noisy = noisy8(photo, sigma);
             DenoiseOptions options;
             options.threads = threads;
+            if (wienerTau >= 0.0)
+                options.wiener.matchThreshold = wienerTau;
             Run dct;
             if (!groupedOnly) {
                 options.pilot = PilotKind::dct;
