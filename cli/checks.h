@@ -53,7 +53,10 @@ struct RunProgress {
     void report(DenoiseStage stage, int channel, std::int32_t done, std::int32_t rows) const
     {
         const double part = rows > 0 ? double(done) / rows : 1.0;
-        const double step = stage == DenoiseStage::wiener ? colours + part : std::max(channel, 0) + part;
+        // The grouped pilot takes every colour at once.
+        const double step = stage == DenoiseStage::wiener            ? colours + part
+                            : stage == DenoiseStage::groupedEstimate ? colours * part
+                                                                     : std::max(channel, 0) + part;
         const double inPage = step / (colours + 1);
         const double inFile = (double(page) + inPage) / double(pages);
         bar->update(std::int32_t(total * (file + inFile) / files), total);

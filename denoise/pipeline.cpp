@@ -1,6 +1,8 @@
-// The one-call denoiser: data units -> [0, 1] -> opponent channels -> basic
-// estimate -> Wiener stage with shared groups -> back to the data's units.
+// The one-call denoiser: data units -> [0, 1] -> opponent channels -> pilot
+// (grouped or basic estimate) -> Wiener stage with shared groups -> back to the data's units.
 #include <sorvik/denoise.h>
+
+#include "grouped_pilot.h"
 
 #include <pilot/basic_estimate.h>
 #include <sorvik/sorvik.h>
@@ -170,7 +172,14 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
     }
 
     std::vector<float> pilot(count);
-    for (int c = 0; c < in.channels; ++c) {
+    if (options.pilot == PilotKind::grouped) {
+        std::vector<double> sigmas(std::size_t(in.channels));
+        for (int c = 0; c < in.channels; ++c)
+            sigmas[c] = settings[c].sigma;
+        detail::groupedPilot(in.rows, in.cols, in.channels, unit.data(), sigmas.data(), unitSigma,
+                             options, pilot.data());
+    }
+    for (int c = 0; c < in.channels && options.pilot == PilotKind::dct; ++c) {
         ProgressRelay relay{&options.progress, DenoiseStage::basicEstimate, c};
         BasicEstimateOptions basic;
         basic.threads = options.threads;

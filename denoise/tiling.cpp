@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,9 +20,12 @@ std::string spanText(Span s)
     return "[" + std::to_string(s.begin) + ", " + std::to_string(s.end) + ")";
 }
 
+// A tile's references must be the image's, for the Wiener stage and, when
+// the pilot is made per tile, for the pilot's own walk.
 std::int32_t gridStep(const TileGeometry& g)
 {
-    return std::max(g.step, std::int32_t{1});
+    const std::int32_t step = std::max(g.step, std::int32_t{1});
+    return g.pilotPerTile ? std::lcm(step, std::max(g.pilot.step, std::int32_t{1})) : step;
 }
 
 // The shortest axis a tile can have: one block, or one block of the basic
@@ -66,6 +70,17 @@ std::size_t area(Span rows, Span cols)
     return std::size_t(rows.size()) * std::size_t(cols.size());
 }
 
+// The reach of the pilot that denoise() makes of this input: the grouped
+// stage's default settings follow sigma on the data's 0..1 scale.
+PilotReach tilePilotReach(const DenoiseInput& input, const DenoiseOptions& options)
+{
+    if (options.pilot == PilotKind::dct)
+        return PilotReach{basicBlockSize - 1, 1};
+    if (options.grouped)
+        return pilotReach(*options.grouped);
+    return pilotReach(groupedDefaults(input.range.sigmaToUnit(*input.sigma)));
+}
+
 // Copies the core out of a column-major tile.
 template <typename T>
 void copyCore(const T* tile, const Tile& t, T* core)
@@ -104,8 +119,11 @@ TileContext tileContext(const TileGeometry& g)
     c.before = std::int32_t(reach);
     c.after = std::max(std::int32_t(reach), g.searchRadius + g.blockSize);
     if (g.pilotPerTile) {
-        c.before += basicBlockSize - 1;
-        c.after += basicBlockSize - 1;
+        if (g.pilot.reach < 0 || g.pilot.reach > (std::int32_t{1} << 29))
+            throw std::invalid_argument("the pilot's reach " + std::to_string(g.pilot.reach) +
+                                        " lies outside 0 .. 2^29");
+        c.before += g.pilot.reach;
+        c.after += g.pilot.reach;
     }
     return c;
 }
@@ -253,16 +271,17 @@ std::vector<double> denoiseTile(std::int32_t imageRows, std::int32_t imageCols, 
     g.searchRadius = options.wiener.searchRadius;
     g.step = options.wiener.step;
     g.pilotPerTile = true;
+    // An estimate or a range made from one tile differs from the whole
+    // image's, and every pixel would change with it.
+    if (!input.sigma)
+        throw std::invalid_argument("a tile needs the sigma of the whole image");
+    g.pilot = tilePilotReach(input, options);
     checkTile(imageRows, imageCols, g, tile);
     if (input.rows != tile.rows.size() || input.cols != tile.cols.size())
         throw std::invalid_argument("the input (" + std::to_string(input.rows) + " x " +
                                     std::to_string(input.cols) + ") is not the tile's size (" +
                                     std::to_string(tile.rows.size()) + " x " +
                                     std::to_string(tile.cols.size()) + ")");
-    // An estimate or a range made from one tile differs from the whole
-    // image's, and every pixel would change with it.
-    if (!input.sigma)
-        throw std::invalid_argument("a tile needs the sigma of the whole image");
 
     // The pilot is made on the whole tile: its pixels within 7 of a cut
     // differ from the image's, but the context keeps them away from every

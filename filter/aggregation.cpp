@@ -33,7 +33,7 @@ void invertBlocks(const Geometry& g, const TransformSet& ts, std::int32_t k, flo
     const std::int32_t L = g.L;
     const std::int32_t area = g.P * g.P;
     const float scale = ts.blockScale;
-    const Complex* memberMajor = ts.pilotGroup.get();
+    const Complex* memberMajor = ts.filteredGroup.get();
     Complex* in = ts.transformIn.get();
     const float* spatial = reinterpret_cast<const float*>(ts.transformOut.get());
     for (std::int32_t j = 0; j < k; ++j) {

@@ -58,7 +58,7 @@ struct Accumulators {
 };
 
 // Undoes the block transform of a filtered group: the 2-D inverse of the k
-// member-major spectra in pilotGroup (group.h), scaled by 1/P, into blocks
+// member-major spectra in filteredGroup (group.h), scaled by 1/P, into blocks
 // (block j at j * P^2, row-major).
 void invertBlocks(const Geometry& g, const TransformSet& ts, std::int32_t k, float* blocks);
 

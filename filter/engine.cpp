@@ -21,9 +21,9 @@ namespace sorvik::detail {
 
 namespace {
 
-// One thread's scratch. Member 0 is the calling thread, which transforms with
+// One thread's scratch. Scratch 0 is the calling thread, which transforms with
 // the workspace's own set.
-struct Member {
+struct ThreadScratch {
     TransformSet own;
     TransformSet* ts = nullptr;
     FftwBuffer<float> lists; // batch * (K distances, K positions, 2L reference floats)
@@ -75,7 +75,7 @@ public:
     Engine& operator=(const Engine&) = delete;
     ~Engine() { stopHelpers(); }
 
-    // The walk's plan, scratch for up to `wanted` members (the calling thread
+    // The walk's plan, scratch for up to `wanted` threads (the calling thread
     // included), then the helper threads. Fails only when the calling
     // thread's share cannot be had.
     FilterStatus prepare(std::int32_t wanted);
@@ -89,7 +89,7 @@ private:
         std::int64_t batch = 0;
     };
 
-    MatchSlot matchSlot(const Member& m, std::int32_t b) const
+    MatchSlot matchSlot(const ThreadScratch& m, std::int32_t b) const
     {
         const std::size_t K = std::size_t(ws_.g.K), L = std::size_t(ws_.g.L);
         float* base = m.lists.get() + std::size_t(b) * (2 * K + 2 * L);
@@ -142,8 +142,8 @@ private:
     void helperLoop(std::int32_t m);
 
     void bringPiece();
-    void ringPart(std::int32_t part, Member& member);
-    void processBatch(std::int64_t number, Member& member);
+    void ringPart(std::int32_t part, ThreadScratch& scratch);
+    void processBatch(std::int64_t number, ThreadScratch& scratch);
     void aggregateBatch(std::int64_t number);
 
     Workspace& ws_;
@@ -155,7 +155,7 @@ private:
     std::int32_t channels_; // the walk's own and the shared ones
     const MatchKernel scanRow_ = chooseMatchKernel();
 
-    std::vector<Member> members_;
+    std::vector<ThreadScratch> scratch_;
     std::vector<std::thread> helpers_;
 
     // The plan: every reference row and ring piece, in order.
@@ -260,46 +260,46 @@ FilterStatus Engine::prepare(std::int32_t wanted)
     batch_ = batchReferences(g.K, g.P, channels_);
     if (!planWalk())
         return FilterStatus::outOfMemory;
-    members_.reserve(std::size_t(wanted));
+    scratch_.reserve(std::size_t(wanted));
     const std::size_t listFloats = std::size_t(batch_) * (2 * K + 2 * L);
-    members_.emplace_back();
-    members_[0].ts = &ws_.transforms;
-    members_[0].lists = allocateFftw<float>(listFloats);
-    if (!members_[0].lists)
+    scratch_.emplace_back();
+    scratch_[0].ts = &ws_.transforms;
+    scratch_[0].lists = allocateFftw<float>(listFloats);
+    if (!scratch_[0].lists)
         return FilterStatus::outOfMemory;
-    while (std::int32_t(members_.size()) < wanted) {
-        Member& m = members_.emplace_back();
+    while (std::int32_t(scratch_.size()) < wanted) {
+        ThreadScratch& m = scratch_.emplace_back();
         m.lists = allocateFftw<float>(listFloats);
         if (!m.lists || m.own.allocate(g) != FilterStatus::ok ||
             m.own.makePlans(g) != FilterStatus::ok) {
-            members_.pop_back();
+            scratch_.pop_back();
             break;
         }
         m.ts = &m.own;
     }
     if (!allocateResults()) {
-        if (members_.size() == 1)
+        if (scratch_.size() == 1)
             return FilterStatus::outOfMemory;
         // Less room for results in flight: the calling thread alone needs one slot.
-        members_.resize(1);
+        scratch_.resize(1);
         if (!allocateResults())
             return FilterStatus::outOfMemory;
     }
     // Set before any helper starts: they read it. Helpers that fail to start
     // leave their parts to the others.
-    parts_ = members_.size() > 1 ? std::min(g.blockCols, 2 * std::int32_t(members_.size())) : 1;
+    parts_ = scratch_.size() > 1 ? std::min(g.blockCols, 2 * std::int32_t(scratch_.size())) : 1;
     startHelpers();
     return FilterStatus::ok;
 }
 
-// Every member may hold two batches in flight while the calling thread
+// Every thread may hold two batches in flight while the calling thread
 // aggregates, so the helpers seldom wait for a slot; alone, the calling thread
 // aggregates each batch as soon as it has computed it.
 bool Engine::allocateResults()
 {
     const Geometry& g = ws_.g;
     const std::size_t K = std::size_t(g.K), area = std::size_t(g.P) * g.P;
-    const std::int32_t count = std::int32_t(members_.size());
+    const std::int32_t count = std::int32_t(scratch_.size());
     slots_ = count > 1 ? 2 * count + 2 : 1;
     const std::size_t entries = std::size_t(slots_) * std::size_t(batch_);
     const std::size_t channelEntries = entries * std::size_t(channels_);
@@ -326,7 +326,7 @@ bool Engine::allocateResults()
 // slots made for it stay unused.
 void Engine::startHelpers()
 {
-    const std::int32_t count = std::int32_t(members_.size());
+    const std::int32_t count = std::int32_t(scratch_.size());
     helpers_.reserve(std::size_t(count - 1));
     for (std::int32_t m = 1; m < count; ++m) {
         if (injectThreadStartFailure())
@@ -337,7 +337,7 @@ void Engine::startHelpers()
             break;
         }
     }
-    members_.resize(helpers_.size() + 1);
+    scratch_.resize(helpers_.size() + 1);
 }
 
 void Engine::stopHelpers()
@@ -393,7 +393,7 @@ Engine::Task Engine::takeTask()
 
 void Engine::runTask(const Task& task, std::int32_t m)
 {
-    Member& member = members_[std::size_t(m)];
+    ThreadScratch& scratch = scratch_[std::size_t(m)];
     switch (task.kind) {
     case Task::Kind::bring:
         bringPiece();
@@ -406,7 +406,7 @@ void Engine::runTask(const Task& task, std::int32_t m)
         }
         break;
     case Task::Kind::part:
-        ringPart(task.part, member);
+        ringPart(task.part, scratch);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (++partsDone_ == pieces_[std::size_t(piece_)].count * parts_) {
@@ -417,7 +417,7 @@ void Engine::runTask(const Task& task, std::int32_t m)
         }
         break;
     case Task::Kind::batch:
-        processBatch(task.batch, member);
+        processBatch(task.batch, scratch);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ++version_;
@@ -464,7 +464,7 @@ void Engine::bringPiece()
         shared_[c].rings->bringRows(piece.first, last);
 }
 
-void Engine::ringPart(std::int32_t job, Member& member)
+void Engine::ringPart(std::int32_t job, ThreadScratch& scratch)
 {
     StageClock clock(ws_.profile != nullptr);
     const RingPiece& piece = pieces_[std::size_t(piece_)];
@@ -473,13 +473,13 @@ void Engine::ringPart(std::int32_t job, Member& member)
     const std::int32_t row = piece.first + job / parts_;
     const std::int32_t begin = std::int32_t(std::int64_t{columns} * part / parts_);
     const std::int32_t end = std::int32_t(std::int64_t{columns} * (part + 1) / parts_);
-    rings_.computeColumns(row, begin, end, *member.ts);
+    rings_.computeColumns(row, begin, end, *scratch.ts);
     for (std::int32_t c = 0; c < sharedCount_; ++c)
-        shared_[c].rings->computeColumns(row, begin, end, *member.ts);
-    clock.lap(member.ringSeconds);
+        shared_[c].rings->computeColumns(row, begin, end, *scratch.ts);
+    clock.lap(scratch.ringSeconds);
 }
 
-void Engine::processBatch(std::int64_t number, Member& member)
+void Engine::processBatch(std::int64_t number, ThreadScratch& scratch)
 {
     const std::int32_t K = ws_.g.K;
     const RowPlan& row = rowOf(number);
@@ -496,14 +496,17 @@ void Engine::processBatch(std::int64_t number, Member& member)
     std::int32_t groupSizes[matchBatch];
     if (!planFailed_.load(std::memory_order_relaxed)) {
         for (std::int32_t b = 0; b < count; ++b)
-            slots[b] = matchSlot(member, b);
+            slots[b] = matchSlot(scratch, b);
         matchReferences(ws_.g, ws_.rings, scanRow_, refs, count, slots, groupSizes);
-        clock.lap(member.matchSeconds);
+        // The thresholding stage's transform along the group takes powers of two.
+        for (std::int32_t b = 0; b < count && ws_.g.thresholds; ++b)
+            groupSizes[b] = haarGroupSize(groupSizes[b]);
+        clock.lap(scratch.matchSeconds);
     }
 
     for (std::int32_t b = 0; b < count && !planFailed_.load(std::memory_order_relaxed); ++b) {
         const GroupMembers group{slots[b].positions, groupSizes[b]};
-        if (!member.ts->planGroupLength(group.k)) {
+        if (!ws_.g.thresholds && !scratch.ts->planGroupLength(group.k)) {
             planFailed_.store(true, std::memory_order_relaxed);
             break;
         }
@@ -512,10 +515,16 @@ void Engine::processBatch(std::int64_t number, Member& member)
         const std::size_t at = resultIndex(number, b);
         for (std::int32_t c = 0; c < channels_; ++c) {
             const Workspace& channel = c == 0 ? ws_ : *shared_[c - 1].ws;
-            resultSumOf(at, c) = filterGroupSpectra(channel.g, channel.rings, *member.ts, group);
-            clock.lap(member.groupSeconds);
-            invertBlocks(channel.g, *member.ts, group.k, resultBlocksOf(at, c));
-            clock.lap(member.inverseSeconds);
+            if (channel.g.thresholds) {
+                resultSumOf(at, c) = thresholdGroup(channel.g, channel.rings, *scratch.ts, group,
+                                                    resultBlocksOf(at, c));
+                clock.lap(scratch.groupSeconds);
+                continue;
+            }
+            resultSumOf(at, c) = filterGroupSpectra(channel.g, channel.rings, *scratch.ts, group);
+            clock.lap(scratch.groupSeconds);
+            invertBlocks(channel.g, *scratch.ts, group.k, resultBlocksOf(at, c));
+            clock.lap(scratch.inverseSeconds);
         }
         std::memcpy(resultPositions.get() + at * std::size_t(K), group.positions,
                     std::size_t(K) * sizeof(std::int32_t));
@@ -550,7 +559,7 @@ void Engine::aggregateBatch(std::int64_t number)
             countReference(*profile, ref.searchRowEnd - ref.searchRowBegin,
                            ref.searchColEnd - ref.searchColBegin, group.k);
     }
-    clock.lap(members_[0].inverseSeconds);
+    clock.lap(scratch_[0].inverseSeconds);
 }
 
 // The calling thread aggregates every batch as soon as it is complete, in
@@ -605,7 +614,7 @@ FilterStatus Engine::walk(const FilterOptions& options)
     stopHelpers();
     keepAllRowsOpen(g.M, g.M);
     if (CallProfile* profile = ws_.profile) {
-        for (const Member& m : members_) {
+        for (const ThreadScratch& m : scratch_) {
             profile->ringSeconds += m.ringSeconds;
             profile->matchSeconds += m.matchSeconds;
             profile->groupSeconds += m.groupSeconds;

@@ -25,6 +25,15 @@ struct Geometry {
     std::int32_t step = 0;
     float matchThreshold = 0.0f;          // clamped to emptyDistance
     float sigma = 0.0f;
+
+    // The grouped hard-thresholding stage (grouped_threshold.h) walks with
+    // the same engine: its groups are thresholded at `threshold` instead of
+    // shrunk by a pilot, and matched on the noisy spectra with the
+    // coefficients below matchFloor (DC aside) set to zero, so that at high
+    // noise the noise does not pick the groups.
+    bool thresholds = false;
+    float threshold = 0.0f;
+    float matchFloor = 0.0f;
 };
 
 // Derives the geometry. R and K are reduced to the largest values that can make

@@ -2,6 +2,7 @@
 
 #include "filter/simd.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace sorvik::detail {
@@ -169,7 +170,7 @@ float filterGroupSpectra(const Geometry& g, const Rings& rings, const TransformS
     Complex* in = ts.transformIn.get();
     Complex* noisy = ts.columns.get();
     Complex* pilot = noisy + TransformSet::pilotColumn(g.K);
-    Complex* memberMajor = ts.pilotGroup.get();
+    Complex* memberMajor = ts.filteredGroup.get();
     float sum = 0.0f;
 
     if (k == 1) {
@@ -236,6 +237,100 @@ float filterGroupSpectra(const Geometry& g, const Rings& rings, const TransformS
         }
     }
     return sum;
+}
+
+} // namespace sorvik::detail
+
+namespace sorvik::detail {
+
+namespace {
+
+// The orthonormal Haar transform of k rows of `width` floats (k a power of
+// two), row by row: each level turns the first n rows into n / 2 sums, then
+// n / 2 differences, each (a + b) * r or (a - b) * r with r = 1 / sqrt(2)
+// rounded; `spare` holds n rows.
+void haarForward(float* rows, float* spare, std::int32_t k, std::size_t width, float r)
+{
+    for (std::int32_t n = k; n >= 2; n /= 2) {
+        const std::int32_t half = n / 2;
+        for (std::int32_t i = 0; i < half; ++i) {
+            const float* a = rows + std::size_t(2 * i) * width;
+            const float* b = a + width;
+            float* sum = spare + std::size_t(i) * width;
+            float* difference = spare + std::size_t(half + i) * width;
+            for (std::size_t e = 0; e < width; ++e) {
+                sum[e] = (a[e] + b[e]) * r;
+                difference[e] = (a[e] - b[e]) * r;
+            }
+        }
+        std::memcpy(rows, spare, std::size_t(n) * width * sizeof(float));
+    }
+}
+
+// Its inverse, level by level from the coarsest: rows 2i and 2i + 1 of the
+// first n are (s + d) * r and (s - d) * r of sum i and difference i.
+void haarBackward(float* rows, float* spare, std::int32_t k, std::size_t width, float r)
+{
+    for (std::int32_t n = 2; n <= k; n *= 2) {
+        const std::int32_t half = n / 2;
+        for (std::int32_t i = 0; i < half; ++i) {
+            const float* sum = rows + std::size_t(i) * width;
+            const float* difference = rows + std::size_t(half + i) * width;
+            float* a = spare + std::size_t(2 * i) * width;
+            float* b = a + width;
+            for (std::size_t e = 0; e < width; ++e) {
+                a[e] = (sum[e] + difference[e]) * r;
+                b[e] = (sum[e] - difference[e]) * r;
+            }
+        }
+        std::memcpy(rows, spare, std::size_t(n) * width * sizeof(float));
+    }
+}
+
+} // namespace
+
+std::int32_t haarGroupSize(std::int32_t matched)
+{
+    std::int32_t k = 1;
+    while (k <= matched / 2)
+        k *= 2;
+    return k;
+}
+
+float thresholdGroup(const Geometry& g, const Rings& rings, const TransformSet& ts,
+                     GroupMembers members, float* blocks)
+{
+    const std::size_t area = std::size_t(g.P) * std::size_t(g.P);
+    const std::int32_t k = members.k;
+    float* rows = ts.haarRows.get();
+    float* spare = rows + std::size_t(g.K) * area;
+    for (std::int32_t j = 0; j < k; ++j) {
+        const Complex* entry =
+            rings.noisyRing.get() + std::size_t(members.positions[g.K - 1 - j]) * std::size_t(g.L);
+        std::memcpy(rows + std::size_t(j) * area, entry[0] + 2, area * sizeof(float));
+    }
+    const float r = static_cast<float>(1.0 / std::sqrt(2.0));
+    haarForward(rows, spare, k, area, r);
+    const float threshold = g.threshold;
+    std::int64_t kept = 1;
+    for (std::size_t i = 1; i < std::size_t(k) * area; ++i) {
+        // NaN stays, as it is not below the threshold.
+        const bool small = std::fabs(rows[i]) < threshold;
+        rows[i] = small ? 0.0f : rows[i];
+        kept += small ? 0 : 1;
+    }
+    haarBackward(rows, spare, k, area, r);
+
+    float* in = reinterpret_cast<float*>(ts.transformIn.get());
+    const float* out = reinterpret_cast<const float*>(ts.transformOut.get());
+    for (std::int32_t j = 0; j < k; ++j) {
+        const float* coefficients = rows + std::size_t(j) * area;
+        for (std::size_t i = 0; i < area; ++i)
+            in[i] = ts.idctScale[i] * coefficients[i];
+        ts.idctPlan.execute();
+        std::memcpy(blocks + std::size_t(j) * area, out, area * sizeof(float));
+    }
+    return float(kept);
 }
 
 } // namespace sorvik::detail

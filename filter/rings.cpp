@@ -1,6 +1,7 @@
 #include "filter/rings.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace sorvik::detail {
 
@@ -75,8 +76,12 @@ void SpectrumRings::bringRows(std::int32_t first, std::int32_t last)
         const std::size_t twin = at + std::size_t(rows) * N;
         for (std::size_t x = 0; x < N; ++x) {
             const float noisy = static_cast<float>(images_.noisy[std::size_t(y) + x * M]);
-            const float pilot = images_.pilot[std::size_t(y) + x * M];
             noisyBand[at + x] = noisyBand[twin + x] = noisy;
+        }
+        if (images_.pilot == nullptr)
+            continue;
+        for (std::size_t x = 0; x < N; ++x) {
+            const float pilot = images_.pilot[std::size_t(y) + x * M];
             pilotBand[at + x] = pilotBand[twin + x] = pilot;
         }
     }
@@ -96,16 +101,45 @@ void SpectrumRings::computeColumns(std::int32_t row, std::int32_t begin, std::in
     for (std::int32_t j = begin; j < end; ++j) {
         stageBlock(noisyBand + j, N, 1, P, block);
         Complex* entry = rings_.noisyRing.get() + (std::size_t(slot) * stride + j) * g_.L;
+        float* tile = rings_.pilotRing.get() + rings_.pilotOffset(slot * g_.blockCols + j);
+        if (g_.thresholds) {
+            storeCosineSpectrum(ts, entry, tile);
+            continue;
+        }
         transformStaged(g_.L, ts, [entry](std::int32_t t, float re, float im) {
             entry[t][0] = re;
             entry[t][1] = im;
         });
         stageBlock(pilotBand + j, N, 1, P, block);
-        float* tile = rings_.pilotRing.get() + rings_.pilotOffset(slot * g_.blockCols + j);
         transformStaged(g_.L, ts, [tile](std::int32_t t, float re, float im) {
             tile[2 * pilotTile * std::size_t(t)] = re;
             tile[2 * pilotTile * std::size_t(t) + pilotTile] = im;
         });
+    }
+}
+
+// The thresholding stage's spectra: coefficient i (u P + v) of the
+// orthonormal DCT at float 2 + i of the entry, the floats before and after
+// zero, so that matching, which skips coefficient 0 of an entry, compares the
+// blocks' means too. The pilot ring gets the same with the values below
+// matchFloor set to zero, the DC's aside.
+void SpectrumRings::storeCosineSpectrum(const TransformSet& ts, Complex* entry, float* tile) const
+{
+    const std::size_t area = std::size_t(g_.P) * std::size_t(g_.P);
+    const std::size_t floats = 2 * std::size_t(g_.L);
+    ts.dctPlan.execute();
+    const float* raw = reinterpret_cast<const float*>(ts.transformOut.get());
+    float* values = entry[0];
+    values[0] = values[1] = 0.0f;
+    for (std::size_t i = 0; i < area; ++i)
+        values[2 + i] = ts.dctScale[i] * raw[i];
+    for (std::size_t i = 2 + area; i < floats; ++i)
+        values[i] = 0.0f;
+    const float floor = g_.matchFloor;
+    for (std::size_t i = 0; i < floats; ++i) {
+        const float v = values[i];
+        const float kept = i != 2 && std::fabs(v) < floor ? 0.0f : v;
+        tile[2 * pilotTile * (i / 2) + (i % 2) * pilotTile] = kept;
     }
 }
 

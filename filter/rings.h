@@ -68,7 +68,9 @@ struct ImageBand {
     FilterStatus allocate(const Geometry& g);
 };
 
-// The two images whose blocks enter the rings.
+// The two images whose blocks enter the rings. The thresholding stage has
+// no pilot: its pilot ring holds the noisy spectra, floored
+// (Geometry::matchFloor), for matching.
 struct Images {
     const double* noisy = nullptr;
     const float* pilot = nullptr;
@@ -113,6 +115,7 @@ public:
 
 private:
     void processRow(std::int32_t i);
+    void storeCosineSpectrum(const TransformSet& ts, Complex* entry, float* tile) const;
 
     const Geometry& g_;
     Rings& rings_;

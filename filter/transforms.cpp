@@ -11,7 +11,7 @@ FilterStatus TransformSet::allocate(const Geometry& g)
 {
     const std::size_t K = std::size_t(g.K), L = std::size_t(g.L);
     const std::size_t transformLength = std::max(K, L);
-    pilotGroup = allocateFftw<Complex>(K * L);
+    filteredGroup = allocateFftw<Complex>(K * L);
     transformIn = allocateFftw<Complex>(transformLength);
     transformOut = allocateFftw<Complex>(transformLength);
     columns = allocateFftw<Complex>(2 * pilotColumn(K));
@@ -22,7 +22,7 @@ FilterStatus TransformSet::allocate(const Geometry& g)
     stagedPilot = allocateFftw<Complex>(staged);
     noisyColumns = allocateFftw<Complex>(staged);
     pilotColumns = allocateFftw<Complex>(staged);
-    if (!pilotGroup || !transformIn || !transformOut || !columns || !stagedNoisy || !stagedPilot ||
+    if (!filteredGroup || !transformIn || !transformOut || !columns || !stagedNoisy || !stagedPilot ||
         !noisyColumns || !pilotColumns)
         return FilterStatus::outOfMemory;
     forwardPlans = allocateTable<Plan>(K + 1);
@@ -35,6 +35,26 @@ FilterStatus TransformSet::allocate(const Geometry& g)
         !dftScale)
         return FilterStatus::outOfMemory;
     blockScale = static_cast<float>(1.0 / g.P);
+    if (g.thresholds) {
+        const std::size_t area = std::size_t(g.P) * std::size_t(g.P);
+        dctScale = allocateTable<float>(area);
+        idctScale = allocateTable<float>(area);
+        haarRows = allocateFftw<float>(2 * K * area);
+        if (!dctScale || !idctScale || !haarRows)
+            return FilterStatus::outOfMemory;
+        const double n = g.P;
+        const auto forward = [n](std::int32_t u) {
+            return u == 0 ? 1.0 / (2.0 * std::sqrt(n)) : 1.0 / std::sqrt(2.0 * n);
+        };
+        const auto backward = [n](std::int32_t u) {
+            return u == 0 ? 1.0 / std::sqrt(n) : 1.0 / std::sqrt(2.0 * n);
+        };
+        for (std::int32_t u = 0; u < g.P; ++u)
+            for (std::int32_t v = 0; v < g.P; ++v) {
+                dctScale[std::size_t(u) * g.P + v] = static_cast<float>(forward(u) * forward(v));
+                idctScale[std::size_t(u) * g.P + v] = static_cast<float>(backward(u) * backward(v));
+            }
+    }
     for (std::int32_t k = 2; k <= g.K; ++k)
         dftScale[k] = static_cast<float>(1.0 / std::sqrt(double(k)));
     return FilterStatus::ok;
@@ -108,6 +128,13 @@ FilterStatus TransformSet::makePlans(const Geometry& g)
     std::lock_guard<std::mutex> lock(plannerMutex);
     float* in = reinterpret_cast<float*>(transformIn.get());
     float* out = reinterpret_cast<float*>(transformOut.get());
+    if (g.thresholds) {
+        dctPlan = adoptPlan(
+            fftwf_plan_r2r_2d(g.P, g.P, in, out, FFTW_REDFT10, FFTW_REDFT10, FFTW_ESTIMATE));
+        idctPlan = adoptPlan(
+            fftwf_plan_r2r_2d(g.P, g.P, in, out, FFTW_REDFT01, FFTW_REDFT01, FFTW_ESTIMATE));
+        return dctPlan && idctPlan ? FilterStatus::ok : FilterStatus::planFailed;
+    }
     r2cPlan = adoptPlan(fftwf_plan_dft_r2c_2d(g.P, g.P, in, transformOut.get(), FFTW_ESTIMATE));
     if (!r2cPlan)
         return FilterStatus::planFailed;

@@ -27,7 +27,7 @@ struct TransformSet {
     std::unique_ptr<float[]> dftScale;     // [k] = 1 / sqrt(k), k = 2 .. K
     float blockScale = 0.0f;               // 1 / P
 
-    FftwBuffer<Complex> pilotGroup;       // K * L: a filtered group's spectra, member-major
+    FftwBuffer<Complex> filteredGroup;    // K * L: a filtered group's spectra, member-major
     FftwBuffer<Complex> transformIn;      // max(K, L): every plan reads here
     FftwBuffer<Complex> transformOut;     // ... and writes here
     // The forward plans write both columns in place of transformOut, which
@@ -65,6 +65,18 @@ struct TransformSet {
     std::unique_ptr<Plan[]> batchedBackward;
     Plan r2cPlan;                          // P x P real block -> half spectrum
     Plan c2rPlan;                          // half spectrum -> P x P real block
+
+    // The grouped thresholding stage's own (Geometry::thresholds), made
+    // instead of every plan above: hard thresholding wants a transform whose
+    // basis does not wrap around the block, so its blocks go through the
+    // orthonormal 2-D DCT-II, each raw REDFT10 coefficient times dctScale,
+    // and back through REDFT01 of the coefficients times idctScale; along
+    // the group, the orthonormal Haar transform of haarRows.
+    Plan dctPlan;                          // P x P floats, transformIn -> transformOut
+    Plan idctPlan;
+    std::unique_ptr<float[]> dctScale;     // P^2, entry u P + v
+    std::unique_ptr<float[]> idctScale;
+    FftwBuffer<float> haarRows;            // 2 K P^2: a group's coefficients and the Haar steps' copy
 
     // Allocates the buffers and the tables and sets the scales; then
     // makePlans makes every plan on them.

@@ -103,18 +103,23 @@ py::tuple denoisePlanar(const Planar& planar, const std::string& kind, std::opti
         if (PyErr_CheckSignals() != 0) {
             interrupted = true;
             PyErr_Clear();
-            if (stage == sorvik::DenoiseStage::basicEstimate)
+            if (stage != sorvik::DenoiseStage::wiener)
                 throw Interrupted{};
             return;
         }
         if (progress) {
-            const int index = stage == sorvik::DenoiseStage::basicEstimate ? channel : image.channels;
-            const double fraction = (index + (total > 0 ? double(done) / total : 1.0)) / stages;
+            // The grouped pilot takes every channel at once: it spans the
+            // share the basic estimate gives the channels one by one.
+            const double part = total > 0 ? double(done) / total : 1.0;
+            const double fraction =
+                stage == sorvik::DenoiseStage::groupedEstimate ? image.channels * part / stages
+                : stage == sorvik::DenoiseStage::basicEstimate ? (channel + part) / stages
+                                                                : (image.channels + part) / stages;
             try {
                 (*progress)(fraction);
             } catch (py::error_already_set& e) {
                 callbackError = std::move(e);
-                if (stage == sorvik::DenoiseStage::basicEstimate)
+                if (stage != sorvik::DenoiseStage::wiener)
                     throw Interrupted{};
             }
         }

@@ -154,27 +154,93 @@ TEST(Denoise, SameBitsForAnyThreadCountAndProgressReported)
     addNoise(noisy, 0.1, 37);
     DenoiseInput in = inputOf(noisy, 3, floatDataRange(noisy.data(), rows, cols, 3));
     in.sigma = 0.1;
-    DenoiseOptions options;
-    int basicCalls = 0, wienerCalls = 0, lastChannel = -2;
-    bool wienerFinished = false;
-    options.progress = [&](DenoiseStage stage, int channel, std::int32_t done, std::int32_t total) {
-        if (stage == DenoiseStage::basicEstimate) {
-            ++basicCalls;
+    for (PilotKind pilot : {PilotKind::grouped, PilotKind::dct}) {
+        DenoiseOptions options;
+        options.pilot = pilot;
+        int pilotCalls = 0, wienerCalls = 0, lastChannel = -2;
+        bool pilotFinished = false, wienerFinished = false;
+        options.progress = [&](DenoiseStage stage, int channel, std::int32_t done,
+                               std::int32_t total) {
+            if (stage == DenoiseStage::wiener) {
+                ++wienerCalls;
+                wienerFinished = wienerFinished || done == total;
+                return;
+            }
+            EXPECT_EQ(stage, pilot == PilotKind::dct ? DenoiseStage::basicEstimate
+                                                     : DenoiseStage::groupedEstimate);
+            EXPECT_FALSE(wienerCalls > 0) << "the pilot reports after the Wiener stage began";
+            ++pilotCalls;
             lastChannel = channel;
-        } else {
-            ++wienerCalls;
-            wienerFinished = wienerFinished || done == total;
+            pilotFinished = pilotFinished || done == total;
+        };
+        const DenoiseResult one = denoise(in, options);
+        EXPECT_GT(pilotCalls, 0);
+        EXPECT_TRUE(pilotFinished);
+        // The grouped estimate takes the channels together.
+        EXPECT_EQ(lastChannel, pilot == PilotKind::dct ? 2 : -1);
+        EXPECT_GT(wienerCalls, 0);
+        EXPECT_TRUE(wienerFinished);
+        options.threads = 2;
+        options.progress = nullptr;
+        const DenoiseResult two = denoise(in, options);
+        EXPECT_EQ(one.pixels, two.pixels);
+    }
+}
+
+// A callback that throws during the grouped estimate ends the call with its
+// exception once the walk is over; nothing crosses the filter's threads.
+TEST(Denoise, ProgressExceptionFromTheGroupedPilotReachesTheCaller)
+{
+    const std::vector<double> clean = colourImage();
+    std::vector<double> noisy = clean;
+    addNoise(noisy, 0.1, 41);
+    DenoiseInput in = inputOf(noisy, 3, floatDataRange(noisy.data(), rows, cols, 3));
+    in.sigma = 0.1;
+    for (int threads : {1, 3}) {
+        DenoiseOptions options;
+        options.threads = threads;
+        int calls = 0;
+        options.progress = [&](DenoiseStage stage, int, std::int32_t, std::int32_t) {
+            EXPECT_EQ(stage, DenoiseStage::groupedEstimate);
+            ++calls;
+            throw std::length_error("stop");
+        };
+        EXPECT_THROW(denoise(in, options), std::length_error);
+        EXPECT_EQ(calls, 1);
+    }
+}
+
+// The grouped pilot's settings are checked like the Wiener stage's.
+TEST(Denoise, GroupedPilotSettingsAreChecked)
+{
+    const std::vector<double> clean = colourImage();
+    DenoiseInput in = inputOf(clean, 3, floatDataRange(clean.data(), rows, cols, 3));
+    in.sigma = 0.1;
+    const auto refused = [&](GroupedSettings grouped) {
+        DenoiseOptions options;
+        options.grouped = grouped;
+        try {
+            denoise(in, options);
+        } catch (const std::invalid_argument& e) {
+            return std::string(e.what()).find("grouped pilot") != std::string::npos;
         }
+        return false;
     };
-    const DenoiseResult one = denoise(in, options);
-    EXPECT_GT(basicCalls, 0);
-    EXPECT_EQ(lastChannel, 2);
-    EXPECT_GT(wienerCalls, 0);
-    EXPECT_TRUE(wienerFinished);
-    options.threads = 2;
-    options.progress = nullptr;
-    const DenoiseResult two = denoise(in, options);
-    EXPECT_EQ(one.pixels, two.pixels);
+    GroupedSettings s;
+    s.blockSize = 1;
+    EXPECT_TRUE(refused(s));
+    s = GroupedSettings{};
+    s.step = 9;
+    EXPECT_TRUE(refused(s));
+    s = GroupedSettings{};
+    s.lambda = -1.0;
+    EXPECT_TRUE(refused(s));
+    s = GroupedSettings{};
+    s.matchFloor = std::nan("");
+    EXPECT_TRUE(refused(s));
+    s = GroupedSettings{};
+    s.blockSize = rows + 1;
+    EXPECT_TRUE(refused(s));
 }
 
 TEST(Denoise, ConstantImageWithSigmaComesBackUnchanged)

@@ -106,9 +106,25 @@ TEST(TileContext, FollowsTheTraversal)
     const TileContext noSearch = tileContext(TileGeometry{4, 0, 2, false});
     EXPECT_EQ(noSearch.before, 3);
     EXPECT_EQ(noSearch.after, 4);
+    const TileContext basicPilot = tileContext(TileGeometry{8, 19, 3, true, PilotReach{7, 1}});
+    EXPECT_EQ(basicPilot.before, standard.before + 7);
+    EXPECT_EQ(basicPilot.after, standard.after + 7);
+    // The grouped pilot reads as far as a Wiener stage of its own settings.
+    GroupedSettings grouped;
+    grouped.blockSize = 6;
+    grouped.searchRadius = 5;
+    grouped.step = 2;
+    EXPECT_EQ(pilotReach(grouped).reach, 2 * 5 + 6 - 1);
+    grouped.searchRadius = 0;
+    EXPECT_EQ(pilotReach(grouped).reach, 6);
+    // The default covers the default pilot at every sigma.
     const TileContext withPilot = tileContext(TileGeometry{8, 19, 3, true});
-    EXPECT_EQ(withPilot.before, standard.before + 7);
-    EXPECT_EQ(withPilot.after, standard.after + 7);
+    EXPECT_EQ(withPilot.before, standard.before + defaultPilotReach().reach);
+    for (double sigma : {0.01, 0.1, 0.5, 1.0})
+        EXPECT_LE(pilotReach(groupedDefaults(sigma)).reach, defaultPilotReach().reach);
+    // A tile starts on both stages' reference grids.
+    const TileGeometry mixed{4, 3, 2, true, PilotReach{5, 3}};
+    EXPECT_EQ(tileSpan(mixed, 100, Span{50, 60}).begin, 36); // 50 - 13, down to a multiple of 6
 }
 
 TEST(TileSpan, StartsOnTheGridAndReachesTheEnd)
@@ -267,6 +283,91 @@ TEST(DenoiseTile, GreyAndColourMatchTheWholeImage)
         EXPECT_TRUE(sameBits(whole.pixels, tiled)) << describe(c, pc.threads) << " channels "
                                                    << pc.channels;
     }
+}
+
+// Images several contexts wide, so that tiles cut through the grouped
+// pilot's groups: with small settings of its own, and with its defaults.
+TEST(DenoiseTile, GroupedPilotCoresMatchTheWholeImage)
+{
+    struct PilotCase {
+        std::int32_t rows, cols, coreRows, coreCols;
+        int channels;
+        bool small;
+    };
+    for (const PilotCase& pc : {PilotCase{130, 121, 30, 41, 1, true},
+                                PilotCase{97, 110, 35, 29, 3, true},
+                                PilotCase{190, 180, 60, 70, 1, false}}) {
+        std::vector<double> pixels;
+        for (int k = 0; k < pc.channels; ++k) {
+            std::vector<double> p = noisyImage(pc.rows, pc.cols, 31 + k);
+            for (double& v : p)
+                v = 20.0 + 200.0 * v;
+            pixels.insert(pixels.end(), p.begin(), p.end());
+        }
+        DenoiseInput in;
+        in.rows = pc.rows;
+        in.cols = pc.cols;
+        in.channels = pc.channels;
+        in.pixels = pixels.data();
+        in.range = DataRange{-60.0, 320.0};
+        in.sigma = 20.0;
+        DenoiseOptions options;
+        options.wiener.blockSize = 4;
+        options.wiener.searchRadius = 3;
+        options.wiener.step = 2;
+        TileGeometry g{4, 3, 2, true};
+        if (pc.small) {
+            GroupedSettings grouped;
+            grouped.blockSize = 5;
+            grouped.searchRadius = 4;
+            grouped.step = 3;
+            grouped.maxGroupSize = 8;
+            options.grouped = grouped;
+            g.pilot = pilotReach(grouped);
+        }
+        const DenoiseResult whole = denoise(in, options);
+        std::vector<double> tiled(pixels.size(), -1.0);
+        const TilePlan plan = planTiles(pc.rows, pc.cols, g, pc.coreRows, pc.coreCols);
+        bool partial = false;
+        for (const Tile& t : plan.tiles) {
+            partial = partial || t.rows.size() < pc.rows || t.cols.size() < pc.cols;
+            const std::vector<double> tilePixels = cut(pixels, pc.rows, t.rows, t.cols, pc.channels);
+            DenoiseInput tileIn = in;
+            tileIn.rows = t.rows.size();
+            tileIn.cols = t.cols.size();
+            tileIn.pixels = tilePixels.data();
+            paste(denoiseTile(pc.rows, pc.cols, t, tileIn, options), pc.rows, t.coreRows,
+                  t.coreCols, tiled, pc.channels);
+        }
+        EXPECT_TRUE(partial) << "every tile is the whole image: the case tests nothing";
+        EXPECT_TRUE(sameBits(whole.pixels, tiled)) << pc.rows << " x " << pc.cols;
+    }
+}
+
+// A tile planned for the basic estimate's reach is short of the grouped
+// pilot's: refused, not computed with other bits.
+TEST(DenoiseTile, RefusesTilesShortOfThePilotsReach)
+{
+    const std::int32_t rows = 200, cols = 200;
+    std::vector<double> pixels = noisyImage(rows, cols, 5);
+    for (double& v : pixels)
+        v = std::min(std::max(v, 0.0), 1.0);
+    DenoiseInput in;
+    in.rows = rows;
+    in.cols = cols;
+    in.pixels = pixels.data();
+    in.sigma = 0.1;
+    const TilePlan plan = planTiles(rows, cols, TileGeometry{8, 19, 3, true, PilotReach{7, 1}}, 50, 50);
+    const Tile& t = plan.tiles[5];
+    const std::vector<double> tilePixels = cut(pixels, rows, t.rows, t.cols, 1);
+    DenoiseInput tileIn = in;
+    tileIn.rows = t.rows.size();
+    tileIn.cols = t.cols.size();
+    tileIn.pixels = tilePixels.data();
+    EXPECT_THROW(denoiseTile(rows, cols, t, tileIn), std::invalid_argument);
+    DenoiseOptions dct;
+    dct.pilot = PilotKind::dct;
+    EXPECT_NO_THROW(denoiseTile(rows, cols, t, tileIn, dct));
 }
 
 TEST(DenoiseTile, NeedsTheWholeImagesSigmaAndReportsImagePositions)

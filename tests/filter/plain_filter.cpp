@@ -1,5 +1,7 @@
 #include "tests/filter/plain_filter.h"
 
+#include "filter/grouped_threshold.h"
+
 #include "filter/fftw_owner.h"
 
 #include <fftw3.h>
@@ -37,6 +39,12 @@ struct State {
     std::vector<Plan> forwardPlans, backwardPlans;
     std::vector<float> dftScale;
     float blockScale;
+
+    // The grouped thresholding stage: cosine spectra, Haar along the group.
+    bool thresholds = false;
+    float threshold = 0.0f, matchFloor = 0.0f;
+    Plan dctPlan, idctPlan;
+    std::vector<float> dctScale, idctScale, haar;
 };
 
 bool setUp(State& s, const FilterParams& params, float* estimate)
@@ -95,6 +103,27 @@ bool setUp(State& s, const FilterParams& params, float* estimate)
             return false;
         s.dftScale[k] = static_cast<float>(1.0 / std::sqrt(double(k)));
     }
+    if (s.thresholds) {
+        s.dctPlan = Plan(fftwf_plan_r2r_2d(s.P, s.P, in, out, FFTW_REDFT10, FFTW_REDFT10,
+                                           FFTW_ESTIMATE));
+        s.idctPlan = Plan(fftwf_plan_r2r_2d(s.P, s.P, in, out, FFTW_REDFT01, FFTW_REDFT01,
+                                            FFTW_ESTIMATE));
+        const double n = s.P;
+        s.dctScale.assign(std::size_t(s.P) * s.P, 0.0f);
+        s.idctScale.assign(std::size_t(s.P) * s.P, 0.0f);
+        for (std::int32_t u = 0; u < s.P; ++u)
+            for (std::int32_t v = 0; v < s.P; ++v) {
+                const double fu = u == 0 ? 1.0 / (2.0 * std::sqrt(n)) : 1.0 / std::sqrt(2.0 * n);
+                const double fv = v == 0 ? 1.0 / (2.0 * std::sqrt(n)) : 1.0 / std::sqrt(2.0 * n);
+                const double bu = u == 0 ? 1.0 / std::sqrt(n) : 1.0 / std::sqrt(2.0 * n);
+                const double bv = v == 0 ? 1.0 / std::sqrt(n) : 1.0 / std::sqrt(2.0 * n);
+                s.dctScale[std::size_t(u) * s.P + v] = static_cast<float>(fu * fv);
+                s.idctScale[std::size_t(u) * s.P + v] = static_cast<float>(bu * bv);
+            }
+        s.haar.assign(2 * K * std::size_t(s.P) * s.P, 0.0f);
+        if (!s.dctPlan || !s.idctPlan)
+            return false;
+    }
     return s.r2cPlan && s.c2rPlan;
 }
 
@@ -116,11 +145,38 @@ void computeBlockSpectrum(State& s, const Pixel* image, std::int32_t i, std::int
     }
 }
 
+// Orthonormal DCT coefficient i of the block at floats 2 + i of its noisy
+// ring entry, zeros around; the pilot ring entry the same with values below
+// the floor zeroed, the DC's aside.
+void computeCosineSpectrum(State& s, const double* image, std::int32_t i, std::int32_t j,
+                           std::size_t e)
+{
+    float* block = reinterpret_cast<float*>(s.transformIn.get());
+    for (std::int32_t a = 0; a < s.P; ++a)
+        for (std::int32_t b = 0; b < s.P; ++b)
+            block[a * s.P + b] =
+                static_cast<float>(image[std::size_t(i + a) + std::size_t(j + b) * s.M]);
+    s.dctPlan.execute();
+    const float* raw = reinterpret_cast<const float*>(s.transformOut.get());
+    float* noisy = s.noisyRing[e * std::size_t(s.L)];
+    float* pilot = s.pilotRing[e * std::size_t(s.L)];
+    const std::int32_t area = s.P * s.P;
+    for (std::int32_t f = 0; f < 2 * s.L; ++f) {
+        const float v = f >= 2 && f < 2 + area ? s.dctScale[std::size_t(f - 2)] * raw[f - 2] : 0.0f;
+        noisy[f] = v;
+        pilot[f] = f != 2 && std::fabs(v) < s.matchFloor ? 0.0f : v;
+    }
+}
+
 void processRow(State& s, const double* noisy, const float* pilot, std::int32_t i,
                 std::int32_t slot)
 {
     for (std::int32_t j = 0; j < s.blockCols; ++j) {
         const std::size_t e = std::size_t(slot) * s.blockCols + j;
+        if (s.thresholds) {
+            computeCosineSpectrum(s, noisy, i, j, e);
+            continue;
+        }
         computeBlockSpectrum(s, noisy, i, j, s.noisyRing.get(), e);
         computeBlockSpectrum(s, pilot, i, j, s.pilotRing.get(), e);
     }
@@ -279,6 +335,60 @@ void invertGroup(State& s, std::int32_t k)
     }
 }
 
+// The thresholding stage's group: Haar along the k members (a power of
+// two), values below the threshold zeroed but the first, back through Haar
+// and the inverse DCT into the blocks (noisyGroup). Returns the values kept.
+float thresholdGroup(State& s, std::int32_t k)
+{
+    const std::size_t area = std::size_t(s.P) * s.P;
+    float* x = s.haar.data();
+    float* y = x + std::size_t(s.K) * area;
+    for (std::int32_t j = 0; j < k; ++j) {
+        const float* entry = s.noisyRing[std::size_t(s.matchPositions[s.K - 1 - j]) * s.L];
+        for (std::size_t i = 0; i < area; ++i)
+            x[std::size_t(j) * area + i] = entry[2 + i];
+    }
+    const float r = static_cast<float>(1.0 / std::sqrt(2.0));
+    for (std::int32_t n = k; n >= 2; n /= 2) {
+        for (std::int32_t i = 0; i < n / 2; ++i)
+            for (std::size_t e = 0; e < area; ++e) {
+                const float a = x[std::size_t(2 * i) * area + e];
+                const float b = x[std::size_t(2 * i + 1) * area + e];
+                y[std::size_t(i) * area + e] = (a + b) * r;
+                y[std::size_t(n / 2 + i) * area + e] = (a - b) * r;
+            }
+        std::copy(y, y + std::size_t(n) * area, x);
+    }
+    float kept = 1.0f;
+    for (std::size_t i = 1; i < std::size_t(k) * area; ++i) {
+        if (std::fabs(x[i]) < s.threshold)
+            x[i] = 0.0f;
+        else
+            kept = kept + 1.0f;
+    }
+    for (std::int32_t n = 2; n <= k; n *= 2) {
+        for (std::int32_t i = 0; i < n / 2; ++i)
+            for (std::size_t e = 0; e < area; ++e) {
+                const float sum = x[std::size_t(i) * area + e];
+                const float difference = x[std::size_t(n / 2 + i) * area + e];
+                y[std::size_t(2 * i) * area + e] = (sum + difference) * r;
+                y[std::size_t(2 * i + 1) * area + e] = (sum - difference) * r;
+            }
+        std::copy(y, y + std::size_t(n) * area, x);
+    }
+    float* in = reinterpret_cast<float*>(s.transformIn.get());
+    const float* out = reinterpret_cast<const float*>(s.transformOut.get());
+    float* blocks = reinterpret_cast<float*>(s.noisyGroup.get());
+    for (std::int32_t j = 0; j < k; ++j) {
+        for (std::size_t i = 0; i < area; ++i)
+            in[i] = s.idctScale[i] * x[std::size_t(j) * area + i];
+        s.idctPlan.execute();
+        for (std::size_t i = 0; i < area; ++i)
+            blocks[std::size_t(j) * area + i] = out[i];
+    }
+    return kept;
+}
+
 void aggregateGroup(State& s, std::int32_t n, std::int32_t currentSlot, std::int32_t k,
                     float wienerSquareSum, const double* window)
 {
@@ -363,8 +473,11 @@ FilterStatus runFilter(const FilterParams& params, const double* noisy, const fl
     return FilterStatus::ok;
 }
 
-FilterStatus runFilterChannels(const FilterParams& params, const Channel* channels, int count,
-                               const double* window)
+namespace {
+
+// Both stages on several channels; `threshold` null: the Wiener stage.
+FilterStatus runChannels(const FilterParams& params, const Channel* channels, int count,
+                         const double* window, const ThresholdParams* threshold)
 {
     const std::size_t pixels = std::size_t(params.rows) * std::size_t(params.cols);
     if (params.rows < params.blockSize || params.cols < params.blockSize) {
@@ -377,6 +490,11 @@ FilterStatus runFilterChannels(const FilterParams& params, const Channel* channe
     for (int c = 0; c < count; ++c) {
         FilterParams channelParams = params;
         channelParams.sigma = channels[c].sigma;
+        if (threshold != nullptr) {
+            states[c].thresholds = true;
+            states[c].threshold = threshold->lambda * channels[c].sigma;
+            states[c].matchFloor = threshold->matchFloor * channels[0].sigma;
+        }
         if (!setUp(states[c], channelParams, channels[c].estimate))
             return FilterStatus::outOfMemory;
     }
@@ -406,10 +524,21 @@ FilterStatus runFilterChannels(const FilterParams& params, const Channel* channe
                 columnStepCounter += 1;
                 if (!(columnStepCounter >= first.step || c >= first.N - first.P))
                     continue;
-                const std::int32_t k =
+                std::int32_t k =
                     matchBlocks(first, n, c, currentSlot, currentSlot * first.blockCols + c);
+                if (threshold != nullptr) {
+                    std::int32_t power = 1;
+                    while (2 * power <= k)
+                        power *= 2;
+                    k = power;
+                }
                 for (State& s : states) {
                     s.matchPositions = first.matchPositions;
+                    if (s.thresholds) {
+                        const float kept = thresholdGroup(s, k);
+                        aggregateGroup(s, n, currentSlot, k, kept, window);
+                        continue;
+                    }
                     transformGroup(s, k);
                     const float sum = shrinkGroup(s, k);
                     invertGroup(s, k);
@@ -425,6 +554,20 @@ FilterStatus runFilterChannels(const FilterParams& params, const Channel* channe
         for (std::size_t i = 0; i < pixels; ++i)
             s.estimate[i] = (1.0f / s.weightSum[i]) * s.estimate[i];
     return FilterStatus::ok;
+}
+
+} // namespace
+
+FilterStatus runFilterChannels(const FilterParams& params, const Channel* channels, int count,
+                               const double* window)
+{
+    return runChannels(params, channels, count, window, nullptr);
+}
+
+FilterStatus runThresholdChannels(const ThresholdParams& params, const Channel* channels,
+                                  int count, const double* window)
+{
+    return runChannels(params.filter, channels, count, window, &params);
 }
 
 } // namespace sorvik::plain

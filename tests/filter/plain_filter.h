@@ -7,6 +7,8 @@
 
 #include <sorvik/sorvik.h>
 
+#include "filter/grouped_threshold.h"
+
 namespace sorvik::plain {
 
 // Same contract as sorvik::runFilter for parameters that checkParams accepts.
@@ -18,6 +20,12 @@ FilterStatus runFilter(const FilterParams& params, const double* noisy, const fl
 // the pipeline above, with its own rings, sigma and accumulators.
 FilterStatus runFilterChannels(const FilterParams& params, const Channel* channels, int count,
                                const double* window);
+
+// Same contract as sorvik::runThresholdChannels for parameters that
+// checkParams accepts: the grouped thresholding stage through the pipeline
+// above, matched on channel 0's floored cosine spectra.
+FilterStatus runThresholdChannels(const ThresholdParams& params, const Channel* channels,
+                                  int count, const double* window);
 
 } // namespace sorvik::plain
 

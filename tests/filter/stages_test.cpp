@@ -277,7 +277,7 @@ float filterGroup(Workspace& ws, const std::vector<std::int32_t>& positions, int
 // The filtered spectra the group filter leaves, member-major.
 const Complex& filtered(const Workspace& ws, int member, int t)
 {
-    return ws.transforms.pilotGroup[std::size_t(member) * ws.g.L + t];
+    return ws.transforms.filteredGroup[std::size_t(member) * ws.g.L + t];
 }
 
 void expectClose(float actual, float expected, const char* what, int t)

@@ -209,18 +209,60 @@ struct DenoiseInput {
                                     // absent: estimated from the data
 };
 
-enum class DenoiseStage { basicEstimate, wiener };
+enum class DenoiseStage { basicEstimate, wiener, groupedEstimate };
 
 // Called from the calling thread with the stage, the channel (for the basic
-// estimate; -1 for the Wiener stage, which takes all channels together) and
-// the block-position rows done out of the total.
+// estimate; -1 for the grouped estimate and the Wiener stage, which take all
+// channels together) and the block-position rows done out of the total. An
+// exception it throws ends the call and passes to the caller: at once in the
+// basic estimate, once the stage's walk is over in the other two, as no
+// exception may cross the filter's threads.
 using DenoiseProgress =
     std::function<void(DenoiseStage stage, int channel, std::int32_t done, std::int32_t total)>;
+
+// The first stage, whose result is the Wiener stage's pilot.
+enum class PilotKind {
+    grouped, // matched groups of blocks, hard-thresholded together (the default)
+    dct,     // each 8 x 8 block alone, hard-thresholded in its DCT: faster, rougher
+};
+
+// The grouped first stage's parameters, on the 0..1 scale the filter sees.
+// Blocks of blockSize^2 pixels are matched on the noisy image (within
+// searchRadius block positions of a reference, references every `step`
+// positions, up to maxGroupSize blocks with spectral distance below
+// matchThreshold, the spectra's coefficients below matchFloor x sigma set to
+// zero first); each group is transformed jointly and its coefficients below
+// lambda x sigma set to zero.
+struct GroupedSettings {
+    std::int32_t blockSize = 8;
+    std::int32_t step = 3;
+    std::int32_t maxGroupSize = 16;
+    std::int32_t searchRadius = 16;
+    double lambda = 2.7;
+    double matchThreshold = 0.5;
+    double matchFloor = 0.0;
+};
+// The defaults for a noise level on the data's 0..1 scale: a lower
+// threshold at low noise, larger groups at high noise, a match threshold
+// that grows with the noise (see grouped_pilot.cpp for what was measured).
+GroupedSettings groupedDefaults(double unitSigma);
+// How far a pilot pixel reads: exact tiles grow their context by it.
+struct PilotReach {
+    std::int32_t reach = 0; // pixels on each side a pilot pixel reads
+    std::int32_t step = 1;  // the pilot's references lie on multiples of it
+};
+PilotReach pilotReach(const GroupedSettings& settings);
+// The reach of the default pilot, the largest over every sigma, with the step
+// they all share.
+PilotReach defaultPilotReach();
 
 struct DenoiseOptions {
     // The Wiener stage's parameters; its sigma is not read (it comes from the
     // input or the estimate), an empty window means the default Kaiser window.
     WienerSettings wiener;
+    PilotKind pilot = PilotKind::grouped;
+    // The grouped first stage's parameters; absent: groupedDefaults(sigma).
+    std::optional<GroupedSettings> grouped;
     int threads = 1; // the output is the same bits for any count
     DenoiseProgress progress;
 };
@@ -237,7 +279,8 @@ struct DenoiseResult {
 void checkNoiseEstimate(bool constant, double sigma);
 
 // Maps the data onto [0, 1] (colour: to opponent channels, each mapped onto
-// [0, 1]), makes the basic estimate of every channel, runs the Wiener stage on
+// [0, 1]), makes the pilot (the grouped estimate, groups found on the
+// luminance and shared, or the basic estimate of every channel), runs the Wiener stage on
 // all channels together with the luminance leading, and maps the result back.
 // Throws std::invalid_argument for bad input (the message names what is
 // wrong; a value that is not finite gives NonFiniteValue), std::runtime_error

@@ -23,8 +23,11 @@
 //    2R + P - 1 of the image's end, and their tiles reach the end anyway;
 //  - at a core pixel the groups are accumulated in traversal order, and the
 //    tile's traversal is the image's restricted to the tile.
-// When the pilot is made per tile, each pilot pixel reads the noisy pixels
-// within 7 of it (8 x 8 blocks at every position), so both sides grow by 7.
+// When the pilot is made per tile, both sides grow by the pilot's reach: the
+// noisy pixels a pilot pixel reads on each side (7 for the basic estimate's
+// 8 x 8 blocks at every position; for the grouped estimate the same
+// derivation as above with its own block size and radius), and the tile's
+// origin lies on the pilot's reference grid too.
 #ifndef SORVIK_TILING_H
 #define SORVIK_TILING_H
 
@@ -41,7 +44,10 @@ struct TileGeometry {
     std::int32_t blockSize = defaultBlockSize;       // P >= 2
     std::int32_t searchRadius = defaultSearchRadius; // R >= 0
     std::int32_t step = defaultStep;                 // 1..P (the filter reads <= 1 as 1)
-    bool pilotPerTile = false; // the basic estimate is made on each tile too
+    bool pilotPerTile = false; // the pilot is made on each tile too
+    // The pilot's reach and step when made per tile: the default covers the
+    // one call's default pilot at any sigma, and the basic estimate.
+    PilotReach pilot = defaultPilotReach();
 };
 
 // Pixels of context a core needs on each side, along either axis.

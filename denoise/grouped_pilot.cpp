@@ -1,0 +1,139 @@
+#include "grouped_pilot.h"
+
+#include <filter/grouped_threshold.h>
+#include <pilot/basic_estimate.h>
+#include <sorvik/sorvik.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sorvik {
+
+GroupedSettings groupedDefaults(double unitSigma)
+{
+    // Measured on the bundled photographs with 8-bit noise (bench/pilot_bench):
+    // - two blocks of pure noise lie about 2 P^2 sigma^2 apart; a threshold
+    //   near that keeps groups full in flat regions, and the results hardly
+    //   move between 150 and 500 sigma^2 (100: 0.4 dB lower at sigma 25);
+    // - below sigma 20 (of 255) lambda 2.5 keeps the camera's flat regions
+    //   above the basic estimate's (2.7: 0.2 dB less there, 0.1 more on brick);
+    // - above sigma 40 groups of 32 gain 0.03 to 0.08 dB over 16; blocks of
+    //   12 lost 0.1 to 0.2 dB, and matching on floored spectra (floor 1 to
+    //   2.5 sigma) lost 0.01 to 0.4 dB, so neither is the default.
+    GroupedSettings s;
+    const double sigma255 = 255.0 * unitSigma;
+    s.matchThreshold = std::max(0.2, 260.0 * unitSigma * unitSigma);
+    s.lambda = sigma255 < 20.0 ? 2.5 : 2.7;
+    s.maxGroupSize = sigma255 > 40.0 ? 32 : 16;
+    return s;
+}
+
+PilotReach pilotReach(const GroupedSettings& s)
+{
+    // A pilot pixel takes the groups of the references within R + P - 1 of
+    // it, each chosen from pixels R + P - 1 around its reference; a tile's
+    // own last reference then lies out of its reach unless R = 0 (see
+    // <sorvik/tiling.h>).
+    const std::int32_t reach = std::max(2 * s.searchRadius + s.blockSize - 1, s.searchRadius + s.blockSize);
+    return PilotReach{reach, std::max(s.step, std::int32_t{1})};
+}
+
+PilotReach defaultPilotReach()
+{
+    PilotReach widest{basicBlockSize - 1, 1};
+    for (double sigma255 = 0.0; sigma255 <= 255.0; sigma255 += 1.0) {
+        const PilotReach r = pilotReach(groupedDefaults(sigma255 / 255.0));
+        widest.reach = std::max(widest.reach, r.reach);
+        widest.step = std::max(widest.step, r.step);
+    }
+    return widest;
+}
+
+namespace detail {
+namespace {
+
+// Passes the walk's progress on; an exception from the callback is held
+// until the walk is over, as none may cross the filter's threads.
+struct HeldProgress {
+    const DenoiseProgress* progress;
+    std::exception_ptr error;
+
+    static void report(void* context, std::int32_t done, std::int32_t total)
+    {
+        auto* relay = static_cast<HeldProgress*>(context);
+        if (relay->error)
+            return;
+        try {
+            (*relay->progress)(DenoiseStage::groupedEstimate, -1, done, total);
+        } catch (...) {
+            relay->error = std::current_exception();
+        }
+    }
+};
+
+void reject(const std::string& what)
+{
+    throw std::invalid_argument("grouped pilot: " + what);
+}
+
+} // namespace
+
+void groupedPilot(std::int32_t rows, std::int32_t cols, int channels, const double* unit,
+                  const double* sigmas, double unitSigma, const DenoiseOptions& options,
+                  float* pilot)
+{
+    const GroupedSettings s = options.grouped ? *options.grouped : groupedDefaults(unitSigma);
+    if (!std::isfinite(s.lambda) || s.lambda < 0.0 || s.lambda > 1e6)
+        reject("lambda must be a finite number from 0 to 1e6");
+    if (!std::isfinite(s.matchFloor) || s.matchFloor < 0.0 || s.matchFloor > 1e6)
+        reject("the match floor must be a finite number from 0 to 1e6");
+    WienerSettings shape;
+    shape.blockSize = s.blockSize;
+    shape.step = s.step;
+    shape.maxGroupSize = s.maxGroupSize;
+    shape.searchRadius = s.searchRadius;
+    shape.matchThreshold = s.matchThreshold;
+    shape.sigma = sigmas[0];
+    FilterSetup setup;
+    try {
+        setup = prepareFilter(shape, rows, cols);
+    } catch (const std::invalid_argument& e) {
+        reject(e.what());
+    }
+
+    ThresholdParams params;
+    params.filter = setup.params;
+    params.lambda = float(s.lambda);
+    params.matchFloor = float(s.matchFloor);
+    const std::size_t plane = std::size_t(rows) * std::size_t(cols);
+    std::vector<Channel> planes(static_cast<std::size_t>(channels));
+    for (int c = 0; c < channels; ++c) {
+        planes[c].noisy = unit + std::size_t(c) * plane;
+        planes[c].sigma = float(sigmas[c]);
+        planes[c].estimate = pilot + std::size_t(c) * plane;
+    }
+    HeldProgress relay{&options.progress, nullptr};
+    FilterOptions filterOptions;
+    filterOptions.threads = options.threads;
+    if (options.progress) {
+        filterOptions.progress = &HeldProgress::report;
+        filterOptions.progressContext = &relay;
+    }
+    const FilterStatus status = runThresholdChannels(params, planes.data(), channels,
+                                                     setup.window.data(), filterOptions);
+    if (relay.error)
+        std::rethrow_exception(relay.error);
+    if (status == FilterStatus::outOfMemory)
+        throw std::bad_alloc();
+    if (status != FilterStatus::ok)
+        throw std::runtime_error(std::string("the grouped pilot failed: ") + statusMessage(status));
+}
+
+} // namespace detail
+} // namespace sorvik

@@ -1,0 +1,123 @@
+#include "filter/grouped_threshold.h"
+
+#include "filter/aggregation.h"
+#include "filter/engine.h"
+#include "filter/rings.h"
+#include "filter/workspace.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+
+namespace sorvik {
+
+namespace {
+
+using detail::Geometry;
+
+struct SharedState {
+    detail::Workspace ws;
+    std::optional<detail::SpectrumRings> rings;
+};
+
+bool validInput(const ThresholdParams& params, const Channel* channels, int count,
+                const double* window)
+{
+    if (count < 1 || count > 64 || channels == nullptr || window == nullptr)
+        return false;
+    if (!std::isfinite(params.lambda) || params.lambda < 0.0f || !std::isfinite(params.matchFloor) ||
+        params.matchFloor < 0.0f)
+        return false;
+    for (int c = 0; c < count; ++c)
+        if (channels[c].noisy == nullptr || channels[c].estimate == nullptr ||
+            channels[c].pilot != nullptr || !std::isfinite(channels[c].sigma) ||
+            channels[c].sigma < 0.0f)
+            return false;
+    return true;
+}
+
+// What runFilterChannels leaves where no block fits: (1 / 0) * 0.
+void finishUncovered(float* estimate, std::size_t pixels)
+{
+    const float zero = 0.0f;
+    for (std::size_t i = 0; i < pixels; ++i)
+        estimate[i] = (1.0f / zero) * zero;
+}
+
+} // namespace
+
+FilterStatus runThresholdChannels(const ThresholdParams& params, const Channel* channels,
+                                  int count, const double* window, const FilterOptions& options)
+{
+    if (!validInput(params, channels, count, window))
+        return FilterStatus::invalidParameters;
+    FilterParams first = params.filter;
+    first.sigma = channels[0].sigma;
+    const FilterStatus valid = checkParams(first);
+    if (valid != FilterStatus::ok)
+        return valid;
+    Geometry g = detail::withRowsAhead(detail::makeGeometry(first), options.threads);
+    const std::size_t pixels = std::size_t(g.M) * std::size_t(g.N);
+    if (g.blockRows <= 0 || g.blockCols <= 0) {
+        for (int c = 0; c < count; ++c)
+            finishUncovered(channels[c].estimate, pixels);
+        return FilterStatus::ok;
+    }
+    // Every channel's group of K blocks is held at once, indexed in size_t.
+    const std::uint64_t groupFloats = std::uint64_t(count) * std::uint64_t(g.K) *
+                                      std::uint64_t(g.P) * std::uint64_t(g.P);
+    if (groupFloats > std::uint64_t(std::numeric_limits<std::int32_t>::max()))
+        return FilterStatus::invalidParameters;
+
+    g.thresholds = true;
+    g.threshold = params.lambda * channels[0].sigma;
+    g.matchFloor = params.matchFloor * channels[0].sigma;
+    detail::Workspace ws;
+    FilterStatus status = ws.setUp(g, channels[0].estimate);
+    if (status != FilterStatus::ok)
+        return status;
+
+    const std::size_t sharedCount = std::size_t(count - 1);
+    std::unique_ptr<SharedState[]> shared;
+    std::unique_ptr<detail::SharedChannel[]> sharedChannels;
+    if (sharedCount > 0) {
+        shared = detail::allocateTable<SharedState>(sharedCount);
+        sharedChannels = detail::allocateTable<detail::SharedChannel>(sharedCount);
+        if (!shared || !sharedChannels)
+            return FilterStatus::outOfMemory;
+    }
+    for (std::size_t c = 0; c < sharedCount; ++c) {
+        const Channel& channel = channels[c + 1];
+        Geometry channelGeometry = g;
+        channelGeometry.sigma = channel.sigma;
+        channelGeometry.threshold = params.lambda * channel.sigma;
+        status = shared[c].ws.setUp(channelGeometry, channel.estimate, false);
+        if (status != FilterStatus::ok)
+            return status;
+        detail::Workspace& channelWs = shared[c].ws;
+        shared[c].rings.emplace(channelWs.g, channelWs.rings, channelWs.band,
+                                detail::Images{channel.noisy, nullptr}, ws.transforms);
+        sharedChannels[c] = detail::SharedChannel{&shared[c].ws, &*shared[c].rings};
+    }
+
+    detail::SpectrumRings rings(ws.g, ws.rings, ws.band, detail::Images{channels[0].noisy, nullptr},
+                                ws.transforms);
+    rings.initialFill();
+    for (std::size_t c = 0; c < sharedCount; ++c)
+        shared[c].rings->initialFill();
+    status = detail::walkReferences(ws, rings, window, options, sharedChannels.get(),
+                                    std::int32_t(sharedCount));
+    if (status != FilterStatus::ok)
+        return status;
+    detail::normalizeEstimate(ws.accumulators.estimate, ws.accumulators.weightSum, pixels);
+    for (std::size_t c = 0; c < sharedCount; ++c) {
+        const detail::Accumulators& acc = shared[c].ws.accumulators;
+        detail::normalizeEstimate(acc.estimate, acc.weightSum, pixels);
+    }
+    return FilterStatus::ok;
+}
+
+} // namespace sorvik
