@@ -10,6 +10,8 @@
 #include <sorvik/denoise.h>
 #include <sorvik/noise_chunks.h>
 
+#include "noise_model.h"
+
 #include "filter/fftw_owner.h"
 
 #include <algorithm>
@@ -79,25 +81,41 @@ bool before(const Patch& a, const Patch& b)
 
 // Gradient energy of a patch (its values column by column): the sum of
 // squared differences of horizontally and vertically adjacent pixels inside
-// it, i.e. x' L x with L the Laplacian of the 7 x 7 grid.
-double textureOf(const double* x)
+// it, i.e. x' L x with L the Laplacian of the 7 x 7 grid. The values are
+// scaled by a power of two first (see valueScale), which changes no bits but
+// the exponent.
+double textureOf(const double* x, double scale = 1.0)
 {
     double sum = 0.0;
     for (int c = 0; c < P; ++c) {
         const double* column = x + std::size_t(c) * P;
         for (int r = 0; r + 1 < P; ++r) {
-            const double d = column[r + 1] - column[r];
+            const double d = column[r + 1] * scale - column[r] * scale;
             sum += d * d;
         }
         if (c + 1 < P) {
             const double* next = column + P;
             for (int r = 0; r < P; ++r) {
-                const double d = next[r] - column[r];
+                const double d = next[r] * scale - column[r] * scale;
                 sum += d * d;
             }
         }
     }
     return sum;
+}
+
+// A power of two that brings data of these extremes near 1. Squares of
+// values from about 1e77 up (and the squares of their covariances, in the
+// eigenvalue's bisection) overflow, and those of values below about 1e-77
+// underflow, which made such data read as noiseless; a power of two scales
+// every sum and product exactly, so the estimate is the same bits scaled.
+// Data nearer 1 is left as it is.
+double valueScale(double low, double high)
+{
+    const double largest = std::max(std::fabs(low), std::fabs(high));
+    if (largest == 0.0 || (largest < 0x1p64 && largest > 0x1p-64))
+        return 1.0;
+    return std::ldexp(1.0, -std::ilogb(largest));
 }
 
 bool touches(const double* x, double low, double high)
@@ -229,8 +247,9 @@ struct Moments {
 
 class PatchCovariance {
 public:
-    PatchCovariance(const double* values, double shift, const std::vector<Patch>& patches)
-        : values_(values), shift_(shift), patches_(patches)
+    PatchCovariance(const double* values, double shift, double scale,
+                    const std::vector<Patch>& patches)
+        : values_(values), shift_(shift * scale), scale_(scale), patches_(patches)
     {
         checkpoints_.reserve(patches_.size() / chunk + 1);
         Moments running;
@@ -279,7 +298,7 @@ private:
         for (int i = 0; i < n; ++i) {
             const double* values = values_ + patches_[first + std::size_t(i)].values;
             for (int a = 0; a < D; ++a)
-                x[i][a] = values[a] - shift_;
+                x[i][a] = values[a] * scale_ - shift_;
         }
         for (int a = 0; a < D; ++a) {
             for (int i = 0; i < n; ++i)
@@ -295,7 +314,8 @@ private:
     }
 
     const double* values_;
-    double shift_;
+    double shift_; // scaled
+    double scale_;
     const std::vector<Patch>& patches_;
     std::vector<Moments> checkpoints_;
 };
@@ -338,6 +358,16 @@ PatchGrid patchGrid(std::int32_t rows, std::int32_t cols, int channels)
     return grid;
 }
 
+} // namespace
+
+namespace detail {
+
+double dataScale(double low, double high) { return valueScale(low, high); }
+
+} // namespace detail
+
+namespace {
+
 // The estimate from every patch of the grid (values: D a patch, indexed by
 // the patches) and the extremes of the whole image: the one place it is
 // made, whether the image came whole, by bands or by chunks.
@@ -350,6 +380,7 @@ double estimateFromPatches(const std::vector<Patch>& all, const double* values, 
     // its precision; unlike the mean, it does not depend on the order the
     // values were summed in, so bands give the bits the whole image gives.
     const double shift = 0.5 * low + 0.5 * high;
+    const double scale = valueScale(low, high);
 
     // Data saturated at its extremes (an 8-bit file of a bright sky) holds flat
     // patches with no noise left in them, which the texture threshold would
@@ -362,11 +393,14 @@ double estimateFromPatches(const std::vector<Patch>& all, const double* values, 
             patches.push_back(p);
     if (patches.size() < std::size_t(noiseEstimateMinPatches))
         patches = all;
+    if (scale != 1.0)
+        for (Patch& p : patches)
+            p.texture = textureOf(values + p.values, scale);
     // Ties fall back on the scan order, so the result depends neither on the
     // sort nor on the order the patches arrived in.
     std::sort(patches.begin(), patches.end(), before);
 
-    const PatchCovariance covariance(values, shift, patches);
+    const PatchCovariance covariance(values, shift, scale, patches);
     const double factor = textureThresholdFactor();
     // The smallest eigenvalue of a sample covariance of n patches of white
     // noise lies near the lower edge of the Marchenko-Pastur law,
@@ -393,7 +427,7 @@ double estimateFromPatches(const std::vector<Patch>& all, const double* values, 
         selected = next;
         variance = noiseVariance(selected);
     }
-    return std::sqrt(variance);
+    return std::sqrt(variance) / scale;
 }
 
 template <typename T>
@@ -509,6 +543,45 @@ double NoiseEstimator::estimate() const
     if (scanned_ < rows_ || nextGridRow_ < positionRows_)
         throw std::logic_error("the noise estimate needs every row of the image");
     return estimateFromPatches(patches_, values_.data(), low_, high_);
+}
+
+NoiseModel NoiseEstimator::estimateModel(NoiseChoice choice, std::optional<double> gain,
+                                         std::optional<double> readNoise,
+                                         std::optional<double> offset) const
+{
+    const double sigma = estimate();
+    if (choice == NoiseChoice::gaussian) {
+        NoiseModel model;
+        model.sigma = sigma;
+        model.readNoise = sigma;
+        return model;
+    }
+    const detail::NoiseLevels levels =
+        detail::measureNoiseLevels(patches_, values_.data(), low_, high_, sigma);
+    return detail::chooseNoiseModel(levels, sigma, choice,
+                                    detail::KnownNoise{gain, readNoise, offset});
+}
+
+template <typename T>
+NoiseModel modelInMemory(const T* image, std::int32_t rows, std::int32_t cols, int channels)
+{
+    if (image == nullptr)
+        throw std::invalid_argument("the image is null");
+    NoiseEstimator estimator(rows, cols, channels);
+    estimator.add(image, 0, rows);
+    return estimator.estimateModel();
+}
+
+NoiseModel estimateNoiseModel(const float* image, std::int32_t rows, std::int32_t cols,
+                              int channels)
+{
+    return modelInMemory(image, rows, cols, channels);
+}
+
+NoiseModel estimateNoiseModel(const double* image, std::int32_t rows, std::int32_t cols,
+                              int channels)
+{
+    return modelInMemory(image, rows, cols, channels);
 }
 
 double estimateNoiseSigma(const float* image, std::int32_t rows, std::int32_t cols, int channels)

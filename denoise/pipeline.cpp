@@ -2,6 +2,8 @@
 // estimate -> Wiener stage with shared groups -> back to the data's units.
 #include <sorvik/denoise.h>
 
+#include "noise_model.h"
+
 #include <pilot/basic_estimate.h>
 #include <sorvik/sorvik.h>
 
@@ -53,14 +55,6 @@ void checkInput(const DenoiseInput& in)
         }
 }
 
-bool isConstant(const double* pixels, std::size_t count)
-{
-    for (std::size_t i = 1; i < count; ++i)
-        if (pixels[i] != pixels[0])
-            return false;
-    return true;
-}
-
 struct ProgressRelay {
     const DenoiseProgress* progress;
     DenoiseStage stage;
@@ -78,10 +72,14 @@ struct ProgressRelay {
 DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
 {
     checkInput(in);
+    const detail::NoisePlan plan = detail::planNoise(in);
+    if (plan.model.kind == NoiseKind::poissonGaussian)
+        return detail::denoiseStabilised(in, options, plan);
     const std::size_t plane = std::size_t(in.rows) * std::size_t(in.cols);
     const std::size_t count = plane * std::size_t(in.channels);
 
     DenoiseResult result;
+    result.noise = plan.model;
     if (in.sigma.has_value()) {
         if (!std::isfinite(*in.sigma) || *in.sigma <= 0.0)
             throw std::invalid_argument("sigma must be a finite number > 0, not " +
@@ -96,10 +94,7 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
                                         "]; give sigma in the data's own units");
         result.sigma = *in.sigma;
     } else {
-        if (isConstant(in.pixels, count))
-            throw std::invalid_argument(
-                "the image is constant: its noise level cannot be estimated; give sigma");
-        result.sigma = estimateNoiseSigma(in.pixels, in.rows, in.cols, in.channels);
+        result.sigma = plan.model.sigma; // estimateNoiseSigma's bits where it measures noise
         result.sigmaEstimated = true;
         if (!(result.sigma > 0.0))
             throw std::invalid_argument(
