@@ -25,10 +25,8 @@ namespace {
 
 constexpr int P = noisePatchSize;
 constexpr int D = P * P;
-// A patch minus its best plane: D - 3 degrees of freedom.
-constexpr double residualFreedom = D - 3;
-// The sum over a patch of (row - 3)^2, and of (column - 3)^2.
-constexpr double planeNorm = 196.0;
+// A patch minus its best quadratic surface: D - 6 degrees of freedom.
+constexpr double residualFreedom = D - 6;
 
 using Patch = NoiseEstimator::Patch;
 
@@ -59,25 +57,31 @@ double patchMean(const double* x, double scale)
 
 struct PatchLevel {
     double level;    // the patch's mean
-    double variance; // the residual variance about its best plane
+    double variance; // the residual variance about its best quadratic surface
 };
 
-// A plane takes up ramps and shading, which a patch-wise variance would
-// count as noise; the residual of pure noise is variance * chi^2_46 / 46
-// whatever the plane.
+// A quadratic surface takes up ramps, shading and the curvature of smooth
+// detail, which a patch's variance would count as noise; what pure noise
+// leaves about it is variance * chi^2_43 / 43 whatever the surface. The six
+// terms are orthogonal on the patch's grid, so each comes off on its own.
 PatchLevel levelOf(const double* x, double scale)
 {
     const double mean = patchMean(x, scale);
-    double squares = 0.0, alongRows = 0.0, alongCols = 0.0;
+    double squares = 0.0, rows = 0.0, cols = 0.0, rows2 = 0.0, cols2 = 0.0, cross = 0.0;
     for (int c = 0; c < P; ++c)
         for (int r = 0; r < P; ++r) {
             const double d = x[c * P + r] * scale - mean;
+            const double u = r - P / 2, v = c - P / 2;
             squares += d * d;
-            alongRows += d * double(r - P / 2);
-            alongCols += d * double(c - P / 2);
+            rows += d * u;
+            cols += d * v;
+            rows2 += d * (u * u - 4.0);
+            cols2 += d * (v * v - 4.0);
+            cross += d * u * v;
         }
-    const double residual =
-        squares - alongRows * alongRows / planeNorm - alongCols * alongCols / planeNorm;
+    // Squared norms of the terms over the 7 x 7 grid.
+    const double residual = squares - (rows * rows + cols * cols) / 196.0 -
+                            (rows2 * rows2 + cols2 * cols2) / 588.0 - cross * cross / 784.0;
     return {mean, std::max(residual, 0.0) / residualFreedom};
 }
 
@@ -148,11 +152,12 @@ NoiseLevels measureNoiseLevels(const std::vector<Patch>& all, const double* valu
         out.unfit = "the image is constant";
         return out;
     }
-    // Values piled up at an extreme were clipped there (or are zero counts):
-    // a patch near it has lost part of its noise, and would read as noise
-    // growing away from that extreme. Those patches, and those whose mean
-    // lies within 3 sigma of it, are left out unless that is most of the
-    // image, as with photon counts whose patches mostly hold zeros.
+    // Values piled up at an extreme were clipped there (or, at the bottom, are
+    // zero counts): a patch near it has lost part of its noise, and would
+    // read as noise growing away from that extreme. Those patches, and those
+    // whose mean lies within 3 sigma of it, are left out; at the bottom only
+    // while they are not most of the image, as with photon counts whose
+    // patches mostly hold zeros.
     std::vector<Patch> patches = all;
     const std::size_t valueCount = all.size() * std::size_t(D);
     for (const double extreme : {high, low}) {
@@ -168,7 +173,7 @@ NoiseLevels measureNoiseLevels(const std::vector<Patch>& all, const double* valu
             if (!near)
                 rest.push_back(p);
         }
-        if (2 * rest.size() >= all.size())
+        if (extreme == high || 2 * rest.size() >= all.size())
             patches.swap(rest);
     }
 
