@@ -557,7 +557,7 @@ NoiseModel NoiseEstimator::estimateModel(NoiseChoice choice, std::optional<doubl
         return model;
     }
     const detail::NoiseLevels levels =
-        detail::measureNoiseLevels(patches_, values_.data(), low_, high_, sigma);
+        detail::measureNoiseLevels(patches_, values_.data(), low_, high_);
     return detail::chooseNoiseModel(levels, sigma, choice,
                                     detail::KnownNoise{gain, readNoise, offset});
 }

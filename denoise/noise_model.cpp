@@ -144,7 +144,7 @@ constexpr std::size_t minBins = 3;
 } // namespace
 
 NoiseLevels measureNoiseLevels(const std::vector<Patch>& all, const double* values, double low,
-                               double high, double sigma)
+                               double high)
 {
     NoiseLevels out;
     out.scale = dataScale(low, high);
@@ -152,41 +152,73 @@ NoiseLevels measureNoiseLevels(const std::vector<Patch>& all, const double* valu
         out.unfit = "the image is constant";
         return out;
     }
+    struct Measured {
+        PatchLevel at;
+        bool touchesLow, touchesHigh;
+    };
+    std::vector<Measured> measured;
+    measured.reserve(all.size());
+    for (const Patch& p : all) {
+        const double* x = values + p.values;
+        Measured m{levelOf(x, out.scale), false, false};
+        for (int a = 0; a < D; ++a) {
+            m.touchesLow = m.touchesLow || x[a] == low;
+            m.touchesHigh = m.touchesHigh || x[a] == high;
+        }
+        measured.push_back(m);
+    }
+
     // Values piled up at an extreme were clipped there (or, at the bottom, are
     // zero counts): a patch near it has lost part of its noise, and would
     // read as noise growing away from that extreme. Those patches, and those
-    // whose mean lies within 3 sigma of it, are left out; at the bottom only
-    // while they are not most of the image, as with photon counts whose
-    // patches mostly hold zeros.
-    std::vector<Patch> patches = all;
+    // whose mean lies within 3 standard deviations of the noise measured
+    // next to the extreme, are left out; at the bottom only while they are
+    // not most of the image, as with photon counts whose patches mostly hold
+    // zeros. (The margin follows the noise there: zero counts have little.)
     const std::size_t valueCount = all.size() * std::size_t(D);
-    for (const double extreme : {high, low}) {
+    std::vector<bool> keep(measured.size(), true);
+    for (const bool top : {true, false}) {
+        const double extreme = top ? high : low;
         if (countValue(all, values, extreme) * 500 < valueCount)
             continue;
-        std::vector<Patch> rest;
-        rest.reserve(patches.size());
-        for (const Patch& p : patches) {
-            const double* x = values + p.values;
-            bool near = std::fabs(patchMean(x, 1.0) - extreme) < 3.0 * sigma;
-            for (int a = 0; a < D && !near; ++a)
-                near = x[a] == extreme;
-            if (!near)
-                rest.push_back(p);
+        const double at = extreme * out.scale;
+        std::vector<PatchLevel> clear;
+        for (const Measured& m : measured)
+            if (!(top ? m.touchesHigh : m.touchesLow))
+                clear.push_back(m.at);
+        if (clear.empty())
+            continue;
+        // The noise next to the extreme: the nearest sixteenth of the rest.
+        const std::size_t edge = std::min(clear.size(), std::max(patchesPerBin, clear.size() / 16));
+        std::nth_element(clear.begin(), clear.begin() + std::ptrdiff_t(edge - 1), clear.end(),
+                         [at](const PatchLevel& a, const PatchLevel& b) {
+                             return std::fabs(a.level - at) < std::fabs(b.level - at);
+                         });
+        clear.resize(edge);
+        const double margin = 3.0 * std::sqrt(binVariance(clear).variance);
+        std::vector<bool> next = keep;
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < measured.size(); ++k) {
+            const Measured& m = measured[k];
+            if ((top ? m.touchesHigh : m.touchesLow) || std::fabs(m.at.level - at) < margin)
+                next[k] = false;
+            kept += next[k];
         }
-        if (extreme == high || 2 * rest.size() >= all.size())
-            patches.swap(rest);
+        if (top || 2 * kept >= measured.size())
+            keep.swap(next);
     }
 
-    const std::size_t bins = std::min(maxBins, patches.size() / patchesPerBin);
+    std::vector<PatchLevel> levels;
+    levels.reserve(measured.size());
+    for (std::size_t k = 0; k < measured.size(); ++k)
+        if (keep[k])
+            levels.push_back(measured[k].at);
+    const std::size_t bins = std::min(maxBins, levels.size() / patchesPerBin);
     if (bins < minBins) {
-        out.unfit = "too few patches (" + std::to_string(patches.size()) +
+        out.unfit = "too few patches (" + std::to_string(levels.size()) +
                     ") to follow the noise over the signal";
         return out;
     }
-    std::vector<PatchLevel> levels;
-    levels.reserve(patches.size());
-    for (const Patch& p : patches)
-        levels.push_back(levelOf(values + p.values, out.scale));
     std::sort(levels.begin(), levels.end(), [](const PatchLevel& a, const PatchLevel& b) {
         return a.level != b.level ? a.level < b.level : a.variance < b.variance;
     });

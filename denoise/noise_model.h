@@ -27,9 +27,8 @@ struct NoiseLevels {
     std::string unfit; // why no line can be fitted; empty when one can
 };
 
-// sigma: the white-noise estimate, the margin kept from clipped extremes.
 NoiseLevels measureNoiseLevels(const std::vector<NoiseEstimator::Patch>& patches,
-                               const double* values, double low, double high, double sigma);
+                               const double* values, double low, double high);
 
 // The power of two that keeps squares of data of these extremes in range
 // (noise_estimate.cpp).
