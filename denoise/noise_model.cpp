@@ -156,10 +156,16 @@ NoiseLevels measureNoiseLevels(const std::vector<Patch>& all, const double* valu
         PatchLevel at;
         bool touchesLow, touchesHigh;
     };
+    // A patch of one value holds no noise at all: a drawn or clipped region,
+    // or counts of zero where the signal is nil. Neither says how the noise
+    // follows the signal, and as bins of no variance they would outweigh
+    // every noisy bin in the fit.
     std::vector<Measured> measured;
     measured.reserve(all.size());
     for (const Patch& p : all) {
         const double* x = values + p.values;
+        if (std::all_of(x, x + D, [x](double v) { return v == x[0]; }))
+            continue;
         Measured m{levelOf(x, out.scale), false, false};
         for (int a = 0; a < D; ++a) {
             m.touchesLow = m.touchesLow || x[a] == low;
