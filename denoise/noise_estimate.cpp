@@ -703,8 +703,11 @@ void mergeNoisePatches(NoisePatches& into, const NoisePatches& part)
     into.high = std::max(into.high, part.high);
 }
 
-double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
-                          const NoisePatches& patches)
+namespace {
+
+// The patches of the grid, checked and with their textures, from the chunks'.
+std::vector<Patch> gridPatches(std::int32_t rows, std::int32_t cols, int channels,
+                               const NoisePatches& patches)
 {
     const PatchGrid grid = patchGrid(rows, cols, channels);
     // A chunk lost or counted twice would change the estimate without a
@@ -745,7 +748,26 @@ double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
                                             "one that is not finite");
         p.texture = textureOf(x);
     }
+    return all;
+}
+
+} // namespace
+
+double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
+                          const NoisePatches& patches)
+{
+    const std::vector<Patch> all = gridPatches(rows, cols, channels, patches);
     return estimateFromPatches(all, patches.values.data(), patches.low, patches.high);
+}
+
+NoiseModel estimateNoiseModel(std::int32_t rows, std::int32_t cols, int channels,
+                              const NoisePatches& patches)
+{
+    const std::vector<Patch> all = gridPatches(rows, cols, channels, patches);
+    const double sigma = estimateFromPatches(all, patches.values.data(), patches.low, patches.high);
+    const detail::NoiseLevels levels =
+        detail::measureNoiseLevels(all, patches.values.data(), patches.low, patches.high);
+    return detail::chooseNoiseModel(levels, sigma, NoiseChoice::automatic, {});
 }
 
 } // namespace sorvik

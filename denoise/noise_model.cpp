@@ -198,7 +198,13 @@ NoiseLevels measureNoiseLevels(const std::vector<Patch>& all, const double* valu
         const std::size_t edge = std::min(clear.size(), std::max(patchesPerBin, clear.size() / 16));
         std::nth_element(clear.begin(), clear.begin() + std::ptrdiff_t(edge - 1), clear.end(),
                          [at](const PatchLevel& a, const PatchLevel& b) {
-                             return std::fabs(a.level - at) < std::fabs(b.level - at);
+                             // A total order, so that chunks merged in any
+                             // order give the same margin.
+                             const double da = std::fabs(a.level - at), db = std::fabs(b.level - at);
+                             if (da != db)
+                                 return da < db;
+                             return a.level != b.level ? a.level < b.level
+                                                       : a.variance < b.variance;
                          });
         clear.resize(edge);
         const double margin = 3.0 * std::sqrt(binVariance(clear).variance);
