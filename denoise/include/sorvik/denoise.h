@@ -78,9 +78,14 @@ const char* noiseKindName(NoiseKind kind);
 // noise counts as signal-dependent, and the model as poisson-gaussian, when
 // the fitted variance at least doubles over the levels measured; otherwise
 // the model is gaussian with estimateNoiseSigma's sigma.
-// Patches holding the data's maximum (saturation) or minimum (clipping) are
-// left out while at least half of the patches remain: zeros of photon counts
-// are common enough to stay, a clipped dark corner is not.
+// Where values pile up at the data's maximum (saturation), patches holding
+// it, or lying within 3 standard deviations of the noise next to it, are
+// left out; the same at the minimum (clipping) while at least half of the
+// patches remain, so that the zeros of photon counts stay and a clipped dark
+// corner does not. Patches of a single value (drawn, clipped or zero) show no
+// noise to follow and are left out too. If the white-noise estimate is 0
+// (whole regions of zero counts) while the levels show noise, that noise is
+// taken: the image is refused only when constant or noiseless at every level.
 // The line gives gain and c = readNoise^2 - gain * offset; the two are told
 // apart by taking offset 0 where c >= 0, and otherwise the level of the
 // darkest bin as the black level (its variance then is readNoise^2).
