@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -430,6 +431,41 @@ double estimateFromPatches(const std::vector<Patch>& all, const double* values, 
     return std::sqrt(variance) / scale;
 }
 
+} // namespace
+
+double detail::whiteNoiseGrowth(const std::vector<Patch>& all, const double* values, double low,
+                                double high)
+{
+    std::vector<std::pair<double, std::size_t>> byLevel;
+    byLevel.reserve(all.size());
+    for (std::size_t k = 0; k < all.size(); ++k) {
+        const double* x = values + all[k].values;
+        double sum = 0.0;
+        for (int a = 0; a < D; ++a)
+            sum += x[a];
+        byLevel.emplace_back(sum, k);
+    }
+    // Ties by place in the grid, so that any order of arrival gives the same thirds.
+    std::sort(byLevel.begin(), byLevel.end(), [&all](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first < b.first : before(all[a.second], all[b.second]);
+    });
+    const std::size_t third = byLevel.size() / 3;
+    if (third < std::size_t(noiseEstimateMinPatches))
+        return 0.0;
+    std::vector<Patch> dark, bright;
+    for (std::size_t k = 0; k < third; ++k) {
+        dark.push_back(all[byLevel[k].second]);
+        bright.push_back(all[byLevel[byLevel.size() - 1 - k].second]);
+    }
+    const double darkSigma = estimateFromPatches(dark, values, low, high);
+    const double brightSigma = estimateFromPatches(bright, values, low, high);
+    if (!(darkSigma > 0.0))
+        return brightSigma > 0.0 ? std::numeric_limits<double>::infinity() : 0.0;
+    return (brightSigma / darkSigma) * (brightSigma / darkSigma);
+}
+
+namespace {
+
 template <typename T>
 double estimateInMemory(const T* image, std::int32_t rows, std::int32_t cols, int channels)
 {
@@ -556,8 +592,9 @@ NoiseModel NoiseEstimator::estimateModel(NoiseChoice choice, std::optional<doubl
         model.readNoise = sigma;
         return model;
     }
-    const detail::NoiseLevels levels =
-        detail::measureNoiseLevels(patches_, values_.data(), low_, high_);
+    detail::NoiseLevels levels = detail::measureNoiseLevels(patches_, values_.data(), low_, high_);
+    if (choice == NoiseChoice::automatic)
+        levels.whiteGrowth = detail::whiteNoiseGrowth(patches_, values_.data(), low_, high_);
     return detail::chooseNoiseModel(levels, sigma, choice,
                                     detail::KnownNoise{gain, readNoise, offset});
 }
@@ -765,8 +802,10 @@ NoiseModel estimateNoiseModel(std::int32_t rows, std::int32_t cols, int channels
 {
     const std::vector<Patch> all = gridPatches(rows, cols, channels, patches);
     const double sigma = estimateFromPatches(all, patches.values.data(), patches.low, patches.high);
-    const detail::NoiseLevels levels =
+    detail::NoiseLevels levels =
         detail::measureNoiseLevels(all, patches.values.data(), patches.low, patches.high);
+    levels.whiteGrowth =
+        detail::whiteNoiseGrowth(all, patches.values.data(), patches.low, patches.high);
     return detail::chooseNoiseModel(levels, sigma, NoiseChoice::automatic, {});
 }
 

@@ -398,6 +398,7 @@ FittedNoise fitNoiseModel(const NoiseLevels& levels, const KnownNoise& known)
         offset = lowest;
         read2 = a * offset + c;
     }
+    out.topPhotons = a > 0.0 ? (highest - offset) / a : 0.0;
     out.model.kind = NoiseKind::poissonGaussian;
     out.model.gain = a / s;
     out.model.offset = offset / s;
@@ -433,7 +434,12 @@ NoiseModel chooseNoiseModel(const NoiseLevels& levels, double sigma, NoiseChoice
             const FittedNoise fit = fitNoiseModel(levels, known);
             // Regions of zero counts can pull the white-noise estimate to 0;
             // noise the levels do show is then taken as it is.
-            if (fit.signalDependent || (!(sigma > 0.0) && fit.model.gain > 0.0)) {
+            // Below some tens of photons the flattest patches are those that
+            // drew fewer, and the white-noise estimate cannot confirm
+            // anything; but texture does not mimic such strong growth.
+            const bool confirmed = fit.topPhotons < 20.0 || !(levels.whiteGrowth > 0.0) ||
+                                   levels.whiteGrowth >= 1.5;
+            if ((fit.signalDependent && confirmed) || (!(sigma > 0.0) && fit.model.gain > 0.0)) {
                 NoiseModel model = fit.model;
                 model.sigma = sigma;
                 return model;

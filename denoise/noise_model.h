@@ -24,6 +24,11 @@ struct NoiseLevels {
     };
     std::vector<Bin> bins;
     double scale = 1.0;
+    // The white-noise estimate's variance on the brightest third of the
+    // patches over that on the darkest third: the smallest eigenvalue of
+    // weak-texture patches does not read texture as noise the way the bins'
+    // residuals can, so it confirms that the noise grows (0: not measured).
+    double whiteGrowth = 0.0;
     std::string unfit; // why no line can be fitted; empty when one can
 };
 
@@ -33,6 +38,10 @@ NoiseLevels measureNoiseLevels(const std::vector<NoiseEstimator::Patch>& patches
 // The power of two that keeps squares of data of these extremes in range
 // (noise_estimate.cpp).
 double dataScale(double low, double high);
+
+// whiteGrowth of the levels (noise_estimate.cpp).
+double whiteNoiseGrowth(const std::vector<NoiseEstimator::Patch>& patches, const double* values,
+                        double low, double high);
 
 // What the caller fixed; the rest is fitted.
 struct KnownNoise {
@@ -53,6 +62,7 @@ NoiseModel chooseNoiseModel(const NoiseLevels& levels, double sigma, NoiseChoice
 struct FittedNoise {
     NoiseModel model;
     bool signalDependent = false;
+    double topPhotons = 0.0; // photons at the brightest level measured
 };
 FittedNoise fitNoiseModel(const NoiseLevels& levels, const KnownNoise& known);
 
