@@ -10,6 +10,8 @@
 #include <sorvik/denoise.h>
 #include <sorvik/noise_chunks.h>
 
+#include "noise_model.h"
+
 #include "filter/fftw_owner.h"
 
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -79,25 +82,41 @@ bool before(const Patch& a, const Patch& b)
 
 // Gradient energy of a patch (its values column by column): the sum of
 // squared differences of horizontally and vertically adjacent pixels inside
-// it, i.e. x' L x with L the Laplacian of the 7 x 7 grid.
-double textureOf(const double* x)
+// it, i.e. x' L x with L the Laplacian of the 7 x 7 grid. The values are
+// scaled by a power of two first (see valueScale), which changes no bits but
+// the exponent.
+double textureOf(const double* x, double scale = 1.0)
 {
     double sum = 0.0;
     for (int c = 0; c < P; ++c) {
         const double* column = x + std::size_t(c) * P;
         for (int r = 0; r + 1 < P; ++r) {
-            const double d = column[r + 1] - column[r];
+            const double d = column[r + 1] * scale - column[r] * scale;
             sum += d * d;
         }
         if (c + 1 < P) {
             const double* next = column + P;
             for (int r = 0; r < P; ++r) {
-                const double d = next[r] - column[r];
+                const double d = next[r] * scale - column[r] * scale;
                 sum += d * d;
             }
         }
     }
     return sum;
+}
+
+// A power of two that brings data of these extremes near 1. Squares of
+// values from about 1e77 up (and the squares of their covariances, in the
+// eigenvalue's bisection) overflow, and those of values below about 1e-77
+// underflow, which made such data read as noiseless; a power of two scales
+// every sum and product exactly, so the estimate is the same bits scaled.
+// Data nearer 1 is left as it is.
+double valueScale(double low, double high)
+{
+    const double largest = std::max(std::fabs(low), std::fabs(high));
+    if (largest == 0.0 || (largest < 0x1p64 && largest > 0x1p-64))
+        return 1.0;
+    return std::ldexp(1.0, -std::ilogb(largest));
 }
 
 bool touches(const double* x, double low, double high)
@@ -229,8 +248,9 @@ struct Moments {
 
 class PatchCovariance {
 public:
-    PatchCovariance(const double* values, double shift, const std::vector<Patch>& patches)
-        : values_(values), shift_(shift), patches_(patches)
+    PatchCovariance(const double* values, double shift, double scale,
+                    const std::vector<Patch>& patches)
+        : values_(values), shift_(shift * scale), scale_(scale), patches_(patches)
     {
         checkpoints_.reserve(patches_.size() / chunk + 1);
         Moments running;
@@ -279,7 +299,7 @@ private:
         for (int i = 0; i < n; ++i) {
             const double* values = values_ + patches_[first + std::size_t(i)].values;
             for (int a = 0; a < D; ++a)
-                x[i][a] = values[a] - shift_;
+                x[i][a] = values[a] * scale_ - shift_;
         }
         for (int a = 0; a < D; ++a) {
             for (int i = 0; i < n; ++i)
@@ -295,7 +315,8 @@ private:
     }
 
     const double* values_;
-    double shift_;
+    double shift_; // scaled
+    double scale_;
     const std::vector<Patch>& patches_;
     std::vector<Moments> checkpoints_;
 };
@@ -338,6 +359,16 @@ PatchGrid patchGrid(std::int32_t rows, std::int32_t cols, int channels)
     return grid;
 }
 
+} // namespace
+
+namespace detail {
+
+double dataScale(double low, double high) { return valueScale(low, high); }
+
+} // namespace detail
+
+namespace {
+
 // The estimate from every patch of the grid (values: D a patch, indexed by
 // the patches) and the extremes of the whole image: the one place it is
 // made, whether the image came whole, by bands or by chunks.
@@ -350,6 +381,7 @@ double estimateFromPatches(const std::vector<Patch>& all, const double* values, 
     // its precision; unlike the mean, it does not depend on the order the
     // values were summed in, so bands give the bits the whole image gives.
     const double shift = 0.5 * low + 0.5 * high;
+    const double scale = valueScale(low, high);
 
     // Data saturated at its extremes (an 8-bit file of a bright sky) holds flat
     // patches with no noise left in them, which the texture threshold would
@@ -362,11 +394,14 @@ double estimateFromPatches(const std::vector<Patch>& all, const double* values, 
             patches.push_back(p);
     if (patches.size() < std::size_t(noiseEstimateMinPatches))
         patches = all;
+    if (scale != 1.0)
+        for (Patch& p : patches)
+            p.texture = textureOf(values + p.values, scale);
     // Ties fall back on the scan order, so the result depends neither on the
     // sort nor on the order the patches arrived in.
     std::sort(patches.begin(), patches.end(), before);
 
-    const PatchCovariance covariance(values, shift, patches);
+    const PatchCovariance covariance(values, shift, scale, patches);
     const double factor = textureThresholdFactor();
     // The smallest eigenvalue of a sample covariance of n patches of white
     // noise lies near the lower edge of the Marchenko-Pastur law,
@@ -393,8 +428,43 @@ double estimateFromPatches(const std::vector<Patch>& all, const double* values, 
         selected = next;
         variance = noiseVariance(selected);
     }
-    return std::sqrt(variance);
+    return std::sqrt(variance) / scale;
 }
+
+} // namespace
+
+double detail::whiteNoiseGrowth(const std::vector<Patch>& all, const double* values, double low,
+                                double high)
+{
+    std::vector<std::pair<double, std::size_t>> byLevel;
+    byLevel.reserve(all.size());
+    for (std::size_t k = 0; k < all.size(); ++k) {
+        const double* x = values + all[k].values;
+        double sum = 0.0;
+        for (int a = 0; a < D; ++a)
+            sum += x[a];
+        byLevel.emplace_back(sum, k);
+    }
+    // Ties by place in the grid, so that any order of arrival gives the same thirds.
+    std::sort(byLevel.begin(), byLevel.end(), [&all](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first < b.first : before(all[a.second], all[b.second]);
+    });
+    const std::size_t third = byLevel.size() / 3;
+    if (third < std::size_t(noiseEstimateMinPatches))
+        return 0.0;
+    std::vector<Patch> dark, bright;
+    for (std::size_t k = 0; k < third; ++k) {
+        dark.push_back(all[byLevel[k].second]);
+        bright.push_back(all[byLevel[byLevel.size() - 1 - k].second]);
+    }
+    const double darkSigma = estimateFromPatches(dark, values, low, high);
+    const double brightSigma = estimateFromPatches(bright, values, low, high);
+    if (!(darkSigma > 0.0))
+        return brightSigma > 0.0 ? std::numeric_limits<double>::infinity() : 0.0;
+    return (brightSigma / darkSigma) * (brightSigma / darkSigma);
+}
+
+namespace {
 
 template <typename T>
 double estimateInMemory(const T* image, std::int32_t rows, std::int32_t cols, int channels)
@@ -509,6 +579,46 @@ double NoiseEstimator::estimate() const
     if (scanned_ < rows_ || nextGridRow_ < positionRows_)
         throw std::logic_error("the noise estimate needs every row of the image");
     return estimateFromPatches(patches_, values_.data(), low_, high_);
+}
+
+NoiseModel NoiseEstimator::estimateModel(NoiseChoice choice, std::optional<double> gain,
+                                         std::optional<double> readNoise,
+                                         std::optional<double> offset) const
+{
+    const double sigma = estimate();
+    if (choice == NoiseChoice::gaussian) {
+        NoiseModel model;
+        model.sigma = sigma;
+        model.readNoise = sigma;
+        return model;
+    }
+    detail::NoiseLevels levels = detail::measureNoiseLevels(patches_, values_.data(), low_, high_);
+    if (choice == NoiseChoice::automatic)
+        levels.whiteGrowth = detail::whiteNoiseGrowth(patches_, values_.data(), low_, high_);
+    return detail::chooseNoiseModel(levels, sigma, choice,
+                                    detail::KnownNoise{gain, readNoise, offset});
+}
+
+template <typename T>
+NoiseModel modelInMemory(const T* image, std::int32_t rows, std::int32_t cols, int channels)
+{
+    if (image == nullptr)
+        throw std::invalid_argument("the image is null");
+    NoiseEstimator estimator(rows, cols, channels);
+    estimator.add(image, 0, rows);
+    return estimator.estimateModel();
+}
+
+NoiseModel estimateNoiseModel(const float* image, std::int32_t rows, std::int32_t cols,
+                              int channels)
+{
+    return modelInMemory(image, rows, cols, channels);
+}
+
+NoiseModel estimateNoiseModel(const double* image, std::int32_t rows, std::int32_t cols,
+                              int channels)
+{
+    return modelInMemory(image, rows, cols, channels);
 }
 
 double estimateNoiseSigma(const float* image, std::int32_t rows, std::int32_t cols, int channels)
@@ -630,8 +740,11 @@ void mergeNoisePatches(NoisePatches& into, const NoisePatches& part)
     into.high = std::max(into.high, part.high);
 }
 
-double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
-                          const NoisePatches& patches)
+namespace {
+
+// The patches of the grid, checked and with their textures, from the chunks'.
+std::vector<Patch> gridPatches(std::int32_t rows, std::int32_t cols, int channels,
+                               const NoisePatches& patches)
 {
     const PatchGrid grid = patchGrid(rows, cols, channels);
     // A chunk lost or counted twice would change the estimate without a
@@ -672,7 +785,28 @@ double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
                                             "one that is not finite");
         p.texture = textureOf(x);
     }
+    return all;
+}
+
+} // namespace
+
+double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
+                          const NoisePatches& patches)
+{
+    const std::vector<Patch> all = gridPatches(rows, cols, channels, patches);
     return estimateFromPatches(all, patches.values.data(), patches.low, patches.high);
+}
+
+NoiseModel estimateNoiseModel(std::int32_t rows, std::int32_t cols, int channels,
+                              const NoisePatches& patches)
+{
+    const std::vector<Patch> all = gridPatches(rows, cols, channels, patches);
+    const double sigma = estimateFromPatches(all, patches.values.data(), patches.low, patches.high);
+    detail::NoiseLevels levels =
+        detail::measureNoiseLevels(all, patches.values.data(), patches.low, patches.high);
+    levels.whiteGrowth =
+        detail::whiteNoiseGrowth(all, patches.values.data(), patches.low, patches.high);
+    return detail::chooseNoiseModel(levels, sigma, NoiseChoice::automatic, {});
 }
 
 } // namespace sorvik

@@ -3,6 +3,7 @@
 #include <sorvik/denoise.h>
 
 #include "grouped_pilot.h"
+#include "noise_model.h"
 
 #include <pilot/basic_estimate.h>
 #include <sorvik/sorvik.h>
@@ -64,14 +65,6 @@ std::string formatTwoDigits(double v)
     return text;
 }
 
-bool isConstant(const double* pixels, std::size_t count)
-{
-    for (std::size_t i = 1; i < count; ++i)
-        if (pixels[i] != pixels[0])
-            return false;
-    return true;
-}
-
 struct ProgressRelay {
     const DenoiseProgress* progress;
     DenoiseStage stage;
@@ -97,10 +90,14 @@ void checkNoiseEstimate(bool constant, double sigma)
 DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
 {
     checkInput(in);
+    const detail::NoisePlan plan = detail::planNoise(in);
+    if (plan.model.kind == NoiseKind::poissonGaussian)
+        return detail::denoiseStabilised(in, options, plan);
     const std::size_t plane = std::size_t(in.rows) * std::size_t(in.cols);
     const std::size_t count = plane * std::size_t(in.channels);
 
     DenoiseResult result;
+    result.noise = plan.model;
     if (in.sigma.has_value()) {
         if (!std::isfinite(*in.sigma) || *in.sigma <= 0.0)
             throw std::invalid_argument("sigma must be a finite number > 0, not " +
@@ -115,10 +112,7 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
                                         "]; give sigma in the data's own units");
         result.sigma = *in.sigma;
     } else {
-        const bool constant = isConstant(in.pixels, count);
-        if (!constant)
-            result.sigma = estimateNoiseSigma(in.pixels, in.rows, in.cols, in.channels);
-        checkNoiseEstimate(constant, result.sigma);
+        result.sigma = plan.model.sigma; // estimateNoiseSigma's bits where it measures noise
         result.sigmaEstimated = true;
     }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -35,8 +36,8 @@ Span reach(Span own, int length)
 // Own parts cut at the given positions; each chunk carries the reach of its
 // patches, and the chunks are merged last first.
 template <typename T>
-double chunked(const std::vector<double>& image, int rows, int cols, int channels,
-               const std::vector<int>& rowCuts, const std::vector<int>& colCuts)
+NoisePatches chunkedPatches(const std::vector<double>& image, int rows, int cols, int channels,
+                            const std::vector<int>& rowCuts, const std::vector<int>& colCuts)
 {
     std::vector<NoisePatches> parts;
     for (std::size_t a = 0; a + 1 < rowCuts.size(); ++a)
@@ -50,7 +51,15 @@ double chunked(const std::vector<double>& image, int rows, int cols, int channel
     NoisePatches all;
     for (auto part = parts.rbegin(); part != parts.rend(); ++part)
         mergeNoisePatches(all, *part);
-    return estimateNoiseSigma(rows, cols, channels, all);
+    return all;
+}
+
+template <typename T>
+double chunked(const std::vector<double>& image, int rows, int cols, int channels,
+               const std::vector<int>& rowCuts, const std::vector<int>& colCuts)
+{
+    return estimateNoiseSigma(rows, cols, channels,
+                              chunkedPatches<T>(image, rows, cols, channels, rowCuts, colCuts));
 }
 
 std::vector<double> noisyImage(int rows, int cols, int channels, double sigma)
@@ -160,6 +169,31 @@ TEST(NoiseChunks, ChunksThatDoNotFitOrCoverAreRefused)
         EXPECT_EQ(e.row, 24);
         EXPECT_EQ(e.col, 3);
     }
+}
+
+TEST(NoiseChunks, ChunksGiveTheWholeImagesNoiseModel)
+{
+    // Counts of a known gain (the poisson-gaussian fit) and white noise (the
+    // gaussian choice), cut unevenly and merged last first.
+    const int rows = 150, cols = 170;
+    std::vector<double> counts = testing::smoothImage(rows, cols);
+    std::mt19937 bits(5);
+    for (double& v : counts)
+        v = 2.0 * double(std::poisson_distribution<int>(40.0 * v)(bits));
+    std::vector<double> white = testing::shapesImage(rows, cols);
+    testing::addNoise(white, 0.05, 9);
+    for (const auto* image : {&counts, &white}) {
+        const NoiseModel whole = estimateNoiseModel(image->data(), rows, cols, 1);
+        const NoiseModel parts = estimateNoiseModel(
+            rows, cols, 1, chunkedPatches<double>(*image, rows, cols, 1, {0, 37, 101, rows},
+                                                  {0, 64, 65, cols}));
+        EXPECT_EQ(parts.kind, whole.kind);
+        EXPECT_EQ(parts.sigma, whole.sigma);
+        EXPECT_EQ(parts.gain, whole.gain);
+        EXPECT_EQ(parts.readNoise, whole.readNoise);
+        EXPECT_EQ(parts.offset, whole.offset);
+    }
+    EXPECT_EQ(estimateNoiseModel(counts.data(), rows, cols, 1).kind, NoiseKind::poissonGaussian);
 }
 
 } // namespace

@@ -45,6 +45,57 @@ constexpr std::int64_t noiseEstimateMinPatches = 8 * noisePatchSize * noisePatch
 double estimateNoiseSigma(const float* image, std::int32_t rows, std::int32_t cols, int channels);
 double estimateNoiseSigma(const double* image, std::int32_t rows, std::int32_t cols, int channels);
 
+// ---------------------------------------------------------------- noise models
+
+// How the noise of an image depends on its signal.
+//   gaussian:          one level of white noise, sigma, whatever the signal;
+//   poisson-gaussian:  z = offset + gain * Poisson(signal) + N(0, readNoise^2),
+//                      so that the variance at mean level m is
+//                      gain * (m - offset) + readNoise^2.
+// Every value is in the data's units (gain: data units per photon).
+enum class NoiseKind { gaussian, poissonGaussian };
+// A model asked for; automatic: the one the image's noise level function
+// points to (see estimateNoiseModel).
+enum class NoiseChoice { automatic, gaussian, poissonGaussian };
+
+struct NoiseModel {
+    NoiseKind kind = NoiseKind::gaussian;
+    // The white-noise estimate (estimateNoiseSigma's bits) when estimated;
+    // for a poisson-gaussian model, the noise at the image's mean level.
+    double sigma = 0.0;
+    double gain = 0.0;      // 0 for gaussian
+    double readNoise = 0.0; // gaussian: sigma
+    double offset = 0.0;
+};
+
+// "gaussian" or "poisson-gaussian".
+const char* noiseKindName(NoiseKind kind);
+
+// The noise model of an image from the image alone. The local noise variance
+// of weak-texture patches is measured against their mean level, in bins of
+// that level, and a line variance = gain * level + c is fitted robustly over
+// the bins (bins whose patches all carry texture fall out as outliers). The
+// noise counts as signal-dependent, and the model as poisson-gaussian, when
+// the fitted variance at least doubles over the levels measured; otherwise
+// the model is gaussian with estimateNoiseSigma's sigma.
+// Where values pile up at the data's maximum (saturation), patches holding
+// it, or lying within 3 standard deviations of the noise next to it, are
+// left out; the same at the minimum (clipping) while at least half of the
+// patches remain, so that the zeros of photon counts stay and a clipped dark
+// corner does not. Patches of a single value (drawn, clipped or zero) show no
+// noise to follow and are left out too. If the white-noise estimate is 0
+// (whole regions of zero counts) while the levels show noise, that noise is
+// taken: the image is refused only when constant or noiseless at every level.
+// The line gives gain and c = readNoise^2 - gain * offset; the two are told
+// apart by taking offset 0 where c >= 0, and otherwise the level of the
+// darkest bin as the black level (its variance then is readNoise^2).
+// Throws as estimateNoiseSigma does, and std::invalid_argument for a constant
+// image or one with no noise at any level (saying which).
+NoiseModel estimateNoiseModel(const float* image, std::int32_t rows, std::int32_t cols,
+                              int channels);
+NoiseModel estimateNoiseModel(const double* image, std::int32_t rows, std::int32_t cols,
+                              int channels);
+
 namespace detail {
 // Storage for tens of megabytes written once and read several times (the
 // estimator's patch values), which the kernel is asked to back with huge
@@ -96,6 +147,15 @@ public:
     double high() const { return high_; }
 
     double estimate() const; // 0 for a constant image
+    // estimateNoiseModel of the image added, its sigma estimate()'s bits.
+    // A choice of poisson-gaussian fits that model whatever the noise looks
+    // like, with the parameters given held fixed, and throws
+    // std::invalid_argument saying why when it cannot; gaussian gives
+    // estimate() alone.
+    NoiseModel estimateModel(NoiseChoice choice = NoiseChoice::automatic,
+                             std::optional<double> gain = {},
+                             std::optional<double> readNoise = {},
+                             std::optional<double> offset = {}) const;
 
     // Bytes an estimator of an image of this shape holds at most (0 for an
     // image too small to estimate).
@@ -207,6 +267,16 @@ struct DenoiseInput {
     DataRange range;                // the data's units; every value must lie within it
     std::optional<double> sigma;    // in the data's units, at most the range's width;
                                     // absent: estimated from the data
+    // Which noise model the data follows. A given sigma means gaussian (and
+    // rules out poisson-gaussian). automatic: estimateNoiseModel's choice,
+    // and with a gaussian choice exactly what gaussian gives.
+    NoiseChoice noise = NoiseChoice::automatic;
+    // Poisson-gaussian parameters in the data's units; those absent are
+    // estimated from the data. gain and readNoise finite and > 0, offset at
+    // most the data's maximum.
+    std::optional<double> gain;
+    std::optional<double> readNoise;
+    std::optional<double> offset;
 };
 
 enum class DenoiseStage { basicEstimate, wiener, groupedEstimate };
@@ -269,8 +339,10 @@ struct DenoiseOptions {
 
 struct DenoiseResult {
     std::vector<double> pixels; // as the input: planar, in the data's units, never clipped
-    double sigma = 0.0;         // the sigma used, in the data's units
-    bool sigmaEstimated = false;
+    double sigma = 0.0;         // the sigma used, in the data's units (poisson-gaussian:
+                                // the noise at the image's mean level)
+    bool sigmaEstimated = false; // sigma, or any of the model's parameters, estimated
+    NoiseModel noise;            // the model used
 };
 
 // Throws std::invalid_argument when an estimate of the noise cannot serve:
@@ -282,6 +354,15 @@ void checkNoiseEstimate(bool constant, double sigma);
 // [0, 1]), makes the pilot (the grouped estimate, groups found on the
 // luminance and shared, or the basic estimate of every channel), runs the Wiener stage on
 // all channels together with the luminance leading, and maps the result back.
+// Under a poisson-gaussian model the data (every colour channel alike, before
+// the colour transform) is first stabilised to unit variance by the
+// generalised Anscombe transform, filtered as above at sigma 1 over the range
+// of the transformed values, and mapped back by the exact unbiased inverse
+// (the algebraic one reads low counts too low). Values at the data's limits
+// pass through the transform as they are: saturated data has no noise left
+// to stabilise and comes back smoothed like its neighbours. Values the
+// transform cannot take (below offset - 3/8 gain - readNoise^2 / gain) go in
+// at its floor.
 // Throws std::invalid_argument for bad input (the message names what is
 // wrong; a value that is not finite gives NonFiniteValue), std::runtime_error
 // when the filter fails, std::bad_alloc when memory runs out.

@@ -60,6 +60,12 @@ void mergeNoisePatches(NoisePatches& into, const NoisePatches& part);
 double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
                           const NoisePatches& patches);
 
+// estimateNoiseModel of the same image from the same patches, with the bits
+// the whole image gives. Throws as estimateNoiseSigma above and as
+// estimateNoiseModel.
+NoiseModel estimateNoiseModel(std::int32_t rows, std::int32_t cols, int channels,
+                              const NoisePatches& patches);
+
 } // namespace sorvik
 
 #endif

@@ -1,0 +1,675 @@
+// Signal-dependent noise: the noise level function from weak-texture
+// patches, the model it gives, and filtering under that model through a
+// variance-stabilising transform.
+#include "noise_model.h"
+
+#include <sorvik/denoise.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sorvik {
+
+const char* noiseKindName(NoiseKind kind)
+{
+    return kind == NoiseKind::poissonGaussian ? "poisson-gaussian" : "gaussian";
+}
+
+namespace detail {
+namespace {
+
+constexpr int P = noisePatchSize;
+constexpr int D = P * P;
+// A patch minus its best quadratic surface: D - 6 degrees of freedom.
+constexpr double residualFreedom = D - 6;
+
+using Patch = NoiseEstimator::Patch;
+
+// Quantiles of chi^2_k / k (Wilson-Hilferty) for the k above.
+double chiSquareQuantile(double z)
+{
+    const double h = 2.0 / (9.0 * residualFreedom);
+    const double q = 1.0 - h + z * std::sqrt(h);
+    return q * q * q;
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0.0;
+    const auto middle = v.begin() + std::ptrdiff_t(v.size() / 2);
+    std::nth_element(v.begin(), middle, v.end());
+    return *middle;
+}
+
+double patchMean(const double* x, double scale)
+{
+    double sum = 0.0;
+    for (int a = 0; a < D; ++a)
+        sum += x[a] * scale;
+    return sum / D;
+}
+
+struct PatchLevel {
+    double level;    // the patch's mean
+    double variance; // the residual variance about its best quadratic surface
+};
+
+// A quadratic surface takes up ramps, shading and the curvature of smooth
+// detail, which a patch's variance would count as noise; what pure noise
+// leaves about it is variance * chi^2_43 / 43 whatever the surface. The six
+// terms are orthogonal on the patch's grid, so each comes off on its own.
+PatchLevel levelOf(const double* x, double scale)
+{
+    const double mean = patchMean(x, scale);
+    double squares = 0.0, rows = 0.0, cols = 0.0, rows2 = 0.0, cols2 = 0.0, cross = 0.0;
+    for (int c = 0; c < P; ++c)
+        for (int r = 0; r < P; ++r) {
+            const double d = x[c * P + r] * scale - mean;
+            const double u = r - P / 2, v = c - P / 2;
+            squares += d * d;
+            rows += d * u;
+            cols += d * v;
+            rows2 += d * (u * u - 4.0);
+            cols2 += d * (v * v - 4.0);
+            cross += d * u * v;
+        }
+    // Squared norms of the terms over the 7 x 7 grid.
+    const double residual = squares - (rows * rows + cols * cols) / 196.0 -
+                            (rows2 * rows2 + cols2 * cols2) / 588.0 - cross * cross / 784.0;
+    return {mean, std::max(residual, 0.0) / residualFreedom};
+}
+
+// The noise variance of one bin: the median of its patches' residual
+// variances after those that pure noise of the current value would hardly
+// reach are cut off, starting from the weakest tenth. Texture only adds to a
+// residual, so a bin that is mostly texture still reads its flattest patches.
+// (The white-noise estimator's eigenvalue of selected patches reads low
+// counts far too low: the flattest patches of a bin are those that drew
+// fewer photons.)
+NoiseLevels::Bin binVariance(const std::vector<PatchLevel>& bin)
+{
+    std::vector<double> sorted;
+    sorted.reserve(bin.size());
+    for (const PatchLevel& p : bin)
+        sorted.push_back(p.variance);
+    std::sort(sorted.begin(), sorted.end());
+    double variance = sorted[sorted.size() / 10] / chiSquareQuantile(-1.2815515655446004);
+    const double keep = chiSquareQuantile(2.3263478740408408); // 0.99
+    // The median of the law cut at its 0.99 quantile: its 0.495 quantile.
+    const double keptMedian = chiSquareQuantile(-0.012533469508069276);
+    std::size_t kept = sorted.size();
+    for (int iteration = 0; iteration < 20; ++iteration) {
+        const auto end = std::upper_bound(sorted.begin(), sorted.end(), variance * keep);
+        kept = std::max<std::size_t>(std::size_t(end - sorted.begin()), 1);
+        const double next = sorted[(kept - 1) / 2] / keptMedian;
+        if (next == variance)
+            break;
+        variance = next;
+    }
+    // The level where that variance was measured: the kept patches' mean.
+    const double limit = variance * keep;
+    double sum = 0.0;
+    std::size_t count = 0;
+    for (const PatchLevel& p : bin)
+        if (p.variance <= limit) {
+            sum += p.level;
+            ++count;
+        }
+    NoiseLevels::Bin out;
+    out.level = count > 0 ? sum / double(count) : bin[bin.size() / 2].level;
+    out.variance = variance;
+    out.patches = std::max<std::size_t>(count, 1);
+    return out;
+}
+
+std::size_t countValue(const std::vector<Patch>& patches, const double* values, double value)
+{
+    std::size_t count = 0;
+    for (const Patch& p : patches)
+        for (int a = 0; a < D; ++a)
+            count += values[p.values + std::size_t(a)] == value;
+    return count;
+}
+
+constexpr std::size_t patchesPerBin = 256;
+constexpr std::size_t maxBins = 16;
+constexpr std::size_t minBins = 3;
+
+} // namespace
+
+NoiseLevels measureNoiseLevels(const std::vector<Patch>& all, const double* values, double low,
+                               double high)
+{
+    NoiseLevels out;
+    out.scale = dataScale(low, high);
+    if (low == high) {
+        out.unfit = "the image is constant";
+        return out;
+    }
+    struct Measured {
+        PatchLevel at;
+        bool touchesLow, touchesHigh;
+    };
+    // A patch of one value holds no noise at all: a drawn or clipped region,
+    // or counts of zero where the signal is nil. Neither says how the noise
+    // follows the signal, and as bins of no variance they would outweigh
+    // every noisy bin in the fit.
+    std::vector<Measured> measured;
+    measured.reserve(all.size());
+    for (const Patch& p : all) {
+        const double* x = values + p.values;
+        if (std::all_of(x, x + D, [x](double v) { return v == x[0]; }))
+            continue;
+        Measured m{levelOf(x, out.scale), false, false};
+        for (int a = 0; a < D; ++a) {
+            m.touchesLow = m.touchesLow || x[a] == low;
+            m.touchesHigh = m.touchesHigh || x[a] == high;
+        }
+        measured.push_back(m);
+    }
+
+    // Values piled up at an extreme were clipped there (or, at the bottom, are
+    // zero counts): a patch near it has lost part of its noise, and would
+    // read as noise growing away from that extreme. Those patches, and those
+    // whose mean lies within 3 standard deviations of the noise measured
+    // next to the extreme, are left out; at the bottom only while they are
+    // not most of the image, as with photon counts whose patches mostly hold
+    // zeros. (The margin follows the noise there: zero counts have little.)
+    const std::size_t valueCount = all.size() * std::size_t(D);
+    std::vector<bool> keep(measured.size(), true);
+    for (const bool top : {true, false}) {
+        const double extreme = top ? high : low;
+        if (countValue(all, values, extreme) * 500 < valueCount)
+            continue;
+        const double at = extreme * out.scale;
+        std::vector<PatchLevel> clear;
+        for (const Measured& m : measured)
+            if (!(top ? m.touchesHigh : m.touchesLow))
+                clear.push_back(m.at);
+        if (clear.empty())
+            continue;
+        // The noise next to the extreme: the nearest sixteenth of the rest.
+        const std::size_t edge = std::min(clear.size(), std::max(patchesPerBin, clear.size() / 16));
+        std::nth_element(clear.begin(), clear.begin() + std::ptrdiff_t(edge - 1), clear.end(),
+                         [at](const PatchLevel& a, const PatchLevel& b) {
+                             // A total order, so that chunks merged in any
+                             // order give the same margin.
+                             const double da = std::fabs(a.level - at), db = std::fabs(b.level - at);
+                             if (da != db)
+                                 return da < db;
+                             return a.level != b.level ? a.level < b.level
+                                                       : a.variance < b.variance;
+                         });
+        clear.resize(edge);
+        const double margin = 3.0 * std::sqrt(binVariance(clear).variance);
+        std::vector<bool> next = keep;
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < measured.size(); ++k) {
+            const Measured& m = measured[k];
+            if ((top ? m.touchesHigh : m.touchesLow) || std::fabs(m.at.level - at) < margin)
+                next[k] = false;
+            kept += next[k];
+        }
+        if (top || 2 * kept >= measured.size())
+            keep.swap(next);
+    }
+
+    std::vector<PatchLevel> levels;
+    levels.reserve(measured.size());
+    for (std::size_t k = 0; k < measured.size(); ++k)
+        if (keep[k])
+            levels.push_back(measured[k].at);
+    const std::size_t bins = std::min(maxBins, levels.size() / patchesPerBin);
+    if (bins < minBins) {
+        out.unfit = "too few patches (" + std::to_string(levels.size()) +
+                    ") to follow the noise over the signal";
+        return out;
+    }
+    std::sort(levels.begin(), levels.end(), [](const PatchLevel& a, const PatchLevel& b) {
+        return a.level != b.level ? a.level < b.level : a.variance < b.variance;
+    });
+    for (std::size_t b = 0; b < bins; ++b) {
+        const std::size_t begin = levels.size() * b / bins, end = levels.size() * (b + 1) / bins;
+        out.bins.push_back(binVariance(std::vector<PatchLevel>(
+            levels.begin() + std::ptrdiff_t(begin), levels.begin() + std::ptrdiff_t(end))));
+    }
+    return out;
+}
+
+namespace {
+
+struct Line {
+    double slope = 0.0, intercept = 0.0;
+    std::vector<double> weight; // a bin's final weight; 0: an outlier
+};
+
+// Weighted least squares of variance = slope * level + intercept with either
+// fixed where given, reweighted by Tukey's biweight of the relative residual
+// so that bins raised by texture fall out. A bin's variance estimate errs in
+// proportion to itself, hence weights of patches / variance^2 (the variance
+// floored, so that noiseless zero bins do not take all the weight).
+Line fitLine(const std::vector<NoiseLevels::Bin>& bins, std::optional<double> slope,
+             std::optional<double> intercept)
+{
+    double largest = 0.0;
+    for (const auto& b : bins)
+        largest = std::max(largest, b.variance);
+    const double floor = 0.05 * largest;
+    Line line;
+    line.weight.assign(bins.size(), 1.0);
+    std::vector<double> predicted(bins.size());
+    for (std::size_t i = 0; i < bins.size(); ++i)
+        predicted[i] = bins[i].variance;
+    for (int iteration = 0; iteration < 30; ++iteration) {
+        double sw = 0, swx = 0, swy = 0, swxx = 0, swxy = 0;
+        for (std::size_t i = 0; i < bins.size(); ++i) {
+            const double p = std::max(predicted[i], floor);
+            const double w = line.weight[i] * double(bins[i].patches) / (p * p);
+            const double x = bins[i].level, y = bins[i].variance;
+            sw += w;
+            swx += w * x;
+            swy += w * y;
+            swxx += w * x * x;
+            swxy += w * x * y;
+        }
+        if (!(sw > 0.0))
+            break;
+        double a = 0.0, c = 0.0;
+        if (slope && intercept) {
+            a = *slope;
+            c = *intercept;
+        } else if (slope) {
+            a = *slope;
+            c = (swy - a * swx) / sw;
+        } else if (intercept) {
+            c = *intercept;
+            a = swxx > 0.0 ? (swxy - c * swx) / swxx : 0.0;
+        } else {
+            const double det = sw * swxx - swx * swx;
+            a = det > 0.0 ? (sw * swxy - swx * swy) / det : 0.0;
+            c = (swy - a * swx) / sw;
+        }
+        // Photon noise cannot fall with the signal.
+        if (a < 0.0 && !slope) {
+            a = 0.0;
+            if (!intercept)
+                c = swy / sw;
+        }
+        line.slope = a;
+        line.intercept = c;
+        std::vector<double> relative(bins.size());
+        for (std::size_t i = 0; i < bins.size(); ++i) {
+            predicted[i] = a * bins[i].level + c;
+            relative[i] = (bins[i].variance - predicted[i]) / std::max(predicted[i], floor);
+        }
+        std::vector<double> magnitudes(relative.size());
+        for (std::size_t i = 0; i < relative.size(); ++i)
+            magnitudes[i] = std::fabs(relative[i]);
+        const double spread = std::max(1.4826 * median(magnitudes), 0.03);
+        for (std::size_t i = 0; i < bins.size(); ++i) {
+            const double u = relative[i] / (4.685 * spread);
+            line.weight[i] = std::fabs(u) < 1.0 ? (1.0 - u * u) * (1.0 - u * u) : 0.0;
+        }
+    }
+    return line;
+}
+
+} // namespace
+
+namespace {
+
+std::string unfitMessage(const std::string& why)
+{
+    return "the poisson-gaussian noise model cannot be fitted to this image: " + why +
+           "; give its gain and read noise, or the gaussian model with a sigma";
+}
+
+} // namespace
+
+FittedNoise fitNoiseModel(const NoiseLevels& levels, const KnownNoise& known)
+{
+    if (!levels.unfit.empty())
+        throw std::invalid_argument(levels.unfit);
+    const double s = levels.scale;
+    bool anyNoise = false;
+    for (const auto& b : levels.bins)
+        anyNoise = anyNoise || b.variance > 0.0;
+    if (!anyNoise)
+        throw std::invalid_argument("no noise could be measured at any signal level");
+
+    std::optional<double> slope, intercept;
+    if (known.gain)
+        slope = *known.gain * s;
+    if (known.gain && known.readNoise && known.offset)
+        intercept = (*known.readNoise * s) * (*known.readNoise * s) - *slope * (*known.offset * s);
+    else if (known.readNoise && known.offset)
+        // variance = gain * (level - offset) + read^2: with offset and read
+        // fixed, the line turns about (offset, read^2).
+        intercept.reset();
+    Line line = fitLine(levels.bins, slope, intercept);
+    if (known.readNoise && known.offset && !known.gain) {
+        // Fit the slope through the fixed point by moving the origin there.
+        std::vector<NoiseLevels::Bin> moved = levels.bins;
+        const double o = *known.offset * s, r2 = (*known.readNoise * s) * (*known.readNoise * s);
+        for (auto& b : moved) {
+            b.level -= o;
+            b.variance -= r2;
+        }
+        Line through = fitLine(moved, std::nullopt, 0.0);
+        line.slope = through.slope;
+        line.intercept = r2 - through.slope * o;
+        line.weight = through.weight;
+    }
+
+    const double a = line.slope, c = line.intercept;
+    double lowest = std::numeric_limits<double>::infinity();
+    double highest = -lowest;
+    for (std::size_t i = 0; i < levels.bins.size(); ++i)
+        if (line.weight[i] > 0.0) {
+            lowest = std::min(lowest, levels.bins[i].level);
+            highest = std::max(highest, levels.bins[i].level);
+        }
+    if (!(lowest <= highest)) {
+        lowest = levels.bins.front().level;
+        highest = levels.bins.back().level;
+    }
+    const double atLowest = a * lowest + c, atHighest = a * highest + c;
+    FittedNoise out;
+    out.signalDependent = a > 0.0 && atHighest > 0.0 && atHighest >= 2.0 * atLowest;
+
+    double offset = 0.0, read2 = 0.0;
+    if (known.offset) {
+        offset = *known.offset * s;
+        read2 = known.readNoise ? (*known.readNoise * s) * (*known.readNoise * s) : a * offset + c;
+    } else if (known.readNoise) {
+        read2 = (*known.readNoise * s) * (*known.readNoise * s);
+        offset = a > 0.0 ? (read2 - c) / a : 0.0;
+    } else if (c >= 0.0) {
+        read2 = c;
+    } else {
+        // A negative intercept puts zero signal above zero: a black level,
+        // taken where the darkest measured patches lie.
+        offset = lowest;
+        read2 = a * offset + c;
+    }
+    out.topPhotons = a > 0.0 ? (highest - offset) / a : 0.0;
+    out.model.kind = NoiseKind::poissonGaussian;
+    out.model.gain = a / s;
+    out.model.offset = offset / s;
+    out.model.readNoise = std::sqrt(std::max(read2, 0.0)) / s;
+    return out;
+}
+
+NoiseModel chooseNoiseModel(const NoiseLevels& levels, double sigma, NoiseChoice choice,
+                            const KnownNoise& known)
+{
+    NoiseModel gaussian;
+    gaussian.sigma = sigma;
+    gaussian.readNoise = sigma;
+    if (choice == NoiseChoice::gaussian)
+        return gaussian;
+    if (choice == NoiseChoice::poissonGaussian) {
+        FittedNoise fit;
+        try {
+            fit = fitNoiseModel(levels, known);
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument(unfitMessage(e.what()));
+        }
+        if (!(fit.model.gain > 0.0))
+            throw std::invalid_argument(unfitMessage("its noise does not grow with the signal"));
+        fit.model.sigma = sigma;
+        return fit.model;
+    }
+    if (levels.unfit.empty()) {
+        bool anyNoise = false;
+        for (const auto& b : levels.bins)
+            anyNoise = anyNoise || b.variance > 0.0;
+        if (anyNoise) {
+            const FittedNoise fit = fitNoiseModel(levels, known);
+            // Regions of zero counts can pull the white-noise estimate to 0;
+            // noise the levels do show is then taken as it is.
+            // Below some tens of photons the flattest patches are those that
+            // drew fewer, and the white-noise estimate cannot confirm
+            // anything; but texture does not mimic such strong growth.
+            const bool confirmed = fit.topPhotons < 20.0 || !(levels.whiteGrowth > 0.0) ||
+                                   levels.whiteGrowth >= 1.5;
+            if ((fit.signalDependent && confirmed) || (!(sigma > 0.0) && fit.model.gain > 0.0)) {
+                NoiseModel model = fit.model;
+                model.sigma = sigma;
+                return model;
+            }
+            if (!(sigma > 0.0)) {
+                double largest = 0.0;
+                for (const auto& b : levels.bins)
+                    largest = std::max(largest, b.variance);
+                gaussian.sigma = std::sqrt(largest) / levels.scale;
+                gaussian.readNoise = gaussian.sigma;
+            }
+        }
+    }
+    if (!(gaussian.sigma > 0.0))
+        throw std::invalid_argument(levels.unfit == "the image is constant"
+                                        ? "the image is constant: its noise level cannot be "
+                                          "estimated"
+                                        : "no noise could be measured at any signal level (the "
+                                          "image is exactly smooth)");
+    return gaussian;
+}
+
+// ---------------------------------------------------------------- the transform
+
+namespace {
+
+// Above this many photons the expectation of the transform follows its
+// asymptotic form to far better than the filter's error.
+constexpr double tableTop = 400.0;
+constexpr int tableSteps = 1024;
+
+} // namespace
+
+Stabiliser::Stabiliser(double gain, double readNoise, double offset)
+    : gain_(gain), offset_(offset)
+{
+    const double s = readNoise / gain;
+    s2_ = s * s;
+    c_ = 0.375 + s2_;
+    // g(k) = E[2 sqrt(max(k + t + c, 0))] over t ~ N(0, s^2): Simpson's rule
+    // over 8 standard deviations each side.
+    const int top = int(tableTop + 12.0 * std::sqrt(tableTop) + 40.0);
+    std::vector<double> g(std::size_t(top) + 1);
+    for (int k = 0; k <= top; ++k) {
+        if (s2_ == 0.0 || s < 1e-6) {
+            g[std::size_t(k)] = 2.0 * std::sqrt(k + c_);
+            continue;
+        }
+        constexpr int intervals = 256;
+        const double h = 16.0 * s / intervals;
+        double sum = 0.0;
+        for (int i = 0; i <= intervals; ++i) {
+            const double t = -8.0 * s + i * h;
+            const double weight = (i == 0 || i == intervals) ? 1.0 : (i % 2 ? 4.0 : 2.0);
+            const double density = std::exp(-0.5 * t * t / s2_);
+            sum += weight * density * 2.0 * std::sqrt(std::max(k + t + c_, 0.0));
+        }
+        g[std::size_t(k)] = sum * h / 3.0 / (s * std::sqrt(2.0 * 3.141592653589793));
+    }
+    // E[f | l] = sum_k Poisson(k; l) g(k), on a grid even in sqrt(l).
+    lambda_.resize(tableSteps + 1);
+    expectation_.resize(tableSteps + 1);
+    for (int j = 0; j <= tableSteps; ++j) {
+        const double root = std::sqrt(tableTop) * j / tableSteps;
+        const double l = root * root;
+        lambda_[std::size_t(j)] = l;
+        if (l == 0.0) {
+            expectation_[0] = g[0];
+            continue;
+        }
+        const int first = std::max(0, int(l - 12.0 * std::sqrt(l) - 10.0));
+        const int last = std::min(top, int(l + 12.0 * std::sqrt(l) + 30.0));
+        double sum = 0.0, mass = 0.0;
+        for (int k = first; k <= last; ++k) {
+            const double p = std::exp(k * std::log(l) - l - std::lgamma(k + 1.0));
+            sum += p * g[std::size_t(k)];
+            mass += p;
+        }
+        expectation_[std::size_t(j)] = sum / mass;
+    }
+    // The asymptotic inverse l = d^2/4 - 1/8 - s^2, shifted to meet the table.
+    const double d = expectation_.back();
+    tailShift_ = tableTop - (0.25 * d * d - 0.125 - s2_);
+}
+
+double Stabiliser::forward(double z) const
+{
+    const double y = (z - offset_) / gain_;
+    return 2.0 * std::sqrt(std::max(y + c_, 0.0));
+}
+
+double Stabiliser::inverse(double d) const
+{
+    double l = 0.0;
+    if (d >= expectation_.back()) {
+        l = 0.25 * d * d - 0.125 - s2_ + tailShift_;
+    } else if (d > expectation_.front()) {
+        const auto above = std::upper_bound(expectation_.begin(), expectation_.end(), d);
+        const std::size_t j = std::size_t(above - expectation_.begin());
+        const double e0 = expectation_[j - 1], e1 = expectation_[j];
+        const double t = e1 > e0 ? (d - e0) / (e1 - e0) : 0.0;
+        l = lambda_[j - 1] + t * (lambda_[j] - lambda_[j - 1]);
+    }
+    return offset_ + gain_ * l;
+}
+
+double Stabiliser::algebraicInverse(double d) const
+{
+    return offset_ + gain_ * (0.25 * d * d - c_);
+}
+
+// ---------------------------------------------------------------- the plan
+
+namespace {
+
+void checkPositive(const std::optional<double>& value, const char* name)
+{
+    if (value && !(std::isfinite(*value) && *value > 0.0))
+        throw std::invalid_argument(std::string(name) + " must be a finite number > 0, not " +
+                                    formatNumber(*value));
+}
+
+} // namespace
+
+NoisePlan planNoise(const DenoiseInput& in)
+{
+    const bool anyParameter = in.gain || in.readNoise || in.offset;
+    checkPositive(in.gain, "gain");
+    checkPositive(in.readNoise, "read noise");
+    const std::size_t count = std::size_t(in.rows) * std::size_t(in.cols) * std::size_t(in.channels);
+    if (in.offset) {
+        if (!std::isfinite(*in.offset))
+            throw std::invalid_argument("offset must be a finite number, not " +
+                                        formatNumber(*in.offset));
+        const double highest = *std::max_element(in.pixels, in.pixels + count);
+        if (*in.offset > highest)
+            throw std::invalid_argument("offset " + formatNumber(*in.offset) +
+                                        " lies above the data's maximum " + formatNumber(highest) +
+                                        ": no signal would remain");
+    }
+    if (in.sigma && in.noise == NoiseChoice::poissonGaussian)
+        throw std::invalid_argument("sigma cannot be given with the poisson-gaussian noise model "
+                                    "(its noise follows the signal); give gain and read noise "
+                                    "instead, or the gaussian model");
+    if (anyParameter && (in.sigma || in.noise == NoiseChoice::gaussian))
+        throw std::invalid_argument(
+            "gain, read noise and offset belong to the poisson-gaussian noise model, " +
+            std::string(in.sigma ? "sigma" : "the gaussian model") +
+            " to white noise: give one or the other");
+
+    NoisePlan plan;
+    if (in.sigma) {
+        plan.model.sigma = *in.sigma;
+        plan.model.readNoise = *in.sigma;
+        return plan;
+    }
+    const bool poisson = in.noise == NoiseChoice::poissonGaussian || anyParameter;
+    if (poisson && in.gain && in.readNoise) {
+        plan.model.kind = NoiseKind::poissonGaussian;
+        plan.model.gain = *in.gain;
+        plan.model.readNoise = *in.readNoise;
+        plan.model.offset = in.offset.value_or(0.0);
+        plan.estimated = false;
+        return plan;
+    }
+
+    if (std::all_of(in.pixels, in.pixels + count, [&](double v) { return v == in.pixels[0]; }))
+        throw std::invalid_argument(
+            "the image is constant: its noise level cannot be estimated; give sigma");
+    NoiseEstimator estimator(in.rows, in.cols, in.channels);
+    estimator.add(in.pixels, 0, in.rows);
+    plan.estimated = true;
+    if (in.noise == NoiseChoice::gaussian) {
+        plan.model.sigma = estimator.estimate();
+        plan.model.readNoise = plan.model.sigma;
+        return plan;
+    }
+    NoiseModel model;
+    try {
+        model = estimator.estimateModel(poisson ? NoiseChoice::poissonGaussian
+                                                : NoiseChoice::automatic,
+                                        in.gain, in.readNoise, in.offset);
+    } catch (const std::invalid_argument& e) {
+        throw std::invalid_argument(poisson ? std::string(e.what())
+                                            : std::string(e.what()) + "; give sigma");
+    }
+    plan.model = model;
+    return plan;
+}
+
+DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& options,
+                                const NoisePlan& plan)
+{
+    const NoiseModel& model = plan.model;
+    const Stabiliser stabiliser(model.gain, model.readNoise, model.offset);
+    const std::size_t count = std::size_t(in.rows) * std::size_t(in.cols) * std::size_t(in.channels);
+    std::vector<double> stable(count);
+    double low = std::numeric_limits<double>::infinity(), high = -low, mean = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        stable[i] = stabiliser.forward(in.pixels[i]);
+        low = std::min(low, stable[i]);
+        high = std::max(high, stable[i]);
+        mean += in.pixels[i];
+    }
+    mean /= double(count);
+    // The filter needs a range at least as wide as the noise; unit noise over
+    // a narrower span of values is all but nothing to stabilise.
+    if (high - low < 2.0) {
+        const double middle = 0.5 * (low + high);
+        low = middle - 1.0;
+        high = middle + 1.0;
+    }
+    DenoiseInput stabilised = in;
+    stabilised.pixels = stable.data();
+    stabilised.range = DataRange{low, high};
+    stabilised.sigma = 1.0;
+    stabilised.noise = NoiseChoice::gaussian;
+    stabilised.gain.reset();
+    stabilised.readNoise.reset();
+    stabilised.offset.reset();
+    DenoiseResult result = denoise(stabilised, options);
+    for (double& v : result.pixels)
+        v = stabiliser.inverse(v);
+    result.noise = model;
+    result.noise.sigma =
+        std::sqrt(std::max(model.gain * (mean - model.offset) + model.readNoise * model.readNoise, 0.0));
+    result.sigma = result.noise.sigma;
+    result.sigmaEstimated = plan.estimated;
+    return result;
+}
+
+} // namespace detail
+} // namespace sorvik

@@ -1,0 +1,101 @@
+// The poisson-gaussian side of the one call: the noise level function
+// measured from grid patches, the choice of model, and the variance
+// stabilising transform with its unbiased inverse.
+#ifndef SORVIK_DENOISE_NOISE_MODEL_H
+#define SORVIK_DENOISE_NOISE_MODEL_H
+
+#include <sorvik/denoise.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sorvik::detail {
+
+// Noise variance against signal level, measured in bins of level. Levels
+// and variances are in the data's units scaled by `scale` (a power of two,
+// so that data near 1e300 squares without overflow).
+struct NoiseLevels {
+    struct Bin {
+        double level = 0.0;
+        double variance = 0.0;
+        std::size_t patches = 0;
+    };
+    std::vector<Bin> bins;
+    double scale = 1.0;
+    // The white-noise estimate's variance on the brightest third of the
+    // patches over that on the darkest third: the smallest eigenvalue of
+    // weak-texture patches does not read texture as noise the way the bins'
+    // residuals can, so it confirms that the noise grows (0: not measured).
+    double whiteGrowth = 0.0;
+    std::string unfit; // why no line can be fitted; empty when one can
+};
+
+NoiseLevels measureNoiseLevels(const std::vector<NoiseEstimator::Patch>& patches,
+                               const double* values, double low, double high);
+
+// The power of two that keeps squares of data of these extremes in range
+// (noise_estimate.cpp).
+double dataScale(double low, double high);
+
+// whiteGrowth of the levels (noise_estimate.cpp).
+double whiteNoiseGrowth(const std::vector<NoiseEstimator::Patch>& patches, const double* values,
+                        double low, double high);
+
+// What the caller fixed; the rest is fitted.
+struct KnownNoise {
+    std::optional<double> gain, readNoise, offset;
+};
+
+// The model for a choice: automatic takes poisson-gaussian where the fit is
+// signal-dependent and gaussian (with sigma, estimateNoiseSigma's) where it
+// is not or cannot be made. Throws std::invalid_argument saying why no model
+// can be had.
+NoiseModel chooseNoiseModel(const NoiseLevels& levels, double sigma, NoiseChoice choice,
+                            const KnownNoise& known);
+
+// The model the levels give. signalDependent tells whether the fitted
+// variance at least doubles over the levels measured; the model is filled as
+// poisson-gaussian either way (its kind is left to the caller). Throws
+// std::invalid_argument when no line can be fitted or no noise is measured.
+struct FittedNoise {
+    NoiseModel model;
+    bool signalDependent = false;
+    double topPhotons = 0.0; // photons at the brightest level measured
+};
+FittedNoise fitNoiseModel(const NoiseLevels& levels, const KnownNoise& known);
+
+// The model a denoise() call runs under, the input checked against it.
+struct NoisePlan {
+    NoiseModel model;
+    bool estimated = false; // anything in the model came from the data
+};
+NoisePlan planNoise(const DenoiseInput& in);
+
+// denoise() under a poisson-gaussian model.
+DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& options,
+                                const NoisePlan& plan);
+
+// The generalised Anscombe transform of z = offset + gain * Poisson(l) +
+// N(0, readNoise^2), f(z) = 2 sqrt(max((z - offset) / gain + 3/8 + s^2, 0))
+// with s = readNoise / gain, which has variance near 1 at every l. Its
+// inverse maps E[f(z) | l] back to l: tabulated from the Poisson sum for l
+// up to a few hundred photons, inverted by interpolation, and above that the
+// asymptotic form of the same expectation, joined to the table.
+class Stabiliser {
+public:
+    Stabiliser(double gain, double readNoise, double offset);
+    double forward(double z) const;
+    double inverse(double d) const;          // the exact unbiased inverse
+    double algebraicInverse(double d) const; // f^-1, for comparison
+
+private:
+    double gain_, offset_, s2_, c_;
+    std::vector<double> lambda_, expectation_;
+    double tailShift_ = 0.0;
+};
+
+} // namespace sorvik::detail
+
+#endif
