@@ -301,9 +301,35 @@ void registerParameters(py::module_& m)
 {
     using namespace pybind11::literals;
     m.def("parameters", &parameterTable,
-          "The options of every front end, one dict a row: name, flag (the tool's), keyword\n"
-          "(Python's), octave (the Octave/MATLAB name), kind, default, default_text, bounds\n"
-          "(low, high) or None, help, and differs: why a front end takes it otherwise, or None.");
+          "The options of every front end, from the one table they all read.\n"
+          "\n"
+          "The tool, ``denoise``, ``sorvik.dask`` and the Octave/MATLAB entry take\n"
+          "their defaults and bounds from these rows, so a row says how each front\n"
+          "end spells the option.\n"
+          "\n"
+          "Parameters\n"
+          "----------\n"
+          "None\n"
+          "\n"
+          "Returns\n"
+          "-------\n"
+          "list of dict\n"
+          "    One dict a row: ``name`` (in prose), ``flag`` (the tool's, or None),\n"
+          "    ``keyword`` (Python's, or None), ``octave`` (the Octave/MATLAB name, or\n"
+          "    None), ``kind``, ``default``, ``default_text``, ``bounds`` ((low, high)\n"
+          "    or None), ``help``, and ``differs``: why a front end takes it\n"
+          "    otherwise, or None.\n"
+          "\n"
+          "Raises\n"
+          "------\n"
+          "None\n"
+          "\n"
+          "Examples\n"
+          "--------\n"
+          ">>> import sorvik\n"
+          ">>> row = next(r for r in sorvik.parameters() if r[\"keyword\"] == \"block_size\")\n"
+          ">>> row[\"flag\"], row[\"octave\"], row[\"default\"], row[\"bounds\"]\n"
+          "('--block-size', 'BlockSize', 8, (2.0, 64.0))");
     m.def("_check_parameters", &checkParameters, "front_end"_a, "image_shape"_a, "integer_data"_a);
     m.def("_to_integer", &toInteger, "planes"_a, "kind"_a);
     m.def("_check_noise_estimate", &sorvik::checkNoiseEstimate, "constant"_a, "sigma"_a);

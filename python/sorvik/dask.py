@@ -79,7 +79,7 @@ def tile_context(*, block_size: int = 8, step: int = 3, search_radius: int = 19,
     >>> sorvik.dask.tile_context()
     (45, 45)
     >>> sorvik.dask.tile_context(pilot_per_tile=True)
-    (52, 52)
+    (84, 84)
     """
     block_size = _whole("block_size", block_size, 2)
     # Any image of at least one block: the context does not depend on its size.
@@ -412,12 +412,12 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
     >>> import dask.array as da
     >>> import sorvik, sorvik.dask
     >>> rng = np.random.default_rng(1)
-    >>> y, x = np.mgrid[0:160, 0:160]
+    >>> y, x = np.mgrid[0:200, 0:200]
     >>> clean = 120 + 60 * np.sin(x / 9.0) * np.cos(y / 13.0)
     >>> noisy = (clean + rng.normal(0, 15, clean.shape)).clip(0, 255).round().astype(np.uint8)
     >>> lazy = sorvik.dask.denoise(da.from_array(noisy, chunks=50), core_size=64)
     >>> lazy.dtype, lazy.shape, lazy.numblocks
-    (dtype('uint8'), (160, 160), (2, 2))
+    (dtype('uint8'), (200, 200), (2, 2))
     >>> bool((lazy.compute(scheduler="synchronous") == sorvik.denoise(noisy)).all())
     True
     """
