@@ -30,7 +30,7 @@ TEST(StreamPlan, FitsTheBudgetAndKeepsTheContextSmallWhereItCan)
 {
     const std::uint64_t resident = 130u << 20;
     for (int channels : {1, 4})
-        for (std::uint64_t budget : {std::uint64_t(256) << 20, std::uint64_t(2) << 30}) {
+        for (std::uint64_t budget : {std::uint64_t(256) << 20, std::uint64_t(4) << 30}) {
             const Picture page = pageOf(16000, 16000, channels);
             const StreamPlan plan = planStream(page, defaults(), 2, true, budget, resident);
             EXPECT_LE(plan.bytes + resident, budget);
@@ -38,7 +38,7 @@ TEST(StreamPlan, FitsTheBudgetAndKeepsTheContextSmallWhereItCan)
             EXPECT_GE(plan.coreCols, 1);
             // The whole image in memory would not fit either budget.
             EXPECT_GT(inMemoryBytes({page}, defaults(), 2, true) + resident, budget);
-            if (budget >= (std::uint64_t(2) << 30)) {
+            if (budget >= (std::uint64_t(4) << 30)) {
                 EXPECT_LT(plan.overhead, 0.25) << channels << " channels";
             }
         }

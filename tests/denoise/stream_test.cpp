@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -220,7 +221,7 @@ TEST(Stream, PlansFitTheirBudgetAndLargerBudgetsRecomputeLess)
     cost.perRowRead = 12000 * 32;
     cost.fixed = 1 << 20;
     double overhead = std::numeric_limits<double>::infinity();
-    for (const std::uint64_t mib : {64, 256, 1024, 4096}) {
+    for (const std::uint64_t mib : {128, 256, 1024, 4096}) {
         const StreamPlan plan = planStream(in, o, mib << 20, cost);
         EXPECT_LE(plan.bytes, mib << 20);
         EXPECT_LE(plan.overhead, overhead + 1e-9) << mib << " MiB";
@@ -291,7 +292,9 @@ TEST(Stream, OverlapCoresStartOnTheGridAndTheirTilesOverlapByOneMargin)
             for (const std::int32_t size : {1, 7, 64, 5000}) {
                 const std::vector<Span> cores = overlapCoreSpans(g, length, size);
                 const TileContext c = tileContext(g);
-                const std::int32_t step = g.step;
+                // Tiles start on both stages' reference grids when the pilot is made per tile.
+                const std::int32_t step =
+                    g.pilotPerTile ? std::lcm(g.step, std::max(g.pilot.step, std::int32_t{1})) : g.step;
                 const std::int32_t before = (c.before + step - 1) / step * step;
                 std::int32_t at = 0;
                 for (std::size_t i = 0; i < cores.size(); ++i) {
