@@ -36,6 +36,7 @@ struct DenoiseOptions {
     // The peak the process may reach; a file that would need more in memory
     // is streamed a band of rows at a time.
     std::uint64_t memory = std::uint64_t(256) << 20;
+    std::string memoryText; // --memory as the user wrote it, for messages; empty: not given
     // Every value as read and checked against the parameter table; the
     // fields above are filled from it.
     Request request;

@@ -148,7 +148,7 @@ void denoiseStreamed(const std::string& input, const std::string& output,
 {
     std::vector<StreamPlan> plans;
     for (const Picture& page : headers)
-        plans.push_back(planStream(page, settings, o.threads, !o.sigma, o.memory, resident));
+        plans.push_back(planStream(page, settings, o.threads, !o.sigma, o.memory, resident, o.memoryText));
     std::vector<PageScan> scans;
     const bool several = headers.size() > 1;
     for (std::size_t k = 0; k < headers.size(); ++k) {
@@ -166,7 +166,8 @@ void denoiseStreamed(const std::string& input, const std::string& output,
             std::snprintf(text, sizeof text,
                           "streamed within --memory %s: bands of %d rows, tiles of %d columns, "
                           "%.0f%% filtered again as context",
-                          memoryText(o.memory).c_str(), plans[k].coreRows, plans[k].coreCols,
+                          o.memoryText.empty() ? memoryText(o.memory).c_str() : o.memoryText.c_str(),
+                          plans[k].coreRows, plans[k].coreCols,
                           100.0 * plans[k].overhead);
             progress.bar->note(notePrefix + (several ? "page " + std::to_string(k + 1) + ": " : "") +
                                text);

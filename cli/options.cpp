@@ -213,8 +213,10 @@ void fillDenoise(const CLI::App& command, const Request& r, DenoiseOptions& o)
     o.threads = r.threads ? int(*r.threads) : defaultThreads(FrontEnd::tool);
     if (r.maxPixels)
         o.maxPixels = *r.maxPixels;
-    if (r.memory)
+    if (r.memory) {
         o.memory = *r.memory;
+        o.memoryText = command.get_option("--memory")->as<std::string>();
+    }
     if (r.depth == std::optional<std::string>("8"))
         o.depth = PixelDepth::uint8;
     else if (r.depth == std::optional<std::string>("16"))
