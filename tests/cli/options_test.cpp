@@ -79,16 +79,22 @@ TEST_F(Options, ParserErrorsAreTheToolsOwnUsageErrors)
 TEST_F(Options, LoadingUnderATightAddressSpaceFailsCleanly)
 {
     // The image library's dependencies start threads before main; without
-    // room for them the tool used to abort on an uncaught exception.
+    // room for them the tool used to abort on an uncaught exception. Below
+    // about 400 MB the loader itself cannot map them (status 127, its own
+    // message), which no code of the tool can change.
     for (const rlim_t megabytes : {380, 400, 440}) {
         Limits limits;
         limits.addressSpace = megabytes << 20;
-        const Outcome r = run({"--version"}, limits);
-        EXPECT_LT(r.status, 128) << megabytes << " MB: killed by a signal; " << r.err;
-        if (r.status == 1) {
-            EXPECT_EQ(r.err.rfind("sorvik: error: ", 0), 0u) << r.err;
-        } else if (r.status == 0) {
-            EXPECT_EQ(r.out.rfind("sorvik ", 0), 0u);
+        const Outcome version = run({"--version"}, limits);
+        if (version.status == 127)
+            continue;
+        // --version is answered before those dependencies start anything.
+        EXPECT_EQ(version.status, 0) << megabytes << " MB: " << version.err;
+        EXPECT_EQ(version.out, std::string("sorvik ") + SORVIK_VERSION + "\n");
+        const Outcome help = run({"--help"}, limits);
+        EXPECT_TRUE(help.status == 0 || help.status == 1) << megabytes << " MB: " << help.err;
+        if (help.status == 1) {
+            EXPECT_EQ(help.err.rfind("sorvik: error: ", 0), 0u) << help.err;
         }
     }
 }
