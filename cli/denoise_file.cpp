@@ -128,8 +128,12 @@ void denoiseFile(const std::string& input, const std::string& shownInput, const 
                  const std::string& notePrefix)
 {
     const std::vector<Picture> headers = readPictureHeaders(input, "noisy", o.maxPixels, shownInput);
-    for (const Picture& page : headers)
-        checkDepthChange(page, output, o);
+    for (std::size_t k = 0; k < headers.size(); ++k) {
+        checkBlockFits(headers[k], settings.blockSize,
+                       "noisy image '" + shownInput + "'" +
+                           (headers.size() > 1 ? ", page " + std::to_string(k + 1) + "," : ""));
+        checkDepthChange(headers[k], output, o);
+    }
     checkPictureOutput(output, headers[0], headers.size(),
                        outputDepth(output, o.depth ? *o.depth : headers[0].depth), o.quiet);
     const std::uint64_t resident = residentBytes();

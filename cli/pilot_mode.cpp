@@ -118,6 +118,7 @@ void denoiseWithPilot(const DenoiseOptions& o, const std::string& noisyPath, Wie
     if (!o.sigma)
         throw UserError("--pilot needs --sigma: the noise level is estimated only without a pilot");
     const GreyPage noisy = readGrey(noisyPath, "noisy", o.maxPixels);
+    checkBlockFits(noisy.page, settings.blockSize, "noisy image " + inQuotes(noisyPath));
     checkPixelsFinite(noisy, "noisy", noisyPath);
     const double sigma = *o.sigma / depthScale(noisy.page.depth);
     checkSigma(*o.sigma, sigma);

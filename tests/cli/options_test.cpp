@@ -76,6 +76,30 @@ TEST_F(Options, ParserErrorsAreTheToolsOwnUsageErrors)
     EXPECT_NE(r.err.find("1e30"), std::string::npos) << r.err;
 }
 
+TEST_F(Options, AnImageNarrowerThanABlockIsNamedWidthFirstBeforeAnyWork)
+{
+    // Tall and wide, in memory and (the wide one, by its in-memory cost)
+    // streamed, with and without a pilot: one message, width x height, with
+    // the file's name, and no streaming plan printed before it.
+    writeImage(path("tall.tif"), testImage(70000, 2, OIIO::TypeDesc::UINT8, 255.0));
+    writeImage(path("wide.tif"), testImage(2, 70000, OIIO::TypeDesc::UINT8, 255.0));
+    for (const char* name : {"tall.tif", "wide.tif"})
+        for (const bool pilot : {false, true}) {
+            std::vector<std::string> args = {"denoise", path(name), "--sigma", "20", "-o", path("out.tif")};
+            if (pilot)
+                args.insert(args.end(), {"--pilot", path(name)});
+            const Outcome r = run(args);
+            const std::string size = std::string(name) == "tall.tif" ? "2 x 70000" : "70000 x 2";
+            EXPECT_EQ(r.status, 1) << name << r.err;
+            EXPECT_EQ(r.err.rfind("sorvik: error: noisy image '" + path(name) + "' is " + size +
+                                      " pixels (width x height), smaller than one 8 x 8 block", 0),
+                      0u)
+                << r.err;
+            EXPECT_EQ(r.err.find("streamed"), std::string::npos) << r.err;
+            EXPECT_FALSE(fs::exists(path("out.tif")));
+        }
+}
+
 TEST_F(Options, LoadingUnderATightAddressSpaceFailsCleanly)
 {
     // The image library's dependencies start threads before main; without
