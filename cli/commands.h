@@ -16,7 +16,10 @@
 
 namespace sorvik::cli {
 
-struct DenoiseOptions {
+// `sorvik denoise` as the user gave it: the files, and the options read and
+// checked against the parameter table. The library's own call takes a
+// sorvik::DenoiseOptions, made from this.
+struct DenoiseCommand {
     // One file, or several going to the folder outputPath; "-" is standard
     // input (one file only).
     std::vector<std::string> inputs;
@@ -60,7 +63,7 @@ std::string dataDirectory(const std::string& buildTimeDir);
 // runDenoise returns the exit status: 0, or 1 when a file of a batch failed
 // (each failure is reported on standard error as it happens). Both throw
 // UserError for anything the user can fix that stops the whole run.
-int runDenoise(const DenoiseOptions& options);
+int runDenoise(const DenoiseCommand& options);
 void runDemo(const DemoOptions& options);
 
 // Peak signal-to-noise ratio in dB of an image against a reference, both on

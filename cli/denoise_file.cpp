@@ -14,7 +14,7 @@ namespace sorvik::cli {
 namespace {
 
 // Denoises one page in place: the colour planes change, alpha stays as it was.
-void denoisePage(Picture& page, const std::string& what, const DenoiseOptions& o,
+void denoisePage(Picture& page, const std::string& what, const DenoiseCommand& o,
                  const WienerSettings& settings, RunProgress& progress, const std::string& notePrefix)
 {
     const int colours = page.colours();
@@ -87,7 +87,7 @@ void denoisePage(Picture& page, const std::string& what, const DenoiseOptions& o
 
 } // namespace
 
-void checkDepthChange(const Picture& page, const std::string& output, const DenoiseOptions& o)
+void checkDepthChange(const Picture& page, const std::string& output, const DenoiseCommand& o)
 {
     const PixelDepth to = outputDepth(output, o.depth ? *o.depth : page.depth);
     // Going through the 0..1 scale, signed levels would lose everything
@@ -100,7 +100,7 @@ void checkDepthChange(const Picture& page, const std::string& output, const Deno
                     "; write a .tif, or --depth float for float samples");
 }
 
-void checkValuesFit(const Picture& page, const std::string& output, const DenoiseOptions& o,
+void checkValuesFit(const Picture& page, const std::string& output, const DenoiseCommand& o,
                     const std::string& what)
 {
     const bool integerOutput = !isFloat(outputDepth(output, o.depth ? *o.depth : page.depth));
@@ -124,7 +124,7 @@ void checkValuesFit(const Picture& page, const std::string& output, const Denois
 }
 
 void denoiseFile(const std::string& input, const std::string& shownInput, const std::string& output,
-                 const DenoiseOptions& o, const WienerSettings& settings, RunProgress& progress,
+                 const DenoiseCommand& o, const WienerSettings& settings, RunProgress& progress,
                  const std::string& notePrefix)
 {
     const std::vector<Picture> headers = readPictureHeaders(input, "noisy", o.maxPixels, shownInput);

@@ -30,7 +30,7 @@ struct PageScan {
 // rows come; the denoiser's first pass finds the range and the noise
 // estimate when no sigma is given.
 PageScan scanPage(const std::string& path, const Picture& page, int index,
-                  const DenoiseOptions& o, const std::string& output, const StreamPlan& plan)
+                  const DenoiseCommand& o, const std::string& output, const StreamPlan& plan)
 {
     const std::string& what = page.name;
     const int n = page.colours();
@@ -110,7 +110,7 @@ PageScan scanPage(const std::string& path, const Picture& page, int index,
 // Denoises a page band by band, tile by tile, each tile with its context,
 // and hands each band of output rows to `write` as it is done.
 void filterPage(const std::string& path, const Picture& page, int index, const PageScan& scan,
-                const StreamPlan& plan, const DenoiseOptions& o, const WienerSettings& settings,
+                const StreamPlan& plan, const DenoiseCommand& o, const WienerSettings& settings,
                 RunProgress& progress, const OutputSet::RowWriter& write)
 {
     const std::string& what = page.name;
@@ -142,7 +142,7 @@ void filterPage(const std::string& path, const Picture& page, int index, const P
 } // namespace
 
 void denoiseStreamed(const std::string& input, const std::string& output,
-                     const std::vector<Picture>& headers, const DenoiseOptions& o,
+                     const std::vector<Picture>& headers, const DenoiseCommand& o,
                      const WienerSettings& settings, RunProgress& progress,
                      const std::string& notePrefix, std::uint64_t resident)
 {

@@ -188,7 +188,7 @@ Request readRequest(const CLI::App& command, const Texts& texts)
     return request;
 }
 
-void fillDenoise(const CLI::App& command, const Request& r, DenoiseOptions& o)
+void fillDenoise(const CLI::App& command, const Request& r, DenoiseCommand& o)
 {
     const bool pilotGiven = command.get_option("--pilot")->count() > 0;
     for (const std::string& input : o.inputs)
@@ -246,7 +246,7 @@ int parseCommandLine(int argc, char** argv, const std::string& version, const st
     app.set_version_flag("--version", "sorvik " + version);
     app.require_subcommand(1);
 
-    DenoiseOptions& denoise = line.denoiseOptions;
+    DenoiseCommand& denoise = line.denoiseOptions;
     Texts denoiseTexts;
     CLI::App* denoiseCommand = app.add_subcommand("denoise", "Denoise grey or colour images");
     denoiseCommand->footer(denoiseFooter);
