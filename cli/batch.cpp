@@ -28,7 +28,7 @@ bool isFolder(const std::string& path)
 
 } // namespace
 
-int runDenoise(const DenoiseOptions& o)
+int runDenoise(const DenoiseCommand& o)
 {
     checkUserSigma(o.sigma);
     checkThreadCount(o.threads);

@@ -51,6 +51,16 @@ FilterSetup prepare(const WienerSettings& settings, std::int32_t rows, std::int3
     }
 }
 
+void checkBlockFits(const Picture& page, std::int32_t blockSize, const std::string& what)
+{
+    if (page.rows >= blockSize && page.cols >= blockSize)
+        return;
+    const std::string side = std::to_string(blockSize);
+    throw UserError(what + " is " + std::to_string(page.cols) + " x " + std::to_string(page.rows) +
+                    " pixels (width x height), smaller than one " + side + " x " + side +
+                    " block; --block-size must be at most its smaller side");
+}
+
 // The unit a sigma of this depth is quoted in.
 std::string unitsOf(PixelDepth depth)
 {

@@ -23,6 +23,12 @@ void checkThreadCount(int threads);
 
 FilterSetup prepare(const WienerSettings& settings, std::int32_t rows, std::int32_t cols);
 
+// A page must hold one block in each direction. Said here, from the header,
+// in the tool's width x height order and with the file's name: the
+// library's own check comes after the pixels are read (or the plan of a
+// stream printed) and counts rows first, as arrays do.
+void checkBlockFits(const Picture& page, std::int32_t blockSize, const std::string& what);
+
 // The unit a sigma of this depth is quoted in.
 std::string unitsOf(PixelDepth depth);
 

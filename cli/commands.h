@@ -16,7 +16,10 @@
 
 namespace sorvik::cli {
 
-struct DenoiseOptions {
+// `sorvik denoise` as the user gave it: the files, and the options read and
+// checked against the parameter table. The library's own call takes a
+// sorvik::DenoiseOptions, made from this.
+struct DenoiseCommand {
     // One file, or several going to the folder outputPath; "-" is standard
     // input (one file only).
     std::vector<std::string> inputs;
@@ -36,6 +39,7 @@ struct DenoiseOptions {
     // The peak the process may reach; a file that would need more in memory
     // is streamed a band of rows at a time.
     std::uint64_t memory = std::uint64_t(256) << 20;
+    std::string memoryText; // --memory as the user wrote it, for messages; empty: not given
     // Every value as read and checked against the parameter table; the
     // fields above are filled from it.
     Request request;
@@ -59,7 +63,7 @@ std::string dataDirectory(const std::string& buildTimeDir);
 // runDenoise returns the exit status: 0, or 1 when a file of a batch failed
 // (each failure is reported on standard error as it happens). Both throw
 // UserError for anything the user can fix that stops the whole run.
-int runDenoise(const DenoiseOptions& options);
+int runDenoise(const DenoiseCommand& options);
 void runDemo(const DemoOptions& options);
 
 // Peak signal-to-noise ratio in dB of an image against a reference, both on

@@ -14,7 +14,7 @@ namespace sorvik::cli {
 namespace {
 
 // Denoises one page in place: the colour planes change, alpha stays as it was.
-void denoisePage(Picture& page, const std::string& what, const DenoiseOptions& o,
+void denoisePage(Picture& page, const std::string& what, const DenoiseCommand& o,
                  const WienerSettings& settings, RunProgress& progress, const std::string& notePrefix)
 {
     const int colours = page.colours();
@@ -87,7 +87,7 @@ void denoisePage(Picture& page, const std::string& what, const DenoiseOptions& o
 
 } // namespace
 
-void checkDepthChange(const Picture& page, const std::string& output, const DenoiseOptions& o)
+void checkDepthChange(const Picture& page, const std::string& output, const DenoiseCommand& o)
 {
     const PixelDepth to = outputDepth(output, o.depth ? *o.depth : page.depth);
     // Going through the 0..1 scale, signed levels would lose everything
@@ -100,7 +100,7 @@ void checkDepthChange(const Picture& page, const std::string& output, const Deno
                     "; write a .tif, or --depth float for float samples");
 }
 
-void checkValuesFit(const Picture& page, const std::string& output, const DenoiseOptions& o,
+void checkValuesFit(const Picture& page, const std::string& output, const DenoiseCommand& o,
                     const std::string& what)
 {
     const bool integerOutput = !isFloat(outputDepth(output, o.depth ? *o.depth : page.depth));
@@ -124,12 +124,16 @@ void checkValuesFit(const Picture& page, const std::string& output, const Denois
 }
 
 void denoiseFile(const std::string& input, const std::string& shownInput, const std::string& output,
-                 const DenoiseOptions& o, const WienerSettings& settings, RunProgress& progress,
+                 const DenoiseCommand& o, const WienerSettings& settings, RunProgress& progress,
                  const std::string& notePrefix)
 {
     const std::vector<Picture> headers = readPictureHeaders(input, "noisy", o.maxPixels, shownInput);
-    for (const Picture& page : headers)
-        checkDepthChange(page, output, o);
+    for (std::size_t k = 0; k < headers.size(); ++k) {
+        checkBlockFits(headers[k], settings.blockSize,
+                       "noisy image '" + shownInput + "'" +
+                           (headers.size() > 1 ? ", page " + std::to_string(k + 1) + "," : ""));
+        checkDepthChange(headers[k], output, o);
+    }
     checkPictureOutput(output, headers[0], headers.size(),
                        outputDepth(output, o.depth ? *o.depth : headers[0].depth), o.quiet);
     const std::uint64_t resident = residentBytes();

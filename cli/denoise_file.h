@@ -14,17 +14,17 @@ namespace sorvik::cli {
 // standard output, one in a scratch folder), `shownInput` the input as
 // messages name it.
 void denoiseFile(const std::string& input, const std::string& shownInput, const std::string& output,
-                 const DenoiseOptions& o, const WienerSettings& settings, RunProgress& progress,
+                 const DenoiseCommand& o, const WienerSettings& settings, RunProgress& progress,
                  const std::string& notePrefix);
 
 // Refuses an output depth that the page's integer samples cannot go to
 // without loss (signed or 32-bit levels to 8 or 16 bits).
-void checkDepthChange(const Picture& page, const std::string& output, const DenoiseOptions& o);
+void checkDepthChange(const Picture& page, const std::string& output, const DenoiseCommand& o);
 
 // Refuses a page whose values `output` cannot hold: alpha that is not finite,
 // and float values (alpha included) outside 0..1 going to integer samples.
 // `what` names the page.
-void checkValuesFit(const Picture& page, const std::string& output, const DenoiseOptions& o,
+void checkValuesFit(const Picture& page, const std::string& output, const DenoiseCommand& o,
                     const std::string& what);
 
 } // namespace sorvik::cli

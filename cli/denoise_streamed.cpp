@@ -30,7 +30,7 @@ struct PageScan {
 // rows come; the denoiser's first pass finds the range and the noise
 // estimate when no sigma is given.
 PageScan scanPage(const std::string& path, const Picture& page, int index,
-                  const DenoiseOptions& o, const std::string& output, const StreamPlan& plan)
+                  const DenoiseCommand& o, const std::string& output, const StreamPlan& plan)
 {
     const std::string& what = page.name;
     const int n = page.colours();
@@ -110,7 +110,7 @@ PageScan scanPage(const std::string& path, const Picture& page, int index,
 // Denoises a page band by band, tile by tile, each tile with its context,
 // and hands each band of output rows to `write` as it is done.
 void filterPage(const std::string& path, const Picture& page, int index, const PageScan& scan,
-                const StreamPlan& plan, const DenoiseOptions& o, const WienerSettings& settings,
+                const StreamPlan& plan, const DenoiseCommand& o, const WienerSettings& settings,
                 RunProgress& progress, const OutputSet::RowWriter& write)
 {
     const std::string& what = page.name;
@@ -142,13 +142,13 @@ void filterPage(const std::string& path, const Picture& page, int index, const P
 } // namespace
 
 void denoiseStreamed(const std::string& input, const std::string& output,
-                     const std::vector<Picture>& headers, const DenoiseOptions& o,
+                     const std::vector<Picture>& headers, const DenoiseCommand& o,
                      const WienerSettings& settings, RunProgress& progress,
                      const std::string& notePrefix, std::uint64_t resident)
 {
     std::vector<StreamPlan> plans;
     for (const Picture& page : headers)
-        plans.push_back(planStream(page, settings, o.threads, !o.sigma, o.memory, resident));
+        plans.push_back(planStream(page, settings, o.threads, !o.sigma, o.memory, resident, o.memoryText));
     std::vector<PageScan> scans;
     const bool several = headers.size() > 1;
     for (std::size_t k = 0; k < headers.size(); ++k) {
@@ -166,7 +166,8 @@ void denoiseStreamed(const std::string& input, const std::string& output,
             std::snprintf(text, sizeof text,
                           "streamed within --memory %s: bands of %d rows, tiles of %d columns, "
                           "%.0f%% filtered again as context",
-                          memoryText(o.memory).c_str(), plans[k].coreRows, plans[k].coreCols,
+                          o.memoryText.empty() ? memoryText(o.memory).c_str() : o.memoryText.c_str(),
+                          plans[k].coreRows, plans[k].coreCols,
                           100.0 * plans[k].overhead);
             progress.bar->note(notePrefix + (several ? "page " + std::to_string(k + 1) + ": " : "") +
                                text);

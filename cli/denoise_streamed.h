@@ -17,7 +17,7 @@ namespace sorvik::cli {
 // every page scanned first (so that anything that refuses the file does so
 // before any filtering), then filtered band by band into the output.
 void denoiseStreamed(const std::string& input, const std::string& output,
-                     const std::vector<Picture>& headers, const DenoiseOptions& o,
+                     const std::vector<Picture>& headers, const DenoiseCommand& o,
                      const WienerSettings& settings, RunProgress& progress,
                      const std::string& notePrefix, std::uint64_t resident);
 

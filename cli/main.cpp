@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -60,8 +62,34 @@ void crashWhileLoading(int) { failWhileLoading(); }
 std::terminate_handler previousTerminate = nullptr;
 struct sigaction previousSegv, previousBus;
 
-void guardLoading(int, char**, char**)
+// `sorvik --version` alone is answered here, before the image library's
+// dependencies start anything, so that it works under any address-space
+// limit that lets the program be mapped at all.
+constexpr char versionLine[] = "sorvik " SORVIK_VERSION "\n";
+
+void answerVersion(int argc, char** argv)
 {
+    if (argc != 2 || argv == nullptr || argv[1] == nullptr || std::strcmp(argv[1], "--version") != 0)
+        return;
+    std::size_t done = 0;
+    while (done < sizeof versionLine - 1) {
+        const ssize_t n = write(1, versionLine + done, sizeof versionLine - 1 - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            constexpr char failure[] = "sorvik: error: standard output cannot be written\n";
+            const ssize_t ignored = write(2, failure, sizeof failure - 1);
+            (void)ignored;
+            _exit(1);
+        }
+        done += std::size_t(n);
+    }
+    _exit(0);
+}
+
+void guardLoading(int argc, char** argv, char**)
+{
+    answerVersion(argc, argv);
     previousTerminate = std::set_terminate(failWhileLoading);
     struct sigaction action = {};
     action.sa_handler = crashWhileLoading;

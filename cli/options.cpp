@@ -25,10 +25,12 @@ of 255)', unless --quiet.
 
 Images: PNG, TIFF or JPEG, grey or RGB; 2 channels are grey and alpha, 4 are
 RGB and alpha, and alpha passes through unchanged; more than 4 channels are
-refused. 8- and 16-bit data is scaled by its type's range. Float data within
-[0, 1] is taken as it is; other float data is mapped onto [0, 1] from its
-minimum and maximum (or from --range LOW,HIGH), sigma with it, and mapped
-back. The output has the input's channels, units and, where the format
+refused, and so are CMYK and Lab, which would come out as RGB. Integer data
+(8, 16 or 32 bits, signed or not) is in its own levels and scaled by its
+type's range; the orientation tag and associated alpha are written back
+where the format has them. Float data within [0, 1] is taken as it is;
+other float data is mapped onto [0, 1] from its minimum and maximum (or
+from --range LOW,HIGH), sigma with it, and mapped back. The output has the input's channels, units and, where the format
 allows, depth (PNG has no float samples and gets 16 bits, JPEG 8): integers
 rounded and saturated, floats never clipped (float data outside 0..1 goes
 to float outputs only). Every page of a multi-page TIFF
@@ -45,9 +47,10 @@ extension can (required for -o -). Each output is replaced only once it is
 complete, keeps the mode of the file it replaces, and is written through a
 symbolic link.
 
-Pilot: with --pilot, the Wiener stage alone runs on a grey noisy image with
-that pilot; --sigma is then required (same units rule). Without it, sorvik
-makes its own basic estimate (8x8 DCT hard thresholding at 2.7 sigma).
+Pilot: with --pilot, the Wiener stage alone runs on a grey noisy image of
+one page with that pilot; --sigma is then required (same units rule).
+Without it, sorvik makes its own pilot, the grouped estimate: blocks matched
+on the noisy image, each group hard-thresholded as a whole.
 
 Window: kaiser:BETA, BETA from 0 to 40, is the outer product of two Kaiser
 windows of the block size; a FILE holds block-size x block-size finite
@@ -185,14 +188,14 @@ Request readRequest(const CLI::App& command, const Texts& texts)
     return request;
 }
 
-void fillDenoise(const CLI::App& command, const Request& r, DenoiseOptions& o)
+void fillDenoise(const CLI::App& command, const Request& r, DenoiseCommand& o)
 {
     const bool pilotGiven = command.get_option("--pilot")->count() > 0;
     for (const std::string& input : o.inputs)
         if (input.empty())
             throw UsageError("IN: a file name is empty");
     if (pilotGiven && o.pilotPath.empty())
-        throw UsageError("--pilot: the file name is empty; leave --pilot out for the built-in basic estimate");
+        throw UsageError("--pilot: the file name is empty; leave --pilot out for the built-in pilot");
     if (o.outputPath.empty())
         throw UsageError("--output: the file name is empty");
     if (o.outputPath == "-" && o.format.empty())
@@ -213,8 +216,10 @@ void fillDenoise(const CLI::App& command, const Request& r, DenoiseOptions& o)
     o.threads = r.threads ? int(*r.threads) : defaultThreads(FrontEnd::tool);
     if (r.maxPixels)
         o.maxPixels = *r.maxPixels;
-    if (r.memory)
+    if (r.memory) {
         o.memory = *r.memory;
+        o.memoryText = command.get_option("--memory")->as<std::string>();
+    }
     if (r.depth == std::optional<std::string>("8"))
         o.depth = PixelDepth::uint8;
     else if (r.depth == std::optional<std::string>("16"))
@@ -241,14 +246,14 @@ int parseCommandLine(int argc, char** argv, const std::string& version, const st
     app.set_version_flag("--version", "sorvik " + version);
     app.require_subcommand(1);
 
-    DenoiseOptions& denoise = line.denoiseOptions;
+    DenoiseCommand& denoise = line.denoiseOptions;
     Texts denoiseTexts;
     CLI::App* denoiseCommand = app.add_subcommand("denoise", "Denoise grey or colour images");
     denoiseCommand->footer(denoiseFooter);
     denoiseCommand->add_option("IN", denoise.inputs, "Noisy images ('-': standard input)")->required();
     denoiseCommand->add_option("--pilot", denoise.pilotPath,
                                "Pilot image of the same size (an estimate of the clean image); "
-                               "default: the built-in basic estimate");
+                               "default: the built-in grouped estimate");
     denoiseCommand
         ->add_option("-o,--output", denoise.outputPath,
                      "Output image, '-' for standard output, or a folder (DIR/) for several inputs")

@@ -10,7 +10,7 @@ namespace sorvik::cli {
 
 struct CommandLine {
     bool denoise = false; // else the demo
-    DenoiseOptions denoiseOptions;
+    DenoiseCommand denoiseOptions;
     DemoOptions demoOptions;
 };
 

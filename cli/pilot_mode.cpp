@@ -113,11 +113,12 @@ std::vector<float> wienerFilter(const FilterSetup& setup, const double* noisy, c
 } // namespace
 
 // The Wiener stage alone, with the user's pilot: grey images only.
-void denoiseWithPilot(const DenoiseOptions& o, const std::string& noisyPath, WienerSettings settings)
+void denoiseWithPilot(const DenoiseCommand& o, const std::string& noisyPath, WienerSettings settings)
 {
     if (!o.sigma)
         throw UserError("--pilot needs --sigma: the noise level is estimated only without a pilot");
     const GreyPage noisy = readGrey(noisyPath, "noisy", o.maxPixels);
+    checkBlockFits(noisy.page, settings.blockSize, "noisy image " + inQuotes(noisyPath));
     checkPixelsFinite(noisy, "noisy", noisyPath);
     const double sigma = *o.sigma / depthScale(noisy.page.depth);
     checkSigma(*o.sigma, sigma);

@@ -11,7 +11,7 @@ namespace sorvik::cli {
 // Filters `noisyPath` with the pilot o.pilotPath into o.outputPath. Both are
 // single-page grey images of one size; a file of several pages is refused,
 // since one pilot cannot serve them all.
-void denoiseWithPilot(const DenoiseOptions& o, const std::string& noisyPath, WienerSettings settings);
+void denoiseWithPilot(const DenoiseCommand& o, const std::string& noisyPath, WienerSettings settings);
 
 } // namespace sorvik::cli
 

@@ -124,7 +124,8 @@ std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const WienerSetti
 }
 
 StreamPlan planStream(const Picture& page, const WienerSettings& settings, int threads,
-                      bool estimate, std::uint64_t budget, std::uint64_t resident)
+                      bool estimate, std::uint64_t budget, std::uint64_t resident,
+                      const std::string& budgetText)
 {
     sorvik::StreamInput input = streamInput(page);
     // Only whether sigma is given counts for the plan, not its value.
@@ -143,7 +144,10 @@ StreamPlan planStream(const Picture& page, const WienerSettings& settings, int t
         return StreamPlan{p.coreRows, p.coreCols, p.readRows, p.bytes + slack, p.overhead};
     } catch (const StreamBudgetError& e) {
         const std::uint64_t least = e.least + slack + resident;
-        throw UsageError("--memory " + (budget % MiB == 0 ? memoryText(budget) : std::to_string(budget)) + " is too small for " +
+        const std::string given = !budgetText.empty()    ? budgetText
+                                  : budget % MiB == 0 ? memoryText(budget)
+                                                      : std::to_string(budget);
+        throw UsageError("--memory " + given + " is too small for " +
                          page.name + " (" + std::to_string(page.cols) + " x " +
                          std::to_string(page.rows) + " pixels, " + std::to_string(page.channels) +
                          (page.channels == 1 ? " channel" : " channels") +

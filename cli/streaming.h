@@ -56,9 +56,11 @@ struct StreamPlan {
 // The plan with the least recomputed context whose peak, added to the
 // `resident` bytes the process holds already, fits in `budget`. A budget too
 // small even for cores of one pixel throws UsageError naming the least
-// budget that works.
+// budget that works, and the user's budget as `budgetText` (as the user
+// wrote it; empty: written out from `budget`).
 StreamPlan planStream(const Picture& page, const WienerSettings& settings, int threads,
-                      bool estimate, std::uint64_t budget, std::uint64_t resident);
+                      bool estimate, std::uint64_t budget, std::uint64_t resident,
+                      const std::string& budgetText = {});
 
 // The same plan as the streamed denoiser takes it.
 sorvik::StreamPlan libraryPlan(const StreamPlan& plan);

@@ -56,15 +56,6 @@ sorvik::DataRange dataRange(const std::string& kind, const PlanarImage& image,
     return sorvik::floatDataRange(image.data, image.rows, image.cols, image.channels);
 }
 
-// Positions count from 0 in Python, as numpy indexes.
-[[noreturn]] void rethrowNonFinite(const sorvik::NonFiniteValue& e, int channels)
-{
-    std::string where = "[" + std::to_string(e.row) + ", " + std::to_string(e.col);
-    if (channels > 1)
-        where += ", channel " + std::to_string(e.channel);
-    throw py::value_error("the image holds a value that is not finite at " + where + "]");
-}
-
 py::tuple denoisePlanar(const Planar& planar, const std::string& kind, std::optional<double> sigma,
                         std::optional<std::pair<double, double>> userRange, std::int32_t blockSize,
                         std::int32_t step, std::int32_t maxGroupSize, std::int32_t searchRadius,
@@ -163,6 +154,14 @@ double estimateSigmaPlanar(const Planar& planar)
 }
 
 } // namespace
+
+void rethrowNonFinite(const sorvik::NonFiniteValue& e, int channels)
+{
+    std::string where = "[" + std::to_string(e.row) + ", " + std::to_string(e.col);
+    if (channels > 1)
+        where += ", channel " + std::to_string(e.channel);
+    throw py::value_error("the image holds a value that is not finite at " + where + "]");
+}
 
 void registerDenoise(py::module_& m)
 {

@@ -3,8 +3,15 @@
 #ifndef SORVIK_PYTHON_DENOISE_BINDING_H
 #define SORVIK_PYTHON_DENOISE_BINDING_H
 
+#include <sorvik/denoise.h>
+
 #include <pybind11/pybind11.h>
 
 void registerDenoise(pybind11::module_& m);
+
+// ValueError naming the place of a value that is not finite, as numpy
+// indexes it (from 0, the channel where there are several): every binding
+// that reads an image says it in these words.
+[[noreturn]] void rethrowNonFinite(const sorvik::NonFiniteValue& e, int channels);
 
 #endif

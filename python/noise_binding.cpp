@@ -6,6 +6,7 @@
 // (channel, row, column) as int32 and their values (noisePatchSize^2 each,
 // column by column) as float64, which any worker can pickle.
 #include "python/noise_binding.h"
+#include "python/denoise_binding.h"
 
 #include <sorvik/denoise.h>
 #include <sorvik/noise_chunks.h>
@@ -64,11 +65,7 @@ py::tuple chunkPatches(const Planar& planar, std::pair<std::int64_t, std::int64_
                                             cols, spanOf(ownRows, "own rows"),
                                             spanOf(ownCols, "own columns"));
     } catch (const sorvik::NonFiniteValue& e) {
-        // The wording of denoise_binding.cpp's, for the in-memory call's message.
-        std::string where = "[" + std::to_string(e.row) + ", " + std::to_string(e.col);
-        if (channels > 1)
-            where += ", channel " + std::to_string(e.channel);
-        throw py::value_error("the image holds a value that is not finite at " + where + "]");
+        rethrowNonFinite(e, channels);
     } catch (const std::invalid_argument& e) {
         throw py::value_error(e.what());
     }

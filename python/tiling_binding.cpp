@@ -7,6 +7,7 @@
 // core's bits are those of the in-memory call. Errors name image positions,
 // not tile positions: a chunk holding NaN fails with the in-memory message.
 #include "python/tiling_binding.h"
+#include "python/denoise_binding.h"
 
 #include <frontend/settings.h>
 #include <sorvik/denoise.h>
@@ -225,11 +226,7 @@ Planar denoiseTile(const Planar& planar, double sigma, std::pair<double, double>
         py::gil_scoped_release release;
         core = sorvik::denoiseTile(imageShape.first, imageShape.second, tile, input, options);
     } catch (const sorvik::NonFiniteValue& e) {
-        // The wording of denoise_binding.cpp's, for the in-memory call's message.
-        std::string where = "[" + std::to_string(e.row) + ", " + std::to_string(e.col);
-        if (input.channels > 1)
-            where += ", channel " + std::to_string(e.channel);
-        throw py::value_error("the image holds a value that is not finite at " + where + "]");
+        rethrowNonFinite(e, input.channels);
     } catch (const std::invalid_argument& e) {
         throw py::value_error(e.what());
     }
