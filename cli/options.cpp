@@ -201,6 +201,10 @@ void fillDenoise(const CLI::App& command, const Request& r, DenoiseOptions& o)
         throw UsageError("--window: the value is empty");
     if (o.window.rfind("kaiser:", 0) == 0)
         parseReal(o.window.substr(7), "--window kaiser:BETA");
+    if (pilotGiven)
+        for (const Parameter& row : parameters())
+            if (std::string(row.name).rfind("first stage", 0) == 0 && command.get_option(row.flag)->count() > 0)
+                throw UsageError(std::string(row.flag) + ": --pilot gives the pilot, so no first stage runs");
     o.request = r;
     o.sigma = r.sigma;
     if (r.range) {

@@ -1,5 +1,7 @@
 #include "python/parameters_binding.h"
 
+#include "frontend/first_stage.h"
+
 #include <sorvik/denoise.h>
 
 #include <pybind11/numpy.h>
@@ -139,6 +141,10 @@ sorvik::Request pythonRequest(const py::dict& keywords, sorvik::FrontEnd frontEn
                     }
                 } else if constexpr (std::is_same_v<Field, std::vector<double>>) {
                     field = windowWeights(value, r.blockSize);
+                } else if constexpr (std::is_same_v<Field, std::optional<std::string>>) {
+                    if (!py::isinstance<py::str>(value))
+                        throw py::type_error(name + " must be a str, not " + typeName(value));
+                    field = std::string(py::str(value));
                 } else {
                     throw py::type_error(name + " is an option of the tool alone");
                 }
@@ -185,6 +191,18 @@ py::dict requestKeywords(const sorvik::Request& r, sorvik::FrontEnd frontEnd)
     out["step"] = r.stepOrDefault();
     out["threads"] = r.threads ? int(*r.threads) : sorvik::defaultThreads(frontEnd);
     return out;
+}
+
+void applyFirstStageKeywords(const py::dict& keywords, sorvik::FrontEnd frontEnd,
+                             sorvik::DenoiseOptions& options)
+{
+    const sorvik::Request request = pythonRequest(keywords, frontEnd);
+    try {
+        sorvik::validate(request, frontEnd);
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(e.what());
+    }
+    sorvik::applyFirstStage(request, options);
 }
 
 namespace {
@@ -301,9 +319,18 @@ void registerParameters(py::module_& m)
 {
     using namespace pybind11::literals;
     m.def("parameters", &parameterTable,
-          "The options of every front end, one dict a row: name, flag (the tool's), keyword\n"
-          "(Python's), octave (the Octave/MATLAB name), kind, default, default_text, bounds\n"
-          "(low, high) or None, help, and differs: why a front end takes it otherwise, or None.");
+          "The options of every front end, in one table.\n\n"
+          "Parameters\n----------\nNone.\n\n"
+          "Returns\n-------\nlist of dict\n"
+          "    One dict a row: name, flag (the tool's), keyword (Python's), octave (the\n"
+          "    Octave/MATLAB name), kind, default, default_text, bounds (low, high) or None,\n"
+          "    help, and differs: why a front end takes it otherwise, or None.\n\n"
+          "Raises\n------\nNothing.\n\n"
+          "Examples\n--------\n"
+          ">>> import sorvik\n"
+          ">>> rows = {row['keyword']: row for row in sorvik.parameters() if row['keyword']}\n"
+          ">>> rows['block_size']['default'], rows['first_stage']['default_text']\n"
+          "(8, 'grouped')\n");
     m.def("_check_parameters", &checkParameters, "front_end"_a, "image_shape"_a, "integer_data"_a);
     m.def("_to_integer", &toInteger, "planes"_a, "kind"_a);
     m.def("_check_noise_estimate", &sorvik::checkNoiseEstimate, "constant"_a, "sigma"_a);
