@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,37 @@ TEST(Stream, GreyGivesTheInMemoryBitsWithSigmaEstimatedOrGiven)
     expectInMemoryBits(grey, in, smallOptions(2));
     in.sigma = 16.0;
     EXPECT_TRUE(expectInMemoryBits(grey, in, smallOptions(1)));
+    // A first stage that reads further than the Wiener stage, on a step of
+    // its own, with its other settings left to sigma.
+    DenoiseOptions wide = smallOptions(2);
+    wide.choice.blockSize = 6;
+    wide.choice.searchRadius = 12;
+    wide.choice.step = 4;
+    wide.choice.matchThreshold = 1.0;
+    // (too wide a context for a budget to split this image: the fixed plans
+    // alone cut it)
+    in.sigma.reset();
+    expectInMemoryBits(grey, in, wide);
+    wide.pilot = PilotKind::dct;
+    expectInMemoryBits(grey, in, wide);
+}
+
+// The first stage's buffers can outgrow the Wiener stage's: the bound must
+// see them, or a budget the plan trusts would be overrun.
+TEST(Stream, TheMemoryBoundCountsTheFirstStage)
+{
+    const DenoiseOptions plain;
+    DenoiseOptions big;
+    big.choice.maxGroupSize = 1024;
+    big.choice.searchRadius = 60;
+    EXPECT_GT(denoiseMemoryBound(400, 400, 3, big, false), denoiseMemoryBound(400, 400, 3, plain, false));
+    big.pilot = PilotKind::dct;
+    EXPECT_EQ(denoiseMemoryBound(400, 400, 3, big, false),
+              denoiseMemoryBound(400, 400, 3, [] {
+                  DenoiseOptions o;
+                  o.pilot = PilotKind::dct;
+                  return o;
+              }(), false));
 }
 
 TEST(Stream, ColourGivesTheInMemoryBitsAndKeepsAlphaAsItIs)
@@ -220,7 +252,8 @@ TEST(Stream, PlansFitTheirBudgetAndLargerBudgetsRecomputeLess)
     cost.perRowRead = 12000 * 32;
     cost.fixed = 1 << 20;
     double overhead = std::numeric_limits<double>::infinity();
-    for (const std::uint64_t mib : {64, 256, 1024, 4096}) {
+    // The grouped pilot's reach makes 64 MiB too few for tiles of this width.
+    for (const std::uint64_t mib : {128, 256, 1024, 4096}) {
         const StreamPlan plan = planStream(in, o, mib << 20, cost);
         EXPECT_LE(plan.bytes, mib << 20);
         EXPECT_LE(plan.overhead, overhead + 1e-9) << mib << " MiB";
@@ -291,7 +324,9 @@ TEST(Stream, OverlapCoresStartOnTheGridAndTheirTilesOverlapByOneMargin)
             for (const std::int32_t size : {1, 7, 64, 5000}) {
                 const std::vector<Span> cores = overlapCoreSpans(g, length, size);
                 const TileContext c = tileContext(g);
-                const std::int32_t step = g.step;
+                // Tiles start on both stages' grids when the pilot is made per tile.
+                const std::int32_t step =
+                    g.pilotPerTile ? std::lcm(g.step, std::max(g.pilot.step, std::int32_t{1})) : g.step;
                 const std::int32_t before = (c.before + step - 1) / step * step;
                 std::int32_t at = 0;
                 for (std::size_t i = 0; i < cores.size(); ++i) {
