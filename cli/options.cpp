@@ -123,14 +123,22 @@ void addOptions(CLI::App& command, Texts& texts, bool (*wanted)(const Parameter&
         std::string help = row.help;
         if (row.kind == ParameterKind::whole || row.kind == ParameterKind::real) {
             help += "; " + formatNumber(row.low) + " to " +
-                    (row.linked == LinkedBound::blockSize ? std::string("the block size") : formatNumber(row.high));
+                    (row.linked == LinkedBound::blockSize        ? std::string("the block size")
+                     : row.linked == LinkedBound::firstBlockSize ? std::string("its block size")
+                                                                 : formatNumber(row.high));
             if (row.linked == LinkedBound::imageSide)
                 help += ", at most the image's side";
+            // Defaults that follow sigma have no one number to show: their rule.
+            if (row.defaultValue == 0 && row.field != RequestField(&Request::threads))
+                help += std::string(" (default: ") + row.defaultText + ")";
         }
         CLI::Option* option = command.add_option(row.flag, texts[&row], help);
-        if (row.kind == ParameterKind::choice)
+        if (row.kind == ParameterKind::choice) {
             option->check(CLI::IsMember(std::vector<std::string>(row.choices.begin(), row.choices.end())));
-        else
+            for (const char* c : row.choices)
+                if (std::string(c) == row.defaultText)
+                    option->default_str(row.defaultText);
+        } else
             option->type_name(typeName(row.kind));
         // Numbers show their standard value (the step's, for the standard
         // block); sizes and counts their text; the rest say theirs in the help.
