@@ -2,7 +2,7 @@
 // never by the tests).
 //
 //   pilot_bench [--data DIR] [--threads N] [--sigmas 10,25] [--images a.png,b.png]
-//               [--wiener-tau x] [--grouped-only] [--P n] [--step n] [--K n] [--R n] [--lambda x]
+//               [--wiener-tau x] [--wiener-K n] [--wiener-R n] [--wiener-step n] [--grouped-only] [--P n] [--step n] [--K n] [--R n] [--lambda x]
 //               [--tau x] [--floor x]
 //
 // The photographs (grey: camera, astronaut-grey, brick; colour: astronaut)
@@ -156,6 +156,7 @@ int run(int argc, char** argv)
     bool groupedOnly = false;
     bool pilotsOnly = false;
     double wienerTau = -1.0; // the Wiener stage's match threshold, when given
+    std::int32_t wienerK = 0, wienerR = -1, wienerStep = 0; // its group size, radius, step
     GroupedSettings tuned;
     bool tuning = false;
     for (int i = 1; i < argc; ++i) {
@@ -174,6 +175,12 @@ int run(int argc, char** argv)
             threads = std::atoi(argv[++i]);
         else if (arg == "--wiener-tau")
             wienerTau = std::atof(argv[++i]);
+        else if (arg == "--wiener-K")
+            wienerK = std::atoi(argv[++i]);
+        else if (arg == "--wiener-R")
+            wienerR = std::atoi(argv[++i]);
+        else if (arg == "--wiener-step")
+            wienerStep = std::atoi(argv[++i]);
         else if (arg == "--images")
             names = split(argv[++i]);
         else if (arg == "--sigmas") {
@@ -216,6 +223,12 @@ int run(int argc, char** argv)
             options.threads = threads;
             if (wienerTau >= 0.0)
                 options.wiener.matchThreshold = wienerTau;
+            if (wienerK > 0)
+                options.wiener.maxGroupSize = wienerK;
+            if (wienerR >= 0)
+                options.wiener.searchRadius = wienerR;
+            if (wienerStep > 0)
+                options.wiener.step = wienerStep;
             Run dct;
             if (!groupedOnly) {
                 options.pilot = PilotKind::dct;

@@ -54,9 +54,7 @@ void denoisePage(Picture& page, const std::string& what, const DenoiseCommand& o
     if (o.sigma)
         checkSigma(*o.sigma, input.range.sigmaToUnit(*o.sigma));
 
-    sorvik::DenoiseOptions options;
-    options.wiener = settings;
-    options.threads = o.threads;
+    sorvik::DenoiseOptions options = libraryOptions(o, settings);
     progress.colours = colours;
     options.progress = [&progress](DenoiseStage stage, int channel, std::int32_t done,
                                    std::int32_t total) { progress.report(stage, channel, done, total); };
@@ -137,7 +135,7 @@ void denoiseFile(const std::string& input, const std::string& shownInput, const 
     checkPictureOutput(output, headers[0], headers.size(),
                        outputDepth(output, o.depth ? *o.depth : headers[0].depth), o.quiet);
     const std::uint64_t resident = residentBytes();
-    if (inMemoryBytes(headers, settings, o.threads, !o.sigma) + resident > o.memory) {
+    if (inMemoryBytes(headers, libraryOptions(o, settings), !o.sigma) + resident > o.memory) {
         denoiseStreamed(input, output, headers, o, settings, progress, notePrefix, resident);
         return;
     }

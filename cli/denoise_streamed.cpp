@@ -3,6 +3,7 @@
 #include "cli/image_read.h"
 #include "cli/image_write.h"
 #include "cli/streaming.h"
+#include "frontend/first_stage.h"
 #include "frontend/noise.h"
 #include "sorvik/stream.h"
 
@@ -114,9 +115,7 @@ void filterPage(const std::string& path, const Picture& page, int index, const P
                 RunProgress& progress, const OutputSet::RowWriter& write)
 {
     const std::string& what = page.name;
-    sorvik::DenoiseOptions options;
-    options.wiener = settings;
-    options.threads = o.threads;
+    sorvik::DenoiseOptions options = libraryOptions(o, settings);
     sorvik::StreamInput input = streamInput(page);
     StreamScan found;
     found.range = scan.range;
@@ -141,14 +140,24 @@ void filterPage(const std::string& path, const Picture& page, int index, const P
 
 } // namespace
 
+sorvik::DenoiseOptions libraryOptions(const DenoiseOptions& o, const WienerSettings& settings)
+{
+    sorvik::DenoiseOptions options;
+    options.wiener = settings;
+    options.threads = o.threads;
+    applyFirstStage(o.request, options);
+    return options;
+}
+
 void denoiseStreamed(const std::string& input, const std::string& output,
                      const std::vector<Picture>& headers, const DenoiseCommand& o,
                      const WienerSettings& settings, RunProgress& progress,
                      const std::string& notePrefix, std::uint64_t resident)
 {
     std::vector<StreamPlan> plans;
+    const sorvik::DenoiseOptions options = libraryOptions(o, settings);
     for (const Picture& page : headers)
-        plans.push_back(planStream(page, settings, o.threads, !o.sigma, o.memory, resident, o.memoryText));
+        plans.push_back(planStream(page, options, !o.sigma, o.memory, resident, o.memoryText));
     std::vector<PageScan> scans;
     const bool several = headers.size() > 1;
     for (std::size_t k = 0; k < headers.size(); ++k) {

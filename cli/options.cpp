@@ -126,14 +126,22 @@ void addOptions(CLI::App& command, Texts& texts, bool (*wanted)(const Parameter&
         std::string help = row.help;
         if (row.kind == ParameterKind::whole || row.kind == ParameterKind::real) {
             help += "; " + formatNumber(row.low) + " to " +
-                    (row.linked == LinkedBound::blockSize ? std::string("the block size") : formatNumber(row.high));
+                    (row.linked == LinkedBound::blockSize        ? std::string("the block size")
+                     : row.linked == LinkedBound::firstBlockSize ? std::string("its block size")
+                                                                 : formatNumber(row.high));
             if (row.linked == LinkedBound::imageSide)
                 help += ", at most the image's side";
+            // Defaults that follow sigma have no one number to show: their rule.
+            if (row.defaultValue == 0 && row.field != RequestField(&Request::threads))
+                help += std::string(" (default: ") + row.defaultText + ")";
         }
         CLI::Option* option = command.add_option(row.flag, texts[&row], help);
-        if (row.kind == ParameterKind::choice)
+        if (row.kind == ParameterKind::choice) {
             option->check(CLI::IsMember(std::vector<std::string>(row.choices.begin(), row.choices.end())));
-        else
+            for (const char* c : row.choices)
+                if (std::string(c) == row.defaultText)
+                    option->default_str(row.defaultText);
+        } else
             option->type_name(typeName(row.kind));
         // Numbers show their standard value (the step's, for the standard
         // block); sizes and counts their text; the rest say theirs in the help.
@@ -204,6 +212,10 @@ void fillDenoise(const CLI::App& command, const Request& r, DenoiseCommand& o)
         throw UsageError("--window: the value is empty");
     if (o.window.rfind("kaiser:", 0) == 0)
         parseReal(o.window.substr(7), "--window kaiser:BETA");
+    if (pilotGiven)
+        for (const Parameter& row : parameters())
+            if (std::string(row.name).rfind("first stage", 0) == 0 && command.get_option(row.flag)->count() > 0)
+                throw UsageError(std::string(row.flag) + ": --pilot gives the pilot, so no first stage runs");
     o.request = r;
     o.sigma = r.sigma;
     if (r.range) {

@@ -19,13 +19,6 @@ constexpr std::uint64_t MiB = std::uint64_t(1) << 20;
 // rounding.
 constexpr std::uint64_t slack = 8 * MiB;
 
-sorvik::DenoiseOptions optionsOf(const WienerSettings& settings, int threads)
-{
-    sorvik::DenoiseOptions options;
-    options.wiener = settings;
-    options.threads = threads;
-    return options;
-}
 
 // The stream's channels (colour, then alpha) as the file's channel indices.
 std::vector<int> streamOrder(const Picture& page)
@@ -94,14 +87,13 @@ std::uint64_t residentBytes()
     return read == 2 && page > 0 ? std::uint64_t(resident) * std::uint64_t(page) : 0;
 }
 
-std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const WienerSettings& settings,
-                            int threads, bool estimate)
+std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const sorvik::DenoiseOptions& options,
+                            bool estimate)
 {
     // Every page is held in double precision from reading to writing; on top
     // of that, the peak of reading one page (its samples before they are
     // sorted into planes), denoising one (its colour planes and the
     // denoiser), or writing one.
-    const sorvik::DenoiseOptions options = optionsOf(settings, threads);
     std::uint64_t held = 0, busiest = 0;
     for (const Picture& page : pages) {
         const std::uint64_t plane = std::uint64_t(page.plane());
@@ -123,9 +115,8 @@ std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const WienerSetti
                                                                     : held + busiest + slack;
 }
 
-StreamPlan planStream(const Picture& page, const WienerSettings& settings, int threads,
-                      bool estimate, std::uint64_t budget, std::uint64_t resident,
-                      const std::string& budgetText)
+StreamPlan planStream(const Picture& page, const sorvik::DenoiseOptions& options, bool estimate,
+                      std::uint64_t budget, std::uint64_t resident, const std::string& budgetText)
 {
     sorvik::StreamInput input = streamInput(page);
     // Only whether sigma is given counts for the plan, not its value.
@@ -140,7 +131,7 @@ StreamPlan planStream(const Picture& page, const WienerSettings& settings, int t
     cost.fixed = std::uint64_t(page.tileHeight) * rowBytes;
     const std::uint64_t room = budget > resident + slack ? budget - resident - slack : 0;
     try {
-        const sorvik::StreamPlan p = sorvik::planStream(input, optionsOf(settings, threads), room, cost);
+        const sorvik::StreamPlan p = sorvik::planStream(input, options, room, cost);
         return StreamPlan{p.coreRows, p.coreCols, p.readRows, p.bytes + slack, p.overhead};
     } catch (const StreamBudgetError& e) {
         const std::uint64_t least = e.least + slack + resident;

@@ -18,6 +18,7 @@ class RowSource;
 class RowSink;
 struct StreamInput;
 struct StreamPlan;
+struct DenoiseOptions;
 } // namespace sorvik
 
 namespace sorvik::cli {
@@ -39,8 +40,8 @@ std::uint64_t residentBytes();
 
 // Bytes that reading, denoising and writing these pages whole would add to
 // the process at its peak. `estimate`: the noise level is estimated.
-std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const WienerSettings& settings,
-                            int threads, bool estimate);
+std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const sorvik::DenoiseOptions& options,
+                            bool estimate);
 
 // How a page is streamed (the library's plan, <sorvik/stream.h>): bands of
 // coreRows rows, each cut into tiles of coreCols columns (the last band and
@@ -58,9 +59,8 @@ struct StreamPlan {
 // small even for cores of one pixel throws UsageError naming the least
 // budget that works, and the user's budget as `budgetText` (as the user
 // wrote it; empty: written out from `budget`).
-StreamPlan planStream(const Picture& page, const WienerSettings& settings, int threads,
-                      bool estimate, std::uint64_t budget, std::uint64_t resident,
-                      const std::string& budgetText = {});
+StreamPlan planStream(const Picture& page, const sorvik::DenoiseOptions& options, bool estimate,
+                      std::uint64_t budget, std::uint64_t resident, const std::string& budgetText = {});
 
 // The same plan as the streamed denoiser takes it.
 sorvik::StreamPlan libraryPlan(const StreamPlan& plan);

@@ -34,6 +34,18 @@ GroupedSettings groupedDefaults(double unitSigma)
     return s;
 }
 
+GroupedSettings groupedSettings(const GroupedChoice& choice, double unitSigma)
+{
+    GroupedSettings s = groupedDefaults(unitSigma);
+    s.blockSize = choice.blockSize.value_or(s.blockSize);
+    s.step = choice.step.value_or(std::min(s.step, s.blockSize));
+    s.maxGroupSize = choice.maxGroupSize.value_or(s.maxGroupSize);
+    s.searchRadius = choice.searchRadius.value_or(s.searchRadius);
+    s.lambda = choice.lambda.value_or(s.lambda);
+    s.matchThreshold = choice.matchThreshold.value_or(s.matchThreshold);
+    return s;
+}
+
 PilotReach pilotReach(const GroupedSettings& s)
 {
     // A pilot pixel takes the groups of the references within R + P - 1 of
@@ -44,15 +56,32 @@ PilotReach pilotReach(const GroupedSettings& s)
     return PilotReach{reach, std::max(s.step, std::int32_t{1})};
 }
 
-PilotReach defaultPilotReach()
+namespace {
+
+// The defaults change at a few levels of 8-bit noise; every whole level
+// meets each of them.
+PilotReach widestReach(const GroupedChoice& choice)
 {
     PilotReach widest{basicBlockSize - 1, 1};
     for (double sigma255 = 0.0; sigma255 <= 255.0; sigma255 += 1.0) {
-        const PilotReach r = pilotReach(groupedDefaults(sigma255 / 255.0));
+        const PilotReach r = pilotReach(groupedSettings(choice, sigma255 / 255.0));
         widest.reach = std::max(widest.reach, r.reach);
         widest.step = std::max(widest.step, r.step);
     }
     return widest;
+}
+
+} // namespace
+
+PilotReach defaultPilotReach() { return widestReach(GroupedChoice{}); }
+
+PilotReach pilotReach(const DenoiseOptions& options)
+{
+    if (options.pilot == PilotKind::dct)
+        return PilotReach{basicBlockSize - 1, 1};
+    if (options.grouped)
+        return pilotReach(*options.grouped);
+    return widestReach(options.choice);
 }
 
 namespace detail {
@@ -88,7 +117,7 @@ void groupedPilot(std::int32_t rows, std::int32_t cols, int channels, const doub
                   const double* sigmas, double unitSigma, const DenoiseOptions& options,
                   float* pilot)
 {
-    const GroupedSettings s = options.grouped ? *options.grouped : groupedDefaults(unitSigma);
+    const GroupedSettings s = options.grouped ? *options.grouped : groupedSettings(options.choice, unitSigma);
     if (!std::isfinite(s.lambda) || s.lambda < 0.0 || s.lambda > 1e6)
         reject("lambda must be a finite number from 0 to 1e6");
     if (!std::isfinite(s.matchFloor) || s.matchFloor < 0.0 || s.matchFloor > 1e6)

@@ -48,6 +48,7 @@ TileGeometry geometryOf(const DenoiseOptions& options)
     g.searchRadius = options.wiener.searchRadius;
     g.step = options.wiener.step;
     g.pilotPerTile = true;
+    g.pilot = pilotReach(options);
     return g;
 }
 
@@ -281,12 +282,28 @@ std::uint64_t denoiseMemoryBound(std::int32_t rows, std::int32_t cols, int chann
     params.maxGroupSize = options.wiener.maxGroupSize;
     params.step = options.wiener.step;
     // The data in the filter's units, the pilot and the filter's estimate in
-    // single precision, the result; then the basic estimate or the filter,
-    // one after the other.
+    // single precision, the result; then the first stage and the Wiener
+    // stage, one after the other.
     std::uint64_t bytes = times(plane, (8 + 4 + 4 + 8) * n);
-    bytes = add(bytes, std::max(basicEstimateBytes(std::uint64_t(rows), std::uint64_t(cols),
-                                                   options.threads),
-                                filterMemoryBound(params, channels, options.threads)));
+    std::uint64_t stages = filterMemoryBound(params, channels, options.threads);
+    if (options.pilot == PilotKind::dct) {
+        stages = std::max(stages, basicEstimateBytes(std::uint64_t(rows), std::uint64_t(cols),
+                                                     options.threads));
+    } else {
+        // The grouped stage runs on the same engine with its own shape; its
+        // groups grow with sigma, so both ends of the noise are counted.
+        for (double unitSigma : {0.0, 1.0}) {
+            const GroupedSettings g = options.grouped ? *options.grouped
+                                                      : groupedSettings(options.choice, unitSigma);
+            FilterParams first = params;
+            first.blockSize = g.blockSize;
+            first.searchRadius = g.searchRadius;
+            first.maxGroupSize = g.maxGroupSize;
+            first.step = g.step;
+            stages = std::max(stages, filterMemoryBound(first, channels, options.threads));
+        }
+    }
+    bytes = add(bytes, stages);
     if (estimate)
         bytes = add(bytes, NoiseEstimator::memoryBound(rows, cols, channels));
     return bytes;

@@ -78,7 +78,7 @@ PilotReach tilePilotReach(const DenoiseInput& input, const DenoiseOptions& optio
         return PilotReach{basicBlockSize - 1, 1};
     if (options.grouped)
         return pilotReach(*options.grouped);
-    return pilotReach(groupedDefaults(input.range.sigmaToUnit(*input.sigma)));
+    return pilotReach(groupedSettings(options.choice, input.range.sigmaToUnit(*input.sigma)));
 }
 
 // Copies the core out of a column-major tile.

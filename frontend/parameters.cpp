@@ -21,6 +21,10 @@ constexpr double maxBlockSide = 64;
 constexpr double maxGroup = 4096;
 constexpr double maxRadius = 4096;
 constexpr double maxThreads = 1024;
+// The grouped first stage's block side at every sigma (GroupedSettings).
+constexpr std::int64_t defaultFirstBlockSize = 8;
+// A threshold of 1000 sigma already zeroes all but the DC.
+constexpr double maxLambda = 1000;
 constexpr double wholeTop = double(std::numeric_limits<std::int64_t>::max());
 
 std::vector<Parameter> makeTable()
@@ -78,6 +82,32 @@ std::vector<Parameter> makeTable()
          "Output samples: 8, 16 or float (default: as the input); PNG stores float as 16 bits",
          "The tool alone: Python and Octave return the caller's own array type",
          &Request::depth, {"8", "16", "float"}},
+        {"first stage", "--first-stage", "first_stage", "FirstStage", K::choice, 0.0, "grouped", 0.0, 0.0,
+         L::none,
+         "How the Wiener stage's pilot is made: grouped (matched blocks thresholded together) or dct "
+         "(each 8 x 8 block alone: faster, rougher)",
+         nullptr, &Request::firstStage, {"grouped", "dct"}},
+        {"first stage's block size", "--first-block-size", "first_block_size", "FirstBlockSize", K::whole,
+         0.0, "8", 2, maxBlockSide, L::imageSide, "The grouped first stage's block side in pixels", nullptr,
+         &Request::firstBlockSize},
+        {"first stage's step", "--first-step", "first_step", "FirstStep", K::whole, 0.0,
+         "min(3, first block size)", 1, maxBlockSide, L::firstBlockSize,
+         "The grouped first stage's spacing of reference blocks", nullptr, &Request::firstStep},
+        {"first stage's maximum group size", "--first-max-group-size", "first_max_group_size",
+         "FirstMaxGroupSize", K::whole, 0.0, "16; 32 above sigma 40 of 255", 1, maxGroup, L::none,
+         "The grouped first stage's most blocks in a group", nullptr, &Request::firstMaxGroupSize},
+        {"first stage's search radius", "--first-search-radius", "first_search_radius", "FirstSearchRadius",
+         K::whole, 0.0, "16", 0, maxRadius, L::none,
+         "The grouped first stage's block positions searched on each side of the reference", nullptr,
+         &Request::firstSearchRadius},
+        {"first stage's threshold", "--first-lambda", "first_lambda", "FirstLambda", K::real, 0.0,
+         "2.5; 2.7 from sigma 20 of 255", 0, maxLambda, L::none,
+         "The grouped first stage's hard threshold, in multiples of sigma", nullptr, &Request::firstLambda},
+        {"first stage's match threshold", "--first-match-threshold", "first_match_threshold",
+         "FirstMatchThreshold", K::real, 0.0, "max(0.2, 260 sigma^2), sigma on 0..1", 0,
+         double(maxMatchThreshold), L::none,
+         "The grouped first stage's largest spectral distance of a matched block, on the noisy image",
+         nullptr, &Request::firstMatchThreshold},
     };
 }
 
@@ -106,6 +136,10 @@ void checkWhole(const Parameter& row, FrontEnd fe, std::int64_t value, const Req
     if (row.linked == LinkedBound::blockSize && value > r.blockSize)
         refuse(name + " must lie between " + whole(row.low) + " and the block size (" +
                std::to_string(r.blockSize) + "), not " + std::to_string(value));
+    const std::int64_t firstBlock = r.firstBlockSize.value_or(defaultFirstBlockSize);
+    if (row.linked == LinkedBound::firstBlockSize && value > firstBlock)
+        refuse(name + " must lie between " + whole(row.low) + " and the first stage's block size (" +
+               std::to_string(firstBlock) + "), not " + std::to_string(value));
     if (row.linked == LinkedBound::imageSide && s.rows > 0 && s.cols > 0 &&
         (value > s.rows || value > s.cols))
         refuse(name + " " + std::to_string(value) + " is larger than the image (" + std::to_string(s.rows) +
@@ -128,13 +162,17 @@ void checkRow(const Parameter& row, FrontEnd fe, const Request& r, const Subject
             refuse(name + " must be at most " + whole(row.high) + ", not " + std::to_string(*(r.*(*c))));
         break;
     case ParameterKind::real:
-        if (auto p = std::get_if<double Request::*>(&row.field)) {
-            const double v = r.*(*p);
-            if (!std::isfinite(v) || v < row.low || v > row.high)
-                refuse(name + " must be a finite number from " + formatNumber(row.low) + " to " +
-                       formatNumber(row.high) + ", not " + formatNumber(v));
-        }
+    {
+        std::optional<double> v;
+        if (auto p = std::get_if<double Request::*>(&row.field))
+            v = r.*(*p);
+        else if (auto q = std::get_if<std::optional<double> Request::*>(&row.field))
+            v = r.*(*q);
+        if (v && (!std::isfinite(*v) || *v < row.low || *v > row.high))
+            refuse(name + " must be a finite number from " + formatNumber(row.low) + " to " +
+                   formatNumber(row.high) + ", not " + formatNumber(*v));
         break;
+    }
     case ParameterKind::noiseLevel: {
         const auto& sigma = r.*std::get<std::optional<double> Request::*>(row.field);
         if (sigma && (!std::isfinite(*sigma) || !(*sigma > 0.0)))
@@ -245,10 +283,37 @@ WienerSettings Request::wiener() const
     return w;
 }
 
+// Whether a row sets the grouped first stage (and so means nothing to the
+// other one).
+bool setsGroupedStage(const Parameter& row, const Request& r)
+{
+    using W = std::optional<std::int64_t> Request::*;
+    using D = std::optional<double> Request::*;
+    for (W f : {&Request::firstBlockSize, &Request::firstStep, &Request::firstMaxGroupSize,
+                &Request::firstSearchRadius})
+        if (row.field == RequestField(f))
+            return bool(r.*f);
+    for (D f : {&Request::firstLambda, &Request::firstMatchThreshold})
+        if (row.field == RequestField(f))
+            return bool(r.*f);
+    return false;
+}
+
 void validate(const Request& request, FrontEnd frontEnd, const Subject& subject)
 {
     for (const Parameter& row : parameters())
         checkRow(row, frontEnd, request, subject);
+    // A value the call would ignore is more likely a slip than a wish.
+    if (!request.firstStage || *request.firstStage != "dct")
+        return;
+    const Parameter* stage = nullptr;
+    for (const Parameter& row : parameters())
+        if (row.field == RequestField(&Request::firstStage))
+            stage = &row;
+    for (const Parameter& row : parameters())
+        if (setsGroupedStage(row, request))
+            refuse(quotedName(row, frontEnd) + " sets the grouped first stage, but " +
+                   quotedName(*stage, frontEnd) + " is dct");
 }
 
 int defaultThreads(FrontEnd frontEnd)

@@ -50,6 +50,15 @@ struct Request {
     std::optional<std::uint64_t> memory;    // the tool's peak; unset: 256M
     std::optional<std::uint64_t> maxPixels; // the tool's largest image; 0: no limit
     std::optional<std::string> depth;       // the tool's output samples
+    // The first stage, whose result is the Wiener stage's pilot: "grouped"
+    // or "dct"; unset: grouped. Its parameters unset follow sigma.
+    std::optional<std::string> firstStage;
+    std::optional<std::int64_t> firstBlockSize;
+    std::optional<std::int64_t> firstStep; // unset: min(3, the first stage's block size)
+    std::optional<std::int64_t> firstMaxGroupSize;
+    std::optional<std::int64_t> firstSearchRadius;
+    std::optional<double> firstLambda;
+    std::optional<double> firstMatchThreshold;
 
     // The step, resolved.
     std::int32_t stepOrDefault() const;
@@ -65,7 +74,7 @@ using RequestField =
                  std::optional<std::string> Request::*>;
 
 // A bound that another value sets besides the row's own.
-enum class LinkedBound { none, blockSize, imageSide };
+enum class LinkedBound { none, blockSize, imageSide, firstBlockSize };
 
 struct Parameter {
     const char* name;    // in prose: "block size"
@@ -109,7 +118,8 @@ struct Subject {
 // order, before any work: bounds (the block size also by the image's
 // smaller side), a step within the block, a sigma > 0, a range of finite
 // ends with low < high and only for float data, a window of block_size^2
-// weights that single precision holds as normal numbers > 0. Throws
+// weights that single precision holds as normal numbers > 0, the first
+// stage's parameters only with the grouped first stage. Throws
 // std::invalid_argument naming the option as `frontEnd` spells it and
 // quoting the value as given.
 void validate(const Request& request, FrontEnd frontEnd, const Subject& subject = {});

@@ -13,6 +13,7 @@
 // gone before mexFunction raises: the message is formatted into a buffer of
 // mexFunction's own, and the outputs are created only once the work is done.
 #include <sorvik/denoise.h>
+#include <frontend/first_stage.h>
 #include <frontend/parameters.h>
 #include "mex.h"
 
@@ -152,7 +153,7 @@ bool readValue(const sorvik::Parameter& row, const mxArray* value, sorvik::Reque
                     return;
                 }
                 field = static_cast<std::int64_t>(x);
-            } else if constexpr (std::is_same_v<Field, double>) {
+            } else if constexpr (std::is_same_v<Field, double> || std::is_same_v<Field, std::optional<double>>) {
                 if (!scalar) {
                     ok = failWith(failure, "sorvik:invalidParameter", "%s must be a number from %.17g to %.17g.",
                                   name.c_str(), row.low, row.high);
@@ -181,6 +182,20 @@ bool readValue(const sorvik::Parameter& row, const mxArray* value, sorvik::Reque
                 for (std::size_t row = 0; row < p; ++row)
                     for (std::size_t col = 0; col < p; ++col)
                         field[row * p + col] = data[row + col * p];
+            } else if constexpr (std::is_same_v<Field, std::optional<std::string>>) {
+                char text[16] = {};
+                if (!mxIsChar(value) || std::size_t(mxGetNumberOfElements(value)) >= sizeof text ||
+                    mxGetString(value, text, sizeof text) != 0) {
+                    std::string list;
+                    for (const char* c : row.choices)
+                        list += (list.empty() ? "'" : "' or '") + std::string(c);
+                    ok = failWith(failure, "sorvik:invalidParameter", "%s must be %s'.", name.c_str(), list.c_str());
+                    return;
+                }
+                // Names are taken in any case; their values too.
+                for (char* c = text; *c != '\0'; ++c)
+                    *c = char(std::tolower(static_cast<unsigned char>(*c)));
+                field = std::string(text);
             } else {
                 // Options of the tool alone have no Octave name, so no row
                 // of theirs is ever found here.
@@ -247,6 +262,7 @@ bool readRequest(int nlhs, int nrhs, const mxArray* prhs[], Request& r, Failure&
         return failWith(failure, "sorvik:invalidParameter", "%s", e.what());
     }
     r.options.wiener = request.wiener();
+    sorvik::applyFirstStage(request, r.options);
     r.options.threads =
         request.threads ? static_cast<int>(*request.threads) : sorvik::defaultThreads(sorvik::FrontEnd::octave);
     if (request.range)

@@ -5,8 +5,9 @@
 %   J = SORVIK_DENOISE(..., 'Name', Value, ...)
 %   [J, SIGMA] = SORVIK_DENOISE(...)
 %
-%   Removes additive white Gaussian noise from I: a basic estimate first,
-%   then collaborative Wiener filtering (the function SORVIK) with it as the
+%   Removes additive white Gaussian noise from I: a first stage (matched
+%   groups of blocks, hard-thresholded together) makes a pilot, then
+%   collaborative Wiener filtering (the function SORVIK) runs with it as the
 %   pilot. Colour images are filtered in an opponent colour space, with the
 %   blocks grouped once on the luminance and shared by all three channels.
 %
@@ -40,6 +41,20 @@
 %                       to 0 and 1 (default: [0, 1], or I's minimum and maximum
 %                       when I lies outside [0, 1]); uint8 and uint16 I use
 %                       their type's range
+%   The first stage (its parameters by SIGMA where not given):
+%     'FirstStage'      'grouped' (default) or 'dct': each 8 x 8 block
+%                       hard-thresholded alone (faster, rougher)
+%     'FirstBlockSize'  its block side, 2 to 64 and at most I's side (8)
+%     'FirstStep'       its spacing of reference blocks, 1 to
+%                       FirstBlockSize (min(3, FirstBlockSize))
+%     'FirstMaxGroupSize'  its most blocks in a group, 1 to 4096 (16; 32
+%                       above SIGMA 40 of 255)
+%     'FirstSearchRadius'  its search radius, 0 to 4096 (16)
+%     'FirstLambda'     its hard threshold in multiples of SIGMA, 0 to 1000
+%                       (2.5; 2.7 from SIGMA 20 of 255)
+%     'FirstMatchThreshold'  its largest spectral distance of a match, on
+%                       the noisy image, 0 to 1048576 (max(0.2, 260 s^2),
+%                       s = SIGMA on the 0..1 scale)
 %   The bounds are those of the sorvik tool and the Python package.
 %
 %   Example:

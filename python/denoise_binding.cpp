@@ -5,6 +5,7 @@
 // the MEX function hold images, so that the same image gives the same bits in
 // every front end.
 #include "python/denoise_binding.h"
+#include "python/parameters_binding.h"
 
 #include <sorvik/denoise.h>
 
@@ -60,7 +61,7 @@ py::tuple denoisePlanar(const Planar& planar, const std::string& kind, std::opti
                         std::optional<std::pair<double, double>> userRange, std::int32_t blockSize,
                         std::int32_t step, std::int32_t maxGroupSize, std::int32_t searchRadius,
                         double matchThreshold, std::optional<py::array_t<double, py::array::c_style>> window,
-                        int threads, std::optional<py::function> progress)
+                        int threads, std::optional<py::function> progress, const py::dict& firstStage)
 {
     const PlanarImage image = planarImage(planar);
     sorvik::DenoiseInput input;
@@ -78,6 +79,7 @@ py::tuple denoisePlanar(const Planar& planar, const std::string& kind, std::opti
     if (window)
         options.wiener.window.assign(window->data(), window->data() + window->size());
     options.threads = threads;
+    applyFirstStageKeywords(firstStage, sorvik::FrontEnd::python, options);
 
     // Progress and Ctrl-C: the hook runs on this thread, between rows. An
     // interrupt stops the basic estimate at once (it may throw from its
@@ -168,6 +170,6 @@ void registerDenoise(py::module_& m)
     using namespace pybind11::literals;
     m.def("_denoise_planar", &denoisePlanar, "planar"_a, "kind"_a, "sigma"_a, "data_range"_a,
           "block_size"_a, "step"_a, "max_group_size"_a, "search_radius"_a, "match_threshold"_a,
-          "window"_a, "threads"_a, "progress"_a);
+          "window"_a, "threads"_a, "progress"_a, "first_stage"_a);
     m.def("_estimate_sigma_planar", &estimateSigmaPlanar, "planar"_a);
 }

@@ -1,5 +1,7 @@
 #include "python/parameters_binding.h"
 
+#include "frontend/first_stage.h"
+
 #include <sorvik/denoise.h>
 
 #include <pybind11/numpy.h>
@@ -139,6 +141,10 @@ sorvik::Request pythonRequest(const py::dict& keywords, sorvik::FrontEnd frontEn
                     }
                 } else if constexpr (std::is_same_v<Field, std::vector<double>>) {
                     field = windowWeights(value, r.blockSize);
+                } else if constexpr (std::is_same_v<Field, std::optional<std::string>>) {
+                    if (!py::isinstance<py::str>(value))
+                        throw py::type_error(name + " must be a str, not " + typeName(value));
+                    field = std::string(py::str(value));
                 } else {
                     throw py::type_error(name + " is an option of the tool alone");
                 }
@@ -185,6 +191,18 @@ py::dict requestKeywords(const sorvik::Request& r, sorvik::FrontEnd frontEnd)
     out["step"] = r.stepOrDefault();
     out["threads"] = r.threads ? int(*r.threads) : sorvik::defaultThreads(frontEnd);
     return out;
+}
+
+void applyFirstStageKeywords(const py::dict& keywords, sorvik::FrontEnd frontEnd,
+                             sorvik::DenoiseOptions& options)
+{
+    const sorvik::Request request = pythonRequest(keywords, frontEnd);
+    try {
+        sorvik::validate(request, frontEnd);
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(e.what());
+    }
+    sorvik::applyFirstStage(request, options);
 }
 
 namespace {

@@ -6,6 +6,8 @@
 
 #include "frontend/parameters.h"
 
+#include <sorvik/denoise.h>
+
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -23,6 +25,12 @@ std::vector<double> windowWeights(const pybind11::handle& window, std::int64_t b
 // The checked request as keyword arguments: every option resolved (the step,
 // the threads), the window a float64 array or None.
 pybind11::dict requestKeywords(const sorvik::Request& request, sorvik::FrontEnd frontEnd);
+
+// The first stage's keywords (first_stage, first_block_size, ...; None or
+// absent: the default) into the library's options, checked as
+// _check_parameters checks them: the front ends hand them on as one dict.
+void applyFirstStageKeywords(const pybind11::dict& keywords, sorvik::FrontEnd frontEnd,
+                             sorvik::DenoiseOptions& options);
 
 void registerParameters(pybind11::module_& m);
 

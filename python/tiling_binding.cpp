@@ -8,6 +8,7 @@
 // not tile positions: a chunk holding NaN fails with the in-memory message.
 #include "python/tiling_binding.h"
 #include "python/denoise_binding.h"
+#include "python/parameters_binding.h"
 
 #include <frontend/settings.h>
 #include <sorvik/denoise.h>
@@ -98,6 +99,18 @@ sorvik::WienerSettings settingsOf(double sigma, std::int32_t blockSize, std::int
     return s;
 }
 
+// The tiles' geometry; with the pilot made per tile, its reach is the first
+// stage's these keywords choose, at any sigma.
+sorvik::TileGeometry geometryOf(std::int32_t blockSize, std::int32_t step, std::int32_t searchRadius,
+                                bool pilotPerTile, const py::dict& firstStage)
+{
+    sorvik::DenoiseOptions options;
+    applyFirstStageKeywords(firstStage, sorvik::FrontEnd::dask, options);
+    sorvik::TileGeometry g{blockSize, searchRadius, step, pilotPerTile};
+    g.pilot = sorvik::pilotReach(options);
+    return g;
+}
+
 template <typename F>
 auto valueErrors(F&& f) -> decltype(f())
 {
@@ -115,15 +128,15 @@ std::pair<std::int32_t, std::int32_t> tileContext(std::int32_t rows, std::int32_
                                                   std::int32_t step, std::int32_t maxGroupSize,
                                                   std::int32_t searchRadius, double matchThreshold,
                                                   std::optional<py::array_t<double, py::array::c_style>> window,
-                                                  bool pilotPerTile)
+                                                  bool pilotPerTile, const py::dict& firstStage)
 {
+    const sorvik::TileGeometry g = geometryOf(blockSize, step, searchRadius, pilotPerTile, firstStage);
     return valueErrors([&] {
         // Sigma is checked when known; the pipeline's own checks come later.
         sorvik::prepareFilter(settingsOf(sigma.value_or(0.1), blockSize, step, maxGroupSize,
                                          searchRadius, matchThreshold, window),
                               rows, cols);
-        const sorvik::TileContext c =
-            sorvik::tileContext(sorvik::TileGeometry{blockSize, searchRadius, step, pilotPerTile});
+        const sorvik::TileContext c = sorvik::tileContext(g);
         if (pilotPerTile && (rows < sorvik::basicBlockSize || cols < sorvik::basicBlockSize))
             throw std::invalid_argument("the image is smaller than one 8 x 8 block");
         return std::make_pair(c.before, c.after);
@@ -135,10 +148,11 @@ std::pair<std::int32_t, std::int32_t> tileContext(std::int32_t rows, std::int32_
 // end), half-open. A core larger than the axis is the whole axis.
 std::vector<std::array<std::int32_t, 4>> overlapTiles(std::int32_t length, std::int64_t coreSize,
                                                       std::int32_t blockSize, std::int32_t step,
-                                                      std::int32_t searchRadius, bool pilotPerTile)
+                                                      std::int32_t searchRadius, bool pilotPerTile,
+                                                      const py::dict& firstStage)
 {
+    const sorvik::TileGeometry g = geometryOf(blockSize, step, searchRadius, pilotPerTile, firstStage);
     return valueErrors([&] {
-        const sorvik::TileGeometry g{blockSize, searchRadius, step, pilotPerTile};
         const std::int32_t size = std::int32_t(std::clamp<std::int64_t>(coreSize, 0, INT32_MAX));
         const std::vector<sorvik::Span> cores = sorvik::overlapCoreSpans(g, length, size);
         std::vector<std::array<std::int32_t, 4>> spans;
@@ -206,7 +220,8 @@ Planar denoiseTile(const Planar& planar, double sigma, std::pair<double, double>
                    std::pair<std::int32_t, std::int32_t> imageShape, const Box& tileBox,
                    const Box& coreBox, std::int32_t blockSize, std::int32_t step,
                    std::int32_t maxGroupSize, std::int32_t searchRadius, double matchThreshold,
-                   std::optional<py::array_t<double, py::array::c_style>> window, int threads)
+                   std::optional<py::array_t<double, py::array::c_style>> window, int threads,
+                   const py::dict& firstStage)
 {
     const sorvik::Tile tile = tileOf(tileBox, coreBox);
     if (planar.ndim() != 3 || planar.shape(1) != tile.cols.size() || planar.shape(2) != tile.rows.size())
@@ -221,6 +236,7 @@ Planar denoiseTile(const Planar& planar, double sigma, std::pair<double, double>
     sorvik::DenoiseOptions options;
     options.wiener = settingsOf(0.0, blockSize, step, maxGroupSize, searchRadius, matchThreshold, window);
     options.threads = threads;
+    applyFirstStageKeywords(firstStage, sorvik::FrontEnd::dask, options);
     std::vector<double> core;
     try {
         py::gil_scoped_release release;
@@ -259,15 +275,15 @@ void registerTiling(py::module_& m)
     using namespace pybind11::literals;
     m.def("_tile_context", &tileContext, "rows"_a, "cols"_a, "sigma"_a, "block_size"_a, "step"_a,
           "max_group_size"_a, "search_radius"_a, "match_threshold"_a, "window"_a,
-          "pilot_per_tile"_a);
+          "pilot_per_tile"_a, "first_stage"_a = py::dict());
     m.def("_overlap_tiles", &overlapTiles, "length"_a, "core_size"_a, "block_size"_a, "step"_a,
-          "search_radius"_a, "pilot_per_tile"_a);
+          "search_radius"_a, "pilot_per_tile"_a, "first_stage"_a = py::dict());
     m.def("_wiener_tile", &wienerTile, "noisy"_a, "pilot"_a, "sigma"_a, "image_shape"_a, "tile"_a,
           "core"_a, "block_size"_a, "step"_a, "max_group_size"_a, "search_radius"_a,
           "match_threshold"_a, "window"_a, "threads"_a);
     m.def("_denoise_tile", &denoiseTile, "planar"_a, "sigma"_a, "data_range"_a, "image_shape"_a,
           "tile"_a, "core"_a, "block_size"_a, "step"_a, "max_group_size"_a, "search_radius"_a,
-          "match_threshold"_a, "window"_a, "threads"_a);
+          "match_threshold"_a, "window"_a, "threads"_a, "first_stage"_a);
     m.def("_float_range", &floatRange, "low"_a, "high"_a);
     m.def("_user_range", &userRange, "low"_a, "high"_a);
 }

@@ -15,6 +15,13 @@ _KINDS = {np.dtype(np.uint8): "uint8", np.dtype(np.uint16): "uint16",
 _MAX_SIDE = 2**31 - 1
 # Defaults and bounds come from the table every front end shares.
 _DEFAULTS = {row["keyword"]: row["default"] for row in _sorvik.parameters() if row["keyword"]}
+# The first stage's keywords, handed to the library together.
+_FIRST_STAGE = ("first_stage", "first_block_size", "first_step", "first_max_group_size",
+                "first_search_radius", "first_lambda", "first_match_threshold")
+
+
+def _pop_first_stage(params: dict) -> dict:
+    return {key: params.pop(key) for key in _FIRST_STAGE}
 
 
 def _whole(name: str, value, low: int) -> int:
@@ -146,14 +153,19 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
             block_size: int = _DEFAULTS["block_size"], step: Optional[int] = None,
             max_group_size: int = _DEFAULTS["max_group_size"], search_radius: int = _DEFAULTS["search_radius"],
             match_threshold: float = _DEFAULTS["match_threshold"], window: Optional[np.ndarray] = None,
+            first_stage: str = "grouped", first_block_size: Optional[int] = None,
+            first_step: Optional[int] = None, first_max_group_size: Optional[int] = None,
+            first_search_radius: Optional[int] = None, first_lambda: Optional[float] = None,
+            first_match_threshold: Optional[float] = None,
             data_range: Optional[Tuple[float, float]] = None, threads: Optional[int] = None,
             progress: Optional[Callable[[float], None]] = None) -> np.ndarray:
     """Denoises a grey or colour image in one call.
 
-    A basic estimate comes first; then the collaborative Wiener filter (as
-    ``wiener``) runs with it as the pilot. Colour images are filtered in an
-    orthonormal opponent colour space, with the blocks grouped once on the
-    luminance and shared by all channels.
+    A first stage makes the pilot: by default matched groups of blocks,
+    hard-thresholded together; then the collaborative Wiener filter (as
+    ``wiener``) runs with it. Colour images are filtered in an orthonormal
+    opponent colour space, with the blocks grouped once on the luminance and
+    shared by all channels.
 
     Parameters
     ----------
@@ -176,6 +188,20 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
     window : ndarray, optional
         ``block_size`` x ``block_size`` aggregation weights, entry [r, c]
         for block pixel (r, c); None is ``kaiser_window(block_size)``.
+    first_stage : {"grouped", "dct"}
+        How the pilot is made: "grouped" (the default), or "dct", each 8 x 8
+        block hard-thresholded alone in its DCT: faster, rougher.
+    first_block_size, first_step, first_max_group_size, first_search_radius : int, optional
+        The grouped first stage's own block side, reference spacing (1 to
+        its block side), group size and search radius; None follows sigma
+        (8, min(3, block side), 16 or 32 above sigma 40 of 255, 16).
+    first_lambda : float, optional
+        Its hard threshold in multiples of sigma; None: 2.5 below sigma 20
+        of 255, 2.7 above.
+    first_match_threshold : float, optional
+        Its largest spectral distance of a match, measured on the noisy
+        image, on the scale of ``match_threshold``; None: max(0.2, 260
+        sigma^2), sigma on the 0..1 scale.
     data_range : (low, high), optional
         For float images: the values that map to 0 and 1. By default [0, 1]
         when the data lies within it, else the data's minimum and maximum.
@@ -237,12 +263,17 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
     p = _sorvik._check_parameters("python", planar.shape[:0:-1], kind != "float", sigma=sigma,
                                   block_size=block_size, step=step, max_group_size=max_group_size,
                                   search_radius=search_radius, match_threshold=match_threshold, window=window,
+                                  first_stage=first_stage, first_block_size=first_block_size,
+                                  first_step=first_step, first_max_group_size=first_max_group_size,
+                                  first_search_radius=first_search_radius, first_lambda=first_lambda,
+                                  first_match_threshold=first_match_threshold,
                                   data_range=data_range, threads=threads)
     if alpha:
         _check_alpha(image, channel_axis, colour, kind)
+    first = _pop_first_stage(p)
     result, _ = _sorvik._denoise_planar(
         planar, kind, p["sigma"], p["data_range"], p["block_size"], p["step"], p["max_group_size"],
-        p["search_radius"], p["match_threshold"], p["window"], p["threads"], progress)
+        p["search_radius"], p["match_threshold"], p["window"], p["threads"], progress, first)
 
     planes = result.transpose(0, 2, 1)
     if kind != "float":

@@ -31,7 +31,7 @@ from typing import Optional, Tuple
 import numpy as np
 
 from . import _sorvik
-from ._denoise import _DEFAULTS, _MAX_SIDE, _channel_planes, _whole
+from ._denoise import _DEFAULTS, _MAX_SIDE, _channel_planes, _pop_first_stage, _whole
 
 try:
     import dask
@@ -47,7 +47,9 @@ DEFAULT_CORE_SIZE = 1024
 
 
 def tile_context(*, block_size: int = 8, step: int = 3, search_radius: int = 19,
-                 pilot_per_tile: bool = False) -> Tuple[int, int]:
+                 pilot_per_tile: bool = False, first_stage: str = "grouped",
+                 first_block_size: Optional[int] = None, first_step: Optional[int] = None,
+                 first_search_radius: Optional[int] = None) -> Tuple[int, int]:
     """Pixels of context (before, after) a core needs along each axis.
 
     A tile that carries them, and starts at a multiple of ``step`` (or at the
@@ -58,8 +60,10 @@ def tile_context(*, block_size: int = 8, step: int = 3, search_radius: int = 19,
     block_size, step, search_radius : int
         The filter's parameters, as for ``sorvik.wiener``.
     pilot_per_tile : bool
-        Add the reach of the basic estimate, which ``denoise`` makes on
-        each tile.
+        Add the reach of the first stage, which ``denoise`` makes on each
+        tile, at any sigma.
+    first_stage, first_block_size, first_step, first_search_radius
+        That first stage's parameters, as for ``sorvik.denoise``.
 
     Returns
     -------
@@ -80,13 +84,19 @@ def tile_context(*, block_size: int = 8, step: int = 3, search_radius: int = 19,
     (45, 45)
     >>> sorvik.dask.tile_context(pilot_per_tile=True)
     (84, 84)
+    >>> sorvik.dask.tile_context(pilot_per_tile=True, first_stage="dct")
+    (52, 52)
     """
     block_size = _whole("block_size", block_size, 2)
     # Any image of at least one block: the context does not depend on its size.
     side = max(block_size, 8)
+    first = dict(first_stage=first_stage, first_block_size=first_block_size, first_step=first_step,
+                 first_search_radius=first_search_radius)
+    if first_block_size is not None:
+        side = max(side, _whole("first_block_size", first_block_size, 2))
     return _sorvik._tile_context(side, side, None, block_size, _whole("step", step, 1), 1,
                                  _whole("search_radius", search_radius, 0), 0.0, None,
-                                 bool(pilot_per_tile))
+                                 bool(pilot_per_tile), first)
 
 
 def _check_dask(name: str, array):
@@ -102,10 +112,10 @@ class _Layout:
     cores start on the reference grid and are no shorter than the context,
     so that every tile overlaps its neighbours alone, by one margin."""
 
-    def __init__(self, length: int, core: int, params, pilot_per_tile: bool):
+    def __init__(self, length: int, core: int, params, pilot_per_tile: bool, first_stage=None):
         self._spans = [((t0, t1), (c0, c1)) for t0, t1, c0, c1 in _sorvik._overlap_tiles(
             length, core, params["block_size"], params["step"], params["search_radius"],
-            pilot_per_tile)]
+            pilot_per_tile, first_stage or {})]
         self.chunks = tuple(c1 - c0 for _, (c0, c1) in self._spans)
         self.depth = (max((c0 - t0 for (t0, _), (c0, _) in self._spans), default=0),
                       max((t1 - c1 for (_, t1), (_, c1) in self._spans), default=0))
@@ -210,6 +220,7 @@ def wiener(noisy, pilot, sigma, *, block_size: int = _DEFAULTS["block_size"], st
                                        match_threshold=match_threshold, window=window, threads=threads)
     sigma, threads = params.pop("sigma"), params.pop("threads")
     del params["data_range"]
+    _pop_first_stage(params)
     core = _whole("core_size", core_size, 1)
     # Every check the in-memory call makes before it reads a pixel.
     _sorvik._tile_context(rows, cols, sigma, pilot_per_tile=False, **params)
@@ -358,6 +369,10 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
             block_size: int = _DEFAULTS["block_size"], step: Optional[int] = None,
             max_group_size: int = _DEFAULTS["max_group_size"], search_radius: int = _DEFAULTS["search_radius"],
             match_threshold: float = _DEFAULTS["match_threshold"], window=None,
+            first_stage: str = "grouped", first_block_size: Optional[int] = None,
+            first_step: Optional[int] = None, first_max_group_size: Optional[int] = None,
+            first_search_radius: Optional[int] = None, first_lambda: Optional[float] = None,
+            first_match_threshold: Optional[float] = None,
             data_range: Optional[Tuple[float, float]] = None, threads: Optional[int] = None,
             core_size: int = DEFAULT_CORE_SIZE):
     """``sorvik.denoise`` on a Dask array: a lazy array of the image's shape and dtype.
@@ -381,6 +396,10 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
         The axis of the channels, or None for a grey image.
     block_size, step, max_group_size, search_radius, match_threshold, window
         The filter's parameters, as for ``sorvik.denoise``.
+    first_stage, first_block_size, first_step, first_max_group_size, first_search_radius, \
+first_lambda, first_match_threshold
+        The first stage's, as for ``sorvik.denoise``; the tiles' context
+        grows with its reach.
     data_range : (low, high), optional
         For float images, as for ``sorvik.denoise``; by default reduced over
         the chunks.
@@ -415,7 +434,7 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
     >>> y, x = np.mgrid[0:200, 0:200]
     >>> clean = 120 + 60 * np.sin(x / 9.0) * np.cos(y / 13.0)
     >>> noisy = (clean + rng.normal(0, 15, clean.shape)).clip(0, 255).round().astype(np.uint8)
-    >>> lazy = sorvik.dask.denoise(da.from_array(noisy, chunks=50), core_size=64)
+    >>> lazy = sorvik.dask.denoise(da.from_array(noisy, chunks=50), core_size=100)
     >>> lazy.dtype, lazy.shape, lazy.numblocks
     (dtype('uint8'), (200, 200), (2, 2))
     >>> bool((lazy.compute(scheduler="synchronous") == sorvik.denoise(noisy)).all())
@@ -430,11 +449,17 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
     params = _sorvik._check_parameters("dask", (rows, cols), kind != "float", sigma=sigma,
                                        block_size=block_size, step=step, max_group_size=max_group_size,
                                        search_radius=search_radius, match_threshold=match_threshold,
-                                       window=window, data_range=data_range, threads=threads)
+                                       window=window, first_stage=first_stage,
+                                       first_block_size=first_block_size, first_step=first_step,
+                                       first_max_group_size=first_max_group_size,
+                                       first_search_radius=first_search_radius, first_lambda=first_lambda,
+                                       first_match_threshold=first_match_threshold,
+                                       data_range=data_range, threads=threads)
     sigma, threads, data_range = params.pop("sigma"), params.pop("threads"), params.pop("data_range")
+    first = _pop_first_stage(params)
     core = _whole("core_size", core_size, 1)
     # Sigma's own checks need the data range: the tasks make them.
-    _sorvik._tile_context(rows, cols, None, pilot_per_tile=True, **params)
+    _sorvik._tile_context(rows, cols, None, pilot_per_tile=True, first_stage=first, **params)
 
     if kind == "uint8":
         data_range = dask.delayed((0.0, 255.0))
@@ -445,7 +470,7 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
     else:
         low, high = _finite_extremes(planes[:colour])
         data_range = dask.delayed(_float_range)(low, high)
-    layouts = [_Layout(rows, core, params, True), _Layout(cols, core, params, True)]
+    layouts = [_Layout(rows, core, params, True, first), _Layout(cols, core, params, True, first)]
     if sigma is None:
         # On the cores the tiles take (the rechunk is the tiles' own), so
         # that a chunk holding NaN fails as the tile holding it would.
@@ -457,7 +482,8 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
         location = block_info[None]["chunk-location"]
         tile, core_box = _boxes(layouts, location[1:])
         result = _sorvik._denoise_tile(_planar(block, colour), sigma_value, tuple(range_value),
-                                       (rows, cols), tile, core_box, threads=threads, **params)
+                                       (rows, cols), tile, core_box, threads=threads, first_stage=first,
+                                       **params)
         out_planes = result.transpose(0, 2, 1)
         if kind != "float":
             out_planes = _sorvik._to_integer(out_planes, kind)

@@ -159,11 +159,33 @@ TEST_F(Cli, WithoutAPilotDenoisesInOneCall)
     input.pixels = levels.data();
     input.range = uint16Range;
     input.sigma = 5140.0;
-    const DenoiseResult result = denoise(input);
-    std::vector<float> expected(result.pixels.size());
-    for (std::size_t p = 0; p < expected.size(); ++p)
-        expected[p] = float(result.pixels[p] / 65535.0);
-    expectSamePixels(readImage(path("out.tif")), expected, 0.0);
+    const auto expectLibrarys = [&](const DenoiseOptions& options) {
+        const DenoiseResult result = denoise(input, options);
+        std::vector<float> expected(result.pixels.size());
+        for (std::size_t p = 0; p < expected.size(); ++p)
+            expected[p] = float(result.pixels[p] / 65535.0);
+        expectSamePixels(readImage(path("out.tif")), expected, 0.0);
+    };
+    expectLibrarys(DenoiseOptions{});
+
+    // The first stage's parameters reach the library as given, the others
+    // left to sigma.
+    const Outcome first = run({"denoise", path("noisy.png"), "--sigma", "5140", "-o", path("out.tif"), "--depth",
+                               "float", "--threads", "1", "--first-block-size", "6", "--first-step", "2",
+                               "--first-search-radius", "5", "--first-lambda", "2.2"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    DenoiseOptions chosen;
+    chosen.choice.blockSize = 6;
+    chosen.choice.step = 2;
+    chosen.choice.searchRadius = 5;
+    chosen.choice.lambda = 2.2;
+    expectLibrarys(chosen);
+    const Outcome dct = run({"denoise", path("noisy.png"), "--sigma", "5140", "-o", path("out.tif"), "--depth",
+                             "float", "--threads", "1", "--first-stage", "dct"});
+    ASSERT_EQ(dct.status, 0) << dct.err;
+    DenoiseOptions basic;
+    basic.pilot = PilotKind::dct;
+    expectLibrarys(basic);
 }
 
 TEST_F(Cli, PassesEveryFilterParameterThrough)

@@ -37,6 +37,11 @@ TEST_F(Options, ParametersAreBoundedBySenseBeforeThePlanAndBlameThemselves)
         {{"--search-radius", "5000"}, "--search-radius must be at most 4096"},
         {{"--step", "9"}, "--step must lie between 1 and the block size (8), not 9"},
         {{"--match-threshold", "-1"}, "--match-threshold must be a finite number from 0 to 1048576, not -1"},
+        {{"--first-step", "9"}, "--first-step must lie between 1 and the first stage's block size (8), not 9"},
+        {{"--first-block-size", "65"}, "--first-block-size must be at most 64, not 65"},
+        {{"--first-lambda", "nan"}, "--first-lambda must be a finite number from 0 to 1000, not nan"},
+        {{"--first-stage", "dct", "--first-search-radius", "4"},
+         "--first-search-radius sets the grouped first stage, but --first-stage is dct"},
     };
     for (const Case& c : cases) {
         const Outcome r = denoise(c.extra);
@@ -67,6 +72,14 @@ TEST_F(Options, ParserErrorsAreTheToolsOwnUsageErrors)
     r = run({"denoise", path("g8.png"), "-o", path("out.png"), "--depth", "12"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("sorvik: error: --depth", 0), 0u) << r.err;
+    r = run({"denoise", path("g8.png"), "-o", path("out.png"), "--first-stage", "haar"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("sorvik: error: --first-stage", 0), 0u) << r.err;
+    // A pilot given makes no first stage to set.
+    r = run({"denoise", path("g8.png"), "--sigma", "20", "--pilot", path("g8.png"), "-o", path("out.png"),
+             "--first-lambda", "3"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--first-lambda: --pilot gives the pilot"), std::string::npos) << r.err;
     // The help gives each bound, from the same table as the checks.
     const std::string help = run({"denoise", "--help"}).out;
     for (const char* bound : {"1 to 1024", "2 to 64, at most the image's side", "1 to the block size", "0 to 4096"})

@@ -87,6 +87,27 @@ TEST_F(Streaming, GreyOfEveryDepthGivesTheInMemoryBits)
     expectSameBits(path("wide.tif"), {});
 }
 
+TEST_F(Streaming, TheFirstStagesParametersKeepTheTilesExact)
+{
+    // A wider reach and a step of its own: the tiles' context and grid
+    // follow the first stage, not only the Wiener stage.
+    const Image grey = testImage(150, 700, OIIO::TypeDesc::UINT8, 255.0, 6);
+    writeImage(path("grey.png"), grey);
+    const std::vector<std::string> wide = {"--sigma", "25", "--first-block-size", "10", "--first-step", "4",
+                                           "--first-search-radius", "23", "--first-max-group-size", "8",
+                                           "--first-lambda", "2.2", "--first-match-threshold", "1.5"};
+    expectSameBits(path("grey.png"), wide, ".png");
+    // ... and they reach the pilot at all.
+    ASSERT_EQ(run({"denoise", path("grey.png"), "-o", path("plain.png"), "--sigma", "25", "-q"}).status, 0);
+    EXPECT_FALSE(samplesOf(path("whole.png")) == samplesOf(path("plain.png")));
+
+    const Image base = testImage(90, 500, OIIO::TypeDesc::UINT8, 255.0, 7);
+    writeImage(path("rgb.png"), base, 3, 3, [](double grey, int channel, std::size_t) {
+        return std::round(255.0 * std::fmod(grey + 0.21 * channel, 1.0)) / 255.0;
+    });
+    expectSameBits(path("rgb.png"), {"--first-stage", "dct", "--sigma", "20"}, ".png");
+}
+
 TEST_F(Streaming, ColourWithAlphaStacksAndTiledFilesGiveTheInMemoryBits)
 {
     const Image base = testImage(103, 391, OIIO::TypeDesc::UINT8, 255.0, 6);

@@ -1,5 +1,6 @@
 // Plans that stream a page within a memory budget.
 #include "cli/streaming.h"
+#include "sorvik/denoise.h"
 
 #include <gtest/gtest.h>
 
@@ -19,11 +20,12 @@ Picture pageOf(std::int32_t rows, std::int32_t cols, int channels)
     return page;
 }
 
-WienerSettings defaults()
+sorvik::DenoiseOptions defaults(int threads)
 {
-    WienerSettings s;
-    s.step = defaultStep;
-    return s;
+    sorvik::DenoiseOptions o;
+    o.wiener.step = defaultStep;
+    o.threads = threads;
+    return o;
 }
 
 TEST(StreamPlan, FitsTheBudgetAndKeepsTheContextSmallWhereItCan)
@@ -32,19 +34,20 @@ TEST(StreamPlan, FitsTheBudgetAndKeepsTheContextSmallWhereItCan)
     for (int channels : {1, 4})
         for (std::uint64_t budget : {std::uint64_t(256) << 20, std::uint64_t(4) << 30}) {
             const Picture page = pageOf(16000, 16000, channels);
-            const StreamPlan plan = planStream(page, defaults(), 2, true, budget, resident);
+            const StreamPlan plan = planStream(page, defaults(2), true, budget, resident);
             EXPECT_LE(plan.bytes + resident, budget);
             EXPECT_GE(plan.coreRows, 1);
             EXPECT_GE(plan.coreCols, 1);
-            // The whole image in memory would not fit either budget.
-            EXPECT_GT(inMemoryBytes({page}, defaults(), 2, true) + resident, budget);
+            // The whole image in memory would not fit either budget. The grouped
+            // pilot's wider context takes 4G, not 2G, for a quarter of recomputed context.
+            EXPECT_GT(inMemoryBytes({page}, defaults(2), true) + resident, budget);
             if (budget >= (std::uint64_t(4) << 30)) {
                 EXPECT_LT(plan.overhead, 0.25) << channels << " channels";
             }
         }
     // A narrow image streams in full-width bands: no column is filtered twice.
     const StreamPlan narrow =
-        planStream(pageOf(200000, 600, 1), defaults(), 1, false, 256u << 20, 130u << 20);
+        planStream(pageOf(200000, 600, 1), defaults(1), false, 256u << 20, 130u << 20);
     EXPECT_EQ(narrow.coreCols, 600);
     EXPECT_LT(narrow.overhead, 0.25);
 }
@@ -55,7 +58,7 @@ TEST(StreamPlan, ABudgetTooSmallNamesTheLeastThatWorks)
     const std::uint64_t resident = 100u << 20;
     std::uint64_t least = 0;
     try {
-        planStream(page, defaults(), 2, true, 120u << 20, resident);
+        planStream(page, defaults(2), true, 120u << 20, resident);
         FAIL() << "a budget below the least was taken";
     } catch (const UsageError& e) {
         const std::string text = e.what();
@@ -66,9 +69,9 @@ TEST(StreamPlan, ABudgetTooSmallNamesTheLeastThatWorks)
         least = std::stoull(text.substr(at + key.size())) << 20;
         EXPECT_NE(text.find("30000 x 5000"), std::string::npos) << text;
     }
-    const StreamPlan plan = planStream(page, defaults(), 2, true, least, resident);
+    const StreamPlan plan = planStream(page, defaults(2), true, least, resident);
     EXPECT_LE(plan.bytes + resident, least);
-    EXPECT_THROW(planStream(page, defaults(), 2, true, least - (1u << 20), resident), UsageError);
+    EXPECT_THROW(planStream(page, defaults(2), true, least - (1u << 20), resident), UsageError);
 }
 
 TEST(StreamPlan, MemorySizesAreReadWithTheirUnits)

@@ -178,6 +178,37 @@ TEST(Stream, GreyGivesTheInMemoryBitsWithSigmaEstimatedOrGiven)
     expectInMemoryBits(grey, in, smallOptions(2));
     in.sigma = 16.0;
     EXPECT_TRUE(expectInMemoryBits(grey, in, smallOptions(1)));
+    // A first stage that reads further than the Wiener stage, on a step of
+    // its own, with its other settings left to sigma.
+    DenoiseOptions wide = smallOptions(2);
+    wide.choice.blockSize = 6;
+    wide.choice.searchRadius = 12;
+    wide.choice.step = 4;
+    wide.choice.matchThreshold = 1.0;
+    // (too wide a context for a budget to split this image: the fixed plans
+    // alone cut it)
+    in.sigma.reset();
+    expectInMemoryBits(grey, in, wide);
+    wide.pilot = PilotKind::dct;
+    expectInMemoryBits(grey, in, wide);
+}
+
+// The first stage's buffers can outgrow the Wiener stage's: the bound must
+// see them, or a budget the plan trusts would be overrun.
+TEST(Stream, TheMemoryBoundCountsTheFirstStage)
+{
+    const DenoiseOptions plain;
+    DenoiseOptions big;
+    big.choice.maxGroupSize = 1024;
+    big.choice.searchRadius = 60;
+    EXPECT_GT(denoiseMemoryBound(400, 400, 3, big, false), denoiseMemoryBound(400, 400, 3, plain, false));
+    big.pilot = PilotKind::dct;
+    EXPECT_EQ(denoiseMemoryBound(400, 400, 3, big, false),
+              denoiseMemoryBound(400, 400, 3, [] {
+                  DenoiseOptions o;
+                  o.pilot = PilotKind::dct;
+                  return o;
+              }(), false));
 }
 
 TEST(Stream, ColourGivesTheInMemoryBitsAndKeepsAlphaAsItIs)

@@ -293,10 +293,12 @@ TEST(DenoiseTile, GroupedPilotCoresMatchTheWholeImage)
         std::int32_t rows, cols, coreRows, coreCols;
         int channels;
         bool small;
+        bool chosen = false; // some settings given, the rest by sigma
     };
     for (const PilotCase& pc : {PilotCase{130, 121, 30, 41, 1, true},
                                 PilotCase{97, 110, 35, 29, 3, true},
-                                PilotCase{190, 180, 60, 70, 1, false}}) {
+                                PilotCase{190, 180, 60, 70, 1, false},
+                                PilotCase{160, 150, 40, 55, 3, false, true}}) {
         std::vector<double> pixels;
         for (int k = 0; k < pc.channels; ++k) {
             std::vector<double> p = noisyImage(pc.rows, pc.cols, 31 + k);
@@ -324,6 +326,15 @@ TEST(DenoiseTile, GroupedPilotCoresMatchTheWholeImage)
             grouped.maxGroupSize = 8;
             options.grouped = grouped;
             g.pilot = pilotReach(grouped);
+        }
+        if (pc.chosen) {
+            options.choice.blockSize = 6;
+            options.choice.searchRadius = 9;
+            options.choice.step = 2;
+            options.choice.lambda = 2.2;
+            // What a planner that does not know sigma yet takes.
+            g.pilot = pilotReach(options);
+            EXPECT_EQ(g.pilot.reach, 2 * 9 + 6 - 1);
         }
         const DenoiseResult whole = denoise(in, options);
         std::vector<double> tiled(pixels.size(), -1.0);

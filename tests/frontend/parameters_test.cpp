@@ -70,6 +70,17 @@ TEST(Parameters, BoundsAreTheSameInEveryFrontEndAndNameTheOptionAsItIsSpelt)
         {[](Request& r) { r.matchThreshold = -0.5; }, "--match-threshold", "'MatchThreshold'", "from 0 to"},
         {[](Request& r) { r.sigma = 0.0; }, "--sigma", "Input 2 (sigma)", "finite number > 0"},
         {[](Request& r) { r.range = std::make_pair(1.0, 1.0); }, "--range", "'Range'", "low < high, not [1, 1]"},
+        {[](Request& r) { r.firstStage = "bm"; }, "--first-stage", "'FirstStage'", "one of grouped, dct, not 'bm'"},
+        {[](Request& r) { r.firstBlockSize = 65; }, "--first-block-size", "'FirstBlockSize'", "at most 64"},
+        // The first stage's step is bounded by its own block, not the Wiener stage's.
+        {[](Request& r) { r.firstStep = 9; r.blockSize = 16; }, "--first-step", "'FirstStep'",
+         "between 1 and the first stage's block size (8), not 9"},
+        {[](Request& r) { r.firstBlockSize = 4; r.firstStep = 5; }, "--first-step", "'FirstStep'", "block size (4)"},
+        {[](Request& r) { r.firstMaxGroupSize = 0; }, "--first-max-group-size", "'FirstMaxGroupSize'", "at least 1"},
+        {[](Request& r) { r.firstSearchRadius = -1; }, "--first-search-radius", "'FirstSearchRadius'", "at least 0"},
+        {[](Request& r) { r.firstLambda = -1.0; }, "--first-lambda", "'FirstLambda'", "from 0 to 1000, not -1"},
+        {[](Request& r) { r.firstMatchThreshold = std::nan(""); }, "--first-match-threshold",
+         "'FirstMatchThreshold'", "not nan"},
     };
     for (const Case& c : cases) {
         Request r;
@@ -90,8 +101,21 @@ TEST(Parameters, BoundsAreTheSameInEveryFrontEndAndNameTheOptionAsItIsSpelt)
     edges.searchRadius = 4096;
     edges.threads = 1024;
     edges.matchThreshold = 0.0;
+    edges.firstStage = "grouped";
+    edges.firstBlockSize = 64;
+    edges.firstStep = 64;
+    edges.firstLambda = 1000.0;
+    edges.firstMatchThreshold = 0.0;
     for (const FrontEnd fe : allFrontEnds)
         EXPECT_EQ(refusal(edges, fe), "");
+    // A parameter the chosen stage would ignore is a slip, named as spelt.
+    Request dct;
+    dct.firstStage = "dct";
+    EXPECT_EQ(refusal(dct, FrontEnd::tool), "");
+    dct.firstLambda = 3.0;
+    EXPECT_EQ(refusal(dct, FrontEnd::tool), "--first-lambda sets the grouped first stage, but --first-stage is dct");
+    EXPECT_EQ(refusal(dct, FrontEnd::octave),
+              "'FirstLambda' sets the grouped first stage, but 'FirstStage' is dct");
 }
 
 TEST(Parameters, TheImageBoundsTheBlockAndIntegerDataTakesNoRange)
@@ -167,7 +191,9 @@ TEST(Parameters, TheOctaveHelpListsEveryRowWithItsBounds)
         ASSERT_NE(at, std::string::npos) << row.octave;
         const std::string entry = help.substr(at, help.find("%     '", at + 1) - at);
         if (row.kind == ParameterKind::whole || row.kind == ParameterKind::real) {
-            const std::string high = row.linked == LinkedBound::blockSize ? "BlockSize" : formatNumber(row.high);
+            const std::string high = row.linked == LinkedBound::blockSize        ? "BlockSize"
+                                     : row.linked == LinkedBound::firstBlockSize ? "FirstBlockSize"
+                                                                                 : formatNumber(row.high);
             EXPECT_NE(entry.find(formatNumber(row.low) + " to"), std::string::npos) << entry;
             EXPECT_NE(entry.find(high), std::string::npos) << entry;
         }

@@ -44,3 +44,22 @@
 ## Alpha must be an opacity.
 %!error <alpha plane .* row 3, column 2> sorvik_denoise (cat (3, single (noisy) / 255, single ([ones(2, 48); 1, NaN, ones(1, 46); ones(45, 48)])), 0.08)
 %!error <alpha plane> sorvik_denoise (cat (3, double (noisy) / 255, 5 * ones (48)), 0.08)
+
+## The first stage's parameters: they reach the pilot, its own defaults
+## change nothing, and bad ones are named as Octave spells them.
+%!test
+%! plain = sorvik_denoise (noisy, 20, "Threads", 1);
+%! same = sorvik_denoise (noisy, 20, "Threads", 1, "firststage", "Grouped", "FirstBlockSize", 8);
+%! assert (isequal (same, plain));
+%! dct = sorvik_denoise (noisy, 20, "Threads", 1, "FirstStage", "dct");
+%! odd = sorvik_denoise (noisy, 20, "Threads", 1, "FirstBlockSize", 6, "FirstStep", 2, ...
+%!                       "FirstMaxGroupSize", 8, "FirstSearchRadius", 7, "FirstLambda", 2.2, ...
+%!                       "FirstMatchThreshold", 0.9);
+%! assert (! isequal (dct, plain));
+%! assert (! isequal (odd, plain));
+%!error <'FirstStage' must be 'grouped' or 'dct'> sorvik_denoise (noisy, 20, "FirstStage", 3)
+%!error <'FirstStage' must be one of grouped, dct, not 'haar'> sorvik_denoise (noisy, 20, "FirstStage", "haar")
+%!error <'FirstStep' must lie between 1 and the first stage's block size \(8\), not 9> sorvik_denoise (noisy, 20, "FirstStep", 9)
+%!error <'FirstLambda' must be a finite number from 0 to 1000, not -1> sorvik_denoise (noisy, 20, "FirstLambda", -1)
+%!error <'FirstBlockSize' 49 is larger than the image> sorvik_denoise (noisy, 20, "FirstBlockSize", 49)
+%!error id=sorvik:invalidParameter sorvik_denoise (noisy, 20, "FirstStage", "dct", "FirstSearchRadius", 4)

@@ -316,6 +316,18 @@ struct GroupedSettings {
 // threshold at low noise, larger groups at high noise, a match threshold
 // that grows with the noise (see grouped_pilot.cpp for what was measured).
 GroupedSettings groupedDefaults(double unitSigma);
+// The first stage's parameters as a caller sets them, one by one: each one
+// absent follows sigma as groupedDefaults gives it, the step min(its
+// default, the block size).
+struct GroupedChoice {
+    std::optional<std::int32_t> blockSize;
+    std::optional<std::int32_t> step;
+    std::optional<std::int32_t> maxGroupSize;
+    std::optional<std::int32_t> searchRadius;
+    std::optional<double> lambda;
+    std::optional<double> matchThreshold;
+};
+GroupedSettings groupedSettings(const GroupedChoice& choice, double unitSigma);
 // How far a pilot pixel reads: exact tiles grow their context by it.
 struct PilotReach {
     std::int32_t reach = 0; // pixels on each side a pilot pixel reads
@@ -331,11 +343,17 @@ struct DenoiseOptions {
     // input or the estimate), an empty window means the default Kaiser window.
     WienerSettings wiener;
     PilotKind pilot = PilotKind::grouped;
-    // The grouped first stage's parameters; absent: groupedDefaults(sigma).
+    // The grouped first stage's parameters; absent: groupedSettings(choice,
+    // sigma).
     std::optional<GroupedSettings> grouped;
+    GroupedChoice choice;
     int threads = 1; // the output is the same bits for any count
     DenoiseProgress progress;
 };
+
+// The reach of the pilot these options make, the widest over every sigma
+// where it follows sigma: what a planner that does not know sigma yet needs.
+PilotReach pilotReach(const DenoiseOptions& options);
 
 struct DenoiseResult {
     std::vector<double> pixels; // as the input: planar, in the data's units, never clipped
