@@ -140,7 +140,7 @@ void filterPage(const std::string& path, const Picture& page, int index, const P
 
 } // namespace
 
-sorvik::DenoiseOptions libraryOptions(const DenoiseOptions& o, const WienerSettings& settings)
+sorvik::DenoiseOptions libraryOptions(const DenoiseCommand& o, const WienerSettings& settings)
 {
     sorvik::DenoiseOptions options;
     options.wiener = settings;

@@ -15,7 +15,7 @@
 namespace sorvik::cli {
 
 // The library's options for this run's pages, in memory or streamed.
-sorvik::DenoiseOptions libraryOptions(const DenoiseOptions& o, const WienerSettings& settings);
+sorvik::DenoiseOptions libraryOptions(const DenoiseCommand& o, const WienerSettings& settings);
 
 // Denoises a file whose pages `headers` describes within the memory budget:
 // every page scanned first (so that anything that refuses the file does so
