@@ -96,6 +96,8 @@ const char* typeName(ParameterKind kind)
         return "INT";
     case ParameterKind::real:
     case ParameterKind::noiseLevel:
+    case ParameterKind::positive:
+    case ParameterKind::level:
         return "FLOAT";
     case ParameterKind::rangePair:
         return "LOW,HIGH";

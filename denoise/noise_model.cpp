@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -564,7 +565,7 @@ void checkPositive(const std::optional<double>& value, const char* name)
 
 } // namespace
 
-NoisePlan planNoise(const DenoiseInput& in)
+NoisePlan planNoise(const DenoiseInput& in, const NoiseEstimator* scanned)
 {
     const bool anyParameter = in.gain || in.readNoise || in.offset;
     checkPositive(in.gain, "gain");
@@ -574,7 +575,8 @@ NoisePlan planNoise(const DenoiseInput& in)
         if (!std::isfinite(*in.offset))
             throw std::invalid_argument("offset must be a finite number, not " +
                                         formatNumber(*in.offset));
-        const double highest = *std::max_element(in.pixels, in.pixels + count);
+        const double highest =
+            in.extremes ? in.extremes->high : *std::max_element(in.pixels, in.pixels + count);
         if (*in.offset > highest)
             throw std::invalid_argument("offset " + formatNumber(*in.offset) +
                                         " lies above the data's maximum " + formatNumber(highest) +
@@ -606,11 +608,18 @@ NoisePlan planNoise(const DenoiseInput& in)
         return plan;
     }
 
-    if (std::all_of(in.pixels, in.pixels + count, [&](double v) { return v == in.pixels[0]; }))
+    const bool constant = in.extremes ? in.extremes->low == in.extremes->high
+                                      : std::all_of(in.pixels, in.pixels + count,
+                                                    [&](double v) { return v == in.pixels[0]; });
+    if (constant)
         throw std::invalid_argument(
             "the image is constant: its noise level cannot be estimated; give sigma");
-    NoiseEstimator estimator(in.rows, in.cols, in.channels);
-    estimator.add(in.pixels, 0, in.rows);
+    std::optional<NoiseEstimator> own;
+    if (scanned == nullptr) {
+        own.emplace(in.rows, in.cols, in.channels);
+        own->add(in.pixels, 0, in.rows);
+    }
+    const NoiseEstimator& estimator = scanned != nullptr ? *scanned : *own;
     plan.estimated = true;
     if (in.noise == NoiseChoice::gaussian) {
         plan.model.sigma = estimator.estimate();
@@ -637,14 +646,22 @@ DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& op
     const Stabiliser stabiliser(model.gain, model.readNoise, model.offset);
     const std::size_t count = std::size_t(in.rows) * std::size_t(in.cols) * std::size_t(in.channels);
     std::vector<double> stable(count);
-    double low = std::numeric_limits<double>::infinity(), high = -low, mean = 0.0;
+    double lowest = std::numeric_limits<double>::infinity(), highest = -lowest, mean = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
         stable[i] = stabiliser.forward(in.pixels[i]);
-        low = std::min(low, stable[i]);
-        high = std::max(high, stable[i]);
+        lowest = std::min(lowest, in.pixels[i]);
+        highest = std::max(highest, in.pixels[i]);
         mean += in.pixels[i];
     }
     mean /= double(count);
+    // The transform is monotone, so the transformed extremes are those of the
+    // data; a tile takes the whole image's, so that every tile is filtered
+    // over the one range the whole image would be.
+    if (in.extremes) {
+        lowest = in.extremes->low;
+        highest = in.extremes->high;
+    }
+    double low = stabiliser.forward(lowest), high = stabiliser.forward(highest);
     // The filter needs a range at least as wide as the noise; unit noise over
     // a narrower span of values is all but nothing to stabilise.
     if (high - low < 2.0) {
@@ -660,6 +677,7 @@ DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& op
     stabilised.gain.reset();
     stabilised.readNoise.reset();
     stabilised.offset.reset();
+    stabilised.extremes.reset();
     DenoiseResult result = denoise(stabilised, options);
     for (double& v : result.pixels)
         v = stabiliser.inverse(v);

@@ -71,7 +71,9 @@ struct NoisePlan {
     NoiseModel model;
     bool estimated = false; // anything in the model came from the data
 };
-NoisePlan planNoise(const DenoiseInput& in);
+// `scanned`: the image's estimator, filled already (a stream's first pass);
+// in.extremes then stands for the pixels, which are not read.
+NoisePlan planNoise(const DenoiseInput& in, const NoiseEstimator* scanned = nullptr);
 
 // denoise() under a poisson-gaussian model.
 DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& options,
