@@ -565,7 +565,7 @@ void checkPositive(const std::optional<double>& value, const char* name)
 
 } // namespace
 
-NoisePlan planNoise(const DenoiseInput& in, const NoiseEstimator* scanned)
+NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate)
 {
     const bool anyParameter = in.gain || in.readNoise || in.offset;
     checkPositive(in.gain, "gain");
@@ -615,27 +615,28 @@ NoisePlan planNoise(const DenoiseInput& in, const NoiseEstimator* scanned)
         throw std::invalid_argument(
             "the image is constant: its noise level cannot be estimated; give sigma");
     std::optional<NoiseEstimator> own;
-    if (scanned == nullptr) {
+    if (!estimate) {
         own.emplace(in.rows, in.cols, in.channels);
         own->add(in.pixels, 0, in.rows);
     }
-    const NoiseEstimator& estimator = scanned != nullptr ? *scanned : *own;
+    const auto model = [&](NoiseChoice choice, const KnownNoise& known) {
+        return estimate ? estimate(choice, known)
+                        : own->estimateModel(choice, known.gain, known.readNoise, known.offset);
+    };
     plan.estimated = true;
     if (in.noise == NoiseChoice::gaussian) {
-        plan.model.sigma = estimator.estimate();
-        plan.model.readNoise = plan.model.sigma;
+        plan.model = model(NoiseChoice::gaussian, {});
         return plan;
     }
-    NoiseModel model;
+    NoiseModel chosen;
     try {
-        model = estimator.estimateModel(poisson ? NoiseChoice::poissonGaussian
-                                                : NoiseChoice::automatic,
-                                        in.gain, in.readNoise, in.offset);
+        chosen = model(poisson ? NoiseChoice::poissonGaussian : NoiseChoice::automatic,
+                       KnownNoise{in.gain, in.readNoise, in.offset});
     } catch (const std::invalid_argument& e) {
         throw std::invalid_argument(poisson ? std::string(e.what())
                                             : std::string(e.what()) + "; give sigma");
     }
-    plan.model = model;
+    plan.model = chosen;
     return plan;
 }
 

@@ -7,6 +7,7 @@
 #include <sorvik/denoise.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,9 +72,12 @@ struct NoisePlan {
     NoiseModel model;
     bool estimated = false; // anything in the model came from the data
 };
-// `scanned`: the image's estimator, filled already (a stream's first pass);
-// in.extremes then stands for the pixels, which are not read.
-NoisePlan planNoise(const DenoiseInput& in, const NoiseEstimator* scanned = nullptr);
+// `estimate`: the image's model for a choice and what is known, from an
+// estimate made already (a stream's first pass, a chunked array's patches);
+// in.extremes then stands for the pixels, which are not read. Absent: an
+// estimator reads in.pixels.
+using ModelEstimate = std::function<NoiseModel(NoiseChoice, const KnownNoise&)>;
+NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate = {});
 
 // denoise() under a poisson-gaussian model.
 DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& options,

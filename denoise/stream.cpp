@@ -203,7 +203,11 @@ public:
         whole.readNoise = in_.readNoise;
         whole.offset = in_.offset;
         whole.extremes = DataRange{low_, high_};
-        const detail::NoisePlan plan = detail::planNoise(whole, estimator_.get());
+        const NoiseEstimator* estimator = estimator_.get();
+        const detail::NoisePlan plan = detail::planNoise(
+            whole, [estimator](NoiseChoice choice, const detail::KnownNoise& known) {
+                return estimator->estimateModel(choice, known.gain, known.readNoise, known.offset);
+            });
         scan.noise = plan.model;
         scan.sigma = plan.model.sigma;
         scan.sigmaEstimated = plan.estimated;
