@@ -95,6 +95,30 @@ class NoiseModel(NamedTuple):
     ``gain * (m - offset) + read_noise**2``; ``sigma`` is then the noise at
     the image's mean level. A gaussian model has ``gain`` 0 and
     ``read_noise`` equal to ``sigma``.
+
+    Parameters
+    ----------
+    kind : str
+        ``"gaussian"`` or ``"poisson-gaussian"``.
+    sigma, gain, read_noise, offset : float
+        As above.
+
+    Returns
+    -------
+    NoiseModel
+        A named tuple; ``estimate_noise`` makes them.
+
+    Raises
+    ------
+    TypeError
+        For too few or too many fields, as any named tuple.
+
+    Examples
+    --------
+    >>> import sorvik
+    >>> m = sorvik.NoiseModel("poisson-gaussian", 3.2, 1.5, 2.0, 100.0)
+    >>> m.gain * (150.0 - m.offset) + m.read_noise ** 2  # the variance at level 150
+    79.0
     """
 
     kind: str

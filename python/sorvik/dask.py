@@ -305,7 +305,7 @@ def _given_model(request, low: float, high: float):
     _, _, gain, read_noise, offset = request
     offset = 0.0 if offset is None else offset
     if math.isfinite(high) and offset > high:
-        raise ValueError(f"offset {offset:g} lies above the data's maximum {high:g}: no signal would remain")
+        raise ValueError(f"offset {offset:.17g} lies above the data's maximum {high:.17g}: no signal would remain")
     return ("poisson-gaussian", 0.0, gain, read_noise, offset, False), low, high
 
 
