@@ -74,7 +74,7 @@ void denoisePage(Picture& page, const std::string& what, const DenoiseOptions& o
     } catch (const NonFiniteValue& e) {
         throw UserError(nonFiniteMessage(what, e, colours > 1));
     } catch (const std::invalid_argument& e) {
-        throw UserError(what + ": " + e.what());
+        throw UserError(what + ": " + noiseAdvice(e.what(), FrontEnd::tool));
     } catch (const std::runtime_error& e) {
         throw UserError(what + ": " + e.what() + ". Nothing was written.");
     }

@@ -108,7 +108,7 @@ PageScan scanPage(const std::string& path, const Picture& page, int index,
         } catch (const std::invalid_argument& offset) {
             throw UserError(what + ": " + offset.what());
         }
-        throw UserError(what + ": " + e.what());
+        throw UserError(what + ": " + noiseAdvice(e.what(), FrontEnd::tool));
     }
     PageScan scan;
     scan.range = found.range;

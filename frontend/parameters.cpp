@@ -302,6 +302,21 @@ void checkOffset(const Request& request, FrontEnd frontEnd, double dataMaximum)
                " lies above the data's maximum " + formatNumber(dataMaximum) + ": no signal would remain");
 }
 
+std::string noiseAdvice(const std::string& message, FrontEnd frontEnd)
+{
+    const std::string neutral = "give its gain and read noise, or the gaussian model with a sigma";
+    const std::size_t at = message.find(neutral);
+    if (at == std::string::npos)
+        return message;
+    const auto name = [&](const char* flag) { return quotedName(rowOf(flag), frontEnd); };
+    const std::string model = name("--noise");
+    const std::string gaussian = frontEnd == FrontEnd::tool     ? model + " gaussian --sigma S"
+                                 : frontEnd == FrontEnd::octave ? model + " 'gaussian' with sigma"
+                                                                : model + "='gaussian' with sigma";
+    return message.substr(0, at) + "give " + name("--gain") + " and " + name("--read-noise") + ", or " + gaussian +
+           message.substr(at + neutral.size());
+}
+
 void validate(const Request& request, FrontEnd frontEnd, const Subject& subject)
 {
     for (const Parameter& row : parameters())

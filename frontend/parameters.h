@@ -117,6 +117,11 @@ struct Subject {
 // naming the option as `frontEnd` spells it.
 void checkOffset(const Request& request, FrontEnd frontEnd, double dataMaximum);
 
+// The denoiser's advice on a noise model it cannot fit ("give its gain and
+// read noise, or the gaussian model with a sigma") in the front end's own
+// spelling; other messages come back as they are.
+std::string noiseAdvice(const std::string& message, FrontEnd frontEnd);
+
 // Checks every value the request holds against its row, in the table's
 // order, before any work: bounds (the block size also by the image's
 // smaller side), a step within the block, a sigma > 0, a range of finite

@@ -423,7 +423,8 @@ bool denoiseCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Fai
                         "Input 1 (I) must hold finite values; the value at row %d, column %d, plane %d is not.",
                         e.row + 1, e.col + 1, e.channel + 1);
     } catch (const std::invalid_argument& e) {
-        return failWith(failure, "sorvik:invalidInput", "%s", e.what());
+        return failWith(failure, "sorvik:invalidInput", "%s",
+                        sorvik::noiseAdvice(e.what(), sorvik::FrontEnd::octave).c_str());
     } catch (const std::bad_alloc&) {
         return failWith(failure, "sorvik:outOfMemory", "Out of memory denoising a %d x %d image.", im.rows,
                         im.cols);

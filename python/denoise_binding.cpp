@@ -6,6 +6,7 @@
 // every front end.
 #include "python/denoise_binding.h"
 
+#include <frontend/parameters.h>
 #include <sorvik/denoise.h>
 
 #include <pybind11/functional.h>
@@ -160,7 +161,7 @@ py::tuple denoisePlanar(const Planar& planar, const std::string& kind, std::opti
     } catch (const sorvik::NonFiniteValue& e) {
         rethrowNonFinite(e, image.channels);
     } catch (const std::invalid_argument& e) {
-        throw py::value_error(e.what());
+        throw py::value_error(sorvik::noiseAdvice(e.what(), sorvik::FrontEnd::python));
     }
     if (callbackError)
         throw std::move(*callbackError);

@@ -8,6 +8,7 @@
 #include "python/noise_binding.h"
 #include "python/denoise_binding.h"
 
+#include <frontend/parameters.h>
 #include <sorvik/denoise.h>
 #include <sorvik/noise_chunks.h>
 
@@ -157,7 +158,7 @@ py::tuple modelFromPatches(std::pair<std::int64_t, std::int64_t> imageShape, int
         else
             planned.model = sorvik::estimateNoiseModel(input.rows, input.cols, channels, patches);
     } catch (const std::invalid_argument& e) {
-        throw py::value_error(e.what());
+        throw py::value_error(sorvik::noiseAdvice(e.what(), sorvik::FrontEnd::dask));
     }
     py::tuple model = modelTuple(planned.model);
     return py::make_tuple(model[0], model[1], model[2], model[3], model[4], planned.estimated);

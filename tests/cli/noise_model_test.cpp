@@ -97,6 +97,11 @@ TEST_F(Cli, NoiseModelOptionsAreRefusedNamingTheOption)
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_FALSE(fs::exists(path("out.png"))) << c.says;
     }
+    // White noise cannot be fitted as counts; the advice is in the tool's words.
+    writeImage(path("white.png"), testImage(96, 96, OIIO::TypeDesc::UINT16, 65535.0, 2));
+    const Outcome r = run({"denoise", path("white.png"), "-o", path("out.png"), "--noise", "poisson-gaussian"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("give --gain and --read-noise, or --noise gaussian --sigma S"), std::string::npos) << r.err;
 }
 
 } // namespace
