@@ -640,29 +640,12 @@ NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate)
     return plan;
 }
 
-DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& options,
-                                const NoisePlan& plan)
+StabilisedProblem stabilisedProblem(const NoiseModel& model, double lowest, double highest)
 {
-    const NoiseModel& model = plan.model;
-    const Stabiliser stabiliser(model.gain, model.readNoise, model.offset);
-    const std::size_t count = std::size_t(in.rows) * std::size_t(in.cols) * std::size_t(in.channels);
-    std::vector<double> stable(count);
-    double lowest = std::numeric_limits<double>::infinity(), highest = -lowest, mean = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        stable[i] = stabiliser.forward(in.pixels[i]);
-        lowest = std::min(lowest, in.pixels[i]);
-        highest = std::max(highest, in.pixels[i]);
-        mean += in.pixels[i];
-    }
-    mean /= double(count);
+    StabilisedProblem p{Stabiliser(model.gain, model.readNoise, model.offset), {}};
     // The transform is monotone, so the transformed extremes are those of the
-    // data; a tile takes the whole image's, so that every tile is filtered
-    // over the one range the whole image would be.
-    if (in.extremes) {
-        lowest = in.extremes->low;
-        highest = in.extremes->high;
-    }
-    double low = stabiliser.forward(lowest), high = stabiliser.forward(highest);
+    // data's extremes.
+    double low = p.stabiliser.forward(lowest), high = p.stabiliser.forward(highest);
     // The filter needs a range at least as wide as the noise; unit noise over
     // a narrower span of values is all but nothing to stabilise.
     if (high - low < 2.0) {
@@ -670,18 +653,49 @@ DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& op
         low = middle - 1.0;
         high = middle + 1.0;
     }
+    p.range = DataRange{low, high};
+    return p;
+}
+
+void StabilisedProblem::gaussianInput(DenoiseInput& in) const
+{
+    in.range = range;
+    in.sigma = 1.0;
+    in.noise = NoiseChoice::gaussian;
+    in.gain.reset();
+    in.readNoise.reset();
+    in.offset.reset();
+    in.extremes.reset();
+}
+
+DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& options,
+                                const NoisePlan& plan)
+{
+    const NoiseModel& model = plan.model;
+    const std::size_t count = std::size_t(in.rows) * std::size_t(in.cols) * std::size_t(in.channels);
+    double lowest = std::numeric_limits<double>::infinity(), highest = -lowest, mean = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        lowest = std::min(lowest, in.pixels[i]);
+        highest = std::max(highest, in.pixels[i]);
+        mean += in.pixels[i];
+    }
+    mean /= double(count);
+    // A tile takes the whole image's extremes, so that every tile is
+    // filtered over the one range the whole image is.
+    if (in.extremes) {
+        lowest = in.extremes->low;
+        highest = in.extremes->high;
+    }
+    const StabilisedProblem problem = stabilisedProblem(model, lowest, highest);
+    std::vector<double> stable(count);
+    for (std::size_t i = 0; i < count; ++i)
+        stable[i] = problem.stabiliser.forward(in.pixels[i]);
     DenoiseInput stabilised = in;
     stabilised.pixels = stable.data();
-    stabilised.range = DataRange{low, high};
-    stabilised.sigma = 1.0;
-    stabilised.noise = NoiseChoice::gaussian;
-    stabilised.gain.reset();
-    stabilised.readNoise.reset();
-    stabilised.offset.reset();
-    stabilised.extremes.reset();
+    problem.gaussianInput(stabilised);
     DenoiseResult result = denoise(stabilised, options);
     for (double& v : result.pixels)
-        v = stabiliser.inverse(v);
+        v = problem.stabiliser.inverse(v);
     result.noise = model;
     result.noise.sigma =
         std::sqrt(std::max(model.gain * (mean - model.offset) + model.readNoise * model.readNoise, 0.0));

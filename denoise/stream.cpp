@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -112,9 +113,6 @@ struct PassCost {
                               cost.fixed + M * (rowBytes() + cost.perRowWritten);
         const std::uint64_t tilePixels = std::uint64_t(th) * std::uint64_t(tw);
         bytes = add(bytes, tilePixels * n * sizeof(double));
-        // A stabilised tile holds its transformed values beside it.
-        if (!in.sigma && in.noise != NoiseChoice::gaussian)
-            bytes = add(bytes, tilePixels * n * sizeof(double));
         bytes = add(bytes, M * std::uint64_t(coreCols) * n * sizeof(double));
         return add(bytes, denoiseMemoryBound(th, tw, in.channels, options, false));
     }
@@ -415,16 +413,14 @@ void filterStream(RowSource& source, RowSink& sink, const StreamInput& in, const
     DenoiseInput input;
     input.channels = in.channels;
     input.range = scan.range;
+    input.sigma = scan.sigma;
+    // Counts: the tiles' own values are transformed in place and the cores
+    // inverted, the steps denoise() takes around the same filter, so that no
+    // tile holds a transformed copy beside it.
+    std::optional<detail::StabilisedProblem> stabilised;
     if (scan.noise.kind == NoiseKind::poissonGaussian) {
-        // Pointwise transform, filter at unit sigma over the whole image's
-        // range, pointwise inverse: each tile gives the whole image's bits.
-        input.noise = NoiseChoice::poissonGaussian;
-        input.gain = scan.noise.gain;
-        input.readNoise = scan.noise.readNoise;
-        input.offset = scan.noise.offset;
-        input.extremes = DataRange{scan.low, scan.high};
-    } else {
-        input.sigma = scan.sigma;
+        stabilised = detail::stabilisedProblem(scan.noise, scan.low, scan.high);
+        stabilised->gaussianInput(input);
     }
     RowWindow window(source, in, plan.readRows);
     std::vector<double> tileIn, out;
@@ -451,10 +447,16 @@ void filterStream(RowSource& source, RowSink& sink, const StreamInput& in, const
                     for (std::size_t j = 0; j < tc; ++j)
                         tileIn[(k * tc + j) * tr + i] = from[j];
                 }
+            if (stabilised)
+                for (double& v : tileIn)
+                    v = stabilised->stabiliser.forward(v);
             input.rows = rows.size();
             input.cols = tile.cols.size();
             input.pixels = tileIn.data();
-            const std::vector<double> core = denoiseTile(in.rows, in.cols, tile, input, options);
+            std::vector<double> core = denoiseTile(in.rows, in.cols, tile, input, options);
+            if (stabilised)
+                for (double& v : core)
+                    v = stabilised->stabiliser.inverse(v);
             const std::size_t cc = std::size_t(tile.coreCols.size());
             for (std::size_t k = 0; k < n; ++k)
                 std::copy(core.data() + k * cc * M, core.data() + (k + 1) * cc * M,

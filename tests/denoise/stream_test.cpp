@@ -271,9 +271,7 @@ TEST(Stream, PlansFitTheirBudgetAndLargerBudgetsRecomputeLess)
     cost.perRowRead = 12000 * 32;
     cost.fixed = 1 << 20;
     double overhead = std::numeric_limits<double>::infinity();
-    // (The default model may stabilise, which holds a tile's transformed
-    // copy: 64 MiB no longer streams this image.)
-    for (const std::uint64_t mib : {128, 256, 1024, 4096}) {
+    for (const std::uint64_t mib : {64, 256, 1024, 4096}) {
         const StreamPlan plan = planStream(in, o, mib << 20, cost);
         EXPECT_LE(plan.bytes, mib << 20);
         EXPECT_LE(plan.overhead, overhead + 1e-9) << mib << " MiB";
