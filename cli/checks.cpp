@@ -62,6 +62,17 @@ void checkBlockFits(const Picture& page, std::int32_t blockSize, const std::stri
 }
 
 // The unit a sigma of this depth is quoted in.
+std::string noiseNote(const NoiseModel& model, double sigma, PixelDepth depth)
+{
+    char text[160];
+    if (model.kind == NoiseKind::gaussian)
+        std::snprintf(text, sizeof text, "estimated sigma: %.4g", sigma);
+    else
+        std::snprintf(text, sizeof text, "noise: poisson-gaussian, gain %.4g, read noise %.4g, offset %.4g",
+                      model.gain, model.readNoise, model.offset);
+    return std::string(text) + " (" + unitsOf(depth) + ")";
+}
+
 std::string unitsOf(PixelDepth depth)
 {
     switch (depth) {

@@ -32,6 +32,7 @@ void denoisePage(Picture& page, const std::string& what, const DenoiseCommand& o
     input.channels = colours;
     input.pixels = colour.data();
     input.sigma = o.sigma;
+    applyNoise(o.request, input);
     try {
         if (isFloat(page.depth)) {
             input.range = o.rangeLow ? userDataRange(*o.rangeLow, *o.rangeHigh)
@@ -53,6 +54,13 @@ void denoisePage(Picture& page, const std::string& what, const DenoiseCommand& o
 
     if (o.sigma)
         checkSigma(*o.sigma, input.range.sigmaToUnit(*o.sigma));
+    if (!colour.empty()) {
+        try {
+            checkOffset(o.request, FrontEnd::tool, *std::max_element(colour.begin(), colour.end()));
+        } catch (const std::invalid_argument& e) {
+            throw UserError(what + ": " + e.what());
+        }
+    }
 
     sorvik::DenoiseOptions options = libraryOptions(o, settings);
     progress.colours = colours;
@@ -64,15 +72,12 @@ void denoisePage(Picture& page, const std::string& what, const DenoiseCommand& o
     } catch (const NonFiniteValue& e) {
         throw UserError(nonFiniteMessage(what, e, colours > 1));
     } catch (const std::invalid_argument& e) {
-        throw UserError(what + ": " + e.what());
+        throw UserError(what + ": " + noiseAdvice(e.what(), FrontEnd::tool));
     } catch (const std::runtime_error& e) {
         throw UserError(what + ": " + e.what() + ". Nothing was written.");
     }
-    if (result.sigmaEstimated && !o.quiet) {
-        char text[64];
-        std::snprintf(text, sizeof text, "%.4g", result.sigma);
-        progress.bar->note(notePrefix + "estimated sigma: " + text + " (" + unitsOf(page.depth) + ")");
-    }
+    if (result.sigmaEstimated && !o.quiet)
+        progress.bar->note(notePrefix + noiseNote(result.noise, result.sigma, page.depth));
     int k = 0;
     for (int c = 0; c < page.channels; ++c)
         if (c != page.alpha) {

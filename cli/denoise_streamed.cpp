@@ -23,6 +23,8 @@ struct PageScan {
     DataRange range;
     double sigma = 0.0;
     bool estimated = false;
+    NoiseModel noise;
+    double low = 0.0, high = 0.0; // the denoised channels' extremes
 };
 
 // Reads the page once from top to bottom: values that are not finite, values
@@ -54,6 +56,9 @@ PageScan scanPage(const std::string& path, const Picture& page, int index,
     for (int c = 0; c < page.channels; ++c)
         if (c != page.alpha)
             colour.push_back(c);
+    // The data's maximum so far: an --offset above it is refused in the
+    // tool's words, whichever check of the denoiser's meets it first.
+    double highest = -std::numeric_limits<double>::infinity();
     const auto check = [&](std::int32_t top, std::int32_t count, const std::vector<double>& rows) {
         if (page.alpha >= 0 && isFloat(page.depth))
             for (std::int32_t r = 0; r < count; ++r)
@@ -67,6 +72,7 @@ PageScan scanPage(const std::string& path, const Picture& page, int index,
                     if (!std::isfinite(v))
                         throw UserError(nonFiniteMessage(
                             what, NonFiniteValue(top + r, std::int32_t(j), k), n > 1));
+                    highest = std::max(highest, v);
                     if (userRange && (v < userRange->low || v > userRange->high))
                         throw UserError(what + ": the value " + formatNumber(v) + " at row " +
                                         std::to_string(top + r) + ", column " + std::to_string(j) +
@@ -88,6 +94,7 @@ PageScan scanPage(const std::string& path, const Picture& page, int index,
     // A given sigma is the tool's to check, in its own words, once the range is known.
     if (o.sigma)
         input.sigma = *o.sigma;
+    applyNoise(o.request, input);
     const auto rows = pageSource(path, page, index, check);
     StreamScan found;
     try {
@@ -97,12 +104,20 @@ PageScan scanPage(const std::string& path, const Picture& page, int index,
     } catch (const NonFiniteValue& e) {
         throw UserError(nonFiniteMessage(what, e, n > 1));
     } catch (const std::invalid_argument& e) {
-        throw UserError(what + ": " + e.what());
+        try {
+            checkOffset(o.request, FrontEnd::tool, highest);
+        } catch (const std::invalid_argument& offset) {
+            throw UserError(what + ": " + offset.what());
+        }
+        throw UserError(what + ": " + noiseAdvice(e.what(), FrontEnd::tool));
     }
     PageScan scan;
     scan.range = found.range;
     scan.sigma = found.sigma;
     scan.estimated = found.sigmaEstimated;
+    scan.noise = found.noise;
+    scan.low = found.low;
+    scan.high = found.high;
     if (o.sigma)
         checkSigma(*o.sigma, scan.range.sigmaToUnit(*o.sigma));
     return scan;
@@ -120,6 +135,9 @@ void filterPage(const std::string& path, const Picture& page, int index, const P
     StreamScan found;
     found.range = scan.range;
     found.sigma = scan.sigma;
+    found.noise = scan.noise;
+    found.low = scan.low;
+    found.high = scan.high;
     const auto rows = pageSource(path, page, index);
     const auto writer = pageSink(page, write);
     try {
@@ -162,12 +180,9 @@ void denoiseStreamed(const std::string& input, const std::string& output,
     const bool several = headers.size() > 1;
     for (std::size_t k = 0; k < headers.size(); ++k) {
         scans.push_back(scanPage(input, headers[k], int(k), o, output, plans[k]));
-        if (scans.back().estimated && !o.quiet) {
-            char text[64];
-            std::snprintf(text, sizeof text, "%.4g", scans.back().sigma);
+        if (scans.back().estimated && !o.quiet)
             progress.bar->note(notePrefix + (several ? "page " + std::to_string(k + 1) + ": " : "") +
-                               "estimated sigma: " + text + " (" + unitsOf(headers[k].depth) + ")");
-        }
+                               noiseNote(scans.back().noise, scans.back().sigma, headers[k].depth));
     }
     if (!o.quiet)
         for (std::size_t k = 0; k < headers.size(); ++k) {

@@ -23,6 +23,14 @@ Without --sigma it is estimated from the image, one value per page for all
 channels, and printed on standard error, e.g. 'estimated sigma: 20.3 (levels
 of 255)', unless --quiet.
 
+Noise model (--noise, default auto): without --sigma the noise is measured
+against the signal and the model chosen. Photon counts, whose noise grows
+with the signal, are 'poisson-gaussian': offset + gain x Poisson(photons) +
+N(0, read noise^2), printed e.g. 'noise: poisson-gaussian, gain 4.02, read
+noise 5.9, offset 200 (levels of 65535)', and stabilised, filtered and
+mapped back by an exact unbiased inverse. --gain, --read-noise and --offset
+(in the file's units) fix any of the three; the rest is estimated.
+
 Images: PNG, TIFF or JPEG, grey or RGB; 2 channels are grey and alpha, 4 are
 RGB and alpha, and alpha passes through unchanged; more than 4 channels are
 refused, and so are CMYK and Lab, which would come out as RGB. Integer data
@@ -99,6 +107,8 @@ const char* typeName(ParameterKind kind)
         return "INT";
     case ParameterKind::real:
     case ParameterKind::noiseLevel:
+    case ParameterKind::positive:
+    case ParameterKind::level:
         return "FLOAT";
     case ParameterKind::rangePair:
         return "LOW,HIGH";

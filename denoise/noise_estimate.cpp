@@ -798,15 +798,38 @@ double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
 }
 
 NoiseModel estimateNoiseModel(std::int32_t rows, std::int32_t cols, int channels,
-                              const NoisePatches& patches)
+                              const NoisePatches& patches, NoiseChoice choice,
+                              std::optional<double> gain, std::optional<double> readNoise,
+                              std::optional<double> offset)
 {
     const std::vector<Patch> all = gridPatches(rows, cols, channels, patches);
     const double sigma = estimateFromPatches(all, patches.values.data(), patches.low, patches.high);
+    if (choice == NoiseChoice::gaussian) {
+        NoiseModel model;
+        model.sigma = sigma;
+        model.readNoise = sigma;
+        return model;
+    }
     detail::NoiseLevels levels =
         detail::measureNoiseLevels(all, patches.values.data(), patches.low, patches.high);
-    levels.whiteGrowth =
-        detail::whiteNoiseGrowth(all, patches.values.data(), patches.low, patches.high);
-    return detail::chooseNoiseModel(levels, sigma, NoiseChoice::automatic, {});
+    if (choice == NoiseChoice::automatic)
+        levels.whiteGrowth =
+            detail::whiteNoiseGrowth(all, patches.values.data(), patches.low, patches.high);
+    return detail::chooseNoiseModel(levels, sigma, choice,
+                                    detail::KnownNoise{gain, readNoise, offset});
+}
+
+PlannedNoise planNoiseFromPatches(const DenoiseInput& input, const NoisePatches& patches)
+{
+    DenoiseInput whole = input;
+    whole.pixels = nullptr;
+    whole.extremes = DataRange{patches.low, patches.high};
+    const detail::NoisePlan plan = detail::planNoise(
+        whole, [&](NoiseChoice choice, const detail::KnownNoise& known) {
+            return estimateNoiseModel(input.rows, input.cols, input.channels, patches, choice,
+                                      known.gain, known.readNoise, known.offset);
+        });
+    return PlannedNoise{plan.model, plan.estimated};
 }
 
 } // namespace sorvik

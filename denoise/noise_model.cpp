@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -564,7 +565,7 @@ void checkPositive(const std::optional<double>& value, const char* name)
 
 } // namespace
 
-NoisePlan planNoise(const DenoiseInput& in)
+NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate)
 {
     const bool anyParameter = in.gain || in.readNoise || in.offset;
     checkPositive(in.gain, "gain");
@@ -574,7 +575,8 @@ NoisePlan planNoise(const DenoiseInput& in)
         if (!std::isfinite(*in.offset))
             throw std::invalid_argument("offset must be a finite number, not " +
                                         formatNumber(*in.offset));
-        const double highest = *std::max_element(in.pixels, in.pixels + count);
+        const double highest =
+            in.extremes ? in.extremes->high : *std::max_element(in.pixels, in.pixels + count);
         if (*in.offset > highest)
             throw std::invalid_argument("offset " + formatNumber(*in.offset) +
                                         " lies above the data's maximum " + formatNumber(highest) +
@@ -606,45 +608,44 @@ NoisePlan planNoise(const DenoiseInput& in)
         return plan;
     }
 
-    if (std::all_of(in.pixels, in.pixels + count, [&](double v) { return v == in.pixels[0]; }))
+    const bool constant = in.extremes ? in.extremes->low == in.extremes->high
+                                      : std::all_of(in.pixels, in.pixels + count,
+                                                    [&](double v) { return v == in.pixels[0]; });
+    if (constant)
         throw std::invalid_argument(
             "the image is constant: its noise level cannot be estimated; give sigma");
-    NoiseEstimator estimator(in.rows, in.cols, in.channels);
-    estimator.add(in.pixels, 0, in.rows);
+    std::optional<NoiseEstimator> own;
+    if (!estimate) {
+        own.emplace(in.rows, in.cols, in.channels);
+        own->add(in.pixels, 0, in.rows);
+    }
+    const auto model = [&](NoiseChoice choice, const KnownNoise& known) {
+        return estimate ? estimate(choice, known)
+                        : own->estimateModel(choice, known.gain, known.readNoise, known.offset);
+    };
     plan.estimated = true;
     if (in.noise == NoiseChoice::gaussian) {
-        plan.model.sigma = estimator.estimate();
-        plan.model.readNoise = plan.model.sigma;
+        plan.model = model(NoiseChoice::gaussian, {});
         return plan;
     }
-    NoiseModel model;
+    NoiseModel chosen;
     try {
-        model = estimator.estimateModel(poisson ? NoiseChoice::poissonGaussian
-                                                : NoiseChoice::automatic,
-                                        in.gain, in.readNoise, in.offset);
+        chosen = model(poisson ? NoiseChoice::poissonGaussian : NoiseChoice::automatic,
+                       KnownNoise{in.gain, in.readNoise, in.offset});
     } catch (const std::invalid_argument& e) {
         throw std::invalid_argument(poisson ? std::string(e.what())
                                             : std::string(e.what()) + "; give sigma");
     }
-    plan.model = model;
+    plan.model = chosen;
     return plan;
 }
 
-DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& options,
-                                const NoisePlan& plan)
+StabilisedProblem stabilisedProblem(const NoiseModel& model, double lowest, double highest)
 {
-    const NoiseModel& model = plan.model;
-    const Stabiliser stabiliser(model.gain, model.readNoise, model.offset);
-    const std::size_t count = std::size_t(in.rows) * std::size_t(in.cols) * std::size_t(in.channels);
-    std::vector<double> stable(count);
-    double low = std::numeric_limits<double>::infinity(), high = -low, mean = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        stable[i] = stabiliser.forward(in.pixels[i]);
-        low = std::min(low, stable[i]);
-        high = std::max(high, stable[i]);
-        mean += in.pixels[i];
-    }
-    mean /= double(count);
+    StabilisedProblem p{Stabiliser(model.gain, model.readNoise, model.offset), {}};
+    // The transform is monotone, so the transformed extremes are those of the
+    // data's extremes.
+    double low = p.stabiliser.forward(lowest), high = p.stabiliser.forward(highest);
     // The filter needs a range at least as wide as the noise; unit noise over
     // a narrower span of values is all but nothing to stabilise.
     if (high - low < 2.0) {
@@ -652,17 +653,49 @@ DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& op
         low = middle - 1.0;
         high = middle + 1.0;
     }
+    p.range = DataRange{low, high};
+    return p;
+}
+
+void StabilisedProblem::gaussianInput(DenoiseInput& in) const
+{
+    in.range = range;
+    in.sigma = 1.0;
+    in.noise = NoiseChoice::gaussian;
+    in.gain.reset();
+    in.readNoise.reset();
+    in.offset.reset();
+    in.extremes.reset();
+}
+
+DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& options,
+                                const NoisePlan& plan)
+{
+    const NoiseModel& model = plan.model;
+    const std::size_t count = std::size_t(in.rows) * std::size_t(in.cols) * std::size_t(in.channels);
+    double lowest = std::numeric_limits<double>::infinity(), highest = -lowest, mean = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        lowest = std::min(lowest, in.pixels[i]);
+        highest = std::max(highest, in.pixels[i]);
+        mean += in.pixels[i];
+    }
+    mean /= double(count);
+    // A tile takes the whole image's extremes, so that every tile is
+    // filtered over the one range the whole image is.
+    if (in.extremes) {
+        lowest = in.extremes->low;
+        highest = in.extremes->high;
+    }
+    const StabilisedProblem problem = stabilisedProblem(model, lowest, highest);
+    std::vector<double> stable(count);
+    for (std::size_t i = 0; i < count; ++i)
+        stable[i] = problem.stabiliser.forward(in.pixels[i]);
     DenoiseInput stabilised = in;
     stabilised.pixels = stable.data();
-    stabilised.range = DataRange{low, high};
-    stabilised.sigma = 1.0;
-    stabilised.noise = NoiseChoice::gaussian;
-    stabilised.gain.reset();
-    stabilised.readNoise.reset();
-    stabilised.offset.reset();
+    problem.gaussianInput(stabilised);
     DenoiseResult result = denoise(stabilised, options);
     for (double& v : result.pixels)
-        v = stabiliser.inverse(v);
+        v = problem.stabiliser.inverse(v);
     result.noise = model;
     result.noise.sigma =
         std::sqrt(std::max(model.gain * (mean - model.offset) + model.readNoise * model.readNoise, 0.0));

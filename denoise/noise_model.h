@@ -7,6 +7,7 @@
 #include <sorvik/denoise.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,9 +72,20 @@ struct NoisePlan {
     NoiseModel model;
     bool estimated = false; // anything in the model came from the data
 };
-NoisePlan planNoise(const DenoiseInput& in);
+// `estimate`: the image's model for a choice and what is known, from an
+// estimate made already (a stream's first pass, a chunked array's patches);
+// in.extremes then stands for the pixels, which are not read. Absent: an
+// estimator reads in.pixels.
+using ModelEstimate = std::function<NoiseModel(NoiseChoice, const KnownNoise&)>;
+NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate = {});
 
-// denoise() under a poisson-gaussian model.
+// denoise() under a poisson-gaussian model: each value through the
+// stabiliser's forward transform, the gaussian call at unit sigma over the
+// range stabilisedProblem gives for the whole image's extremes (a tile's
+// in.extremes), each value back through the unbiased inverse. Every step
+// but the filter is pointwise, so a caller that owns its tiles' values may
+// transform them in place, filter with gaussianInput, and invert the cores:
+// the same bits, without a transformed copy.
 DenoiseResult denoiseStabilised(const DenoiseInput& in, const DenoiseOptions& options,
                                 const NoisePlan& plan);
 
@@ -95,6 +107,15 @@ private:
     std::vector<double> lambda_, expectation_;
     double tailShift_ = 0.0;
 };
+
+// The gaussian problem a poisson-gaussian model is filtered as.
+struct StabilisedProblem {
+    Stabiliser stabiliser;
+    DataRange range; // of the transformed values, at least 2 wide
+    // Sets the input to the gaussian call at unit sigma over `range`.
+    void gaussianInput(DenoiseInput& in) const;
+};
+StabilisedProblem stabilisedProblem(const NoiseModel& model, double lowest, double highest);
 
 } // namespace sorvik::detail
 

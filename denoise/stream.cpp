@@ -3,6 +3,8 @@
 // memory plan both fit in.
 #include <sorvik/stream.h>
 
+#include "noise_model.h"
+
 #include <pilot/basic_estimate.h>
 #include <sorvik/sorvik.h>
 
@@ -11,6 +13,7 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,6 +43,10 @@ void checkShape(const StreamInput& in)
         throw std::invalid_argument("the image is empty (" + std::to_string(in.rows) + " x " +
                                     std::to_string(in.cols) + ")");
 }
+
+// Whether the first pass estimates anything: not when sigma or the whole
+// poisson-gaussian model is given.
+bool estimates(const StreamInput& in) { return !in.sigma && !(in.gain && in.readNoise); }
 
 TileGeometry geometryOf(const DenoiseOptions& options)
 {
@@ -89,7 +96,7 @@ struct PassCost {
     {
         const std::uint64_t r = std::uint64_t(readRows);
         std::uint64_t bytes = r * rowBytes() + r * cost.perRowRead + cost.fixed;
-        if (!in.sigma)
+        if (estimates(in))
             bytes = add(add(bytes, NoiseEstimator::memoryBound(in.rows, in.cols, in.channels)),
                         2 * (r + noisePatchSize) * std::uint64_t(in.cols) *
                             std::uint64_t(in.channels) * sizeof(double));
@@ -127,7 +134,7 @@ class Scanner {
 public:
     Scanner(const StreamInput& in) : in_(in)
     {
-        if (!in.sigma)
+        if (estimates(in))
             estimator_ = std::make_unique<NoiseEstimator>(in.rows, in.cols, in.channels);
     }
 
@@ -152,6 +159,7 @@ public:
                             ", " + formatNumber(in_.range->high) + "]");
                     low_ = std::min(low_, v);
                     high_ = std::max(high_, v);
+                    sum_ += v;
                 }
         if (!estimator_)
             return;
@@ -181,16 +189,35 @@ public:
         scan.high = high_;
         const double extremes[2] = {low_, high_};
         scan.range = in_.range ? *in_.range : floatDataRange(extremes, 1, 2, 1);
-        if (in_.sigma) {
-            scan.sigma = *in_.sigma;
-            return scan;
+        // The in-memory call's own plan, on the extremes and the estimate
+        // of the whole image, so that both choose the same model.
+        DenoiseInput whole;
+        whole.rows = in_.rows;
+        whole.cols = in_.cols;
+        whole.channels = in_.channels;
+        whole.range = scan.range;
+        whole.sigma = in_.sigma;
+        whole.noise = in_.noise;
+        whole.gain = in_.gain;
+        whole.readNoise = in_.readNoise;
+        whole.offset = in_.offset;
+        whole.extremes = DataRange{low_, high_};
+        const NoiseEstimator* estimator = estimator_.get();
+        const detail::NoisePlan plan = detail::planNoise(
+            whole, [estimator](NoiseChoice choice, const detail::KnownNoise& known) {
+                return estimator->estimateModel(choice, known.gain, known.readNoise, known.offset);
+            });
+        scan.noise = plan.model;
+        scan.sigma = plan.model.sigma;
+        scan.sigmaEstimated = plan.estimated;
+        if (plan.model.kind == NoiseKind::poissonGaussian) {
+            // As the in-memory call reports it: the noise at the mean level.
+            const NoiseModel& m = plan.model;
+            const double mean = sum_ / (double(in_.rows) * double(in_.cols) * double(in_.channels));
+            scan.sigma = std::sqrt(std::max(m.gain * (mean - m.offset) + m.readNoise * m.readNoise, 0.0));
+            scan.noise.sigma = scan.sigma;
         }
-        if (low_ == high_)
-            throw std::invalid_argument(
-                "the image is constant: its noise level cannot be estimated; give sigma");
-        scan.sigma = estimator_->estimate();
-        scan.sigmaEstimated = true;
-        if (!(scan.sigma > 0.0))
+        if (!in_.sigma && plan.model.kind == NoiseKind::gaussian && !(scan.sigma > 0.0))
             throw std::invalid_argument(
                 "no noise could be measured in the image (it is exactly smooth); give sigma");
         return scan;
@@ -203,6 +230,7 @@ private:
     std::int32_t bandTop_ = 0, bandRows_ = 0;
     double low_ = std::numeric_limits<double>::infinity();
     double high_ = -std::numeric_limits<double>::infinity();
+    double sum_ = 0.0;
 };
 
 // The input rows the current band's tiles need, every channel, row-major
@@ -403,6 +431,14 @@ void filterStream(RowSource& source, RowSink& sink, const StreamInput& in, const
     input.channels = in.channels;
     input.range = scan.range;
     input.sigma = scan.sigma;
+    // Counts: the tiles' own values are transformed in place and the cores
+    // inverted, the steps denoise() takes around the same filter, so that no
+    // tile holds a transformed copy beside it.
+    std::optional<detail::StabilisedProblem> stabilised;
+    if (scan.noise.kind == NoiseKind::poissonGaussian) {
+        stabilised = detail::stabilisedProblem(scan.noise, scan.low, scan.high);
+        stabilised->gaussianInput(input);
+    }
     RowWindow window(source, in, plan.readRows);
     std::vector<double> tileIn, out;
     const std::int64_t total = std::int64_t(bands.size()) * std::int64_t(across.size());
@@ -428,10 +464,16 @@ void filterStream(RowSource& source, RowSink& sink, const StreamInput& in, const
                     for (std::size_t j = 0; j < tc; ++j)
                         tileIn[(k * tc + j) * tr + i] = from[j];
                 }
+            if (stabilised)
+                for (double& v : tileIn)
+                    v = stabilised->stabiliser.forward(v);
             input.rows = rows.size();
             input.cols = tile.cols.size();
             input.pixels = tileIn.data();
-            const std::vector<double> core = denoiseTile(in.rows, in.cols, tile, input, options);
+            std::vector<double> core = denoiseTile(in.rows, in.cols, tile, input, options);
+            if (stabilised)
+                for (double& v : core)
+                    v = stabilised->stabiliser.inverse(v);
             const std::size_t cc = std::size_t(tile.coreCols.size());
             for (std::size_t k = 0; k < n; ++k)
                 std::copy(core.data() + k * cc * M, core.data() + (k + 1) * cc * M,

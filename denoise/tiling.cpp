@@ -78,6 +78,10 @@ PilotReach tilePilotReach(const DenoiseInput& input, const DenoiseOptions& optio
         return PilotReach{basicBlockSize - 1, 1};
     if (options.grouped)
         return pilotReach(*options.grouped);
+    // Stabilised tiles filter at a unit sigma over a range of their own:
+    // the reach for any sigma covers it.
+    if (!input.sigma)
+        return pilotReach(options);
     return pilotReach(groupedSettings(options.choice, input.range.sigmaToUnit(*input.sigma)));
 }
 
@@ -273,8 +277,12 @@ std::vector<double> denoiseTile(std::int32_t imageRows, std::int32_t imageCols, 
     g.pilotPerTile = true;
     // An estimate or a range made from one tile differs from the whole
     // image's, and every pixel would change with it.
-    if (!input.sigma)
-        throw std::invalid_argument("a tile needs the sigma of the whole image");
+    // (or, for poisson-gaussian noise, its whole model and extremes).
+    const bool stabilised = input.noise == NoiseChoice::poissonGaussian && input.gain &&
+                            input.readNoise && input.offset && input.extremes;
+    if (!input.sigma && !stabilised)
+        throw std::invalid_argument("a tile needs the sigma of the whole image, or its "
+                                    "poisson-gaussian model and extremes");
     g.pilot = tilePilotReach(input, options);
     checkTile(imageRows, imageCols, g, tile);
     if (input.rows != tile.rows.size() || input.cols != tile.cols.size())

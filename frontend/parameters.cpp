@@ -38,6 +38,19 @@ std::vector<Parameter> makeTable()
          "Octave and MATLAB take it as the second argument, not by name, as their "
          "image functions do",
          &Request::sigma},
+        {"noise model", "--noise", "noise_model", "NoiseModel", K::choice, 0.0, "auto", 0.0, 0.0, L::none,
+         "Noise model: auto (chosen from the image), gaussian (one level, sigma) or "
+         "poisson-gaussian (photon counts: gain, read noise, offset)",
+         nullptr, &Request::noise, {"auto", "gaussian", "poisson-gaussian"}},
+        {"gain", "--gain", "gain", "Gain", K::positive, 0.0, "estimated", 0.0, 0.0, L::none,
+         "Poisson-gaussian noise: data units per photon; default: estimated", nullptr, &Request::gain},
+        {"read noise", "--read-noise", "read_noise", "ReadNoise", K::positive, 0.0, "estimated", 0.0, 0.0,
+         L::none, "Poisson-gaussian noise: the signal-free noise's standard deviation in the data's units; "
+         "default: estimated",
+         nullptr, &Request::readNoise},
+        {"offset", "--offset", "offset", "Offset", K::level, 0.0, "estimated", 0.0, 0.0, L::none,
+         "Poisson-gaussian noise: the data's value at no signal (black level); default: estimated",
+         nullptr, &Request::offset},
         {"block size", "--block-size", "block_size", "BlockSize", K::whole, defaultBlockSize, "8", 2,
          maxBlockSide, L::imageSide, "Block side in pixels", nullptr, &Request::blockSize},
         {"step", "--step", "step", "Step", K::whole, defaultStep, "min(3, block size)", 1, maxBlockSide,
@@ -179,6 +192,15 @@ void checkRow(const Parameter& row, FrontEnd fe, const Request& r, const Subject
             refuse(name + " must be a finite number > 0, in the data's units, not " + formatNumber(*sigma));
         break;
     }
+    case ParameterKind::positive:
+    case ParameterKind::level: {
+        const auto& v = r.*std::get<std::optional<double> Request::*>(row.field);
+        if (v && !std::isfinite(*v))
+            refuse(name + " must be a finite number, in the data's units, not " + formatNumber(*v));
+        if (v && row.kind == ParameterKind::positive && !(*v > 0.0))
+            refuse(name + " must be a finite number > 0, in the data's units, not " + formatNumber(*v));
+        break;
+    }
     case ParameterKind::rangePair: {
         const auto& range = r.*std::get<std::optional<std::pair<double, double>> Request::*>(row.field);
         if (!range)
@@ -283,6 +305,8 @@ WienerSettings Request::wiener() const
     return w;
 }
 
+namespace {
+
 // Whether a row sets the grouped first stage (and so means nothing to the
 // other one).
 bool setsGroupedStage(const Parameter& row, const Request& r)
@@ -299,10 +323,59 @@ bool setsGroupedStage(const Parameter& row, const Request& r)
     return false;
 }
 
+const Parameter& rowOf(const std::string& toolFlag) { return *findParameter(FrontEnd::tool, toolFlag); }
+
+// Rows that only make sense together: sigma is white noise's alone.
+void checkNoiseModel(const Request& r, FrontEnd fe)
+{
+    const std::string sigma = quotedName(rowOf("--sigma"), fe);
+    const std::string model = quotedName(rowOf("--noise"), fe);
+    if (r.sigma && r.noise == std::optional<std::string>("poisson-gaussian"))
+        refuse(model + " poisson-gaussian cannot be given with " + sigma +
+               " (its noise follows the signal); give " + quotedName(rowOf("--gain"), fe) + " and " +
+               quotedName(rowOf("--read-noise"), fe) + " instead, or leave " + model + " out");
+    for (const char* flag : {"--gain", "--read-noise", "--offset"}) {
+        const Parameter& row = rowOf(flag);
+        if (!(r.*std::get<std::optional<double> Request::*>(row.field)))
+            continue;
+        if (r.sigma)
+            refuse(quotedName(row, fe) + " belongs to the poisson-gaussian noise model and " + sigma +
+                   " to white noise: give one or the other");
+        if (r.noise == std::optional<std::string>("gaussian"))
+            refuse(quotedName(row, fe) + " belongs to the poisson-gaussian noise model, not " + model +
+                   " gaussian");
+    }
+}
+
+} // namespace
+
+void checkOffset(const Request& request, FrontEnd frontEnd, double dataMaximum)
+{
+    if (request.offset && *request.offset > dataMaximum)
+        refuse(quotedName(rowOf("--offset"), frontEnd) + " " + formatNumber(*request.offset) +
+               " lies above the data's maximum " + formatNumber(dataMaximum) + ": no signal would remain");
+}
+
+std::string noiseAdvice(const std::string& message, FrontEnd frontEnd)
+{
+    const std::string neutral = "give its gain and read noise, or the gaussian model with a sigma";
+    const std::size_t at = message.find(neutral);
+    if (at == std::string::npos)
+        return message;
+    const auto name = [&](const char* flag) { return quotedName(rowOf(flag), frontEnd); };
+    const std::string model = name("--noise");
+    const std::string gaussian = frontEnd == FrontEnd::tool     ? model + " gaussian --sigma S"
+                                 : frontEnd == FrontEnd::octave ? model + " 'gaussian' with sigma"
+                                                                : model + "='gaussian' with sigma";
+    return message.substr(0, at) + "give " + name("--gain") + " and " + name("--read-noise") + ", or " + gaussian +
+           message.substr(at + neutral.size());
+}
+
 void validate(const Request& request, FrontEnd frontEnd, const Subject& subject)
 {
     for (const Parameter& row : parameters())
         checkRow(row, frontEnd, request, subject);
+    checkNoiseModel(request, frontEnd);
     // A value the call would ignore is more likely a slip than a wish.
     if (!request.firstStage || *request.firstStage != "dct")
         return;

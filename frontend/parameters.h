@@ -32,11 +32,18 @@ enum class ParameterKind {
     size,       // bytes, with K, M, G or T (tool)
     count,      // a whole number of 0 or more
     choice,     // one of `choices`
+    positive,   // a finite number > 0 in the data's units; unset: estimated
+    level,      // a finite number in the data's units; unset: estimated
 };
 
 // The values of one call, as the user gave them; unset means the default.
 struct Request {
     std::optional<double> sigma; // in the data's units
+    // The noise model: "auto", "gaussian" or "poisson-gaussian"; unset: auto.
+    std::optional<std::string> noise;
+    std::optional<double> gain;      // data units per photon
+    std::optional<double> readNoise; // in the data's units
+    std::optional<double> offset;    // the data's value at no signal
     std::int64_t blockSize = defaultBlockSize;
     std::optional<std::int64_t> step; // unset: min(defaultStep, block size)
     std::int64_t maxGroupSize = defaultMaxGroupSize;
@@ -114,12 +121,24 @@ struct Subject {
     bool integerData = false; // uint8 / uint16: the type gives the range
 };
 
+// An offset above the data's maximum leaves no signal to stabilise; the
+// front ends check it once they hold the data. Throws std::invalid_argument
+// naming the option as `frontEnd` spells it.
+void checkOffset(const Request& request, FrontEnd frontEnd, double dataMaximum);
+
+// The denoiser's advice on a noise model it cannot fit ("give its gain and
+// read noise, or the gaussian model with a sigma") in the front end's own
+// spelling; other messages come back as they are.
+std::string noiseAdvice(const std::string& message, FrontEnd frontEnd);
+
 // Checks every value the request holds against its row, in the table's
 // order, before any work: bounds (the block size also by the image's
 // smaller side), a step within the block, a sigma > 0, a range of finite
 // ends with low < high and only for float data, a window of block_size^2
-// weights that single precision holds as normal numbers > 0, the first
-// stage's parameters only with the grouped first stage. Throws
+// weights that single precision holds as normal numbers > 0, a gain and
+// read noise > 0, no poisson-gaussian parameter beside sigma or the
+// gaussian model, and the first stage's parameters only with the grouped
+// first stage. Throws
 // std::invalid_argument naming the option as `frontEnd` spells it and
 // quoting the value as given.
 void validate(const Request& request, FrontEnd frontEnd, const Subject& subject = {});

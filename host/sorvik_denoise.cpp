@@ -2,7 +2,7 @@
 //
 //   J = sorvik_denoise(I)
 //   J = sorvik_denoise(I, sigma)
-//   [J, sigma] = sorvik_denoise(I, [sigma], 'Name', value, ...)
+//   [J, sigma, model] = sorvik_denoise(I, [sigma], 'Name', value, ...)
 //
 // I is what imread gives (uint8 or uint16, M x N or M x N x 3) or single or
 // double data; M x N x 2 and M x N x 4 carry an alpha channel, which passes
@@ -67,6 +67,7 @@ struct Request {
     std::optional<double> sigma;
     std::optional<sorvik::DataRange> range;
     sorvik::DenoiseOptions options;
+    sorvik::Request table; // as the parameter table read it
 };
 
 bool isRealNumeric(const mxArray* a)
@@ -160,6 +161,26 @@ bool readValue(const sorvik::Parameter& row, const mxArray* value, sorvik::Reque
                     return;
                 }
                 field = mxGetScalar(value);
+            } else if constexpr (std::is_same_v<Field, std::optional<double>>) {
+                // The noise model's levels; bounds are validate's.
+                if (!scalar) {
+                    ok = failWith(failure, "sorvik:invalidParameter",
+                                  "%s must be a real numeric scalar, in the units of I.", name.c_str());
+                    return;
+                }
+                field = mxGetScalar(value);
+            } else if constexpr (std::is_same_v<Field, std::optional<std::string>>) {
+                char text[32] = {};
+                if (row.kind != sorvik::ParameterKind::choice || !mxIsChar(value) ||
+                    mxGetString(value, text, sizeof text) != 0) {
+                    std::string list;
+                    for (const char* c : row.choices)
+                        list += std::string(list.empty() ? "'" : ", '") + c + "'";
+                    ok = failWith(failure, "sorvik:invalidParameter", "%s must be one of %s.", name.c_str(),
+                                  list.c_str());
+                    return;
+                }
+                field = std::string(text);
             } else if constexpr (std::is_same_v<Field, std::optional<std::pair<double, double>>>) {
                 if (!numeric || mxGetNumberOfElements(value) != 2 || mxGetClassID(value) != mxDOUBLE_CLASS) {
                     ok = failWith(failure, "sorvik:invalidParameter",
@@ -224,9 +245,11 @@ bool unknownParameter(const char* name, Failure& failure)
 
 bool readRequest(int nlhs, int nrhs, const mxArray* prhs[], Request& r, Failure& failure)
 {
-    if (nlhs > 2)
+    if (nlhs > 3)
         return failWith(failure, "sorvik:tooManyOutputs",
-                        "sorvik_denoise gives at most 2 outputs (J and sigma); %d were asked for.", nlhs);
+                        "sorvik_denoise gives at most 3 outputs (J, sigma and the noise model); %d were "
+                        "asked for.",
+                        nlhs);
     if (nrhs < 1)
         return failWith(failure, "sorvik:notEnoughInputs", "sorvik_denoise needs the image I.");
     if (!readImage(prhs[0], r.image, failure))
@@ -261,6 +284,7 @@ bool readRequest(int nlhs, int nrhs, const mxArray* prhs[], Request& r, Failure&
     } catch (const std::invalid_argument& e) {
         return failWith(failure, "sorvik:invalidParameter", "%s", e.what());
     }
+    r.table = request;
     r.options.wiener = request.wiener();
     sorvik::applyFirstStage(request, r.options);
     r.options.threads =
@@ -342,6 +366,20 @@ bool denoiseCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Fai
         input.pixels = pixels.data();
         input.range = range;
         input.sigma = r.sigma;
+        const auto& noise = r.table.noise;
+        input.noise = noise == std::optional<std::string>("gaussian") ? sorvik::NoiseChoice::gaussian
+                      : noise == std::optional<std::string>("poisson-gaussian")
+                          ? sorvik::NoiseChoice::poissonGaussian
+                          : sorvik::NoiseChoice::automatic;
+        input.gain = r.table.gain;
+        input.readNoise = r.table.readNoise;
+        input.offset = r.table.offset;
+        try {
+            sorvik::checkOffset(r.table, sorvik::FrontEnd::octave,
+                                *std::max_element(pixels.begin(), pixels.end()));
+        } catch (const std::invalid_argument& e) {
+            return failWith(failure, "sorvik:invalidParameter", "%s", e.what());
+        }
         const sorvik::DenoiseResult result = sorvik::denoise(input, r.options);
         pixels = std::vector<double>();
 
@@ -382,13 +420,27 @@ bool denoiseCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Fai
         plhs[0] = out;
         if (nlhs > 1)
             plhs[1] = mxCreateDoubleScalar(result.sigma);
+        if (nlhs > 2) {
+            const char* fields[] = {"Kind", "Sigma", "Gain", "ReadNoise", "Offset"};
+            mxArray* model = mxCreateStructMatrix(1, 1, 5, fields);
+            if (model == nullptr)
+                return failWith(failure, "sorvik:outOfMemory", "Out of memory creating the output.");
+            const sorvik::NoiseModel& m = result.noise;
+            mxSetField(model, 0, "Kind", mxCreateString(sorvik::noiseKindName(m.kind)));
+            mxSetField(model, 0, "Sigma", mxCreateDoubleScalar(m.sigma));
+            mxSetField(model, 0, "Gain", mxCreateDoubleScalar(m.gain));
+            mxSetField(model, 0, "ReadNoise", mxCreateDoubleScalar(m.readNoise));
+            mxSetField(model, 0, "Offset", mxCreateDoubleScalar(m.offset));
+            plhs[2] = model;
+        }
         return true;
     } catch (const sorvik::NonFiniteValue& e) {
         return failWith(failure, "sorvik:nonFiniteInput",
                         "Input 1 (I) must hold finite values; the value at row %d, column %d, plane %d is not.",
                         e.row + 1, e.col + 1, e.channel + 1);
     } catch (const std::invalid_argument& e) {
-        return failWith(failure, "sorvik:invalidInput", "%s", e.what());
+        return failWith(failure, "sorvik:invalidInput", "%s",
+                        sorvik::noiseAdvice(e.what(), sorvik::FrontEnd::octave).c_str());
     } catch (const std::bad_alloc&) {
         return failWith(failure, "sorvik:outOfMemory", "Out of memory denoising a %d x %d image.", im.rows,
                         im.cols);

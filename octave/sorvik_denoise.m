@@ -3,7 +3,7 @@
 %   J = SORVIK_DENOISE(I)
 %   J = SORVIK_DENOISE(I, SIGMA)
 %   J = SORVIK_DENOISE(..., 'Name', Value, ...)
-%   [J, SIGMA] = SORVIK_DENOISE(...)
+%   [J, SIGMA, MODEL] = SORVIK_DENOISE(...)
 %
 %   Removes additive white Gaussian noise from I: a first stage (matched
 %   groups of blocks, hard-thresholded together) makes a pilot, then
@@ -24,7 +24,26 @@
 %   from its minimum and maximum (or 'Range') onto [0, 1], SIGMA with it,
 %   and the result is mapped back.
 %
+%   Without SIGMA the noise model is chosen from I: white Gaussian noise, or
+%   photon counts (microscopes, telescopes, raw camera frames) whose noise
+%   grows with the signal, I = Offset + Gain * Poisson(signal) +
+%   N(0, ReadNoise^2). Counts are stabilised to unit noise, filtered, and
+%   mapped back by an exact unbiased inverse. MODEL, the third output, is a
+%   struct with fields Kind ('gaussian' or 'poisson-gaussian'), Sigma (for
+%   counts: the noise at I's mean level), Gain, ReadNoise and Offset, in
+%   the units of I; SIGMA stays the second output.
+%
 %   Parameters (name-value pairs, names in any case):
+%     'NoiseModel'      'auto' (chosen from I), 'gaussian' or
+%                       'poisson-gaussian' ('auto'); a given SIGMA means
+%                       'gaussian', and rules out 'poisson-gaussian'
+%     'Gain'            poisson-gaussian: units of I per photon, above 0
+%                       (estimated)
+%     'ReadNoise'       poisson-gaussian: the signal-free noise, in the
+%                       units of I, above 0 (estimated)
+%     'Offset'          poisson-gaussian: the value of I at no signal, at
+%                       most I's maximum (estimated); giving any of these
+%                       three means 'poisson-gaussian'
 %     'BlockSize'       block side, 2 to 64 and at most I's side (8)
 %     'Step'            spacing of reference blocks, 1 to BlockSize
 %                       (min(3, BlockSize))
@@ -62,6 +81,8 @@
 %     noisy = uint8 (double (I) + 20 * randn (size (I)));
 %     [J, sigma] = sorvik_denoise (noisy);     % sigma is about 20
 %     imshow ([noisy, J]);
+%     counts = poissrnd (50 * double (I) / 255);  % photon counts
+%     [K, ~, model] = sorvik_denoise (counts);  % model.Kind: 'poisson-gaussian'
 %
 %   Errors carry identifiers sorvik:invalidImage, sorvik:invalidSigma,
 %   sorvik:invalidParameter, sorvik:unknownParameter, sorvik:nonFiniteInput,

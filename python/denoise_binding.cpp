@@ -7,6 +7,7 @@
 #include "python/denoise_binding.h"
 #include "python/parameters_binding.h"
 
+#include <frontend/parameters.h>
 #include <sorvik/denoise.h>
 
 #include <pybind11/functional.h>
@@ -57,7 +58,29 @@ sorvik::DataRange dataRange(const std::string& kind, const PlanarImage& image,
     return sorvik::floatDataRange(image.data, image.rows, image.cols, image.channels);
 }
 
+} // namespace
+
+sorvik::NoiseChoice noiseChoiceOf(const std::optional<std::string>& name)
+{
+    if (!name || *name == "auto")
+        return sorvik::NoiseChoice::automatic;
+    if (*name == "gaussian")
+        return sorvik::NoiseChoice::gaussian;
+    if (*name == "poisson-gaussian")
+        return sorvik::NoiseChoice::poissonGaussian;
+    throw py::value_error("noise_model must be one of auto, gaussian, poisson-gaussian, not '" + *name + "'");
+}
+
+py::tuple modelTuple(const sorvik::NoiseModel& m)
+{
+    return py::make_tuple(sorvik::noiseKindName(m.kind), m.sigma, m.gain, m.readNoise, m.offset);
+}
+
+namespace {
+
 py::tuple denoisePlanar(const Planar& planar, const std::string& kind, std::optional<double> sigma,
+                        std::optional<std::string> noiseModel, std::optional<double> gain,
+                        std::optional<double> readNoise, std::optional<double> offset,
                         std::optional<std::pair<double, double>> userRange, std::int32_t blockSize,
                         std::int32_t step, std::int32_t maxGroupSize, std::int32_t searchRadius,
                         double matchThreshold, std::optional<py::array_t<double, py::array::c_style>> window,
@@ -70,6 +93,10 @@ py::tuple denoisePlanar(const Planar& planar, const std::string& kind, std::opti
     input.channels = image.channels;
     input.pixels = image.data;
     input.sigma = sigma;
+    input.noise = noiseChoiceOf(noiseModel);
+    input.gain = gain;
+    input.readNoise = readNoise;
+    input.offset = offset;
     sorvik::DenoiseOptions options;
     options.wiener.blockSize = blockSize;
     options.wiener.step = step;
@@ -127,7 +154,7 @@ py::tuple denoisePlanar(const Planar& planar, const std::string& kind, std::opti
     } catch (const sorvik::NonFiniteValue& e) {
         rethrowNonFinite(e, image.channels);
     } catch (const std::invalid_argument& e) {
-        throw py::value_error(e.what());
+        throw py::value_error(sorvik::noiseAdvice(e.what(), sorvik::FrontEnd::python));
     }
     if (callbackError)
         throw std::move(*callbackError);
@@ -138,7 +165,7 @@ py::tuple denoisePlanar(const Planar& planar, const std::string& kind, std::opti
 
     Planar out({py::ssize_t(image.channels), py::ssize_t(image.cols), py::ssize_t(image.rows)});
     std::memcpy(out.mutable_data(), result.pixels.data(), result.pixels.size() * sizeof(double));
-    return py::make_tuple(out, result.sigma);
+    return py::make_tuple(out, result.sigma, modelTuple(result.noise));
 }
 
 double estimateSigmaPlanar(const Planar& planar)
@@ -155,6 +182,22 @@ double estimateSigmaPlanar(const Planar& planar)
     }
 }
 
+py::tuple estimateNoisePlanar(const Planar& planar)
+{
+    const PlanarImage image = planarImage(planar);
+    sorvik::NoiseModel model;
+    try {
+        sorvik::checkFinite(image.data, image.rows, image.cols, image.channels);
+        py::gil_scoped_release release;
+        model = sorvik::estimateNoiseModel(image.data, image.rows, image.cols, image.channels);
+    } catch (const sorvik::NonFiniteValue& e) {
+        rethrowNonFinite(e, image.channels);
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(e.what());
+    }
+    return modelTuple(model);
+}
+
 } // namespace
 
 void rethrowNonFinite(const sorvik::NonFiniteValue& e, int channels)
@@ -168,8 +211,10 @@ void rethrowNonFinite(const sorvik::NonFiniteValue& e, int channels)
 void registerDenoise(py::module_& m)
 {
     using namespace pybind11::literals;
-    m.def("_denoise_planar", &denoisePlanar, "planar"_a, "kind"_a, "sigma"_a, "data_range"_a,
+    m.def("_denoise_planar", &denoisePlanar, "planar"_a, "kind"_a, "sigma"_a, "noise_model"_a, "gain"_a,
+          "read_noise"_a, "offset"_a, "data_range"_a,
           "block_size"_a, "step"_a, "max_group_size"_a, "search_radius"_a, "match_threshold"_a,
           "window"_a, "threads"_a, "progress"_a, "first_stage"_a);
     m.def("_estimate_sigma_planar", &estimateSigmaPlanar, "planar"_a);
+    m.def("_estimate_noise_planar", &estimateNoisePlanar, "planar"_a);
 }

@@ -7,6 +7,14 @@
 
 #include <pybind11/pybind11.h>
 
+#include <optional>
+#include <string>
+
+// noise_model= as given (None: auto), for the library.
+sorvik::NoiseChoice noiseChoiceOf(const std::optional<std::string>& name);
+// A model as Python sees it: (kind, sigma, gain, read_noise, offset).
+pybind11::tuple modelTuple(const sorvik::NoiseModel& model);
+
 void registerDenoise(pybind11::module_& m);
 
 // ValueError naming the place of a value that is not finite, as numpy

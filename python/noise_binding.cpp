@@ -8,6 +8,7 @@
 #include "python/noise_binding.h"
 #include "python/denoise_binding.h"
 
+#include <frontend/parameters.h>
 #include <sorvik/denoise.h>
 #include <sorvik/noise_chunks.h>
 
@@ -17,6 +18,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -111,6 +113,53 @@ double sigmaFromPatches(std::pair<std::int64_t, std::int64_t> imageShape, int ch
     }
 }
 
+// The model and whether anything in it was estimated, as denoise() would
+// plan them for the whole image: (kind, sigma, gain, read_noise, offset,
+// estimated).
+py::tuple modelFromPatches(std::pair<std::int64_t, std::int64_t> imageShape, int channels,
+                           const Places& places, const Values& values, double low, double high,
+                           std::optional<double> sigma, std::optional<std::string> noiseModel,
+                           std::optional<double> gain, std::optional<double> readNoise,
+                           std::optional<double> offset, bool plan)
+{
+    if (places.ndim() != 2 || places.shape(1) != 3 || values.ndim() != 2 ||
+        values.shape(1) != patchValues || values.shape(0) != places.shape(0))
+        throw py::value_error("the patches must be places (n, 3) and values (n, " +
+                              std::to_string(patchValues) + ")");
+    sorvik::NoisePatches patches;
+    patches.low = low;
+    patches.high = high;
+    const py::ssize_t count = places.shape(0);
+    const auto place = places.unchecked<2>();
+    patches.patches.reserve(std::size_t(count));
+    for (py::ssize_t k = 0; k < count; ++k)
+        patches.patches.push_back({0.0, place(k, 0), place(k, 1), place(k, 2),
+                                   std::size_t(k) * std::size_t(patchValues)});
+    patches.values.assign(values.data(), values.data() + count * patchValues);
+    sorvik::DenoiseInput input;
+    input.rows = int32Of(imageShape.first, "image rows");
+    input.cols = int32Of(imageShape.second, "image columns");
+    input.channels = channels;
+    input.sigma = sigma;
+    input.noise = noiseChoiceOf(noiseModel);
+    input.gain = gain;
+    input.readNoise = readNoise;
+    input.offset = offset;
+    // plan: as denoise() plans it; else estimateNoiseModel's model alone.
+    sorvik::PlannedNoise planned;
+    try {
+        py::gil_scoped_release release;
+        if (plan)
+            planned = sorvik::planNoiseFromPatches(input, patches);
+        else
+            planned.model = sorvik::estimateNoiseModel(input.rows, input.cols, channels, patches);
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(sorvik::noiseAdvice(e.what(), sorvik::FrontEnd::dask));
+    }
+    py::tuple model = modelTuple(planned.model);
+    return py::make_tuple(model[0], model[1], model[2], model[3], model[4], planned.estimated);
+}
+
 } // namespace
 
 void registerNoise(py::module_& m)
@@ -118,6 +167,9 @@ void registerNoise(py::module_& m)
     using namespace pybind11::literals;
     m.def("_noise_chunk_patches", &chunkPatches, "planar"_a, "image_shape"_a, "chunk_rows"_a,
           "chunk_cols"_a, "own_rows"_a, "own_cols"_a);
+    m.def("_noise_model_from_patches", &modelFromPatches, "image_shape"_a, "channels"_a, "places"_a,
+          "values"_a, "low"_a, "high"_a, "sigma"_a, "noise_model"_a, "gain"_a, "read_noise"_a,
+          "offset"_a, "plan"_a);
     m.def("_noise_sigma_from_patches", &sigmaFromPatches, "image_shape"_a, "channels"_a, "places"_a,
           "values"_a, "low"_a, "high"_a);
 }

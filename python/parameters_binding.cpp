@@ -142,9 +142,11 @@ sorvik::Request pythonRequest(const py::dict& keywords, sorvik::FrontEnd frontEn
                 } else if constexpr (std::is_same_v<Field, std::vector<double>>) {
                     field = windowWeights(value, r.blockSize);
                 } else if constexpr (std::is_same_v<Field, std::optional<std::string>>) {
+                    if (row.kind != sorvik::ParameterKind::choice)
+                        throw py::type_error(name + " is an option of the tool alone");
                     if (!py::isinstance<py::str>(value))
                         throw py::type_error(name + " must be a str, not " + typeName(value));
-                    field = std::string(py::str(value));
+                    field = value.cast<std::string>();
                 } else {
                     throw py::type_error(name + " is an option of the tool alone");
                 }
@@ -223,6 +225,8 @@ const char* kindName(sorvik::ParameterKind kind)
         return "int";
     case sorvik::ParameterKind::real:
     case sorvik::ParameterKind::noiseLevel:
+    case sorvik::ParameterKind::positive:
+    case sorvik::ParameterKind::level:
         return "float";
     case sorvik::ParameterKind::rangePair:
         return "(float, float)";

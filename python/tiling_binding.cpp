@@ -26,6 +26,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -216,7 +217,9 @@ py::array_t<float> wienerTile(const py::array& noisyArray, const py::array& pilo
 
 using Planar = py::array_t<double, py::array::c_style>;
 
-Planar denoiseTile(const Planar& planar, double sigma, std::pair<double, double> range,
+// `noise`: the whole image's sigma, or for poisson-gaussian noise its
+// (gain, read_noise, offset, low, high): the model and the extremes.
+Planar denoiseTile(const Planar& planar, const py::object& noise, std::pair<double, double> range,
                    std::pair<std::int32_t, std::int32_t> imageShape, const Box& tileBox,
                    const Box& coreBox, std::int32_t blockSize, std::int32_t step,
                    std::int32_t maxGroupSize, std::int32_t searchRadius, double matchThreshold,
@@ -232,7 +235,16 @@ Planar denoiseTile(const Planar& planar, double sigma, std::pair<double, double>
     input.channels = int(planar.shape(0));
     input.pixels = planar.data();
     input.range = sorvik::DataRange{range.first, range.second};
-    input.sigma = sigma;
+    if (py::isinstance<py::tuple>(noise)) {
+        const auto m = noise.cast<std::tuple<double, double, double, double, double>>();
+        input.noise = sorvik::NoiseChoice::poissonGaussian;
+        input.gain = std::get<0>(m);
+        input.readNoise = std::get<1>(m);
+        input.offset = std::get<2>(m);
+        input.extremes = sorvik::DataRange{std::get<3>(m), std::get<4>(m)};
+    } else {
+        input.sigma = noise.cast<double>();
+    }
     sorvik::DenoiseOptions options;
     options.wiener = settingsOf(0.0, blockSize, step, maxGroupSize, searchRadius, matchThreshold, window);
     options.threads = threads;
@@ -281,7 +293,7 @@ void registerTiling(py::module_& m)
     m.def("_wiener_tile", &wienerTile, "noisy"_a, "pilot"_a, "sigma"_a, "image_shape"_a, "tile"_a,
           "core"_a, "block_size"_a, "step"_a, "max_group_size"_a, "search_radius"_a,
           "match_threshold"_a, "window"_a, "threads"_a);
-    m.def("_denoise_tile", &denoiseTile, "planar"_a, "sigma"_a, "data_range"_a, "image_shape"_a,
+    m.def("_denoise_tile", &denoiseTile, "planar"_a, "noise"_a, "data_range"_a, "image_shape"_a,
           "tile"_a, "core"_a, "block_size"_a, "step"_a, "max_group_size"_a, "search_radius"_a,
           "match_threshold"_a, "window"_a, "threads"_a, "first_stage"_a);
     m.def("_float_range", &floatRange, "low"_a, "high"_a);

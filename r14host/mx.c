@@ -25,6 +25,9 @@ struct mxArray_tag {
     int nzmax;      /* sparse only */
     int *ir;
     int *jc;
+    int nfields;    /* struct only: names, and numel * nfields values */
+    char **names;
+    struct mxArray_tag **fields;
 };
 
 static mxArray *liveHead = NULL;
@@ -96,6 +99,11 @@ static bool injectedFailure(void)
 
 static void freeParts(mxArray *a)
 {
+    if (a->names != NULL)
+        for (int i = 0; i < a->nfields; ++i)
+            free(a->names[i]);
+    free(a->names);
+    free(a->fields);
     free(a->dims);
     free(a->real);
     free(a->imag);
@@ -271,6 +279,43 @@ mxArray *mxCreateSparse(int m, int n, int nzmax, mxComplexity flag)
     return a;
 }
 
+mxArray *mxCreateStructMatrix(int m, int n, int nfields, const char **fieldnames)
+{
+    if (nfields < 0 || (nfields > 0 && fieldnames == NULL) || injectedFailure())
+        return NULL;
+    int dims[2] = {m, n};
+    mxArray *a = newArray(2, dims, mxSTRUCT_CLASS, false);
+    if (a == NULL)
+        return NULL;
+    bool ok = true;
+    a->nfields = nfields;
+    a->names = (char **)zeroBuffer((size_t)nfields, sizeof(char *), &ok);
+    a->fields = (mxArray **)zeroBuffer((size_t)a->numel * (size_t)nfields, sizeof(mxArray *), &ok);
+    for (int i = 0; ok && i < nfields; ++i) {
+        const size_t length = strlen(fieldnames[i]) + 1;
+        a->names[i] = (char *)malloc(length);
+        ok = a->names[i] != NULL;
+        if (ok)
+            memcpy(a->names[i], fieldnames[i], length);
+    }
+    if (!ok) {
+        freeParts(a);
+        return NULL;
+    }
+    linkLive(a);
+    return a;
+}
+
+static int fieldNumber(const mxArray *a, const char *name)
+{
+    if (a == NULL || a->classID != mxSTRUCT_CLASS || name == NULL)
+        return -1;
+    for (int i = 0; i < a->nfields; ++i)
+        if (strcmp(a->names[i], name) == 0)
+            return i;
+    return -1;
+}
+
 void mxDestroyArray(mxArray *array)
 {
     if (array == NULL)
@@ -279,6 +324,9 @@ void mxDestroyArray(mxArray *array)
         ++invalidDestroyCount;
         return;
     }
+    if (array->fields != NULL)
+        for (int i = 0; i < array->numel * array->nfields; ++i)
+            mxDestroyArray(array->fields[i]);
     if (array->prev != NULL)
         array->prev->next = array->next;
     else
@@ -357,6 +405,33 @@ double mxGetScalar(const mxArray *a)
 int *mxGetIr(const mxArray *a) { return a->ir; }
 int *mxGetJc(const mxArray *a) { return a->jc; }
 int mxGetNzmax(const mxArray *a) { return a->nzmax; }
+
+bool mxIsStruct(const mxArray *a) { return a->classID == mxSTRUCT_CLASS; }
+int mxGetNumberOfFields(const mxArray *a) { return a->classID == mxSTRUCT_CLASS ? a->nfields : 0; }
+
+const char *mxGetFieldNameByNumber(const mxArray *a, int n)
+{
+    return a->classID == mxSTRUCT_CLASS && n >= 0 && n < a->nfields ? a->names[n] : NULL;
+}
+
+mxArray *mxGetField(const mxArray *a, int index, const char *name)
+{
+    const int k = fieldNumber(a, name);
+    if (k < 0 || index < 0 || index >= a->numel)
+        return NULL;
+    return a->fields[index * a->nfields + k];
+}
+
+void mxSetField(mxArray *a, int index, const char *name, mxArray *value)
+{
+    const int k = fieldNumber(a, name);
+    if (k < 0 || index < 0 || index >= a->numel)
+        return;
+    mxArray **slot = &a->fields[index * a->nfields + k];
+    if (*slot != value)
+        mxDestroyArray(*slot);
+    *slot = value;
+}
 
 /* ---- host memory ---- */
 

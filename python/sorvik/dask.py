@@ -32,6 +32,7 @@ import numpy as np
 
 from . import _sorvik
 from ._denoise import _DEFAULTS, _MAX_SIDE, _channel_planes, _pop_first_stage, _whole
+from ._noise_plan import _estimated_model, _given_model, _noise_model, _tile_noise
 
 try:
     import dask
@@ -39,7 +40,7 @@ try:
 except ImportError as e:  # pragma: no cover - depends on the installation
     raise ImportError("sorvik.dask needs Dask (Debian: python3-dask)") from e
 
-__all__ = ["DEFAULT_CORE_SIZE", "denoise", "estimate_sigma", "tile_context", "wiener"]
+__all__ = ["DEFAULT_CORE_SIZE", "denoise", "estimate_noise", "estimate_sigma", "tile_context", "wiener"]
 
 # Cores of 1024 x 1024 pixels (rounded up to a multiple of step) keep the
 # recomputed context under 25 % with the default parameters; see docs/scaling.md.
@@ -221,6 +222,8 @@ def wiener(noisy, pilot, sigma, *, block_size: int = _DEFAULTS["block_size"], st
     sigma, threads = params.pop("sigma"), params.pop("threads")
     del params["data_range"]
     _pop_first_stage(params)
+    for key in ("noise_model", "gain", "read_noise", "offset"):  # the one call's alone
+        del params[key]
     core = _whole("core_size", core_size, 1)
     # Every check the in-memory call makes before it reads a pixel.
     _sorvik._tile_context(rows, cols, sigma, pilot_per_tile=False, **params)
@@ -278,9 +281,10 @@ def _noise_sigma(shape, channels: int, checked: bool, *parts) -> float:
     return sigma
 
 
-def _lazy_sigma(planes, chunks, checked: bool):
+def _lazy_sigma(planes, chunks, checked: bool, request=None, model: bool = False):
     """A Delayed estimate of planes [channel, row, column] (the colour
-    channels), one task a chunk of the given (row, column) chunk sizes."""
+    channels), one task a chunk of the given (row, column) chunk sizes; with
+    `model`, the noise model (see _noise_model) instead of sigma."""
     channels, rows, cols = (int(v) for v in planes.shape)
     chunks = [_merged_chunks(c, _PATCH_REACH) for c in chunks]
     array = planes.rechunk(((channels,),) + tuple(chunks))
@@ -298,7 +302,54 @@ def _lazy_sigma(planes, chunks, checked: bool):
             reach = [(o[0], min(o[1] + _PATCH_REACH, n) if len(c) > 1 else o[1])
                      for o, n, c in zip(own, shape, chunks)]
             parts.append(patches(blocks[0, a, b], shape, reach[0], reach[1], own[0], own[1]))
+    if model:
+        return dask.delayed(_noise_model, pure=True)(shape, channels, request, *parts)
     return dask.delayed(_noise_sigma, pure=True)(shape, channels, checked, *parts)
+
+
+def estimate_noise(image, *, channel_axis: Optional[int] = None):
+    """``sorvik.estimate_noise`` on a Dask array: a Delayed ``NoiseModel``, the same bits.
+
+    The chunks' patches are collected as for ``estimate_sigma``.
+
+    Parameters
+    ----------
+    image : dask.array.Array
+        As for ``denoise``; an alpha channel is left out.
+    channel_axis : int, optional
+        The axis of the channels, or None for a 2-D grey image.
+
+    Returns
+    -------
+    dask.delayed.Delayed
+        The ``NoiseModel`` ``sorvik.estimate_noise`` gives on the whole
+        image.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As ``estimate_sigma``; a constant image, or one without measurable
+        noise, fails its task with the message ``sorvik.estimate_noise``
+        gives.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import dask.array as da
+    >>> import sorvik, sorvik.dask
+    >>> rng = np.random.default_rng(3)
+    >>> counts = rng.poisson(np.tile(np.linspace(0, 80, 160), (160, 1))).astype(np.float64)
+    >>> lazy = sorvik.dask.estimate_noise(da.from_array(counts, chunks=50))
+    >>> lazy.compute(scheduler="synchronous") == sorvik.estimate_noise(counts)
+    True
+    """
+    _check_dask("image", image)
+    planes, _, channels = _channel_planes(image, channel_axis, da.moveaxis)
+    _check_size(*(int(v) for v in planes.shape[1:]))
+    colour = channels - 1 if channels in (2, 4) else channels
+    planes = planes[:colour]
+    found = _lazy_sigma(planes, planes.chunks[1:], checked=False, model=True)
+    return dask.delayed(_estimated_model, pure=True)(found)
 
 
 def estimate_sigma(image, *, channel_axis: Optional[int] = None):
@@ -366,6 +417,8 @@ def _finite_extremes(planes):
 
 
 def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int] = None,
+            noise_model: Optional[str] = None, gain: Optional[float] = None,
+            read_noise: Optional[float] = None, offset: Optional[float] = None,
             block_size: int = _DEFAULTS["block_size"], step: Optional[int] = None,
             max_group_size: int = _DEFAULTS["max_group_size"], search_radius: int = _DEFAULTS["search_radius"],
             match_threshold: float = _DEFAULTS["match_threshold"], window=None,
@@ -394,6 +447,11 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
         task a core collects its patches, one small task combines them).
     channel_axis : int, optional
         The axis of the channels, or None for a grey image.
+    noise_model, gain, read_noise, offset
+        The noise model, as for ``sorvik.denoise``; what is estimated is
+        estimated once for the whole image, as ``sigma`` is. Under a
+        poisson-gaussian model each tile is stabilised and filtered over
+        the whole image's range, so the bits are still the in-memory call's.
     block_size, step, max_group_size, search_radius, match_threshold, window
         The filter's parameters, as for ``sorvik.denoise``.
     first_stage, first_block_size, first_step, first_max_group_size, first_search_radius, \
@@ -447,6 +505,7 @@ first_lambda, first_match_threshold
     alpha = channels in (2, 4)
     colour = channels - 1 if alpha else channels
     params = _sorvik._check_parameters("dask", (rows, cols), kind != "float", sigma=sigma,
+                                       noise_model=noise_model, gain=gain, read_noise=read_noise, offset=offset,
                                        block_size=block_size, step=step, max_group_size=max_group_size,
                                        search_radius=search_radius, match_threshold=match_threshold,
                                        window=window, first_stage=first_stage,
@@ -457,6 +516,8 @@ first_lambda, first_match_threshold
                                        data_range=data_range, threads=threads)
     sigma, threads, data_range = params.pop("sigma"), params.pop("threads"), params.pop("data_range")
     first = _pop_first_stage(params)
+    request = tuple(params.pop(k) for k in ("noise_model", "gain", "read_noise", "offset"))
+    request = (sigma,) + request
     core = _whole("core_size", core_size, 1)
     # Sigma's own checks need the data range: the tasks make them.
     _sorvik._tile_context(rows, cols, None, pilot_per_tile=True, first_stage=first, **params)
@@ -471,17 +532,22 @@ first_lambda, first_match_threshold
         low, high = _finite_extremes(planes[:colour])
         data_range = dask.delayed(_float_range)(low, high)
     layouts = [_Layout(rows, core, params, True, first), _Layout(cols, core, params, True, first)]
-    if sigma is None:
+    if sigma is None and request[2] is not None and request[3] is not None:
+        low, high = _finite_extremes(planes[:colour])
+        sigma = dask.delayed(_tile_noise)(dask.delayed(_given_model)(request, low, high))
+    elif sigma is None:
         # On the cores the tiles take (the rechunk is the tiles' own), so
         # that a chunk holding NaN fails as the tile holding it would.
-        sigma = _lazy_sigma(planes.rechunk((-1,) + tuple(l.chunks for l in layouts))[:colour],
-                            [l.chunks for l in layouts], checked=True)
+        found = _lazy_sigma(planes.rechunk((-1,) + tuple(l.chunks for l in layouts))[:colour],
+                            [l.chunks for l in layouts], checked=True, request=request, model=True)
+        sigma = dask.delayed(_tile_noise, pure=True)(found)
     dtype = np.dtype(image.dtype)
 
     def task(block, sigma_value, range_value, block_info=None):
         location = block_info[None]["chunk-location"]
         tile, core_box = _boxes(layouts, location[1:])
-        result = _sorvik._denoise_tile(_planar(block, colour), sigma_value, tuple(range_value),
+        noise = tuple(sigma_value) if isinstance(sigma_value, (tuple, list)) else sigma_value
+        result = _sorvik._denoise_tile(_planar(block, colour), noise, tuple(range_value),
                                        (rows, cols), tile, core_box, threads=threads, first_stage=first,
                                        **params)
         out_planes = result.transpose(0, 2, 1)
@@ -505,8 +571,8 @@ first_lambda, first_match_threshold
 
     result = da.map_blocks(task, _overlapped(planes, layouts, leading=1), sigma, data_range,
                            chunks=((channels,),) + tuple(l.chunks for l in layouts), dtype=dtype,
-                           name="sorvik-denoise-" + dask.base.tokenize(planes, sigma, data_range, params,
-                                                                       threads, core, channel_axis))
+                           name="sorvik-denoise-" + dask.base.tokenize(planes, sigma, data_range, params, first,
+                                                                       request, threads, core, channel_axis))
     if channel_axis is None:
         return result[0]
     return da.moveaxis(result, 0, channel_axis)

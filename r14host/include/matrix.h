@@ -62,6 +62,9 @@ mxArray *mxCreateDoubleScalar(double value);
 mxArray *mxCreateLogicalMatrix(int m, int n);
 mxArray *mxCreateString(const char *text);
 mxArray *mxCreateSparse(int m, int n, int nzmax, mxComplexity flag);
+/* A struct array; its fields start empty (NULL). A value set into a field
+ * belongs to the struct afterwards, and is destroyed with it. */
+mxArray *mxCreateStructMatrix(int m, int n, int nfields, const char **fieldnames);
 void mxDestroyArray(mxArray *array);
 
 /* Inspection. */
@@ -94,6 +97,13 @@ int mxGetString(const mxArray *array, char *buffer, int size);
 int *mxGetIr(const mxArray *array);
 int *mxGetJc(const mxArray *array);
 int mxGetNzmax(const mxArray *array);
+
+/* Struct fields; index counts elements from 0. */
+bool mxIsStruct(const mxArray *array);
+int mxGetNumberOfFields(const mxArray *array);
+const char *mxGetFieldNameByNumber(const mxArray *array, int n);
+mxArray *mxGetField(const mxArray *array, int index, const char *name);
+void mxSetField(mxArray *array, int index, const char *name, mxArray *value);
 
 /* Host memory. */
 void *mxMalloc(size_t n);

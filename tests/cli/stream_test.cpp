@@ -68,6 +68,15 @@ protected:
     }
 };
 
+TEST_F(Streaming, CountsGiveTheInMemoryBitsUnderTheEstimatedAndTheGivenModel)
+{
+    // Stabilised tiles take the whole frame's range: any cut gives the
+    // frame's bits, with the model estimated in the first pass or given.
+    writeImage(path("frame.tif"), countFrame(131, 797, 30.0, 3.0, 4.0, 120.0, 8));
+    expectSameBits(path("frame.tif"), {});
+    expectSameBits(path("frame.tif"), {"--gain", "3", "--read-noise", "4", "--offset", "120"});
+}
+
 TEST_F(Streaming, GreyOfEveryDepthGivesTheInMemoryBits)
 {
     // Wide enough that the filter's buffers for the whole width cost more

@@ -246,6 +246,35 @@ inline std::vector<Page> readPages(const std::string& path)
     return pages;
 }
 
+// A camera frame of 16-bit levels: offset + gain * Poisson(photons) +
+// N(0, read^2), the photons following smooth shading up to `peak`; on the
+// 0..1 scale, as writeImage takes it.
+inline Image countFrame(std::int32_t rows, std::int32_t cols, double peak, double gain, double read,
+                        double offset, unsigned seed)
+{
+    Image image{rows, cols, std::vector<double>(std::size_t(rows) * cols), OIIO::TypeDesc::UINT16};
+    std::uint64_t state = seed;
+    const auto uniform = [&] {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return (double(state >> 11) + 0.5) * 0x1.0p-53;
+    };
+    for (std::int32_t j = 0; j < cols; ++j)
+        for (std::int32_t i = 0; i < rows; ++i) {
+            const double mean = peak * (0.1 + 0.9 * (0.5 + 0.5 * std::sin(j / 11.0) * std::cos(i / 17.0)));
+            double p = std::exp(-mean), sum = p;
+            const double u = uniform();
+            int k = 0;
+            while (u > sum && k < 10000) {
+                p *= mean / ++k;
+                sum += p;
+            }
+            const double noise = read * std::sqrt(-2.0 * std::log(uniform())) * std::cos(6.283185307179586 * uniform());
+            image.pixels[i + std::size_t(j) * rows] =
+                std::clamp(std::round(offset + gain * k + noise), 0.0, 65535.0) / 65535.0;
+        }
+    return image;
+}
+
 } // namespace sorvik::tooltest
 
 #endif

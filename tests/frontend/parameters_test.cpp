@@ -203,5 +203,35 @@ TEST(Parameters, TheOctaveHelpListsEveryRowWithItsBounds)
     }
 }
 
+TEST(Parameters, NoiseModelRowsAreCheckedTogetherAndAdviceIsInEachFrontEndsWords)
+{
+    Request r;
+    r.sigma = 2.0;
+    r.noise = "poisson-gaussian";
+    EXPECT_THROW(validate(r, FrontEnd::python), std::invalid_argument);
+    r.noise = "auto";
+    r.readNoise = 1.0;
+    try {
+        validate(r, FrontEnd::octave);
+        ADD_FAILURE() << "ReadNoise with sigma was taken";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find("'ReadNoise' belongs to the poisson-gaussian noise model and Input 2 (sigma)"),
+                  std::string::npos)
+            << e.what();
+    }
+    r.sigma.reset();
+    r.offset = 7.0;
+    EXPECT_NO_THROW(validate(r, FrontEnd::tool));
+    EXPECT_NO_THROW(checkOffset(r, FrontEnd::tool, 7.0));
+    EXPECT_THROW(checkOffset(r, FrontEnd::tool, 6.5), std::invalid_argument);
+
+    const std::string why = "cannot be fitted: flat; give its gain and read noise, or the gaussian model with a sigma";
+    EXPECT_EQ(noiseAdvice(why, FrontEnd::tool),
+              "cannot be fitted: flat; give --gain and --read-noise, or --noise gaussian --sigma S");
+    EXPECT_EQ(noiseAdvice(why, FrontEnd::python),
+              "cannot be fitted: flat; give gain and read_noise, or noise_model='gaussian' with sigma");
+    EXPECT_EQ(noiseAdvice("the image is constant", FrontEnd::octave), "the image is constant");
+}
+
 } // namespace
 } // namespace sorvik

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "loader.h"
@@ -52,6 +53,52 @@ TEST(DenoiseModule, TakesImreadOutputAndGivesItsClassAndSizeBack)
     }
 }
 
+TEST(DenoiseModule, GivesTheNoiseModelOfCountsAsAStructAndRefusesBadOnes)
+{
+    // Photon counts of gain 2 over a black level of 50, as double data.
+    const int rows = 72, cols = 80;
+    r14host::Array counts = r14host::numericArray({rows, cols}, mxDOUBLE_CLASS);
+    double* z = mxGetPr(counts.get());
+    moduletest::Random random(4);
+    for (int k = 0; k < rows * cols; ++k) {
+        const double mean = 30.0 * (0.55 + 0.45 * std::sin((k / rows) / 7.0) * std::cos((k % rows) / 9.0));
+        double p = std::exp(-mean), sum = p;
+        const double u = random.next();
+        int n = 0;
+        while (u > sum && n < 1000) {
+            p *= mean / ++n;
+            sum += p;
+        }
+        z[k] = 50.0 + 2.0 * n;
+    }
+    const r14host::Array gain = r14host::Array(mxCreateString("Gain"));
+    const r14host::Array offset = r14host::Array(mxCreateString("offset"));
+    const r14host::Array zero = r14host::doubleScalar(0);
+    const r14host::Array high = r14host::doubleScalar(1e4);
+    const int before = r14host::liveArrays();
+    {
+        r14host::CallResult result = denoiseModule().call(3, {counts.get()});
+        ASSERT_FALSE(result.errorExit) << result.errorId << ": " << result.errorMessage;
+        const mxArray* model = result.outputs[2].get();
+        ASSERT_TRUE(mxIsStruct(model));
+        char kind[32] = {};
+        ASSERT_EQ(mxGetString(mxGetField(model, 0, "Kind"), kind, sizeof kind), 0);
+        EXPECT_STREQ(kind, "poisson-gaussian");
+        EXPECT_NEAR(mxGetScalar(mxGetField(model, 0, "Gain")) / 2.0, 1.0, 0.15);
+        EXPECT_EQ(mxGetScalar(mxGetField(model, 0, "Sigma")), mxGetScalar(result.outputs[1].get()));
+    }
+    EXPECT_EQ(r14host::liveArrays(), before); // the struct took its fields with it
+    for (const auto& call : {std::vector<const mxArray*>{counts.get(), gain.get(), zero.get()},
+                             std::vector<const mxArray*>{counts.get(), offset.get(), high.get()}}) {
+        r14host::CallResult refused = denoiseModule().call(1, call);
+        EXPECT_TRUE(refused.errorExit);
+        EXPECT_EQ(refused.errorId, "sorvik:invalidParameter");
+        EXPECT_NE(refused.errorMessage.find(call[1] == gain.get() ? "'Gain'" : "'Offset'"), std::string::npos)
+            << refused.errorMessage;
+    }
+    EXPECT_EQ(r14host::liveArrays(), before);
+}
+
 TEST(DenoiseModule, RefusesWhatItCannotDenoiseAndLeavesNothingBehind)
 {
     const r14host::Array image = noisyImage(1);
@@ -67,8 +114,8 @@ TEST(DenoiseModule, RefusesWhatItCannotDenoiseAndLeavesNothingBehind)
                                      "sorvik:unknownParameter");
     moduletest::expectCleanErrorExit(denoiseModule(), {}, "sorvik:notEnoughInputs");
     const int before = r14host::liveArrays();
-    r14host::CallResult three = denoiseModule().call(3, {image.get()});
-    EXPECT_TRUE(three.errorExit);
-    EXPECT_EQ(three.errorId, "sorvik:tooManyOutputs");
+    r14host::CallResult four = denoiseModule().call(4, {image.get()});
+    EXPECT_TRUE(four.errorExit);
+    EXPECT_EQ(four.errorId, "sorvik:tooManyOutputs");
     EXPECT_EQ(r14host::liveArrays(), before);
 }

@@ -277,6 +277,10 @@ struct DenoiseInput {
     std::optional<double> gain;
     std::optional<double> readNoise;
     std::optional<double> offset;
+    // For a tile of a larger image: the whole image's lowest and highest
+    // values, which the poisson-gaussian path's range and offset check
+    // follow instead of the tile's own.
+    std::optional<DataRange> extremes;
 };
 
 enum class DenoiseStage { basicEstimate, wiener, groupedEstimate };

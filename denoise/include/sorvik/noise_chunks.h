@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <vector>
 
 namespace sorvik {
@@ -61,10 +62,24 @@ double estimateNoiseSigma(std::int32_t rows, std::int32_t cols, int channels,
                           const NoisePatches& patches);
 
 // estimateNoiseModel of the same image from the same patches, with the bits
-// the whole image gives. Throws as estimateNoiseSigma above and as
-// estimateNoiseModel.
+// the whole image gives; a choice and parameters held fixed as
+// NoiseEstimator::estimateModel takes them. Throws as estimateNoiseSigma
+// above and as estimateNoiseModel.
 NoiseModel estimateNoiseModel(std::int32_t rows, std::int32_t cols, int channels,
-                              const NoisePatches& patches);
+                              const NoisePatches& patches,
+                              NoiseChoice choice = NoiseChoice::automatic,
+                              std::optional<double> gain = {}, std::optional<double> readNoise = {},
+                              std::optional<double> offset = {});
+
+// The model and sigma denoise() runs the image under, from the chunks'
+// patches: input's rows, cols, channels, sigma and noise fields are read,
+// its pixels not (the patches' extremes stand for them). Throws as
+// denoise() does for these.
+struct PlannedNoise {
+    NoiseModel model;
+    bool estimated = false;
+};
+PlannedNoise planNoiseFromPatches(const DenoiseInput& input, const NoisePatches& patches);
 
 } // namespace sorvik
 

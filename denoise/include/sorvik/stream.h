@@ -51,6 +51,10 @@ struct StreamInput {
     // in the first pass. Every value must lie within it.
     std::optional<DataRange> range;
     std::optional<double> sigma; // in the data's units; absent: estimated in the first pass
+    // The noise model, as DenoiseInput takes it; what is absent is estimated
+    // in the first pass.
+    NoiseChoice noise = NoiseChoice::automatic;
+    std::optional<double> gain, readNoise, offset;
 };
 
 // What the source and the sink hold beyond the bands they hand over: bytes a
@@ -98,7 +102,8 @@ struct StreamScan {
     DataRange range;
     double low = 0.0, high = 0.0; // the extremes of the denoised channels
     double sigma = 0.0;           // the input's, or estimated
-    bool sigmaEstimated = false;
+    bool sigmaEstimated = false;  // sigma or any of the model's parameters
+    NoiseModel noise;             // the model the second pass filters under
 };
 
 // The first pass. Throws NonFiniteValue (at its place in the image) for a

@@ -131,8 +131,10 @@ void wienerTile(const FilterParams& params, const Tile& tile, const Channel* cha
 
 // The denoise pipeline on one tile planned with pilotPerTile. input.rows,
 // input.cols and input.pixels describe the tile (planar, as denoise() takes
-// it); input.sigma must be given, and input.range must be the whole image's,
-// as both would differ from tile to tile otherwise. Returns the core, planar,
+// it); input.sigma must be given (or, for poisson-gaussian noise, the noise
+// choice with gain, readNoise, offset and extremes, all the whole image's),
+// and input.range must be the whole image's, as all would differ from tile
+// to tile otherwise. Returns the core, planar,
 // with the bits denoise() gives it on the whole image.
 // Throws as denoise() does, and std::invalid_argument for a bad tile or a
 // missing sigma.

@@ -1,0 +1,84 @@
+"""Noise models from Python: estimate_noise, denoise under each model, the
+Dask calls with the in-memory bits, and refusals naming the keyword."""
+import numpy as np
+import pytest
+
+import sorvik
+
+
+def counts(rows=120, cols=136, peak=40.0, gain=1.0, read=1.5, offset=0.0, seed=4):
+    y, x = np.mgrid[0:rows, 0:cols]
+    photons = peak * (0.1 + 0.9 * (0.5 + 0.5 * np.sin(x / 9.0) * np.cos(y / 13.0)))
+    rng = np.random.default_rng(seed)
+    return offset + gain * rng.poisson(photons) + rng.normal(0, read, photons.shape), photons * gain + offset
+
+
+def psnr(a, b, peak):
+    return 10 * np.log10(peak ** 2 / np.mean((a - b) ** 2))
+
+
+def test_estimate_noise_fits_counts_and_keeps_white_noise_gaussian():
+    z, _ = counts(gain=2.5, read=3.0, offset=50.0)
+    m = sorvik.estimate_noise(z)
+    assert isinstance(m, sorvik.NoiseModel)
+    assert m.kind == "poisson-gaussian"
+    assert m.gain == pytest.approx(2.5, rel=0.15)
+    rgb = np.stack([z, z[::-1], z[:, ::-1]], axis=-1)
+    assert sorvik.estimate_noise(rgb, channel_axis=-1).kind == "poisson-gaussian"
+
+    white = 100 + np.random.default_rng(1).normal(0, 8, (96, 96))
+    g = sorvik.estimate_noise(white)
+    assert (g.kind, g.gain, g.offset) == ("gaussian", 0.0, 0.0)
+    assert g.sigma == g.read_noise == sorvik.estimate_sigma(white)
+
+
+def test_denoise_under_each_model_round_trips_counts():
+    z, clean = counts()
+    auto = sorvik.denoise(z, threads=2)
+    given = sorvik.denoise(z, noise_model="poisson-gaussian", gain=1.0, read_noise=1.5, offset=0.0, threads=2)
+    gaussian = sorvik.denoise(z, noise_model="gaussian", threads=2)
+    for out in (auto, given, gaussian):
+        assert out.shape == z.shape and out.dtype == z.dtype
+    peak = clean.max()
+    assert psnr(given, clean, peak) > psnr(z, clean, peak) + 6
+    assert psnr(auto, clean, peak) > psnr(gaussian, clean, peak) - 0.2
+    # A given sigma is gaussian, the model's name included.
+    assert (sorvik.denoise(z, 4.0, threads=2) == sorvik.denoise(z, 4.0, noise_model="gaussian", threads=2)).all()
+    # uint16 frames and float ones of the same levels give the same values.
+    frame = np.clip(np.round(z * 50 + 100), 0, 65535).astype(np.uint16)
+    out16 = sorvik.denoise(frame, noise_model="poisson-gaussian", threads=2)
+    assert out16.dtype == np.uint16 and psnr(out16.astype(float), clean * 50 + 100, 65535) > 40
+
+
+@pytest.mark.parametrize("keywords, error, message", [
+    (dict(gain=0), ValueError, "gain must be a finite number > 0"),
+    (dict(read_noise=float("nan")), ValueError, "read_noise must be a finite number"),
+    (dict(offset=1e6), ValueError, "offset 1000000 lies above the data's maximum"),
+    (dict(sigma=3.0, noise_model="poisson-gaussian"), ValueError,
+     "noise_model poisson-gaussian cannot be given with sigma"),
+    (dict(sigma=3.0, gain=1.0), ValueError, "gain belongs to the poisson-gaussian noise model and sigma"),
+    (dict(noise_model="correlated"), ValueError, "noise_model must be one of auto, gaussian, poisson-gaussian"),
+    (dict(noise_model=3), TypeError, "noise_model must be a str"),
+    (dict(gain="2"), TypeError, "gain must be a real number"),
+])
+def test_bad_model_parameters_are_refused_naming_the_keyword(keywords, error, message):
+    z, _ = counts(64, 64)
+    with pytest.raises(error, match=message):
+        sorvik.denoise(z, **keywords)
+
+
+def test_dask_gives_the_in_memory_model_and_bits():
+    pytest.importorskip("dask")
+    import dask.array as da
+
+    import sorvik.dask
+
+    z, _ = counts(150, 170, seed=9)
+    lazy = da.from_array(z, chunks=(60, 70))
+    assert sorvik.dask.estimate_noise(lazy).compute(scheduler="synchronous") == sorvik.estimate_noise(z)
+    for keywords in ({}, dict(noise_model="poisson-gaussian"), dict(gain=1.0, read_noise=1.5),
+                     dict(noise_model="gaussian")):
+        streamed = sorvik.dask.denoise(lazy, core_size=64, threads=1, **keywords).compute(scheduler="synchronous")
+        assert streamed.tobytes() == sorvik.denoise(z, threads=2, **keywords).tobytes(), keywords
+    with pytest.raises(ValueError, match="offset 1000000 lies above"):
+        sorvik.dask.denoise(lazy, gain=1.0, read_noise=1.5, offset=1e6).compute(scheduler="synchronous")
