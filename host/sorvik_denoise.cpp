@@ -180,6 +180,9 @@ bool readValue(const sorvik::Parameter& row, const mxArray* value, sorvik::Reque
                                   list.c_str());
                     return;
                 }
+                // Names are taken in any case; their values too.
+                for (char* c = text; *c != '\0'; ++c)
+                    *c = char(std::tolower(static_cast<unsigned char>(*c)));
                 field = std::string(text);
             } else if constexpr (std::is_same_v<Field, std::optional<std::pair<double, double>>>) {
                 if (!numeric || mxGetNumberOfElements(value) != 2 || mxGetClassID(value) != mxDOUBLE_CLASS) {
@@ -203,20 +206,6 @@ bool readValue(const sorvik::Parameter& row, const mxArray* value, sorvik::Reque
                 for (std::size_t row = 0; row < p; ++row)
                     for (std::size_t col = 0; col < p; ++col)
                         field[row * p + col] = data[row + col * p];
-            } else if constexpr (std::is_same_v<Field, std::optional<std::string>>) {
-                char text[16] = {};
-                if (!mxIsChar(value) || std::size_t(mxGetNumberOfElements(value)) >= sizeof text ||
-                    mxGetString(value, text, sizeof text) != 0) {
-                    std::string list;
-                    for (const char* c : row.choices)
-                        list += (list.empty() ? "'" : "' or '") + std::string(c);
-                    ok = failWith(failure, "sorvik:invalidParameter", "%s must be %s'.", name.c_str(), list.c_str());
-                    return;
-                }
-                // Names are taken in any case; their values too.
-                for (char* c = text; *c != '\0'; ++c)
-                    *c = char(std::tolower(static_cast<unsigned char>(*c)));
-                field = std::string(text);
             } else {
                 // Options of the tool alone have no Octave name, so no row
                 // of theirs is ever found here.
