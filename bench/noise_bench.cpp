@@ -10,9 +10,10 @@
 // the default (automatic) call. PSNR against peak * clean, peak as the
 // signal's top. Then the automatic choice on white Gaussian noise, where it
 // must agree with the gaussian model to the bit.
+#include "bench/workload.h"
+
 #include <sorvik/denoise.h>
 
-#include <png.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,48 +31,6 @@ namespace sorvik::bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-struct Photo {
-    std::string name;
-    std::int32_t rows = 0, cols = 0;
-    int channels = 1;
-    std::vector<double> pixels; // planar, column-major, 0..1
-};
-
-Photo readPhoto(const std::string& dir, const std::string& name)
-{
-    const std::string path = dir + "/" + name;
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str()))
-        throw std::runtime_error(path + ": " + image.message);
-    const bool colour = (image.format & PNG_FORMAT_FLAG_COLOR) != 0;
-    image.format = colour ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
-    std::vector<png_byte> interleaved(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, interleaved.data(), 0, nullptr)) {
-        png_image_free(&image);
-        throw std::runtime_error(path + ": " + image.message);
-    }
-    Photo photo;
-    photo.name = name;
-    photo.rows = std::int32_t(image.height);
-    photo.cols = std::int32_t(image.width);
-    photo.channels = colour ? 3 : 1;
-    const std::size_t plane = std::size_t(photo.rows) * std::size_t(photo.cols);
-    photo.pixels.resize(plane * std::size_t(photo.channels));
-    for (std::int32_t i = 0; i < photo.rows; ++i)
-        for (std::int32_t j = 0; j < photo.cols; ++j)
-            for (int c = 0; c < photo.channels; ++c)
-                photo.pixels[std::size_t(c) * plane + std::size_t(i) + std::size_t(j) * photo.rows] =
-                    interleaved[(std::size_t(i) * photo.cols + j) * photo.channels + c] / 255.0;
-    return photo;
-}
 
 std::vector<double> counts(const std::vector<double>& clean, double peak, double read,
                            std::uint32_t seed)

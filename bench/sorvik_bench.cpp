@@ -47,11 +47,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 // Processor time of the whole process (every thread), immune to waiting for
 // a processor that others hold.
 double cpuSeconds()

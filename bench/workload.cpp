@@ -8,31 +8,53 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace sorvik::bench {
 
-GreyImage readPng(const std::string& path)
+Photo readPhoto(const std::string& dir, const std::string& name, std::optional<bool> colour)
 {
+    const std::string path = dir.empty() ? name : dir + "/" + name;
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_file(&image, path.c_str()))
         throw std::runtime_error(path + ": " + image.message);
-    image.format = PNG_FORMAT_GRAY;
-    std::vector<png_byte> rowMajor(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rowMajor.data(), 0, nullptr)) {
+    const bool rgb = colour.value_or((image.format & PNG_FORMAT_FLAG_COLOR) != 0);
+    image.format = rgb ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+    std::vector<png_byte> interleaved(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, interleaved.data(), 0, nullptr)) {
         png_image_free(&image);
         throw std::runtime_error(path + ": " + image.message);
     }
+    Photo photo;
+    photo.name = name;
+    photo.rows = std::int32_t(image.height);
+    photo.cols = std::int32_t(image.width);
+    photo.channels = rgb ? 3 : 1;
+    const std::size_t plane = std::size_t(photo.rows) * std::size_t(photo.cols);
+    photo.pixels.resize(plane * std::size_t(photo.channels));
+    for (std::int32_t i = 0; i < photo.rows; ++i)
+        for (std::int32_t j = 0; j < photo.cols; ++j)
+            for (int c = 0; c < photo.channels; ++c)
+                photo.pixels[std::size_t(c) * plane + std::size_t(i) + std::size_t(j) * photo.rows] =
+                    interleaved[(std::size_t(i) * photo.cols + j) * photo.channels + c] / 255.0;
+    return photo;
+}
+
+GreyImage readPng(const std::string& path)
+{
+    Photo photo = readPhoto("", path, false);
     GreyImage grey;
-    grey.rows = std::int32_t(image.height);
-    grey.cols = std::int32_t(image.width);
-    grey.pixels.resize(rowMajor.size());
-    for (std::int32_t i = 0; i < grey.rows; ++i)
-        for (std::int32_t j = 0; j < grey.cols; ++j)
-            grey.pixels[std::size_t(i) + std::size_t(j) * grey.rows] =
-                rowMajor[std::size_t(i) * grey.cols + j] / 255.0;
+    grey.rows = photo.rows;
+    grey.cols = photo.cols;
+    grey.pixels = std::move(photo.pixels);
     return grey;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 namespace {

@@ -6,7 +6,9 @@
 
 #include <sorvik/sorvik.h>
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,21 @@ struct GreyImage {
 
 // Reads an 8-bit (or any) PNG as grey; throws std::runtime_error on failure.
 GreyImage readPng(const std::string& path);
+
+// A photograph on the 0..1 scale: one plane (grey) or three (RGB) one after
+// the other, each column-major.
+struct Photo {
+    std::string name;
+    std::int32_t rows = 0, cols = 0;
+    int channels = 1;
+    std::vector<double> pixels;
+};
+
+// Reads dir/name as RGB (colour true), grey (false), or as the file holds it
+// (unset); throws std::runtime_error on failure.
+Photo readPhoto(const std::string& dir, const std::string& name, std::optional<bool> colour = {});
+
+double secondsSince(std::chrono::steady_clock::time_point start);
 
 // A size x size image from `source`: a centred crop when it is smaller, mirror
 // tiling (the image, then its reflection, alternately) when it is larger.
