@@ -18,4 +18,4 @@ cmake --build "$build" -j2 --target filter_tests
 # fit under its limit.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   "$build/tests/filter/filter_tests" \
-  --gtest_filter='Exactness.OutputIsTheSameForEveryThreadCount:Exactness.SpectraComputedAhead*:Exactness.EveryThreadCount*:Exactness.GroupLengthsPlannedOnFirstUse:GroupPlans.PlanFailureOnFirstUseIsReported:Threads.*:Channels.*'
+  --gtest_filter='Exactness.OutputIsTheSameForEveryThreadCount:Exactness.SpectraComputedAhead*:Exactness.EveryThreadCount*:Exactness.GroupLengthsPlannedOnFirstUse:GroupPlans.PlanFailureOnFirstUseIsReported:Threads.*:Channels.*:GroupedThreshold.*'
