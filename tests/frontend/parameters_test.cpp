@@ -207,9 +207,9 @@ TEST(Parameters, NoiseModelRowsAreCheckedTogetherAndAdviceIsInEachFrontEndsWords
 {
     Request r;
     r.sigma = 2.0;
-    r.noise = "poisson-gaussian";
+    r.noise.emplace("poisson-gaussian");
     EXPECT_THROW(validate(r, FrontEnd::python), std::invalid_argument);
-    r.noise = "auto";
+    r.noise.emplace("auto");
     r.readNoise = 1.0;
     try {
         validate(r, FrontEnd::octave);
