@@ -5,8 +5,9 @@
 //               [--wiener-tau x] [--wiener-K n] [--wiener-R n] [--wiener-step n] [--grouped-only] [--P n] [--step n] [--K n] [--R n] [--lambda x]
 //               [--tau x] [--floor x]
 //
-// The photographs (grey: camera, astronaut-grey, brick; colour: astronaut)
-// get Gaussian noise from fixed seeds, then are rounded and clipped to 8 bits
+// The photographs (by default the bundled ones: grey camera, astronaut-grey,
+// brick; colour astronaut; any PNG is read grey or RGB as it is stored) get
+// Gaussian noise from fixed seeds, then are rounded and clipped to 8 bits
 // as a noisy PNG holds them; the one call sees them in 0..255 with the true
 // sigma given. Prints PSNR (peak 255, against the clean photograph) and
 // processor seconds of the default pilot and of pilot=dct; the options after
@@ -19,6 +20,7 @@
 #include <sorvik/denoise.h>
 
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <cstdio>
@@ -35,7 +37,7 @@ namespace {
 // The photograph in levels of 255, as the benchmark's noise and PSNR take it.
 Photo readPhoto255(const std::string& dir, const std::string& name)
 {
-    Photo photo = readPhoto(dir, name, name == "astronaut.png");
+    Photo photo = readPhoto(dir, name); // grey or RGB as the file holds it
     for (double& v : photo.pixels)
         v = std::round(v * 255.0);
     return photo;
@@ -130,6 +132,7 @@ int run(int argc, char** argv)
     std::int32_t wienerK = 0, wienerR = -1, wienerStep = 0; // its group size, radius, step
     GroupedSettings tuned;
     bool tuning = false;
+    std::vector<std::string> given; // the grouped options set on the command line
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool more = i + 1 < argc;
@@ -161,6 +164,7 @@ int run(int argc, char** argv)
         } else {
             const double value = std::atof(argv[++i]);
             tuning = true;
+            given.push_back(arg);
             if (arg == "--P")
                 tuned.blockSize = std::int32_t(value);
             else if (arg == "--step")
@@ -186,9 +190,13 @@ int run(int argc, char** argv)
                 threads);
     std::printf("%-20s %5s  %7s %7s  %7s %7s  %6s\n", "image", "sigma", "dct:dB", "s",
                 "grp:dB", "s", "gain");
+    // Gains by sigma, grey [0] and colour [1]: sum, count, lowest.
+    std::vector<double> gainSum(2 * sigmas.size(), 0.0), gainLow(2 * sigmas.size(), 1e9);
+    std::vector<int> gainCount(2 * sigmas.size(), 0);
     for (const std::string& name : names) {
         const Photo photo = readPhoto255(dir, name);
-        for (double sigma : sigmas) {
+        for (std::size_t si = 0; si < sigmas.size(); ++si) {
+            const double sigma = sigmas[si];
             const std::vector<double> noisy = noisy8(photo, sigma);
             DenoiseOptions options;
             options.threads = threads;
@@ -208,15 +216,17 @@ int run(int argc, char** argv)
             options.pilot = PilotKind::grouped;
             if (tuning) {
                 GroupedSettings s = groupedDefaults(sigma / 255.0);
-                const GroupedSettings plain;
                 // Only what was given replaces the default for this sigma.
-                if (tuned.blockSize != plain.blockSize) s.blockSize = tuned.blockSize;
-                if (tuned.step != plain.step) s.step = tuned.step;
-                if (tuned.maxGroupSize != plain.maxGroupSize) s.maxGroupSize = tuned.maxGroupSize;
-                if (tuned.searchRadius != plain.searchRadius) s.searchRadius = tuned.searchRadius;
-                if (tuned.lambda != plain.lambda) s.lambda = tuned.lambda;
-                if (tuned.matchThreshold != plain.matchThreshold) s.matchThreshold = tuned.matchThreshold;
-                if (tuned.matchFloor != plain.matchFloor) s.matchFloor = tuned.matchFloor;
+                const auto set = [&given](const char* option) {
+                    return std::find(given.begin(), given.end(), option) != given.end();
+                };
+                if (set("--P")) s.blockSize = tuned.blockSize;
+                if (set("--step")) s.step = tuned.step;
+                if (set("--K")) s.maxGroupSize = tuned.maxGroupSize;
+                if (set("--R")) s.searchRadius = tuned.searchRadius;
+                if (set("--lambda")) s.lambda = tuned.lambda;
+                if (set("--tau")) s.matchThreshold = tuned.matchThreshold;
+                if (set("--floor")) s.matchFloor = tuned.matchFloor;
                 options.grouped = s;
             }
             if (pilotsOnly) {
@@ -227,8 +237,17 @@ int run(int argc, char** argv)
             std::printf("%-20s %5.0f  %7.2f %7.2f  %7.2f %7.2f  %+6.2f\n", name.c_str(), sigma,
                         dct.db, dct.seconds, grouped.db, grouped.seconds, grouped.db - dct.db);
             std::fflush(stdout);
+            const std::size_t at = 2 * si + (photo.channels == 3 ? 1 : 0);
+            gainSum[at] += grouped.db - dct.db;
+            gainLow[at] = std::min(gainLow[at], grouped.db - dct.db);
+            ++gainCount[at];
         }
     }
+    for (std::size_t at = 0; at < gainSum.size() && !groupedOnly && !pilotsOnly; ++at)
+        if (gainCount[at] > 0)
+            std::printf("mean gain %-6s sigma %3.0f: %+6.3f dB over %d image(s), lowest %+6.3f\n",
+                        at % 2 ? "colour" : "grey", sigmas[at / 2], gainSum[at] / gainCount[at],
+                        gainCount[at], gainLow[at]);
     return 0;
 }
 
