@@ -17,19 +17,33 @@ namespace sorvik {
 
 GroupedSettings groupedDefaults(double unitSigma)
 {
-    // Measured on the bundled photographs with 8-bit noise (bench/pilot_bench):
+    // Measured with bench/pilot_bench (8-bit clipped noise, sigma given) on
+    // the bundled photographs and on ten 256 x 256 grey and five colour crops
+    // of other photographs, gains of the one call over pilot = dct:
+    // - blocks of 6 against 8 (lambda 2.5): +0.02 to +0.07 dB on the grey
+    //   mean at every sigma and +0.05 to +0.08 in colour, and no image below
+    //   the dct pilot's result; blocks of 4 lost 1 dB on texture, of 5 and 7
+    //   less than 6, 7 at 1.3 x the time of 6;
+    // - lambda 2.5 against 2.7 at sigma 25 to 50: textures such as grass fell
+    //   below the dct pilot with 2.7 (-0.06 to -0.13 dB) and gain with 2.5
+    //   (+0.05 to +0.10), the means rise 0.01 to 0.06 dB; 2.3 and 2.4 lost
+    //   on gravel;
+    // - groups of 32 against 16: +0.04 dB on the grey mean at sigma 50
+    //   (colour -0.01), +0.03 at 35 and +0.01 at 25, where they would take
+    //   the call past twice the dct pilot's time, so only above 40;
+    // - step 4 against 3: 0.015 dB lower at sigma 15 and 50 for 0.8 x the
+    //   time;
     // - two blocks of pure noise lie about 2 P^2 sigma^2 apart; a threshold
     //   near that keeps groups full in flat regions, and the results hardly
-    //   move between 150 and 500 sigma^2 (100: 0.4 dB lower at sigma 25);
-    // - below sigma 20 (of 255) lambda 2.5 keeps the camera's flat regions
-    //   above the basic estimate's (2.7: 0.2 dB less there, 0.1 more on brick);
-    // - above sigma 40 groups of 32 gain 0.03 to 0.08 dB over 16; blocks of
-    //   12 lost 0.1 to 0.2 dB, and matching on floored spectra (floor 1 to
-    //   2.5 sigma) lost 0.01 to 0.4 dB, so neither is the default.
+    //   move between 150 and 500 sigma^2 (100: 0.4 dB lower at sigma 25;
+    //   with blocks of 6, 146 sigma^2 gave the same as 260 within 0.01 dB);
+    // - matching on floored spectra (floor 1 to 2.5 sigma) lost 0.01 to
+    //   0.4 dB, so it is off; step 2 gave +0.01 dB at 1.6 x the time.
     GroupedSettings s;
     const double sigma255 = 255.0 * unitSigma;
+    s.blockSize = 6;
     s.matchThreshold = std::max(0.2, 260.0 * unitSigma * unitSigma);
-    s.lambda = sigma255 < 20.0 ? 2.5 : 2.7;
+    s.lambda = 2.5;
     s.maxGroupSize = sigma255 > 40.0 ? 32 : 16;
     return s;
 }

@@ -22,7 +22,7 @@ constexpr double maxGroup = 4096;
 constexpr double maxRadius = 4096;
 constexpr double maxThreads = 1024;
 // The grouped first stage's block side at every sigma (GroupedSettings).
-constexpr std::int64_t defaultFirstBlockSize = 8;
+constexpr std::int64_t defaultFirstBlockSize = 6;
 // A threshold of 1000 sigma already zeroes all but the DC.
 constexpr double maxLambda = 1000;
 constexpr double wholeTop = double(std::numeric_limits<std::int64_t>::max());
@@ -101,7 +101,7 @@ std::vector<Parameter> makeTable()
          "(each 8 x 8 block alone: faster, rougher)",
          nullptr, &Request::firstStage, {"grouped", "dct"}},
         {"first stage's block size", "--first-block-size", "first_block_size", "FirstBlockSize", K::whole,
-         0.0, "8", 2, maxBlockSide, L::imageSide, "The grouped first stage's block side in pixels", nullptr,
+         0.0, "6", 2, maxBlockSide, L::imageSide, "The grouped first stage's block side in pixels", nullptr,
          &Request::firstBlockSize},
         {"first stage's step", "--first-step", "first_step", "FirstStep", K::whole, 0.0,
          "min(3, first block size)", 1, maxBlockSide, L::firstBlockSize,
@@ -114,7 +114,7 @@ std::vector<Parameter> makeTable()
          "The grouped first stage's block positions searched on each side of the reference", nullptr,
          &Request::firstSearchRadius},
         {"first stage's threshold", "--first-lambda", "first_lambda", "FirstLambda", K::real, 0.0,
-         "2.5; 2.7 from sigma 20 of 255", 0, maxLambda, L::none,
+         "2.5", 0, maxLambda, L::none,
          "The grouped first stage's hard threshold, in multiples of sigma", nullptr, &Request::firstLambda},
         {"first stage's match threshold", "--first-match-threshold", "first_match_threshold",
          "FirstMatchThreshold", K::real, 0.0, "max(0.2, 260 sigma^2), sigma on 0..1", 0,

@@ -63,14 +63,14 @@
 %   The first stage (its parameters by SIGMA where not given):
 %     'FirstStage'      'grouped' (default) or 'dct': each 8 x 8 block
 %                       hard-thresholded alone (faster, rougher)
-%     'FirstBlockSize'  its block side, 2 to 64 and at most I's side (8)
+%     'FirstBlockSize'  its block side, 2 to 64 and at most I's side (6)
 %     'FirstStep'       its spacing of reference blocks, 1 to
 %                       FirstBlockSize (min(3, FirstBlockSize))
 %     'FirstMaxGroupSize'  its most blocks in a group, 1 to 4096 (16; 32
 %                       above SIGMA 40 of 255)
 %     'FirstSearchRadius'  its search radius, 0 to 4096 (16)
 %     'FirstLambda'     its hard threshold in multiples of SIGMA, 0 to 1000
-%                       (2.5; 2.7 from SIGMA 20 of 255)
+%                       (2.5)
 %     'FirstMatchThreshold'  its largest spectral distance of a match, on
 %                       the noisy image, 0 to 1048576 (max(0.2, 260 s^2),
 %                       s = SIGMA on the 0..1 scale)

@@ -301,10 +301,9 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
     first_block_size, first_step, first_max_group_size, first_search_radius : int, optional
         The grouped first stage's own block side, reference spacing (1 to
         its block side), group size and search radius; None follows sigma
-        (8, min(3, block side), 16 or 32 above sigma 40 of 255, 16).
+        (6, min(3, block side), 16 or 32 above sigma 40 of 255, 16).
     first_lambda : float, optional
-        Its hard threshold in multiples of sigma; None: 2.5 below sigma 20
-        of 255, 2.7 above.
+        Its hard threshold in multiples of sigma; None: 2.5.
     first_match_threshold : float, optional
         Its largest spectral distance of a match, measured on the noisy
         image, on the scale of ``match_threshold``; None: max(0.2, 260

@@ -84,7 +84,7 @@ def tile_context(*, block_size: int = 8, step: int = 3, search_radius: int = 19,
     >>> sorvik.dask.tile_context()
     (45, 45)
     >>> sorvik.dask.tile_context(pilot_per_tile=True)
-    (84, 84)
+    (82, 82)
     >>> sorvik.dask.tile_context(pilot_per_tile=True, first_stage="dct")
     (52, 52)
     """

@@ -37,7 +37,7 @@ TEST_F(Options, ParametersAreBoundedBySenseBeforeThePlanAndBlameThemselves)
         {{"--search-radius", "5000"}, "--search-radius must be at most 4096"},
         {{"--step", "9"}, "--step must lie between 1 and the block size (8), not 9"},
         {{"--match-threshold", "-1"}, "--match-threshold must be a finite number from 0 to 1048576, not -1"},
-        {{"--first-step", "9"}, "--first-step must lie between 1 and the first stage's block size (8), not 9"},
+        {{"--first-step", "7"}, "--first-step must lie between 1 and the first stage's block size (6), not 7"},
         {{"--first-block-size", "65"}, "--first-block-size must be at most 64, not 65"},
         {{"--first-lambda", "nan"}, "--first-lambda must be a finite number from 0 to 1000, not nan"},
         {{"--first-stage", "dct", "--first-search-radius", "4"},

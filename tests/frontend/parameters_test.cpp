@@ -73,8 +73,8 @@ TEST(Parameters, BoundsAreTheSameInEveryFrontEndAndNameTheOptionAsItIsSpelt)
         {[](Request& r) { r.firstStage = "bm"; }, "--first-stage", "'FirstStage'", "one of grouped, dct, not 'bm'"},
         {[](Request& r) { r.firstBlockSize = 65; }, "--first-block-size", "'FirstBlockSize'", "at most 64"},
         // The first stage's step is bounded by its own block, not the Wiener stage's.
-        {[](Request& r) { r.firstStep = 9; r.blockSize = 16; }, "--first-step", "'FirstStep'",
-         "between 1 and the first stage's block size (8), not 9"},
+        {[](Request& r) { r.firstStep = 7; r.blockSize = 16; }, "--first-step", "'FirstStep'",
+         "between 1 and the first stage's block size (6), not 7"},
         {[](Request& r) { r.firstBlockSize = 4; r.firstStep = 5; }, "--first-step", "'FirstStep'", "block size (4)"},
         {[](Request& r) { r.firstMaxGroupSize = 0; }, "--first-max-group-size", "'FirstMaxGroupSize'", "at least 1"},
         {[](Request& r) { r.firstSearchRadius = -1; }, "--first-search-radius", "'FirstSearchRadius'", "at least 0"},

@@ -49,17 +49,17 @@
 ## change nothing, and bad ones are named as Octave spells them.
 %!test
 %! plain = sorvik_denoise (noisy, 20, "Threads", 1);
-%! same = sorvik_denoise (noisy, 20, "Threads", 1, "firststage", "Grouped", "FirstBlockSize", 8);
+%! same = sorvik_denoise (noisy, 20, "Threads", 1, "firststage", "Grouped", "FirstBlockSize", 6, "FirstLambda", 2.5);
 %! assert (isequal (same, plain));
 %! dct = sorvik_denoise (noisy, 20, "Threads", 1, "FirstStage", "dct");
-%! odd = sorvik_denoise (noisy, 20, "Threads", 1, "FirstBlockSize", 6, "FirstStep", 2, ...
+%! odd = sorvik_denoise (noisy, 20, "Threads", 1, "FirstBlockSize", 5, "FirstStep", 2, ...
 %!                       "FirstMaxGroupSize", 8, "FirstSearchRadius", 7, "FirstLambda", 2.2, ...
 %!                       "FirstMatchThreshold", 0.9);
 %! assert (! isequal (dct, plain));
 %! assert (! isequal (odd, plain));
 %!error <'FirstStage' must be one of 'grouped', 'dct'> sorvik_denoise (noisy, 20, "FirstStage", 3)
 %!error <'FirstStage' must be one of grouped, dct, not 'haar'> sorvik_denoise (noisy, 20, "FirstStage", "haar")
-%!error <'FirstStep' must lie between 1 and the first stage's block size \(8\), not 9> sorvik_denoise (noisy, 20, "FirstStep", 9)
+%!error <'FirstStep' must lie between 1 and the first stage's block size \(6\), not 7> sorvik_denoise (noisy, 20, "FirstStep", 7)
 %!error <'FirstLambda' must be a finite number from 0 to 1000, not -1> sorvik_denoise (noisy, 20, "FirstLambda", -1)
 %!error <'FirstBlockSize' 49 is larger than the image> sorvik_denoise (noisy, 20, "FirstBlockSize", 49)
 %!error id=sorvik:invalidParameter sorvik_denoise (noisy, 20, "FirstStage", "dct", "FirstSearchRadius", 4)

@@ -316,8 +316,8 @@ struct GroupedSettings {
     double matchThreshold = 0.5;
     double matchFloor = 0.0;
 };
-// The defaults for a noise level on the data's 0..1 scale: a lower
-// threshold at low noise, larger groups at high noise, a match threshold
+// The defaults for a noise level on the data's 0..1 scale: blocks of 6,
+// lambda 2.5, larger groups at high noise, a match threshold
 // that grows with the noise (see grouped_pilot.cpp for what was measured).
 GroupedSettings groupedDefaults(double unitSigma);
 // The first stage's parameters as a caller sets them, one by one: each one
