@@ -104,7 +104,7 @@ std::vector<Parameter> makeTable()
          0.0, "6", 2, maxBlockSide, L::imageSide, "The grouped first stage's block side in pixels", nullptr,
          &Request::firstBlockSize},
         {"first stage's step", "--first-step", "first_step", "FirstStep", K::whole, 0.0,
-         "min(3, first block size)", 1, maxBlockSide, L::firstBlockSize,
+         "3; 4 above sigma 40 of 255; at most the first block size", 1, maxBlockSide, L::firstBlockSize,
          "The grouped first stage's spacing of reference blocks", nullptr, &Request::firstStep},
         {"first stage's maximum group size", "--first-max-group-size", "first_max_group_size",
          "FirstMaxGroupSize", K::whole, 0.0, "16; 32 above sigma 40 of 255", 1, maxGroup, L::none,

@@ -61,7 +61,7 @@ struct Request {
     // or "dct"; unset: grouped. Its parameters unset follow sigma.
     std::optional<std::string> firstStage;
     std::optional<std::int64_t> firstBlockSize;
-    std::optional<std::int64_t> firstStep; // unset: min(3, the first stage's block size)
+    std::optional<std::int64_t> firstStep; // unset: by sigma, at most the first block size
     std::optional<std::int64_t> firstMaxGroupSize;
     std::optional<std::int64_t> firstSearchRadius;
     std::optional<double> firstLambda;

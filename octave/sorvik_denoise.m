@@ -65,7 +65,7 @@
 %                       hard-thresholded alone (faster, rougher)
 %     'FirstBlockSize'  its block side, 2 to 64 and at most I's side (6)
 %     'FirstStep'       its spacing of reference blocks, 1 to
-%                       FirstBlockSize (min(3, FirstBlockSize))
+%                       FirstBlockSize (3, 4 above SIGMA 40 of 255)
 %     'FirstMaxGroupSize'  its most blocks in a group, 1 to 4096 (16; 32
 %                       above SIGMA 40 of 255)
 %     'FirstSearchRadius'  its search radius, 0 to 4096 (16)

@@ -301,7 +301,8 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
     first_block_size, first_step, first_max_group_size, first_search_radius : int, optional
         The grouped first stage's own block side, reference spacing (1 to
         its block side), group size and search radius; None follows sigma
-        (6, min(3, block side), 16 or 32 above sigma 40 of 255, 16).
+        (6; 3, 4 above sigma 40 of 255, at most the block side; 16, 32
+        above sigma 40; 16).
     first_lambda : float, optional
         Its hard threshold in multiples of sigma; None: 2.5.
     first_match_threshold : float, optional

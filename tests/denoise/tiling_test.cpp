@@ -117,11 +117,15 @@ TEST(TileContext, FollowsTheTraversal)
     EXPECT_EQ(pilotReach(grouped).reach, 2 * 5 + 6 - 1);
     grouped.searchRadius = 0;
     EXPECT_EQ(pilotReach(grouped).reach, 6);
-    // The default covers the default pilot at every sigma.
+    // The default covers the default pilot at every sigma in its reach,
     const TileContext withPilot = tileContext(TileGeometry{8, 19, 3, true});
     EXPECT_EQ(withPilot.before, standard.before + defaultPilotReach().reach);
-    for (double sigma : {0.01, 0.1, 0.5, 1.0})
-        EXPECT_LE(pilotReach(groupedDefaults(sigma)).reach, defaultPilotReach().reach);
+    // and its grid holds every sigma's references, whose steps differ.
+    for (double sigma : {0.01, 0.1, 0.5, 1.0}) {
+        const PilotReach own = pilotReach(groupedDefaults(sigma));
+        EXPECT_LE(own.reach, defaultPilotReach().reach);
+        EXPECT_EQ(defaultPilotReach().step % own.step, 0) << "sigma " << sigma;
+    }
     // A tile starts on both stages' reference grids.
     const TileGeometry mixed{4, 3, 2, true, PilotReach{5, 3}};
     EXPECT_EQ(tileSpan(mixed, 100, Span{50, 60}).begin, 36); // 50 - 13, down to a multiple of 6

@@ -338,8 +338,8 @@ struct PilotReach {
     std::int32_t step = 1;  // the pilot's references lie on multiples of it
 };
 PilotReach pilotReach(const GroupedSettings& settings);
-// The reach of the default pilot, the largest over every sigma, with the step
-// they all share.
+// The reach of the default pilot, the largest over every sigma, with a step
+// on whose multiples every sigma's references lie.
 PilotReach defaultPilotReach();
 
 struct DenoiseOptions {
