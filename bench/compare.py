@@ -7,6 +7,8 @@ Run by hand, never by the tests; the timings depend on the machine and its load.
     PYTHONPATH=build/python python3 bench/compare.py              # full run, a few minutes
     PYTHONPATH=build/python python3 bench/compare.py --quick      # camera.png at sigma 25, one run
     PYTHONPATH=build/python python3 bench/compare.py --threads 1 --sigmas 25 --csv out.csv
+    PYTHONPATH=build/python python3 bench/compare.py --pilots --threads 1 --clock process \
+        --sigmas 10,15,25,35,50 --runs 1                          # both first stages, a few minutes
 
 Needs numpy, OpenCV and scikit-image (Debian: python3-opencv, python3-skimage);
 only this script does.
@@ -35,8 +37,13 @@ What is compared, and why it is fair:
 - scikit-image: denoise_nl_means on the noisy image as float in [0, 1], with
   sigma = sigma/255, h = 0.8 sigma/255, fast_mode=True, patch_size=5,
   patch_distance=6, channel_axis=-1 for colour. It runs on one thread only.
+- --pilots adds sorvik with the true sigma and first_stage="dct" (the pilot
+  before the grouped first stage) and prints a table of the two first stages
+  side by side instead.
 - Seconds are the median of --runs calls (default 3) measured with
-  time.perf_counter; the first call is one of them, so one-off set-up costs
+  time.perf_counter, or with time.process_time under --clock process: the
+  processor time of the whole process, which on a shared machine counts the
+  call's own work (and, past one thread, every thread's); the first call is one of them, so one-off set-up costs
   are dropped by the median unless --runs is 1. sorvik's two calls and
   OpenCV's take turns within each round, so that the load of a shared
   machine weighs on them alike.
@@ -121,6 +128,10 @@ def psnr(clean: np.ndarray, result: np.ndarray) -> float:
     return math.inf if mse == 0 else 10.0 * math.log10(255.0 * 255.0 / mse)
 
 
+CLOCKS = {"wall": time.perf_counter, "process": time.process_time}
+clock = time.perf_counter
+
+
 def timed(calls: Dict[str, Callable[[], np.ndarray]], runs: int) -> Dict[str, Tuple[np.ndarray, float]]:
     """Returns each call's last result and its median seconds over `runs` rounds.
 
@@ -131,14 +142,14 @@ def timed(calls: Dict[str, Callable[[], np.ndarray]], runs: int) -> Dict[str, Tu
     results: Dict[str, np.ndarray] = {}
     for _ in range(runs):
         for name, call in calls.items():
-            start = time.perf_counter()
+            start = clock()
             results[name] = call()
-            seconds[name].append(time.perf_counter() - start)
+            seconds[name].append(clock() - start)
     return {name: (results[name], statistics.median(seconds[name])) for name in calls}
 
 
 def run_one(photo: Photo, sigma: float, threads: Sequence[int], runs: int, seed: int, opencv_h: float,
-            sorvik, cv2, skimage_nl_means) -> Row:
+            pilots: bool, sorvik, cv2, skimage_nl_means) -> Row:
     clean = photo.pixels
     noisy = add_noise(clean, sigma, seed, photo.name)
     axis = -1 if photo.colour else None
@@ -169,11 +180,15 @@ def run_one(photo: Photo, sigma: float, threads: Sequence[int], runs: int, seed:
         if cv2.getNumThreads() != n:
             print(f"note: OpenCV runs on {cv2.getNumThreads()} threads when asked for {n}",
                   file=sys.stderr)
-        measured = timed({
+        calls = {
             "sorvik": lambda: sorvik.denoise(noisy, sigma, channel_axis=axis, threads=n),
             "sorvik_est": lambda: sorvik.denoise(noisy, None, channel_axis=axis, threads=n),
             "opencv": opencv,
-        }, runs)
+        }
+        if pilots:
+            calls["sorvik_dct"] = lambda: sorvik.denoise(noisy, sigma, channel_axis=axis, threads=n,
+                                                         first_stage="dct")
+        measured = timed(calls, runs)
         for method, (result, seconds) in measured.items():
             row.seconds[(method, n)] = seconds
             note(method, n, result)
@@ -206,6 +221,27 @@ def markdown(rows: List[Row], threads: Sequence[int]) -> str:
             sv, se, cv = (r.seconds[(m, n)] for m in ("sorvik", "sorvik_est", "opencv"))
             cells += [f"{sv:.3f} / {se:.3f}", f"{cv:.3f}", f"{se / cv:.2f}"]
         cells.append(f"{r.seconds[('skimage', 1)]:.3f}")
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def pilot_markdown(rows: List[Row], threads: Sequence[int]) -> str:
+    """The two first stages side by side (sigma given), then the NL-means."""
+    head = ["image", "σ", "noisy", "dct pilot", "grouped", "gain", "OpenCV", "scikit-image"]
+    for n in threads:
+        head += [f"s dct ({n} thr)", f"s grouped ({n} thr)", "ratio", f"s OpenCV ({n} thr)"]
+    head.append("s scikit-image (1 thr)")
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for r in rows:
+        kind = "RGB" if r.photo.colour else "grey"
+        dct, grouped = r.psnr["sorvik_dct"], r.psnr["sorvik"]
+        cells = [f"{r.photo.name} ({kind})", f"{r.sigma:g}", fmt(r.noisy_db, 2), fmt(dct, 2),
+                 fmt(grouped, 2), f"{grouped - dct:+.2f}", fmt(r.psnr["opencv"], 2),
+                 fmt(r.psnr["skimage"], 2)]
+        for n in threads:
+            sd, sg, cv = (r.seconds[(m, n)] for m in ("sorvik_dct", "sorvik", "opencv"))
+            cells += [f"{sd:.2f}", f"{sg:.2f}", f"{sg / sd:.2f}", f"{cv:.2f}"]
+        cells.append(f"{r.seconds[('skimage', 1)]:.2f}")
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
@@ -274,6 +310,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--opencv-h", type=float, default=1.0, metavar="FACTOR",
                         help="OpenCV's h (and hColor) as a multiple of sigma (default 1)")
     parser.add_argument("--csv", metavar="PATH", help="also write every measurement as CSV")
+    parser.add_argument("--pilots", action="store_true",
+                        help="also run sorvik with first_stage='dct' and print the first stages side by side")
+    parser.add_argument("--clock", choices=sorted(CLOCKS), default="wall",
+                        help="wall: elapsed seconds (default); process: the process's processor seconds")
     args = parser.parse_args(argv)
     runs = args.runs if args.runs is not None else (1 if args.quick else 3)
     if runs < 1:
@@ -287,6 +327,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     images = IMAGES[:1] if args.quick else IMAGES
     sigmas = [25.0] if args.quick else args.sigmas
     threads = list(dict.fromkeys(args.threads))
+    global clock
+    clock = CLOCKS[args.clock]
 
     sorvik = _need("sorvik", "the Python module: build target sorvik_python, PYTHONPATH=build/python")
     cv2 = _need("cv2", "OpenCV for Python (Debian: python3-opencv)")
@@ -303,13 +345,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         photo = load(args.data, name, colour, cv2)
         for sigma in sigmas:
             print(f"  {name} sigma {sigma:g} ...", file=sys.stderr, flush=True)
-            rows.append(run_one(photo, sigma, threads, runs, args.seed, args.opencv_h, sorvik, cv2,
-                                restoration.denoise_nl_means))
+            rows.append(run_one(photo, sigma, threads, runs, args.seed, args.opencv_h, args.pilots, sorvik,
+                                cv2, restoration.denoise_nl_means))
 
-    print("PSNR in dB against the clean photograph (peak 255); seconds are the median of "
+    what = "processor seconds" if args.clock == "process" else "seconds"
+    print(f"PSNR in dB against the clean photograph (peak 255); {what} are the median of "
           f"{runs} call(s) on {os.cpu_count()} processors, load average {load_before:.1f} before and "
           f"{os.getloadavg()[0]:.1f} after. σ est. is sorvik.estimate_sigma on the noisy 8-bit image.\n")
-    print(markdown(rows, threads))
+    print(pilot_markdown(rows, threads) if args.pilots else markdown(rows, threads))
     print()
     print(summary(rows, threads))
     mismatches = [f"{r.photo.name} sigma {r.sigma:g}: {m}" for r in rows for m in r.mismatch]
