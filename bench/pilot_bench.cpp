@@ -2,7 +2,7 @@
 // never by the tests).
 //
 //   pilot_bench [--data DIR] [--threads N] [--sigmas 10,25] [--images a.png,b.png]
-//               [--wiener-tau x] [--wiener-K n] [--wiener-R n] [--wiener-step n] [--grouped-only] [--P n] [--step n] [--K n] [--R n] [--lambda x]
+//               [--wiener-tau x] [--wiener-K n] [--wiener-R n] [--wiener-step n] [--wiener-P n] [--grouped-only] [--P n] [--step n] [--K n] [--R n] [--lambda x]
 //               [--tau x] [--floor x]
 //
 // The photographs (by default the bundled ones: grey camera, astronaut-grey,
@@ -129,7 +129,7 @@ int run(int argc, char** argv)
     bool groupedOnly = false;
     bool pilotsOnly = false;
     double wienerTau = -1.0; // the Wiener stage's match threshold, when given
-    std::int32_t wienerK = 0, wienerR = -1, wienerStep = 0; // its group size, radius, step
+    std::int32_t wienerK = 0, wienerR = -1, wienerStep = 0, wienerP = 0; // its group size, radius, step, block
     GroupedSettings tuned;
     bool tuning = false;
     std::vector<std::string> given; // the grouped options set on the command line
@@ -155,6 +155,8 @@ int run(int argc, char** argv)
             wienerR = std::atoi(argv[++i]);
         else if (arg == "--wiener-step")
             wienerStep = std::atoi(argv[++i]);
+        else if (arg == "--wiener-P")
+            wienerP = std::atoi(argv[++i]);
         else if (arg == "--images")
             names = split(argv[++i]);
         else if (arg == "--sigmas") {
@@ -208,6 +210,8 @@ int run(int argc, char** argv)
                 options.wiener.searchRadius = wienerR;
             if (wienerStep > 0)
                 options.wiener.step = wienerStep;
+            if (wienerP > 0)
+                options.wiener.blockSize = wienerP;
             Run dct;
             if (!groupedOnly) {
                 options.pilot = PilotKind::dct;
