@@ -118,6 +118,42 @@ void checkStatus(FilterStatus status, const char* stage)
         throw std::runtime_error(std::string(stage) + statusMessage(status));
 }
 
+// One stage on every frame: the references of frame s are walked with the
+// frames around it, and the sums each walk leaves in a frame are added up,
+// walk after walk in the order of s, before the one division. `run` is the
+// stage's call on a window; the estimates go to `out` (the stack's layout).
+template <class Run>
+void runStage(const std::vector<Channel>& channels, int C, int F, std::size_t plane,
+              const StackOptions& stack, float* out, const char* stage, Run run)
+{
+    const std::size_t count = plane * std::size_t(C) * std::size_t(F);
+    std::vector<float> numerators(count, 0.0f), weights(count, 0.0f);
+    const std::size_t width = 2 * std::size_t(stack.temporalRadius) + 1;
+    std::vector<float> scratch(2 * width * std::size_t(C) * plane);
+    std::vector<float*> sums(2 * width * std::size_t(C));
+    for (std::size_t i = 0; i < sums.size(); ++i)
+        sums[i] = scratch.data() + i * plane;
+    std::vector<const Channel*> pointers;
+    for (int s = 0; s < F; ++s) {
+        FrameWindow window = windowAround(pointers, channels, C, s, F, stack);
+        window.sums = sums.data();
+        checkStatus(run(window), stage);
+        const int first = s - window.own;
+        for (int f = 0; f < window.count; ++f)
+            for (int c = 0; c < C; ++c) {
+                const std::size_t at = (std::size_t(first + f) * C + c) * plane;
+                const float* numerator = sums[2 * (std::size_t(f) * C + c)];
+                const float* weight = sums[2 * (std::size_t(f) * C + c) + 1];
+                for (std::size_t i = 0; i < plane; ++i) {
+                    numerators[at + i] = numerators[at + i] + numerator[i];
+                    weights[at + i] = weights[at + i] + weight[i];
+                }
+            }
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = (1.0f / weights[i]) * numerators[i];
+}
+
 } // namespace
 
 StackResult denoiseStack(const StackInput& in, const DenoiseOptions& options,
@@ -176,7 +212,6 @@ StackResult denoiseStack(const StackInput& in, const DenoiseOptions& options,
         }
     FilterOptions filterOptions;
     filterOptions.threads = options.threads;
-    std::vector<const Channel*> pointers;
     if (options.pilot == PilotKind::grouped) {
         // The grouped pilot's settings, as the one call makes them.
         const GroupedSettings s =
@@ -203,12 +238,11 @@ StackResult denoiseStack(const StackInput& in, const DenoiseOptions& options,
         params.filter = groupedSetup.params;
         params.lambda = float(s.lambda);
         params.matchFloor = float(s.matchFloor);
-        for (int f = 0; f < F; ++f) {
-            const FrameWindow window = windowAround(pointers, channels, C, f, F, stack);
-            checkStatus(runThresholdFrames(params, window, C, groupedSetup.window.data(),
-                                           filterOptions),
-                        "the grouped pilot failed: ");
-        }
+        runStage(channels, C, F, plane, stack, pilot.data(), "the grouped pilot failed: ",
+                 [&](const FrameWindow& window) {
+                     return runThresholdFrames(params, window, C, groupedSetup.window.data(),
+                                               filterOptions);
+                 });
     } else {
         BasicEstimateOptions basic;
         basic.threads = options.threads;
@@ -222,11 +256,10 @@ StackResult denoiseStack(const StackInput& in, const DenoiseOptions& options,
         channels[i].pilot = channels[i].estimate;
         channels[i].estimate = estimate.data() + (channels[i].noisy - unit.data());
     }
-    for (int f = 0; f < F; ++f) {
-        const FrameWindow window = windowAround(pointers, channels, C, f, F, stack);
-        checkStatus(runFilterFrames(setup.params, window, C, setup.window.data(), filterOptions),
-                    "the filter failed: ");
-    }
+    runStage(channels, C, F, plane, stack, estimate.data(), "the filter failed: ",
+             [&](const FrameWindow& window) {
+                 return runFilterFrames(setup.params, window, C, setup.window.data(), filterOptions);
+             });
     for (std::size_t i = 0; i < count; i += plane)
         checkEstimateFinite(estimate.data() + i, plane, in.rows);
 

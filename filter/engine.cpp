@@ -129,6 +129,8 @@ private:
         keepRowsOpen(ws_.g, ws_.accumulators, begin, end);
         for (std::int32_t c = 0; c < sharedCount_; ++c)
             keepRowsOpen(shared_[c].ws->g, shared_[c].ws->accumulators, begin, end);
+        if (frames_ != nullptr)
+            frames_->keepRowsOpen(begin, end);
     }
 
     bool planWalk();
@@ -534,15 +536,9 @@ void Engine::processBatch(std::int64_t number, ThreadScratch& scratch)
             invertBlocks(channel.g, *scratch.ts, group.k, resultBlocksOf(at, c));
             clock.lap(scratch.inverseSeconds);
         }
-        std::int32_t* positions = resultPositions.get() + at * std::size_t(K);
-        std::memcpy(positions, group.positions, std::size_t(K) * sizeof(std::int32_t));
+        std::memcpy(resultPositions.get() + at * std::size_t(K), group.positions,
+                    std::size_t(K) * sizeof(std::int32_t));
         resultSizes[at] = group.k;
-        if (frames_ != nullptr) {
-            float* blocks[64];
-            for (std::int32_t c = 0; c < channels_; ++c)
-                blocks[c] = resultBlocksOf(at, c);
-            resultSizes[at] = keepOwnFrame(ws_.g, positions, group.k, blocks, channels_);
-        }
     }
     slotHolds[std::size_t(number % slots_)].store(number + 1, std::memory_order_release);
 }
@@ -562,9 +558,17 @@ void Engine::aggregateBatch(std::int64_t number)
         const std::size_t at = resultIndex(number, b);
         const GroupMembers group{resultPositions.get() + at * std::size_t(K), resultSizes[at]};
         const Reference& ref = resultReferences[at];
-        aggregateGroup(ws_.g, ws_.accumulators, ref, group, resultSumOf(at, 0),
-                       resultBlocksOf(at, 0), window_);
-        for (std::int32_t c = 1; c < channels_; ++c) {
+        if (frames_ != nullptr) {
+            for (std::int32_t c = 0; c < channels_; ++c) {
+                Workspace& channel = c == 0 ? ws_ : *shared_[c - 1].ws;
+                frames_->aggregate(channel.g, channel.accumulators, c, ref, group,
+                                   resultSumOf(at, c), resultBlocksOf(at, c), window_);
+            }
+        } else {
+            aggregateGroup(ws_.g, ws_.accumulators, ref, group, resultSumOf(at, 0),
+                           resultBlocksOf(at, 0), window_);
+        }
+        for (std::int32_t c = 1; c < channels_ && frames_ == nullptr; ++c) {
             Workspace& channel = *shared_[c - 1].ws;
             aggregateGroup(channel.g, channel.accumulators, ref, group, resultSumOf(at, c),
                            resultBlocksOf(at, c), window_);

@@ -40,8 +40,8 @@ namespace sorvik::detail {
 //
 // With `frames`, the rings also hold the frames beside the walk's own
 // (frame_matching.h): their rows are computed with the walk's, references are
-// matched in them too, and only the members of the walk's own frame are
-// aggregated.
+// matched in them too, and every member is aggregated into its own frame's
+// accumulators.
 struct FrameSources;
 struct SharedChannel {
     Workspace* ws;         // set up without matching, on the same geometry but its own sigma

@@ -30,6 +30,37 @@ void FrameSources::computeColumns(std::int32_t row, std::int32_t begin, std::int
         rings[i]->computeColumns(row, begin, end, ts);
 }
 
+void FrameSources::keepRowsOpen(std::int32_t begin, std::int32_t end) const
+{
+    for (std::int32_t i = 0; i < count * channels; ++i)
+        detail::keepRowsOpen(rings[i]->geometry(), *accumulators[i], begin, end);
+}
+
+void FrameSources::aggregate(const Geometry& g, Accumulators& own, std::int32_t c,
+                             const Reference& ref, GroupMembers group, float weightSum,
+                             const float* groupBlocks, const double* window) const
+{
+    const std::int32_t K = g.K;
+    const std::int32_t frameIndices = g.ringSlots * g.blockCols;
+    const std::size_t area = std::size_t(g.P) * std::size_t(g.P);
+    for (std::int32_t f = 0; f <= count; ++f) {
+        std::int32_t k = 0;
+        for (std::int32_t j = 0; j < group.k; ++j) {
+            const std::int32_t p = group.positions[K - 1 - j];
+            if (p / frameIndices != f)
+                continue;
+            positions[K - 1 - k] = p - f * frameIndices;
+            std::memcpy(blocks + std::size_t(k) * area, groupBlocks + std::size_t(j) * area,
+                        area * sizeof(float));
+            ++k;
+        }
+        if (k == 0)
+            continue;
+        Accumulators& acc = f == 0 ? own : *accumulators[(f - 1) * channels + c];
+        aggregateGroup(g, acc, ref, GroupMembers{positions, k}, weightSum, blocks, window);
+    }
+}
+
 namespace {
 
 // The scanners' admission and insertion (match_scan_impl.h), for one
@@ -117,27 +148,6 @@ void matchInFrames(const Geometry& g, const Rings& rings, MatchKernel scanRow,
     }
 }
 
-std::int32_t keepOwnFrame(const Geometry& g, std::int32_t* positions, std::int32_t k,
-                          float* const* blocks, std::int32_t channels)
-{
-    const std::int32_t K = g.K;
-    const std::size_t area = std::size_t(g.P) * std::size_t(g.P);
-    std::int32_t kept = 0;
-    for (std::int32_t j = 0; j < k; ++j) {
-        const std::int32_t p = positions[K - 1 - j];
-        if (!inOwnFrame(g, p))
-            continue;
-        if (kept != j) {
-            positions[K - 1 - kept] = p;
-            for (std::int32_t c = 0; c < channels; ++c)
-                std::memcpy(blocks[c] + std::size_t(kept) * area, blocks[c] + std::size_t(j) * area,
-                            area * sizeof(float));
-        }
-        ++kept;
-    }
-    return kept;
-}
-
 } // namespace detail
 
 namespace {
@@ -149,6 +159,7 @@ using detail::Geometry;
 struct NeighbourState {
     detail::ImageBand band;
     std::optional<detail::SpectrumRings> rings;
+    detail::Accumulators accumulators;
 };
 
 struct SharedState {
@@ -160,10 +171,13 @@ bool validWindow(const FrameWindow& frames, int channelCount, const double* wind
 {
     if (frames.frames == nullptr || frames.count < 1 || frames.count > maxWindowFrames ||
         frames.own < 0 || frames.own >= frames.count || frames.predictiveRadius < 0 ||
-        channelCount < 1 || channelCount > 64 || window == nullptr)
+        channelCount < 1 || channelCount > 64 || window == nullptr || frames.sums == nullptr)
         return false;
     for (int f = 0; f < frames.count; ++f)
         if (frames.frames[f] == nullptr)
+            return false;
+    for (int i = 0; i < 2 * frames.count * channelCount; ++i)
+        if (frames.sums[i] == nullptr)
             return false;
     return true;
 }
@@ -198,8 +212,10 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
 
     const Channel* own = frames.frames[frames.own];
     const std::size_t pixels = std::size_t(g.M) * std::size_t(g.N);
+    const auto numerator = [&](int f, int c) { return frames.sums[2 * (f * channelCount + c)]; };
+    const auto weights = [&](int f, int c) { return frames.sums[2 * (f * channelCount + c) + 1]; };
     detail::Workspace ws;
-    FilterStatus status = ws.setUp(g, own[0].estimate);
+    FilterStatus status = ws.setUp(g, numerator(frames.own, 0));
     if (status != FilterStatus::ok)
         return status;
     const std::size_t sharedCount = std::size_t(channelCount - 1);
@@ -216,7 +232,7 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
         Geometry channelGeometry = g;
         channelGeometry.sigma = channel.sigma;
         channelGeometry.threshold = lambda * channel.sigma;
-        status = shared[c].ws.setUp(channelGeometry, channel.estimate, false);
+        status = shared[c].ws.setUp(channelGeometry, numerator(frames.own, int(c + 1)), false);
         if (status != FilterStatus::ok)
             return status;
         detail::Workspace& channelWs = shared[c].ws;
@@ -228,8 +244,11 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
     const std::size_t fillers = std::size_t(neighbours) * std::size_t(channelCount);
     auto states = detail::allocateTable<NeighbourState>(fillers);
     auto rings = detail::allocateTable<detail::SpectrumRings*>(fillers);
+    auto accumulators = detail::allocateTable<detail::Accumulators*>(fillers);
+    auto positions = detail::allocateTable<std::int32_t>(std::size_t(g.K));
+    auto blocks = detail::allocateFftw<float>(std::size_t(g.K) * std::size_t(g.P) * std::size_t(g.P));
     std::vector<std::int32_t> predecessor(std::size_t(neighbours), -1);
-    if (!states || !rings)
+    if (!states || !rings || !accumulators || !positions || !blocks)
         return FilterStatus::outOfMemory;
     for (std::int32_t f = 0; f < neighbours; ++f) {
         const Channel* frame = frames.frames[order[std::size_t(f)]];
@@ -239,8 +258,11 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
             const std::size_t i = std::size_t(f) * std::size_t(channelCount) + std::size_t(c);
             detail::Workspace& channelWs = c == 0 ? ws : shared[std::size_t(c - 1)].ws;
             status = states[i].band.allocate(g);
+            if (status == FilterStatus::ok)
+                status = states[i].accumulators.allocate(g, numerator(order[std::size_t(f)], c));
             if (status != FilterStatus::ok)
                 return status;
+            accumulators[i] = &states[i].accumulators;
             states[i].rings.emplace(channelWs.g, channelWs.rings, states[i].band,
                                     detail::Images{frame[c].noisy, frame[c].pilot}, ws.transforms,
                                     f + 1);
@@ -253,6 +275,9 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
     sources.radius = frames.predictiveRadius;
     sources.predecessor = predecessor.data();
     sources.rings = rings.get();
+    sources.accumulators = accumulators.get();
+    sources.positions = positions.get();
+    sources.blocks = blocks.get();
 
     detail::SpectrumRings ownRings(ws.g, ws.rings, ws.band,
                                    detail::Images{own[0].noisy, own[0].pilot}, ws.transforms);
@@ -265,11 +290,16 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
                                     std::int32_t(sharedCount), &sources);
     if (status != FilterStatus::ok)
         return status;
-    detail::normalizeEstimate(ws.accumulators.estimate, ws.accumulators.weightSum, pixels);
-    for (std::size_t c = 0; c < sharedCount; ++c) {
-        const detail::Accumulators& acc = shared[c].ws.accumulators;
-        detail::normalizeEstimate(acc.estimate, acc.weightSum, pixels);
-    }
+    const auto copyWeights = [pixels](const detail::Accumulators& acc, float* out) {
+        std::memcpy(out, acc.weightSum, pixels * sizeof(float));
+    };
+    copyWeights(ws.accumulators, weights(frames.own, 0));
+    for (std::size_t c = 0; c < sharedCount; ++c)
+        copyWeights(shared[c].ws.accumulators, weights(frames.own, int(c + 1)));
+    for (std::int32_t f = 0; f < neighbours; ++f)
+        for (std::int32_t c = 0; c < channelCount; ++c)
+            copyWeights(states[std::size_t(f) * std::size_t(channelCount) + std::size_t(c)].accumulators,
+                        weights(order[std::size_t(f)], c));
     return FilterStatus::ok;
 }
 
@@ -283,6 +313,29 @@ bool everyFrame(const FrameWindow& frames, Check check)
     return true;
 }
 
+// A window of one frame, or frames without a block grid: the stage's own
+// call on the frame walked, its estimate with weights 1 (where the other
+// frames get nothing: numerators 0 and weights 0).
+template <class Run>
+FilterStatus alone(const FrameWindow& frames, int channelCount, std::size_t pixels, Run run)
+{
+    std::vector<Channel> own(frames.frames[frames.own], frames.frames[frames.own] + channelCount);
+    for (int c = 0; c < channelCount; ++c)
+        own[std::size_t(c)].estimate = frames.sums[2 * (frames.own * channelCount + c)];
+    const FilterStatus status = run(own.data());
+    if (status != FilterStatus::ok)
+        return status;
+    for (int f = 0; f < frames.count; ++f)
+        for (int c = 0; c < channelCount; ++c) {
+            float* numerator = frames.sums[2 * (f * channelCount + c)];
+            float* weights = frames.sums[2 * (f * channelCount + c) + 1];
+            std::fill(weights, weights + pixels, f == frames.own ? 1.0f : 0.0f);
+            if (f != frames.own)
+                std::fill(numerator, numerator + pixels, 0.0f);
+        }
+    return FilterStatus::ok;
+}
+
 } // namespace
 
 FilterStatus runFilterFrames(const FilterParams& params, const FrameWindow& frames,
@@ -290,28 +343,26 @@ FilterStatus runFilterFrames(const FilterParams& params, const FrameWindow& fram
 {
     if (!validWindow(frames, channelCount, window))
         return FilterStatus::invalidParameters;
-    const Channel* own = frames.frames[frames.own];
-    if (frames.count == 1)
-        return runFilterChannels(params, own, channelCount, window, options);
     const bool complete = everyFrame(frames, [&](const Channel* frame) {
         for (int c = 0; c < channelCount; ++c)
             if (frame[c].noisy == nullptr || frame[c].pilot == nullptr)
                 return false;
         return true;
     });
-    for (int c = 0; c < channelCount; ++c)
-        if (own[c].estimate == nullptr)
-            return FilterStatus::invalidParameters;
     if (!complete)
         return FilterStatus::invalidParameters;
+    const Channel* own = frames.frames[frames.own];
     FilterParams first = params;
     first.sigma = own[0].sigma;
     const FilterStatus valid = checkParams(first);
     if (valid != FilterStatus::ok)
         return valid;
     const Geometry g = detail::withRowsAhead(detail::makeGeometry(first), options.threads);
-    if (g.blockRows <= 0 || g.blockCols <= 0)
-        return runFilterChannels(params, own, channelCount, window, options);
+    const std::size_t pixels = std::size_t(g.M) * std::size_t(g.N);
+    if (frames.count == 1 || g.blockRows <= 0 || g.blockCols <= 0)
+        return alone(frames, channelCount, pixels, [&](const Channel* channels) {
+            return runFilterChannels(params, channels, channelCount, window, options);
+        });
     try {
         return walkFrames(g, frames, channelCount, window, options, 0.0f);
     } catch (const std::bad_alloc&) {
@@ -324,9 +375,6 @@ FilterStatus runThresholdFrames(const ThresholdParams& params, const FrameWindow
 {
     if (!validWindow(frames, channelCount, window))
         return FilterStatus::invalidParameters;
-    const Channel* own = frames.frames[frames.own];
-    if (frames.count == 1)
-        return runThresholdChannels(params, own, channelCount, window, options);
     const bool complete = everyFrame(frames, [&](const Channel* frame) {
         for (int c = 0; c < channelCount; ++c)
             if (frame[c].noisy == nullptr || frame[c].pilot != nullptr)
@@ -336,8 +384,9 @@ FilterStatus runThresholdFrames(const ThresholdParams& params, const FrameWindow
     if (!complete || !std::isfinite(params.lambda) || params.lambda < 0.0f ||
         !std::isfinite(params.matchFloor) || params.matchFloor < 0.0f)
         return FilterStatus::invalidParameters;
+    const Channel* own = frames.frames[frames.own];
     for (int c = 0; c < channelCount; ++c)
-        if (own[c].estimate == nullptr || !std::isfinite(own[c].sigma) || own[c].sigma < 0.0f)
+        if (!std::isfinite(own[c].sigma) || own[c].sigma < 0.0f)
             return FilterStatus::invalidParameters;
     FilterParams first = params.filter;
     first.sigma = own[0].sigma;
@@ -345,8 +394,11 @@ FilterStatus runThresholdFrames(const ThresholdParams& params, const FrameWindow
     if (valid != FilterStatus::ok)
         return valid;
     Geometry g = detail::withRowsAhead(detail::makeGeometry(first), options.threads);
-    if (g.blockRows <= 0 || g.blockCols <= 0)
-        return runThresholdChannels(params, own, channelCount, window, options);
+    const std::size_t pixels = std::size_t(g.M) * std::size_t(g.N);
+    if (frames.count == 1 || g.blockRows <= 0 || g.blockCols <= 0)
+        return alone(frames, channelCount, pixels, [&](const Channel* channels) {
+            return runThresholdChannels(params, channels, channelCount, window, options);
+        });
     const std::uint64_t groupFloats = std::uint64_t(channelCount) * std::uint64_t(g.K) *
                                       std::uint64_t(g.P) * std::uint64_t(g.P);
     if (groupFloats > std::uint64_t(std::numeric_limits<std::int32_t>::max()))

@@ -9,8 +9,11 @@
 // content is followed, and reaches predictiveRadius block positions around
 // that centre (within the rows of the reference's own search area). The group
 // takes the closest blocks of all those frames; it is filtered as a whole,
-// and its blocks of the frame filtered are aggregated into that frame. The
-// other frames' blocks serve the group only: each frame gets its own call.
+// and each block goes back into its own frame. A call walks the references of
+// one frame and leaves, for every frame of its window, the sums its groups
+// added there; a frame's estimate is the sum of the numerators of the calls
+// that reach it divided by the sum of their weights, which the caller forms
+// (denoise/stack.cpp) in a fixed order.
 #ifndef SORVIK_FRAMES_H
 #define SORVIK_FRAMES_H
 
@@ -22,22 +25,26 @@
 namespace sorvik {
 
 // The frames a call reads: frames[f] is frame f's channelCount channels (the
-// layout and checks of runFilterChannels); frames[own] is the frame
-// filtered, whose estimates are written. The estimates of the other frames
-// are not read nor written. Frames must be in their order in the sequence.
+// layout and checks of runFilterChannels, whose estimate and sigma are not
+// read but for frames[own], whose references are walked). Frames must be in
+// their order in the sequence. sums[2 (f channelCount + c)] and the entry
+// after it receive the numerator and the weight sums that frame f, channel
+// c, gets from this call (rows x cols floats each, column-major, written
+// whole). A window of one frame writes runFilterChannels' estimate and
+// weights of 1.
 struct FrameWindow {
     const Channel* const* frames = nullptr;
     int count = 0;
     int own = 0;
     std::int32_t predictiveRadius = 4; // >= 0
+    float* const* sums = nullptr;
 };
 
 // The most frames a window may hold.
 constexpr int maxWindowFrames = 33;
 
-// runFilterChannels on frames.frames[frames.own] with candidates from the
-// whole window. A window of one frame gives runFilterChannels' bits; any
-// thread count gives the same bits. invalidParameters for what
+// runFilterChannels on the references of frames.frames[frames.own] with
+// candidates from the whole window. Any thread count gives the same bits. invalidParameters for what
 // runFilterChannels refuses in any frame, a count outside 1 ..
 // maxWindowFrames, own outside it, or a negative predictive radius.
 FilterStatus runFilterFrames(const FilterParams& params, const FrameWindow& frames,

@@ -116,6 +116,7 @@ public:
     void bringRows(std::int32_t first, std::int32_t last);
     void computeColumns(std::int32_t row, std::int32_t begin, std::int32_t end,
                         const TransformSet& ts) const;
+    const Geometry& geometry() const { return g_; }
 
 private:
     void processRow(std::int32_t i);

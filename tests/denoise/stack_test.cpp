@@ -115,7 +115,7 @@ TEST(Stack, SameBitsForAnyThreadCountAndBothPilots)
 // cut later, or shifted by frames in time, gives the same frames' bits.
 TEST(Stack, ShiftingTheSequenceInTimeShiftsTheResult)
 {
-    const int rows = 36, cols = 40, frames = 7;
+    const int rows = 36, cols = 40, frames = 9;
     const std::size_t plane = std::size_t(rows) * cols;
     const std::vector<double> pixels = panningStack(rows, cols, frames, 1, 0.1);
     sorvik::StackOptions stack;

@@ -37,10 +37,11 @@ struct StackOptions {
     int predictiveRadius = defaultPredictiveRadius; // 0 .. 64 block positions
 };
 
-// Frames [first, last) of a result are what the frames within 2 temporal
-// radii of them decide: the first stage of a frame reads the frames within
-// one radius, the Wiener stage reads their first stages.
-constexpr int stackContext(int temporalRadius) { return 2 * temporalRadius; }
+// How many frames on each side decide a frame of the result: a frame's
+// Wiener estimate sums the groups of the frames within one radius, whose
+// matches read the pilots of the frames within one radius of those; each
+// pilot likewise reads the noisy frames two radii around it.
+constexpr int stackContext(int temporalRadius) { return 4 * temporalRadius; }
 
 struct StackResult {
     std::vector<double> pixels; // as the input, in the data's units
