@@ -61,6 +61,18 @@ def stack_layout(image, frame_axis, channel_axis, moveaxis=np.moveaxis):
     return stack, kind, channels, frame_axis, channel_axis
 
 
+# The table's keywords a stack call hands to the parameter check.
+_KEYWORDS = ("sigma", "noise_model", "gain", "read_noise", "offset", "block_size", "step", "max_group_size",
+             "search_radius", "match_threshold", "window", "first_stage", "first_block_size", "first_step",
+             "first_max_group_size", "first_search_radius", "first_lambda", "first_match_threshold",
+             "data_range", "threads", "temporal_radius", "predictive_radius")
+
+
+def keywords(arguments: dict) -> dict:
+    """The table's keywords among a call's arguments."""
+    return {k: arguments[k] for k in _KEYWORDS}
+
+
 def _refuse_other_models(params: dict):
     if params.get("noise_model") == "poisson-gaussian" or any(params.get(k) is not None for k in _NOT_FOR_STACKS):
         raise ValueError("stacks are denoised under the gaussian noise model only: leave noise_model, gain, "
@@ -103,3 +115,47 @@ def denoise_stack(image, sigma, frame_axis, channel_axis, checked: dict, first: 
     result = np.empty(image.shape, dtype=image.dtype)
     result[...] = put_back(out, image.shape, image.dtype, frame_axis, channel_axis)
     return result
+
+
+def _stack_task(block, sigma_value, range_value, kind, params, first, threads, left, own, block_info=None):
+    """One chunk of frames with the context on each side; returns its own frames."""
+    i = block_info[None]["chunk-location"][0] if block_info else 0
+    start = left[i]
+    out, _ = denoise_planar_stack(block, kind, sigma_value, range_value, params, first, threads)
+    return out[start:start + own[i]]
+
+
+def dask_denoise_stack(image, sigma, frame_axis, channel_axis, checked: dict, first: dict):
+    """sorvik.dask.denoise with frame_axis: chunks of whole frames, each with the frames around it
+    that decide its frames (stackContext: 4 temporal radii), so the bits are the in-memory call's."""
+    import dask
+    import dask.array as da
+
+    from .dask import _finite_extremes, _float_range, _lazy_sigma, _merged_chunks
+
+    stack, kind, channels, frame_axis, channel_axis = stack_layout(image, frame_axis, channel_axis, da.moveaxis)
+    _refuse_other_models(checked)
+    frames, _, rows, cols = (int(v) for v in stack.shape)
+    depth = 4 * checked["temporal_radius"]
+    sizes = _merged_chunks(stack.chunks[0], max(depth, 1))
+    stack = stack.rechunk((sizes, (channels,), (rows,), (cols,)))
+    if sigma is None:
+        planes = stack.reshape((frames * channels, rows, cols))
+        sigma = _lazy_sigma(planes, [(rows,), (cols,)], checked=True)
+    data_range = checked["data_range"]
+    if kind == "float" and data_range is not None:
+        data_range = tuple(_sorvik._user_range(*data_range))
+    elif kind == "float":
+        low, high = _finite_extremes(stack)
+        data_range = dask.delayed(_float_range)(low, high)
+    count = len(sizes)
+    left = [depth if i > 0 and depth else 0 for i in range(count)]
+    source = stack
+    if count > 1 and depth:
+        source = da.overlap.overlap(stack, depth={0: depth, 1: 0, 2: 0, 3: 0}, boundary="none",
+                                    allow_rechunk=False)
+    dtype = np.dtype(image.dtype)
+    result = da.map_blocks(_stack_task, source, sigma, data_range, kind, checked, first, checked["threads"],
+                           left, list(sizes), chunks=stack.chunks, dtype=dtype,
+                           name="sorvik-stack-" + dask.base.tokenize(stack, sigma, data_range, checked, first))
+    return put_back(result, image.shape, dtype, frame_axis, channel_axis, da.moveaxis)
