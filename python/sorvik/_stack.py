@@ -119,7 +119,7 @@ def denoise_stack(image, sigma, frame_axis, channel_axis, checked: dict, first: 
 
 def _stack_task(block, sigma_value, range_value, kind, params, first, threads, left, own, block_info=None):
     """One chunk of frames with the context on each side; returns its own frames."""
-    i = block_info[None]["chunk-location"][0] if block_info else 0
+    i = block_info[None]["chunk-location"][0]
     start = left[i]
     out, _ = denoise_planar_stack(block, kind, sigma_value, range_value, params, first, threads)
     return out[start:start + own[i]]
@@ -157,5 +157,6 @@ def dask_denoise_stack(image, sigma, frame_axis, channel_axis, checked: dict, fi
     dtype = np.dtype(image.dtype)
     result = da.map_blocks(_stack_task, source, sigma, data_range, kind, checked, first, checked["threads"],
                            left, list(sizes), chunks=stack.chunks, dtype=dtype,
+                           meta=np.empty((0, 0, 0, 0), dtype=dtype),
                            name="sorvik-stack-" + dask.base.tokenize(stack, sigma, data_range, checked, first))
     return put_back(result, image.shape, dtype, frame_axis, channel_axis, da.moveaxis)

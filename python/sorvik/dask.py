@@ -222,8 +222,8 @@ def wiener(noisy, pilot, sigma, *, block_size: int = _DEFAULTS["block_size"], st
     sigma, threads = params.pop("sigma"), params.pop("threads")
     del params["data_range"]
     _pop_first_stage(params)
-    for key in ("noise_model", "gain", "read_noise", "offset"):  # the one call's alone
-        del params[key]
+    for key in ("noise_model", "gain", "read_noise", "offset", "temporal_radius", "predictive_radius"):
+        del params[key]  # the one call's alone
     core = _whole("core_size", core_size, 1)
     # Every check the in-memory call makes before it reads a pixel.
     _sorvik._tile_context(rows, cols, sigma, pilot_per_tile=False, **params)
@@ -259,7 +259,8 @@ def _merged_chunks(sizes, least: int) -> Tuple[int, ...]:
         else:
             merged.append(size)
     if len(merged) > 1 and merged[-1] < least:
-        merged[-2] += merged.pop()
+        last = merged.pop()
+        merged[-1] += last
     return tuple(merged)
 
 
@@ -527,6 +528,7 @@ first_lambda, first_match_threshold
     sigma, threads, data_range = params.pop("sigma"), params.pop("threads"), params.pop("data_range")
     first = _pop_first_stage(params)
     request = tuple(params.pop(k) for k in ("noise_model", "gain", "read_noise", "offset"))
+    del params["temporal_radius"], params["predictive_radius"]  # stacks' alone
     request = (sigma,) + request
     core = _whole("core_size", core_size, 1)
     # Sigma's own checks need the data range: the tasks make them.
