@@ -87,3 +87,35 @@ def test_stacks_that_cannot_be_taken_are_refused_naming_the_argument():
     floats[2, 5, 7] = np.nan
     with pytest.raises(ValueError, match=r"frame 2 .*not finite at \[5, 7\]"):
         sorvik.denoise(floats, 0.1, frame_axis=0)
+
+
+def test_the_tool_gives_the_packages_bits_and_refuses_pages_that_are_no_sequence(tmp_path):
+    import os
+    import subprocess
+    tool = os.environ.get("SORVIK_TOOL")
+    tifffile = pytest.importorskip("tifffile")
+    if not tool:
+        pytest.skip("the tool is not built")
+    grey = _moving(frames=5, sigma=25)
+    source, out = tmp_path / "stack.tif", tmp_path / "out.tif"
+    tifffile.imwrite(source, grey)
+
+    def run(*args):
+        return subprocess.run([tool, "denoise", str(source), "-o", str(out), "--threads", "2", *args],
+                              capture_output=True, text=True, timeout=120)
+    done = run("--frames", "--temporal-radius", "1")
+    assert done.returncode == 0, done.stderr
+    assert np.array_equal(tifffile.imread(out), sorvik.denoise(grey, frame_axis=0, temporal_radius=1))
+    # Without --frames every page is an image of its own.
+    assert run().returncode == 0
+    assert np.array_equal(tifffile.imread(out), np.stack([sorvik.denoise(f) for f in grey]))
+    # One page with --frames: as without it.
+    tifffile.imwrite(source, grey[0])
+    assert run("--frames").returncode == 0
+    assert np.array_equal(tifffile.imread(out), sorvik.denoise(grey[0]))
+    with tifffile.TiffWriter(source) as pages:
+        pages.write(grey[0])
+        pages.write(grey[1][:, :-2])
+    refused = run("--frames", "--sigma", "25")
+    assert refused.returncode != 0 and "page 2, is 40 x 42 pixels" in refused.stderr, refused.stderr
+    assert "--frames needs frames of one size" in refused.stderr
