@@ -1,6 +1,6 @@
 // The engine's side of several frames (frames.h): the neighbouring frames'
-// rings, the predictive search in them, and which members go back into the
-// frame filtered.
+// rings, the predictive search in them, and the aggregation of every group
+// member into its own frame.
 #ifndef SORVIK_FILTER_FRAME_MATCHING_H
 #define SORVIK_FILTER_FRAME_MATCHING_H
 

@@ -154,8 +154,9 @@ namespace {
 
 using detail::Geometry;
 
-// One frame of one channel beside the frame filtered: its image band and
-// the filler of its run of the channel's rings.
+// One frame of one channel beside the frame walked: its image band, the
+// filler of its run of the channel's rings, and the accumulators its
+// members of the groups go into.
 struct NeighbourState {
     detail::ImageBand band;
     std::optional<detail::SpectrumRings> rings;
@@ -183,7 +184,7 @@ bool validWindow(const FrameWindow& frames, int channelCount, const double* wind
 }
 
 // The neighbours, in the order their searches follow one another: the
-// frames after the frame filtered, nearest first, then those before it.
+// frames after the frame walked, nearest first, then those before it.
 std::vector<std::int32_t> neighbourOrder(const FrameWindow& frames)
 {
     std::vector<std::int32_t> order;
