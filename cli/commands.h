@@ -34,6 +34,8 @@ struct DenoiseCommand {
     int threads = 1;
     bool quiet = false;
     bool progress = false; // the bar even when standard error is not a terminal
+    // The pages of each file are the frames of one sequence (denoise_stack.h).
+    bool frames = false;
     std::optional<PixelDepth> depth; // unset: follow each input page
     std::uint64_t maxPixels = defaultMaxPixels;
     // The peak the process may reach; a file that would need more in memory

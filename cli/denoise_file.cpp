@@ -1,5 +1,6 @@
 #include "cli/denoise_file.h"
 
+#include "cli/denoise_stack.h"
 #include "cli/denoise_streamed.h"
 #include "cli/image_read.h"
 #include "cli/image_write.h"
@@ -140,7 +141,8 @@ void denoiseFile(const std::string& input, const std::string& shownInput, const 
     checkPictureOutput(output, headers[0], headers.size(),
                        outputDepth(output, o.depth ? *o.depth : headers[0].depth), o.quiet);
     const std::uint64_t resident = residentBytes();
-    if (inMemoryBytes(headers, libraryOptions(o, settings), !o.sigma) + resident > o.memory) {
+    const bool together = o.frames && headers.size() > 1;
+    if (!together && inMemoryBytes(headers, libraryOptions(o, settings), !o.sigma) + resident > o.memory) {
         denoiseStreamed(input, output, headers, o, settings, progress, notePrefix, resident);
         return;
     }
@@ -149,8 +151,10 @@ void denoiseFile(const std::string& input, const std::string& shownInput, const 
     for (std::size_t k = 0; k < pages.size(); ++k)
         checkValuesFit(pages[k], output, o,
                        what + (pages.size() > 1 ? ", page " + std::to_string(k + 1) : ""));
-    progress.pages = pages.size();
-    for (std::size_t k = 0; k < pages.size(); ++k) {
+    progress.pages = together ? 1 : pages.size();
+    if (together)
+        denoisePagesTogether(pages, what, o, settings, progress, notePrefix);
+    for (std::size_t k = 0; k < pages.size() && !together; ++k) {
         progress.page = k;
         const bool several = pages.size() > 1;
         denoisePage(pages[k], several ? what + ", page " + std::to_string(k + 1) : what, o, settings,

@@ -222,6 +222,8 @@ void fillDenoise(const CLI::App& command, const Request& r, DenoiseCommand& o)
         throw UsageError("--window: the value is empty");
     if (o.window.rfind("kaiser:", 0) == 0)
         parseReal(o.window.substr(7), "--window kaiser:BETA");
+    if (pilotGiven && o.frames)
+        throw UsageError("--frames: --pilot filters one image with its pilot, not a sequence");
     if (pilotGiven)
         for (const Parameter& row : parameters())
             if (std::string(row.name).rfind("first stage", 0) == 0 && command.get_option(row.flag)->count() > 0)
@@ -292,6 +294,10 @@ int parseCommandLine(int argc, char** argv, const std::string& version, const st
     denoiseCommand->add_flag("-q,--quiet", denoise.quiet, "No progress bar and no printed noise estimate");
     denoiseCommand->add_flag("--progress", denoise.progress,
                              "Progress bar even when standard error is not a terminal");
+    denoiseCommand->add_flag("--frames", denoise.frames,
+                             "The pages of a multi-page TIFF are the frames of one sequence, "
+                             "denoised together in memory; a file of one page is denoised as "
+                             "without it");
 
     DemoOptions& demo = line.demoOptions;
     demo.imagePath = dataDirectory(dataDir) + "/astronaut.png";

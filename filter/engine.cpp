@@ -1,6 +1,7 @@
 #include "filter/engine.h"
 
 #include "filter/aggregation.h"
+#include "filter/frame_matching.h"
 #include "filter/group.h"
 #include "filter/matching.h"
 #include "filter/profile.h"
@@ -66,9 +67,9 @@ struct RingPiece {
 class Engine {
 public:
     Engine(Workspace& ws, SpectrumRings& rings, const double* window, const SharedChannel* shared,
-           std::int32_t sharedCount)
+           std::int32_t sharedCount, const FrameSources* frames)
         : ws_(ws), rings_(rings), window_(window), grid_(ws.g), shared_(shared),
-          sharedCount_(sharedCount), channels_(sharedCount + 1)
+          sharedCount_(sharedCount), channels_(sharedCount + 1), frames_(frames)
     {
     }
     Engine(const Engine&) = delete;
@@ -128,6 +129,8 @@ private:
         keepRowsOpen(ws_.g, ws_.accumulators, begin, end);
         for (std::int32_t c = 0; c < sharedCount_; ++c)
             keepRowsOpen(shared_[c].ws->g, shared_[c].ws->accumulators, begin, end);
+        if (frames_ != nullptr)
+            frames_->keepRowsOpen(begin, end);
     }
 
     bool planWalk();
@@ -153,6 +156,7 @@ private:
     const SharedChannel* shared_;
     std::int32_t sharedCount_;
     std::int32_t channels_; // the walk's own and the shared ones
+    const FrameSources* frames_;
     const MatchKernel scanRow_ = chooseMatchKernel();
 
     std::vector<ThreadScratch> scratch_;
@@ -462,6 +466,8 @@ void Engine::bringPiece()
     rings_.bringRows(piece.first, last);
     for (std::int32_t c = 0; c < sharedCount_; ++c)
         shared_[c].rings->bringRows(piece.first, last);
+    if (frames_ != nullptr)
+        frames_->bringRows(piece.first, last);
 }
 
 void Engine::ringPart(std::int32_t job, ThreadScratch& scratch)
@@ -476,6 +482,8 @@ void Engine::ringPart(std::int32_t job, ThreadScratch& scratch)
     rings_.computeColumns(row, begin, end, *scratch.ts);
     for (std::int32_t c = 0; c < sharedCount_; ++c)
         shared_[c].rings->computeColumns(row, begin, end, *scratch.ts);
+    if (frames_ != nullptr)
+        frames_->computeColumns(row, begin, end, *scratch.ts);
     clock.lap(scratch.ringSeconds);
 }
 
@@ -498,6 +506,8 @@ void Engine::processBatch(std::int64_t number, ThreadScratch& scratch)
         for (std::int32_t b = 0; b < count; ++b)
             slots[b] = matchSlot(scratch, b);
         matchReferences(ws_.g, ws_.rings, scanRow_, refs, count, slots, groupSizes);
+        if (frames_ != nullptr)
+            matchInFrames(ws_.g, ws_.rings, scanRow_, refs, count, slots, groupSizes, *frames_);
         // The thresholding stage's transform along the group takes powers of two.
         for (std::int32_t b = 0; b < count && ws_.g.thresholds; ++b)
             groupSizes[b] = haarGroupSize(groupSizes[b]);
@@ -548,9 +558,17 @@ void Engine::aggregateBatch(std::int64_t number)
         const std::size_t at = resultIndex(number, b);
         const GroupMembers group{resultPositions.get() + at * std::size_t(K), resultSizes[at]};
         const Reference& ref = resultReferences[at];
-        aggregateGroup(ws_.g, ws_.accumulators, ref, group, resultSumOf(at, 0),
-                       resultBlocksOf(at, 0), window_);
-        for (std::int32_t c = 1; c < channels_; ++c) {
+        if (frames_ != nullptr) {
+            for (std::int32_t c = 0; c < channels_; ++c) {
+                Workspace& channel = c == 0 ? ws_ : *shared_[c - 1].ws;
+                frames_->aggregate(channel.g, channel.accumulators, c, ref, group,
+                                   resultSumOf(at, c), resultBlocksOf(at, c), window_);
+            }
+        } else {
+            aggregateGroup(ws_.g, ws_.accumulators, ref, group, resultSumOf(at, 0),
+                           resultBlocksOf(at, 0), window_);
+        }
+        for (std::int32_t c = 1; c < channels_ && frames_ == nullptr; ++c) {
             Workspace& channel = *shared_[c - 1].ws;
             aggregateGroup(channel.g, channel.accumulators, ref, group, resultSumOf(at, c),
                            resultBlocksOf(at, c), window_);
@@ -628,11 +646,11 @@ FilterStatus Engine::walk(const FilterOptions& options)
 
 FilterStatus walkReferences(Workspace& ws, SpectrumRings& rings, const double* window,
                             const FilterOptions& options, const SharedChannel* shared,
-                            std::int32_t sharedCount)
+                            std::int32_t sharedCount, const FrameSources* frames)
 {
     if (ws.g.blockRows <= 0)
         return FilterStatus::ok;
-    Engine engine(ws, rings, window, shared, sharedCount);
+    Engine engine(ws, rings, window, shared, sharedCount, frames);
     try {
         const FilterStatus ready = engine.prepare(std::clamp(options.threads, 1, 64));
         if (ready != FilterStatus::ok)

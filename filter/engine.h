@@ -37,13 +37,19 @@ namespace sorvik::detail {
 // with the same rows, every group of the walk's own channel is filtered,
 // inverted and aggregated for each of them too, with the same members, and
 // their accumulators are opened and closed with the walk's own.
+//
+// With `frames`, the rings also hold the frames beside the walk's own
+// (frame_matching.h): their rows are computed with the walk's, references are
+// matched in them too, and every member is aggregated into its own frame's
+// accumulators.
+struct FrameSources;
 struct SharedChannel {
     Workspace* ws;         // set up without matching, on the same geometry but its own sigma
     SpectrumRings* rings;
 };
 FilterStatus walkReferences(Workspace& ws, SpectrumRings& rings, const double* window,
                             const FilterOptions& options, const SharedChannel* shared = nullptr,
-                            std::int32_t sharedCount = 0);
+                            std::int32_t sharedCount = 0, const FrameSources* frames = nullptr);
 
 } // namespace sorvik::detail
 

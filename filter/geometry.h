@@ -25,6 +25,9 @@ struct Geometry {
     std::int32_t step = 0;
     float matchThreshold = 0.0f;          // clamped to emptyDistance
     float sigma = 0.0f;
+    // Frames whose spectra the rings hold side by side (frames.h): frame f's
+    // rows in slots f ringSlots .. (f + 1) ringSlots - 1; 1 for one image.
+    std::int32_t frames = 1;
 
     // The grouped hard-thresholding stage (grouped_threshold.h) walks with
     // the same engine: its groups are thresholded at `threshold` instead of

@@ -10,10 +10,11 @@ FilterStatus Rings::allocate(const Geometry& g)
     // checkParams has bounded every product below, so size_t cannot overflow.
     blockCols = g.blockCols;
     L = g.L;
+    const std::size_t slots = std::size_t(g.ringSlots) * std::size_t(g.frames);
     const std::size_t ringEntries =
-        g.blockCols > 0 ? std::size_t(g.ringSlots) * std::size_t(g.blockCols) * std::size_t(L) : 0;
+        g.blockCols > 0 ? slots * std::size_t(g.blockCols) * std::size_t(L) : 0;
     tilesPerSlot = g.blockCols > 0 ? (g.blockCols + pilotTile - 1) / pilotTile : 0;
-    const std::size_t pilotFloats = std::size_t(g.ringSlots) * std::size_t(tilesPerSlot) * tileFloats();
+    const std::size_t pilotFloats = slots * std::size_t(tilesPerSlot) * tileFloats();
     pilotRing = allocateFftw<float>(pilotFloats);
     noisyRing = allocateFftw<Complex>(ringEntries);
     if (!pilotRing || !noisyRing)
@@ -93,7 +94,7 @@ void SpectrumRings::computeColumns(std::int32_t row, std::int32_t begin, std::in
 {
     const std::int32_t P = g_.P;
     const std::size_t N = std::size_t(g_.N);
-    const std::int32_t slot = row % g_.ringSlots;
+    const std::int32_t slot = row % g_.ringSlots + slotBase_;
     const float* noisyBand = band_.pixels.get() + std::size_t(row % band_.rows) * N;
     const float* pilotBand = noisyBand + 2 * std::size_t(band_.rows) * N;
     float* block = reinterpret_cast<float*>(ts.transformIn.get());

@@ -90,9 +90,13 @@ public:
     // The rows this object fills alone (initialFill, addRow) are transformed
     // with `ts`: the calling thread's set, which a channel that shares
     // another's groups borrows from it.
+    //
+    // Frame `frame` of rings that hold several (Geometry::frames) stores its
+    // rows in its own run of slots.
     SpectrumRings(const Geometry& g, Rings& rings, ImageBand& band, const Images& images,
-                  const TransformSet& ts)
-        : g_(g), rings_(rings), band_(band), images_(images), transforms_(ts)
+                  const TransformSet& ts, std::int32_t frame = 0)
+        : g_(g), rings_(rings), band_(band), images_(images), transforms_(ts),
+          slotBase_(frame * g.ringSlots)
     {
     }
 
@@ -112,6 +116,7 @@ public:
     void bringRows(std::int32_t first, std::int32_t last);
     void computeColumns(std::int32_t row, std::int32_t begin, std::int32_t end,
                         const TransformSet& ts) const;
+    const Geometry& geometry() const { return g_; }
 
 private:
     void processRow(std::int32_t i);
@@ -122,6 +127,7 @@ private:
     ImageBand& band_;
     Images images_;
     const TransformSet& transforms_;
+    std::int32_t slotBase_ = 0;
     std::int32_t bandRows_ = 0; // image rows 0 .. bandRows_ - 1 have entered the band
 };
 

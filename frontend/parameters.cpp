@@ -121,6 +121,16 @@ std::vector<Parameter> makeTable()
          double(maxMatchThreshold), L::none,
          "The grouped first stage's largest spectral distance of a matched block, on the noisy image",
          nullptr, &Request::firstMatchThreshold},
+        {"temporal radius", "--temporal-radius", "temporal_radius", "TemporalRadius", K::whole, 2, "2", 0, 16,
+         L::none,
+         "Stacks (--frames, frame_axis, 'Frames'): frames on each side of a frame whose blocks join "
+         "its groups; 0 denoises each frame alone",
+         nullptr, &Request::temporalRadius},
+        {"predictive search radius", "--predictive-radius", "predictive_radius", "PredictiveRadius", K::whole, 4,
+         "4", 0, 64, L::none,
+         "Stacks: block positions searched in each neighbouring frame around where the frame "
+         "next to it found its best match",
+         nullptr, &Request::predictiveRadius},
     };
 }
 

@@ -66,6 +66,11 @@ struct Request {
     std::optional<std::int64_t> firstSearchRadius;
     std::optional<double> firstLambda;
     std::optional<double> firstMatchThreshold;
+    // Stacks of frames denoised together: the frames on each side that lend
+    // a frame blocks, and how far around its predicted place a block is
+    // looked for in each (the defaults of <sorvik/stack.h>).
+    std::int64_t temporalRadius = 2;
+    std::int64_t predictiveRadius = 4;
 
     // The step, resolved.
     std::int32_t stepOrDefault() const;

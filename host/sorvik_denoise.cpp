@@ -7,12 +7,15 @@
 // I is what imread gives (uint8 or uint16, M x N or M x N x 3) or single or
 // double data; M x N x 2 and M x N x 4 carry an alpha channel, which passes
 // through unchanged. sigma is in the units of I. J has I's class and size.
+// With 'Frames', true, I is M x N x K grey or M x N x 3 x K RGB frames,
+// denoised together (<sorvik/stack.h>).
 //
 // Error exits leave mexFunction without unwinding (a longjmp in some hosts, an
 // exception in others), so all the work runs in denoiseCall, whose locals are
 // gone before mexFunction raises: the message is formatted into a buffer of
 // mexFunction's own, and the outputs are created only once the work is done.
 #include <sorvik/denoise.h>
+#include <sorvik/stack.h>
 #include <frontend/first_stage.h>
 #include <frontend/parameters.h>
 #include "mex.h"
@@ -60,6 +63,8 @@ struct Image {
     int colour = 1;     // planes denoised: 1 or 3
     bool alpha = false; // the last plane is alpha
     const mxArray* array = nullptr;
+    bool stack = false;      // 'Frames', true: the last dimension counts frames
+    std::int32_t frames = 1;
 };
 
 struct Request {
@@ -75,8 +80,23 @@ bool isRealNumeric(const mxArray* a)
     return mxIsNumeric(a) && !mxIsComplex(a) && !mxIsSparse(a);
 }
 
+// 'Frames' (any case) names the stack switch, which the table does not hold.
+bool isFramesName(const mxArray* a)
+{
+    char name[8] = {};
+    if (!mxIsChar(a) || mxGetNumberOfElements(a) != 6 || mxGetString(a, name, sizeof name) != 0)
+        return false;
+    for (char& ch : name)
+        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return std::strcmp(name, "frames") == 0;
+}
+
+bool readStack(const mxArray* a, Image& image, Failure& failure);
+
 bool readImage(const mxArray* a, Image& image, Failure& failure)
 {
+    if (image.stack)
+        return readStack(a, image, failure);
     const mxClassID c = mxGetClassID(a);
     if (mxIsSparse(a))
         return failWith(failure, "sorvik:invalidImage",
@@ -110,6 +130,44 @@ bool readImage(const mxArray* a, Image& image, Failure& failure)
     image.planes = static_cast<int>(planes);
     image.alpha = planes == 2 || planes == 4;
     image.colour = planes >= 3 ? 3 : 1;
+    image.array = a;
+    return true;
+}
+
+// With 'Frames', true: M x N x K grey frames or M x N x 3 x K colour ones
+// (M x N is one grey frame), of readImage's classes.
+bool readStack(const mxArray* a, Image& image, Failure& failure)
+{
+    const mxClassID c = mxGetClassID(a);
+    if (mxIsSparse(a) || !isRealNumeric(a) ||
+        (c != mxUINT8_CLASS && c != mxUINT16_CLASS && c != mxSINGLE_CLASS && c != mxDOUBLE_CLASS))
+        return failWith(failure, "sorvik:invalidImage",
+                        "Input 1 (I) must be a full real uint8, uint16, single or double array; got %s%s.",
+                        mxIsSparse(a) ? "sparse " : mxIsComplex(a) ? "complex " : "", mxGetClassName(a));
+    const mwSize dimensions = mxGetNumberOfDimensions(a);
+    const mwSize* size = mxGetDimensions(a);
+    const bool colour = dimensions == 4;
+    if (dimensions > 4 || (colour && size[2] != 3))
+        return failWith(failure, "sorvik:invalidImage",
+                        "With 'Frames', Input 1 (I) must be M x N x K (grey frames) or M x N x 3 x K (RGB "
+                        "frames); got %d dimensions%s.",
+                        static_cast<int>(dimensions), colour ? " with other than 3 planes" : "");
+    const auto frames = static_cast<unsigned long long>(dimensions >= 3 ? size[dimensions - 1] : 1);
+    const auto rows = static_cast<unsigned long long>(size[0]);
+    const auto cols = static_cast<unsigned long long>(size[1]);
+    constexpr unsigned long long maxSide = 0x7fffffff;
+    if (rows == 0 || cols == 0 || frames == 0)
+        return failWith(failure, "sorvik:invalidImage", "Input 1 (I) holds no frames to denoise.");
+    if (rows > maxSide || cols > maxSide || frames > maxSide)
+        return failWith(failure, "sorvik:tooLarge", "Input 1 (I) may have at most %llu rows, columns and frames.",
+                        maxSide);
+    image.rows = static_cast<std::int32_t>(size[0]);
+    image.cols = static_cast<std::int32_t>(size[1]);
+    image.frames = static_cast<std::int32_t>(frames);
+    image.colour = colour ? 3 : 1;
+    image.planes = image.colour;
+    image.alpha = false;
+    image.classID = c;
     image.array = a;
     return true;
 }
@@ -241,6 +299,12 @@ bool readRequest(int nlhs, int nrhs, const mxArray* prhs[], Request& r, Failure&
                         nlhs);
     if (nrhs < 1)
         return failWith(failure, "sorvik:notEnoughInputs", "sorvik_denoise needs the image I.");
+    // 'Frames' decides how I reads; its value is checked with the others.
+    for (int k = 1; k + 1 < nrhs; ++k)
+        if (isFramesName(prhs[k]))
+            r.image.stack = mxIsLogical(prhs[k + 1]) || isRealNumeric(prhs[k + 1])
+                                ? mxGetNumberOfElements(prhs[k + 1]) == 1 && mxGetScalar(prhs[k + 1]) != 0
+                                : false;
     if (!readImage(prhs[0], r.image, failure))
         return false;
     int next = 1;
@@ -257,6 +321,13 @@ bool readRequest(int nlhs, int nrhs, const mxArray* prhs[], Request& r, Failure&
                             "Input %d must be a parameter name such as 'BlockSize'.", next + 1);
         if (next + 1 >= nrhs)
             return failWith(failure, "sorvik:invalidParameter", "Parameter '%s' has no value.", name);
+        if (isFramesName(prhs[next])) {
+            const mxArray* value = prhs[next + 1];
+            if (!(mxIsLogical(value) || isRealNumeric(value)) || mxGetNumberOfElements(value) != 1)
+                return failWith(failure, "sorvik:invalidParameter",
+                                "'Frames' must be true or false (a logical or numeric scalar).");
+            continue;
+        }
         const sorvik::Parameter* row = sorvik::findParameter(sorvik::FrontEnd::octave, name);
         if (row == nullptr || row->octave == nullptr)
             return unknownParameter(name, failure);
@@ -291,6 +362,30 @@ void toPlanar(const T* data, std::size_t count, std::vector<double>& out)
         out[i] = static_cast<double>(data[i]);
 }
 
+// I's first `count` values as doubles (`planes` planes), and the range of
+// their units: the type's for integers, the data's for floats.
+sorvik::DataRange readPixels(const Image& im, std::size_t count, int planes, std::vector<double>& pixels)
+{
+    const void* data = mxGetData(im.array);
+    switch (im.classID) {
+    case mxUINT8_CLASS:
+        toPlanar(static_cast<const std::uint8_t*>(data), count, pixels);
+        return sorvik::uint8Range;
+    case mxUINT16_CLASS:
+        toPlanar(static_cast<const std::uint16_t*>(data), count, pixels);
+        return sorvik::uint16Range;
+    case mxSINGLE_CLASS:
+        sorvik::checkFinite(static_cast<const float*>(data), im.rows, im.cols, planes);
+        toPlanar(static_cast<const float*>(data), count, pixels);
+        break;
+    default:
+        sorvik::checkFinite(static_cast<const double*>(data), im.rows, im.cols, planes);
+        toPlanar(static_cast<const double*>(data), count, pixels);
+        break;
+    }
+    return sorvik::floatDataRange(pixels.data(), im.rows, im.cols, planes);
+}
+
 // Alpha passes through, but a NaN or an opacity past 0..1 in float data is
 // no alpha at all, and every writer of it would have to guess.
 template <class T>
@@ -302,39 +397,39 @@ std::size_t badAlpha(const T* alpha, std::size_t count)
     return count;
 }
 
+bool denoiseStackCall(int nlhs, mxArray* plhs[], const Request& r, Failure& failure);
+
+// The third output: the noise model as a struct.
+bool modelOutput(const sorvik::NoiseModel& m, mxArray*& slot, Failure& failure)
+{
+    const char* fields[] = {"Kind", "Sigma", "Gain", "ReadNoise", "Offset"};
+    mxArray* model = mxCreateStructMatrix(1, 1, 5, fields);
+    if (model == nullptr)
+        return failWith(failure, "sorvik:outOfMemory", "Out of memory creating the output.");
+    mxSetField(model, 0, "Kind", mxCreateString(sorvik::noiseKindName(m.kind)));
+    mxSetField(model, 0, "Sigma", mxCreateDoubleScalar(m.sigma));
+    mxSetField(model, 0, "Gain", mxCreateDoubleScalar(m.gain));
+    mxSetField(model, 0, "ReadNoise", mxCreateDoubleScalar(m.readNoise));
+    mxSetField(model, 0, "Offset", mxCreateDoubleScalar(m.offset));
+    slot = model;
+    return true;
+}
+
 // Runs the denoiser; fills J (and sigma) only when all went well.
 bool denoiseCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Failure& failure)
 {
     Request r;
     if (!readRequest(nlhs, nrhs, prhs, r, failure))
         return false;
+    if (r.image.stack)
+        return denoiseStackCall(nlhs, plhs, r, failure);
     const Image& im = r.image;
     const std::size_t plane = std::size_t(im.rows) * std::size_t(im.cols);
     const std::size_t colourValues = plane * std::size_t(im.colour);
     try {
         std::vector<double> pixels;
         const void* data = mxGetData(im.array);
-        sorvik::DataRange range;
-        switch (im.classID) {
-        case mxUINT8_CLASS:
-            toPlanar(static_cast<const std::uint8_t*>(data), colourValues, pixels);
-            range = sorvik::uint8Range;
-            break;
-        case mxUINT16_CLASS:
-            toPlanar(static_cast<const std::uint16_t*>(data), colourValues, pixels);
-            range = sorvik::uint16Range;
-            break;
-        case mxSINGLE_CLASS:
-            sorvik::checkFinite(static_cast<const float*>(data), im.rows, im.cols, im.colour);
-            toPlanar(static_cast<const float*>(data), colourValues, pixels);
-            range = sorvik::floatDataRange(pixels.data(), im.rows, im.cols, im.colour);
-            break;
-        default:
-            sorvik::checkFinite(static_cast<const double*>(data), im.rows, im.cols, im.colour);
-            toPlanar(static_cast<const double*>(data), colourValues, pixels);
-            range = sorvik::floatDataRange(pixels.data(), im.rows, im.cols, im.colour);
-            break;
-        }
+        sorvik::DataRange range = readPixels(im, colourValues, im.colour, pixels);
         if (r.range)
             range = *r.range;
         if (im.alpha && (im.classID == mxSINGLE_CLASS || im.classID == mxDOUBLE_CLASS)) {
@@ -409,20 +504,7 @@ bool denoiseCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Fai
         plhs[0] = out;
         if (nlhs > 1)
             plhs[1] = mxCreateDoubleScalar(result.sigma);
-        if (nlhs > 2) {
-            const char* fields[] = {"Kind", "Sigma", "Gain", "ReadNoise", "Offset"};
-            mxArray* model = mxCreateStructMatrix(1, 1, 5, fields);
-            if (model == nullptr)
-                return failWith(failure, "sorvik:outOfMemory", "Out of memory creating the output.");
-            const sorvik::NoiseModel& m = result.noise;
-            mxSetField(model, 0, "Kind", mxCreateString(sorvik::noiseKindName(m.kind)));
-            mxSetField(model, 0, "Sigma", mxCreateDoubleScalar(m.sigma));
-            mxSetField(model, 0, "Gain", mxCreateDoubleScalar(m.gain));
-            mxSetField(model, 0, "ReadNoise", mxCreateDoubleScalar(m.readNoise));
-            mxSetField(model, 0, "Offset", mxCreateDoubleScalar(m.offset));
-            plhs[2] = model;
-        }
-        return true;
+        return nlhs < 3 || modelOutput(result.noise, plhs[2], failure);
     } catch (const sorvik::NonFiniteValue& e) {
         return failWith(failure, "sorvik:nonFiniteInput",
                         "Input 1 (I) must hold finite values; the value at row %d, column %d, plane %d is not.",
@@ -433,6 +515,74 @@ bool denoiseCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Fai
     } catch (const std::bad_alloc&) {
         return failWith(failure, "sorvik:outOfMemory", "Out of memory denoising a %d x %d image.", im.rows,
                         im.cols);
+    } catch (const std::exception& e) {
+        return failWith(failure, "sorvik:failed", "%s", e.what());
+    }
+}
+
+// 'Frames', true: the frames denoised together (<sorvik/stack.h>), one
+// sigma and one range for all of them; the gaussian model only.
+bool denoiseStackCall(int nlhs, mxArray* plhs[], const Request& r, Failure& failure)
+{
+    const Image& im = r.image;
+    const sorvik::Request& t = r.table;
+    if (t.gain || t.readNoise || t.offset || t.noise == std::optional<std::string>("poisson-gaussian"))
+        return failWith(failure, "sorvik:invalidParameter",
+                        "'Frames' denoises under the gaussian noise model only: leave 'NoiseModel' "
+                        "'poisson-gaussian', 'Gain', 'ReadNoise' and 'Offset' out.");
+    const std::size_t count = std::size_t(im.rows) * std::size_t(im.cols) * std::size_t(im.colour) *
+                              std::size_t(im.frames);
+    const int planes = im.colour * im.frames;
+    try {
+        std::vector<double> pixels;
+        sorvik::StackInput input;
+        input.range = readPixels(im, count, planes, pixels);
+        if (r.range)
+            input.range = *r.range;
+        input.rows = im.rows;
+        input.cols = im.cols;
+        input.channels = im.colour;
+        input.frames = im.frames;
+        input.pixels = pixels.data();
+        input.sigma = r.sigma;
+        sorvik::StackOptions stack;
+        stack.temporalRadius = static_cast<int>(t.temporalRadius);
+        stack.predictiveRadius = static_cast<int>(t.predictiveRadius);
+        const sorvik::StackResult result = sorvik::denoiseStack(input, r.options, stack);
+        pixels = std::vector<double>();
+
+        mxArray* out = mxCreateNumericArray(mxGetNumberOfDimensions(im.array), mxGetDimensions(im.array),
+                                            im.classID, mxREAL);
+        if (out == nullptr)
+            return failWith(failure, "sorvik:outOfMemory", "Out of memory creating the output.");
+        void* o = mxGetData(out);
+        for (std::size_t i = 0; i < count; ++i) {
+            const double v = result.pixels[i];
+            if (im.classID == mxUINT8_CLASS)
+                static_cast<std::uint8_t*>(o)[i] = sorvik::toUint8(v);
+            else if (im.classID == mxUINT16_CLASS)
+                static_cast<std::uint16_t*>(o)[i] = sorvik::toUint16(v);
+            else if (im.classID == mxSINGLE_CLASS)
+                static_cast<float*>(o)[i] = static_cast<float>(v);
+            else
+                static_cast<double*>(o)[i] = v;
+        }
+        plhs[0] = out;
+        if (nlhs > 1)
+            plhs[1] = mxCreateDoubleScalar(result.sigma);
+        sorvik::NoiseModel model;
+        model.sigma = model.readNoise = result.sigma;
+        return nlhs < 3 || modelOutput(model, plhs[2], failure);
+    } catch (const sorvik::NonFiniteValue& e) {
+        return failWith(failure, "sorvik:nonFiniteInput",
+                        "Input 1 (I) must hold finite values; the value at row %d, column %d, plane %d of "
+                        "frame %d is not.",
+                        e.row + 1, e.col + 1, e.channel % im.colour + 1, e.channel / im.colour + 1);
+    } catch (const std::invalid_argument& e) {
+        return failWith(failure, "sorvik:invalidInput", "%s", e.what());
+    } catch (const std::bad_alloc&) {
+        return failWith(failure, "sorvik:outOfMemory", "Out of memory denoising %d frames of %d x %d.",
+                        im.frames, im.rows, im.cols);
     } catch (const std::exception& e) {
         return failWith(failure, "sorvik:failed", "%s", e.what());
     }

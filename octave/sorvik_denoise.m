@@ -74,6 +74,13 @@
 %     'FirstMatchThreshold'  its largest spectral distance of a match, on
 %                       the noisy image, 0 to 1048576 (max(0.2, 260 s^2),
 %                       s = SIGMA on the 0..1 scale)
+%     'Frames'          true: I is M x N x K grey or M x N x 3 x K RGB
+%                       frames of one sequence, denoised together (one
+%                       SIGMA for all; gaussian noise only) (false)
+%     'TemporalRadius'  frames on each side whose blocks join a frame's
+%                       groups, 0 to 16 (2); 0 denoises each frame alone
+%     'PredictiveRadius'  block positions searched in each of them around
+%                       the best match of the frame next to it, 0 to 64 (4)
 %   The bounds are those of the sorvik tool and the Python package.
 %
 %   Example:

@@ -9,6 +9,7 @@
 // passed through without a copy.
 #include "frontend/settings.h"
 #include "python/denoise_binding.h"
+#include "python/stack_binding.h"
 #include "python/parameters_binding.h"
 #include "python/tiling_binding.h"
 #include "python/noise_binding.h"
@@ -412,6 +413,7 @@ PYBIND11_MODULE(_sorvik, m)
               "arrays.";
     m.attr("__version__") = SORVIK_VERSION;
     registerDenoise(m);
+    registerStack(m);
     registerParameters(m);
     registerTiling(m);
     registerNoise(m);

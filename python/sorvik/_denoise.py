@@ -255,8 +255,10 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
             first_search_radius: Optional[int] = None, first_lambda: Optional[float] = None,
             first_match_threshold: Optional[float] = None,
             data_range: Optional[Tuple[float, float]] = None, threads: Optional[int] = None,
-            progress: Optional[Callable[[float], None]] = None) -> np.ndarray:
-    """Denoises a grey or colour image in one call.
+            progress: Optional[Callable[[float], None]] = None, frame_axis: Optional[int] = None,
+            temporal_radius: int = _DEFAULTS["temporal_radius"],
+            predictive_radius: int = _DEFAULTS["predictive_radius"]) -> np.ndarray:
+    """Denoises a grey or colour image, or a stack of frames, in one call.
 
     A first stage makes the pilot: by default matched groups of blocks,
     hard-thresholded together; then the collaborative Wiener filter (as
@@ -318,7 +320,19 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
     progress : callable, optional
         Called as ``progress(fraction)`` with the fraction done, from the
         calling thread, between rows; an exception it raises stops the call
-        and propagates.
+        and propagates. A stack reports only its end.
+    frame_axis : int, optional
+        Denoises ``image`` as a stack of frames (video, time-lapse, z-stack)
+        along this axis: 3-D for grey frames, 4-D with ``channel_axis`` for
+        RGB ones, or a list of equal frames. Each frame's groups take blocks
+        from the frames within ``temporal_radius`` too, followed from frame
+        to frame within ``predictive_radius`` block positions; one sigma
+        (estimated on all frames together when None) and one data range
+        serve the whole stack. Gaussian noise only.
+    temporal_radius, predictive_radius : int
+        Frames on each side that lend blocks (0: each frame alone, its own
+        bits at the stack's sigma), and the search around each block's
+        predicted place in them.
 
     Returns
     -------
@@ -373,9 +387,28 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
     >>> bool((sorvik.denoise(noisy, 20.0, threads=1) == sorvik.denoise(noisy, 20.0, threads=3)).all())
     True
     """
-    planar, kind, colour, alpha = _planar(image, channel_axis)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable")
+    if frame_axis is not None:
+        from . import _stack
+        frames = _stack._frames_of(image) if isinstance(image, (list, tuple)) else image
+        if not isinstance(frames, np.ndarray):
+            raise TypeError(f"image must be a numpy array or a list of frames, not {type(image).__name__}")
+        stack, kind, _, _, _ = _stack.stack_layout(frames, frame_axis, channel_axis)
+        p = _sorvik._check_parameters("python", stack.shape[2:], kind != "float", sigma=sigma,
+                                      noise_model=noise_model, gain=gain, read_noise=read_noise,
+                                      offset=offset, block_size=block_size, step=step,
+                                      max_group_size=max_group_size, search_radius=search_radius,
+                                      match_threshold=match_threshold, window=window, first_stage=first_stage,
+                                      first_block_size=first_block_size, first_step=first_step,
+                                      first_max_group_size=first_max_group_size,
+                                      first_search_radius=first_search_radius, first_lambda=first_lambda,
+                                      first_match_threshold=first_match_threshold, data_range=data_range,
+                                      threads=threads, temporal_radius=temporal_radius,
+                                      predictive_radius=predictive_radius)
+        first = _pop_first_stage(p)
+        return _stack.denoise_stack(frames, sigma, frame_axis, channel_axis, p, first, progress)
+    planar, kind, colour, alpha = _planar(image, channel_axis)
     p = _sorvik._check_parameters("python", planar.shape[:0:-1], kind != "float", sigma=sigma,
                                   noise_model=noise_model, gain=gain, read_noise=read_noise, offset=offset,
                                   block_size=block_size, step=step, max_group_size=max_group_size,

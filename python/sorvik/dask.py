@@ -222,8 +222,8 @@ def wiener(noisy, pilot, sigma, *, block_size: int = _DEFAULTS["block_size"], st
     sigma, threads = params.pop("sigma"), params.pop("threads")
     del params["data_range"]
     _pop_first_stage(params)
-    for key in ("noise_model", "gain", "read_noise", "offset"):  # the one call's alone
-        del params[key]
+    for key in ("noise_model", "gain", "read_noise", "offset", "temporal_radius", "predictive_radius"):
+        del params[key]  # the one call's alone
     core = _whole("core_size", core_size, 1)
     # Every check the in-memory call makes before it reads a pixel.
     _sorvik._tile_context(rows, cols, sigma, pilot_per_tile=False, **params)
@@ -259,7 +259,8 @@ def _merged_chunks(sizes, least: int) -> Tuple[int, ...]:
         else:
             merged.append(size)
     if len(merged) > 1 and merged[-1] < least:
-        merged[-2] += merged.pop()
+        last = merged.pop()
+        merged[-1] += last
     return tuple(merged)
 
 
@@ -427,7 +428,9 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
             first_search_radius: Optional[int] = None, first_lambda: Optional[float] = None,
             first_match_threshold: Optional[float] = None,
             data_range: Optional[Tuple[float, float]] = None, threads: Optional[int] = None,
-            core_size: int = DEFAULT_CORE_SIZE):
+            core_size: int = DEFAULT_CORE_SIZE, frame_axis: Optional[int] = None,
+            temporal_radius: int = _DEFAULTS["temporal_radius"],
+            predictive_radius: int = _DEFAULTS["predictive_radius"]):
     """``sorvik.denoise`` on a Dask array: a lazy array of the image's shape and dtype.
 
     The image is rechunked to cores with all channels together; each task
@@ -466,6 +469,9 @@ first_lambda, first_match_threshold
     core_size : int
         The side of the part of the image each task computes, rounded up
         to a multiple of ``step``, and to the context if smaller.
+    frame_axis, temporal_radius, predictive_radius
+        A stack, as for ``sorvik.denoise``: chunks of whole frames, each
+        task with 4 ``temporal_radius`` frames of context on each side.
 
     Returns
     -------
@@ -499,6 +505,11 @@ first_lambda, first_match_threshold
     True
     """
     _check_dask("image", image)
+    if frame_axis is not None:  # stacks: chunks of whole frames (_stack.py)
+        from . import _stack
+        stack, kind, _, _, _ = _stack.stack_layout(image, frame_axis, channel_axis, da.moveaxis)
+        p = _sorvik._check_parameters("dask", stack.shape[2:], kind != "float", **_stack.keywords(locals()))
+        return _stack.dask_denoise_stack(image, sigma, frame_axis, channel_axis, p, _pop_first_stage(p))
     planes, kind, channels = _channel_planes(image, channel_axis, da.moveaxis)
     rows, cols = (int(v) for v in planes.shape[1:])
     _check_size(rows, cols)
@@ -517,6 +528,7 @@ first_lambda, first_match_threshold
     sigma, threads, data_range = params.pop("sigma"), params.pop("threads"), params.pop("data_range")
     first = _pop_first_stage(params)
     request = tuple(params.pop(k) for k in ("noise_model", "gain", "read_noise", "offset"))
+    del params["temporal_radius"], params["predictive_radius"]  # stacks' alone
     request = (sigma,) + request
     core = _whole("core_size", core_size, 1)
     # Sigma's own checks need the data range: the tasks make them.

@@ -119,3 +119,45 @@ TEST(DenoiseModule, RefusesWhatItCannotDenoiseAndLeavesNothingBehind)
     EXPECT_EQ(four.errorId, "sorvik:tooManyOutputs");
     EXPECT_EQ(r14host::liveArrays(), before);
 }
+
+// 'Frames', true: M x N x K grey frames, denoised together; with
+// 'TemporalRadius' 0 each frame gives the call on it alone.
+TEST(DenoiseModule, FramesAreDenoisedTogetherAndRadiusZeroIsEachFrameAlone)
+{
+    const int rows = 48, cols = 56, frames = 4;
+    const r14host::Array stack = noisyImage(frames); // 48 x 56 x 4: four grey frames
+    const r14host::Array framesName(mxCreateString("Frames"));
+    const r14host::Array yes = r14host::doubleScalar(1);
+    const r14host::Array radiusName(mxCreateString("TemporalRadius"));
+    const r14host::Array zero = r14host::doubleScalar(0);
+    const r14host::Array sigma = r14host::doubleScalar(12);
+    r14host::CallResult alone = denoiseModule().call(
+        1, {stack.get(), sigma.get(), framesName.get(), yes.get(), radiusName.get(), zero.get()});
+    ASSERT_FALSE(alone.errorExit) << alone.errorId << ": " << alone.errorMessage;
+    const std::size_t plane = std::size_t(rows) * cols;
+    for (int f = 0; f < frames; ++f) {
+        r14host::Array frame = r14host::numericArray({rows, cols}, mxUINT8_CLASS);
+        std::memcpy(mxGetData(frame.get()), static_cast<const std::uint8_t*>(mxGetData(stack.get())) + f * plane,
+                    plane);
+        r14host::CallResult one = denoiseModule().call(1, {frame.get(), sigma.get()});
+        ASSERT_FALSE(one.errorExit) << one.errorMessage;
+        EXPECT_EQ(std::memcmp(mxGetData(one.outputs[0].get()),
+                              static_cast<const std::uint8_t*>(mxGetData(alone.outputs[0].get())) + f * plane,
+                              plane),
+                  0)
+            << "frame " << f;
+    }
+    r14host::CallResult together = denoiseModule().call(2, {stack.get(), framesName.get(), yes.get()});
+    ASSERT_FALSE(together.errorExit) << together.errorId << ": " << together.errorMessage;
+    EXPECT_EQ(r14host::dimensions(together.outputs[0].get()), r14host::dimensions(stack.get()));
+    EXPECT_NE(std::memcmp(mxGetData(together.outputs[0].get()), mxGetData(alone.outputs[0].get()),
+                          plane * frames),
+              0);
+    // M x N x 2 x K is neither grey nor RGB frames; 'Frames' wants a scalar.
+    const r14host::Array twoPlanes = r14host::numericArray({rows, cols, 2, 3}, mxUINT8_CLASS);
+    moduletest::expectCleanErrorExit(denoiseModule(), {twoPlanes.get(), framesName.get(), yes.get()},
+                                     "sorvik:invalidImage");
+    const r14host::Array word(mxCreateString("yes"));
+    moduletest::expectCleanErrorExit(denoiseModule(), {stack.get(), framesName.get(), word.get()},
+                                     "sorvik:invalidParameter");
+}

@@ -115,7 +115,9 @@ def test_the_noise_estimate_is_the_whole_images_without_a_task_holding_it(client
     rgba16 = np.concatenate([u8.astype(np.uint16) * 257, np.full((70, 64, 1), 9, np.uint16)], axis=-1)
     saturated = np.clip(grey, 0.45, 0.55)  # too few patches miss the extremes: all are used
     cases = [(grey, None, (29, 70)), (grey, None, (5, 157)), (u8, -1, (3, 11, 2)),
-             (np.moveaxis(rgba16, -1, 0), 0, (4, 64, 7)), (saturated, None, (40, 4))]
+             (np.moveaxis(rgba16, -1, 0), 0, (4, 64, 7)), (saturated, None, (40, 4)),
+             # a last chunk shorter than a patch's reach, after two unequal ones
+             (grey, None, ((40, 88, 3), (50, 57, 50)))]
     for image, axis, chunks in cases:
         lazy = sd.estimate_sigma(da.from_array(image, chunks=chunks, inline_array=True), channel_axis=axis)
         results = []

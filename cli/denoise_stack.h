@@ -1,0 +1,23 @@
+// --frames: the pages of one file as the frames of one sequence, denoised
+// together (<sorvik/stack.h>), in memory.
+#ifndef SORVIK_CLI_DENOISE_STACK_H
+#define SORVIK_CLI_DENOISE_STACK_H
+
+#include "cli/checks.h"
+#include "cli/commands.h"
+
+#include <string>
+#include <vector>
+
+namespace sorvik::cli {
+
+// Denoises the pages in place as one stack: they must share their size,
+// sample type and channels (alpha passes through, page by page). `what`
+// names the file in messages.
+void denoisePagesTogether(std::vector<Picture>& pages, const std::string& what,
+                          const DenoiseCommand& o, const WienerSettings& settings,
+                          RunProgress& progress, const std::string& notePrefix);
+
+} // namespace sorvik::cli
+
+#endif

@@ -1,0 +1,63 @@
+// sorvik stacks: the one call on a sequence of frames (video, time-lapse,
+// z-stack) whose groups draw blocks from the neighbouring frames too
+// (filter/frames.h), with one noise level for the whole sequence.
+#ifndef SORVIK_STACK_H
+#define SORVIK_STACK_H
+
+#include <sorvik/denoise.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace sorvik {
+
+// Frames of one shape: frame f's channels, planar and column-major as in
+// DenoiseInput, at f * channels * rows * cols.
+struct StackInput {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    int channels = 1;               // 1 (grey) or 3 (RGB)
+    std::int32_t frames = 0;
+    const double* pixels = nullptr;
+    DataRange range;
+    std::optional<double> sigma;    // the data's units; absent: estimated on all frames together
+    // Stacks follow the gaussian model: automatic means gaussian here, and
+    // poisson-gaussian is refused.
+    NoiseChoice noise = NoiseChoice::automatic;
+};
+
+// How many frames on each side lend blocks, and how far around its predicted
+// place a block is looked for in each of them.
+constexpr int defaultTemporalRadius = 2;
+constexpr int maxTemporalRadius = 16;
+constexpr int defaultPredictiveRadius = 4;
+
+struct StackOptions {
+    int temporalRadius = defaultTemporalRadius;     // 0 .. maxTemporalRadius; 0: frame by frame
+    int predictiveRadius = defaultPredictiveRadius; // 0 .. 64 block positions
+};
+
+// How many frames on each side decide a frame of the result: a frame's
+// Wiener estimate sums the groups of the frames within one radius, whose
+// matches read the pilots of the frames within one radius of those; each
+// pilot likewise reads the noisy frames two radii around it.
+constexpr int stackContext(int temporalRadius) { return 4 * temporalRadius; }
+
+struct StackResult {
+    std::vector<double> pixels; // as the input, in the data's units
+    double sigma = 0.0;
+    bool sigmaEstimated = false;
+};
+
+// denoise() on every frame, each frame's groups drawing from the frames
+// within the temporal radius in both stages. With radius 0 every frame gets
+// denoise()'s bits at the stack's sigma. Throws std::invalid_argument for
+// bad input (the message names the frame), std::runtime_error when the
+// filter fails, std::bad_alloc when memory runs out. Progress is not
+// reported for stacks.
+StackResult denoiseStack(const StackInput& input, const DenoiseOptions& options = {},
+                         const StackOptions& stack = {});
+
+} // namespace sorvik
+
+#endif
