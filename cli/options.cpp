@@ -226,15 +226,19 @@ void fillDenoise(const CLI::App& command, const Request& r, DenoiseCommand& o)
         for (const Parameter& row : parameters())
             if (std::string(row.name).rfind("first stage", 0) == 0 && command.get_option(row.flag)->count() > 0)
                 throw UsageError(std::string(row.flag) + ": --pilot gives the pilot, so no first stage runs");
-    o.request = r;
+    if (pilotGiven && r.profile)
+        throw UsageError("--profile: --pilot gives the pilot, so the one call's profiles do not apply; give "
+                         "the Wiener stage's --step, --search-radius and --max-group-size instead");
+    // A given pilot leaves the Wiener stage alone, at its own defaults.
+    o.request = pilotGiven ? r : r.withProfile();
     o.sigma = r.sigma;
     if (r.range) {
         o.rangeLow = r.range->first;
         o.rangeHigh = r.range->second;
     }
-    if (r.step)
-        o.step = std::int32_t(*r.step);
-    o.wiener = r.wiener();
+    if (o.request.step)
+        o.step = std::int32_t(*o.request.step);
+    o.wiener = o.request.wiener();
     o.threads = r.threads ? int(*r.threads) : defaultThreads(FrontEnd::tool);
     if (r.maxPixels)
         o.maxPixels = *r.maxPixels;

@@ -51,18 +51,24 @@ std::vector<Parameter> makeTable()
         {"offset", "--offset", "offset", "Offset", K::level, 0.0, "estimated", 0.0, 0.0, L::none,
          "Poisson-gaussian noise: the data's value at no signal (black level); default: estimated",
          nullptr, &Request::offset},
+        {"profile", "--profile", "profile", "Profile", K::choice, 0.0, "default", 0.0, 0.0, L::none,
+         "Where on the quality-time curve the one call sits: fast (about NL-means' time), default, or "
+         "quality (slower, a little better); any step, search radius, group size or first-stage value "
+         "given as well replaces the profile's",
+         "The Wiener stage alone (a given pilot) takes no profile: it has its own defaults",
+         &Request::profile, {"fast", "default", "quality"}},
         {"block size", "--block-size", "block_size", "BlockSize", K::whole, defaultBlockSize, "8", 2,
          maxBlockSide, L::imageSide, "Block side in pixels", nullptr, &Request::blockSize},
-        {"step", "--step", "step", "Step", K::whole, defaultStep, "min(3, block size)", 1, maxBlockSide,
-         L::blockSize,
-         "Spacing of the reference blocks (default: min(3, block size))", nullptr,
+        {"step", "--step", "step", "Step", K::whole, 0.0, "the profile's; min(3, block size) without one", 1,
+         maxBlockSide, L::blockSize,
+         "Spacing of the reference blocks (default: the profile's, at most the block size)", nullptr,
          &Request::step},
-        {"maximum group size", "--max-group-size", "max_group_size", "MaxGroupSize", K::whole,
-         defaultMaxGroupSize, "32", 1, maxGroup, L::none, "Most blocks in a group, the reference included",
-         nullptr, &Request::maxGroupSize},
-        {"search radius", "--search-radius", "search_radius", "SearchRadius", K::whole, defaultSearchRadius,
-         "19", 0, maxRadius, L::none, "Block positions searched on each side of the reference", nullptr,
-         &Request::searchRadius},
+        {"maximum group size", "--max-group-size", "max_group_size", "MaxGroupSize", K::whole, 0.0,
+         "the profile's; 32 without one", 1, maxGroup, L::none,
+         "Most blocks in a group, the reference included", nullptr, &Request::maxGroupSize},
+        {"search radius", "--search-radius", "search_radius", "SearchRadius", K::whole, 0.0,
+         "the profile's; 19 without one", 0, maxRadius, L::none,
+         "Block positions searched on each side of the reference", nullptr, &Request::searchRadius},
         {"match threshold", "--match-threshold", "match_threshold", "MatchThreshold", K::real,
          defaultMatchThreshold, "0.19685", 0, double(maxMatchThreshold), L::none,
          "Largest pilot spectral distance of a matched block", nullptr, &Request::matchThreshold},
@@ -298,11 +304,58 @@ WienerSettings Request::wiener() const
     WienerSettings w;
     w.blockSize = std::int32_t(blockSize);
     w.step = stepOrDefault();
-    w.maxGroupSize = std::int32_t(maxGroupSize);
-    w.searchRadius = std::int32_t(searchRadius);
+    w.maxGroupSize = std::int32_t(maxGroupSize.value_or(defaultMaxGroupSize));
+    w.searchRadius = std::int32_t(searchRadius.value_or(defaultSearchRadius));
     w.matchThreshold = matchThreshold;
     w.window = window;
     return w;
+}
+
+const std::vector<Profile>& profiles()
+{
+    // Chosen on bench/curve.py's curve (docs/performance.md, "The quality-time
+    // curve"); the measurement behind each is recorded there.
+    static const std::vector<Profile> table = {
+        {"fast", 5, 12, 16, "grouped", 5, 12, std::nullopt},
+        {"default", defaultStep, defaultSearchRadius, defaultMaxGroupSize, "grouped", std::nullopt,
+         std::nullopt, std::nullopt},
+        {"quality", 2, 19, 32, "grouped", 2, std::nullopt, std::nullopt},
+    };
+    return table;
+}
+
+Request Request::withProfile() const
+{
+    const std::string name = profile.value_or("default");
+    const auto found = std::find_if(profiles().begin(), profiles().end(),
+                                    [&](const Profile& p) { return name == p.name; });
+    if (found == profiles().end())
+        throw std::invalid_argument("no profile '" + name + "'");
+    const Profile& p = *found;
+    Request r = *this;
+    // A step past the block would not be a step; the profile's is kept
+    // within the block as the default one is.
+    if (!r.step)
+        r.step = std::min(p.step, r.blockSize);
+    if (!r.maxGroupSize)
+        r.maxGroupSize = p.maxGroupSize;
+    if (!r.searchRadius)
+        r.searchRadius = p.searchRadius;
+    // A grouped-stage value given means the grouped stage, whatever the
+    // profile's first stage.
+    const bool groupedGiven = r.firstBlockSize || r.firstStep || r.firstMaxGroupSize || r.firstSearchRadius ||
+                              r.firstLambda || r.firstMatchThreshold;
+    if (!r.firstStage && !groupedGiven)
+        r.firstStage = std::string(p.firstStage);
+    if (r.firstStage && *r.firstStage == "dct")
+        return r;
+    if (!r.firstStep && p.firstStep)
+        r.firstStep = std::min(*p.firstStep, r.firstBlockSize.value_or(defaultFirstBlockSize));
+    if (!r.firstSearchRadius)
+        r.firstSearchRadius = p.firstSearchRadius;
+    if (!r.firstMaxGroupSize)
+        r.firstMaxGroupSize = p.firstMaxGroupSize;
+    return r;
 }
 
 namespace {

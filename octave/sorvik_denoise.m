@@ -44,12 +44,17 @@
 %     'Offset'          poisson-gaussian: the value of I at no signal, at
 %                       most I's maximum (estimated); giving any of these
 %                       three means 'poisson-gaussian'
+%     'Profile'         'fast' (about NL-means' time), 'default' or
+%                       'quality' (slower, a little better): sets Step,
+%                       MaxGroupSize, SearchRadius and the first stage's
+%                       values; any of them given as well replaces it
 %     'BlockSize'       block side, 2 to 64 and at most I's side (8)
 %     'Step'            spacing of reference blocks, 1 to BlockSize
-%                       (min(3, BlockSize))
-%     'MaxGroupSize'    most blocks in a group, 1 to 4096 (32)
+%                       (the profile's; default 3)
+%     'MaxGroupSize'    most blocks in a group, 1 to 4096 (the profile's;
+%                       default 32)
 %     'SearchRadius'    blocks are searched within this many rows and
-%                       columns, 0 to 4096 (19)
+%                       columns, 0 to 4096 (the profile's; default 19)
 %     'MatchThreshold'  the largest spectral distance of a match, 0 to
 %                       1048576 (0.19685)
 %     'Window'          BlockSize x BlockSize aggregation weights, each a
