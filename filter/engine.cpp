@@ -28,6 +28,7 @@ struct ThreadScratch {
     TransformSet* ts = nullptr;
     FftwBuffer<float> lists; // batch * (K distances, K positions, 2L reference floats)
     double ringSeconds = 0, matchSeconds = 0, groupSeconds = 0, inverseSeconds = 0;
+    double idleSeconds = 0; // waiting for a task, when profiled
 };
 
 // Busy-waits a little while for the condition to turn false.
@@ -139,6 +140,7 @@ private:
     void runTask(const Task& task, std::int32_t m);
     void finished();
     void waitForChange(std::unique_lock<std::mutex>& lock);
+    void waitForChange(std::unique_lock<std::mutex>& lock, ThreadScratch& scratch);
     void helperLoop(std::int32_t m);
 
     void bringPiece();
@@ -440,13 +442,21 @@ void Engine::waitForChange(std::unique_lock<std::mutex>& lock)
     changed_.wait(lock, [&] { return version_.load(std::memory_order_relaxed) != seen; });
 }
 
+// The same, with the wait counted as the thread's idle time when profiled.
+void Engine::waitForChange(std::unique_lock<std::mutex>& lock, ThreadScratch& scratch)
+{
+    StageClock clock(ws_.profile != nullptr);
+    waitForChange(lock);
+    clock.lap(scratch.idleSeconds);
+}
+
 void Engine::helperLoop(std::int32_t m)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!quit_) {
         const Task task = takeTask();
         if (task.kind == Task::Kind::none) {
-            waitForChange(lock);
+            waitForChange(lock, scratch_[std::size_t(m)]);
             continue;
         }
         lock.unlock();
@@ -572,6 +582,7 @@ FilterStatus Engine::walk(const FilterOptions& options)
     std::int32_t row = 0;
     bool entered = false;
     std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    StageClock walkClock(ws_.profile != nullptr);
     while (row < rowCount_ && !planFailed_.load(std::memory_order_relaxed)) {
         const RowPlan& plan = rows_[std::size_t(row)];
         const std::int64_t committed = committed_.load(std::memory_order_relaxed);
@@ -603,7 +614,7 @@ FilterStatus Engine::walk(const FilterOptions& options)
         const Task task = takeTask();
         if (task.kind == Task::Kind::none) {
             if (!batchDone(committed))
-                waitForChange(lock);
+                waitForChange(lock, scratch_[0]);
             lock.unlock();
             continue;
         }
@@ -611,9 +622,15 @@ FilterStatus Engine::walk(const FilterOptions& options)
         runTask(task, 0);
     }
 
+    double walkSeconds = 0;
+    walkClock.lap(walkSeconds);
     stopHelpers();
     keepAllRowsOpen(g.M, g.M);
     if (CallProfile* profile = ws_.profile) {
+        profile->walkSeconds += walkSeconds;
+        profile->idleSeconds.resize(std::max(profile->idleSeconds.size(), scratch_.size()), 0.0);
+        for (std::size_t t = 0; t < scratch_.size(); ++t)
+            profile->idleSeconds[t] += scratch_[t].idleSeconds;
         for (const ThreadScratch& m : scratch_) {
             profile->ringSeconds += m.ringSeconds;
             profile->matchSeconds += m.matchSeconds;
