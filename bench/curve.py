@@ -187,6 +187,7 @@ def plot(points: Dict[Tuple[bool, float], Dict[str, Point]], path: str) -> None:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import NullFormatter, ScalarFormatter
 
     keys = sorted(points)
     cols = len({sigma for _, sigma in keys})
@@ -208,6 +209,8 @@ def plot(points: Dict[Tuple[bool, float], Dict[str, Point]], path: str) -> None:
             if m in methods:
                 ax.scatter([methods[m].s], [methods[m].db], s=60, marker=marker, color=colour_name, label=m)
         ax.set_xscale("log")
+        ax.xaxis.set_major_formatter(ScalarFormatter())
+        ax.xaxis.set_minor_formatter(NullFormatter())
         ax.set_title(f"{'colour' if colour else 'grey'}, σ {sigma:g}")
         ax.set_xlabel("processor seconds, 1 thread, 512²")
         ax.set_ylabel("PSNR dB")

@@ -29,6 +29,7 @@ struct ThreadScratch {
     FftwBuffer<float> lists; // batch * (K distances, K positions, 2L reference floats)
     double ringSeconds = 0, matchSeconds = 0, groupSeconds = 0, inverseSeconds = 0;
     double idleSeconds = 0; // waiting for a task, when profiled
+    double bringSeconds = 0, aggregateSeconds = 0;
 };
 
 // Busy-waits a little while for the condition to turn false.
@@ -398,7 +399,11 @@ void Engine::runTask(const Task& task, std::int32_t m)
     ThreadScratch& scratch = scratch_[std::size_t(m)];
     switch (task.kind) {
     case Task::Kind::bring:
-        bringPiece();
+        {
+            StageClock clock(ws_.profile != nullptr);
+            bringPiece();
+            clock.lap(scratch.bringSeconds);
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ringState_ = RingState::computing;
@@ -602,7 +607,9 @@ FilterStatus Engine::walk(const FilterOptions& options)
             continue;
         }
         if (batchDone(committed)) {
+            StageClock clock(ws_.profile != nullptr);
             aggregateBatch(committed);
+            clock.lap(scratch_[0].aggregateSeconds);
             lock.lock();
             committed_.store(committed + 1, std::memory_order_release);
             ++version_;
@@ -629,8 +636,11 @@ FilterStatus Engine::walk(const FilterOptions& options)
     if (CallProfile* profile = ws_.profile) {
         profile->walkSeconds += walkSeconds;
         profile->idleSeconds.resize(std::max(profile->idleSeconds.size(), scratch_.size()), 0.0);
-        for (std::size_t t = 0; t < scratch_.size(); ++t)
+        for (std::size_t t = 0; t < scratch_.size(); ++t) {
             profile->idleSeconds[t] += scratch_[t].idleSeconds;
+            profile->bringSeconds += scratch_[t].bringSeconds;
+            profile->aggregateSeconds += scratch_[t].aggregateSeconds;
+        }
         for (const ThreadScratch& m : scratch_) {
             profile->ringSeconds += m.ringSeconds;
             profile->matchSeconds += m.matchSeconds;

@@ -29,6 +29,11 @@ struct CallProfile {
     // or asleep: what a thread count leaves on the table.
     double walkSeconds = 0;
     std::vector<double> idleSeconds;
+    // The walk's parts that no two threads run at once: bringing a ring
+    // piece's image rows (one thread, while the piece waits) and aggregating
+    // batches in order (the calling thread alone). They bound the speed-up.
+    double bringSeconds = 0;
+    double aggregateSeconds = 0;
 };
 
 // runFilterChannels's work once the parameters are checked for every

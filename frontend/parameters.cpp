@@ -59,15 +59,15 @@ std::vector<Parameter> makeTable()
          &Request::profile, {"fast", "default", "quality"}},
         {"block size", "--block-size", "block_size", "BlockSize", K::whole, defaultBlockSize, "8", 2,
          maxBlockSide, L::imageSide, "Block side in pixels", nullptr, &Request::blockSize},
-        {"step", "--step", "step", "Step", K::whole, 0.0, "the profile's; min(3, block size) without one", 1,
+        {"step", "--step", "step", "Step", K::whole, 0.0, "the profile's (default 4), at most the block size", 1,
          maxBlockSide, L::blockSize,
          "Spacing of the reference blocks (default: the profile's, at most the block size)", nullptr,
          &Request::step},
         {"maximum group size", "--max-group-size", "max_group_size", "MaxGroupSize", K::whole, 0.0,
-         "the profile's; 32 without one", 1, maxGroup, L::none,
+         "the profile's (default 32)", 1, maxGroup, L::none,
          "Most blocks in a group, the reference included", nullptr, &Request::maxGroupSize},
         {"search radius", "--search-radius", "search_radius", "SearchRadius", K::whole, 0.0,
-         "the profile's; 19 without one", 0, maxRadius, L::none,
+         "the profile's (default 16)", 0, maxRadius, L::none,
          "Block positions searched on each side of the reference", nullptr, &Request::searchRadius},
         {"match threshold", "--match-threshold", "match_threshold", "MatchThreshold", K::real,
          defaultMatchThreshold, "0.19685", 0, double(maxMatchThreshold), L::none,
@@ -101,7 +101,7 @@ std::vector<Parameter> makeTable()
          "Output samples: 8, 16 or float (default: as the input); PNG stores float as 16 bits",
          "The tool alone: Python and Octave return the caller's own array type",
          &Request::depth, {"8", "16", "float"}},
-        {"first stage", "--first-stage", "first_stage", "FirstStage", K::choice, 0.0, "grouped", 0.0, 0.0,
+        {"first stage", "--first-stage", "first_stage", "FirstStage", K::choice, 0.0, "the profile's (grouped)", 0.0, 0.0,
          L::none,
          "How the Wiener stage's pilot is made: grouped (matched blocks thresholded together) or dct "
          "(each 8 x 8 block alone: faster, rougher)",
@@ -110,13 +110,13 @@ std::vector<Parameter> makeTable()
          0.0, "8", 2, maxBlockSide, L::imageSide, "The grouped first stage's block side in pixels", nullptr,
          &Request::firstBlockSize},
         {"first stage's step", "--first-step", "first_step", "FirstStep", K::whole, 0.0,
-         "min(3, first block size)", 1, maxBlockSide, L::firstBlockSize,
+         "the profile's (default 4), at most the first block size", 1, maxBlockSide, L::firstBlockSize,
          "The grouped first stage's spacing of reference blocks", nullptr, &Request::firstStep},
         {"first stage's maximum group size", "--first-max-group-size", "first_max_group_size",
-         "FirstMaxGroupSize", K::whole, 0.0, "16; 32 above sigma 40 of 255", 1, maxGroup, L::none,
+         "FirstMaxGroupSize", K::whole, 0.0, "the profile's (default 16); else 16, 32 above sigma 40 of 255", 1, maxGroup, L::none,
          "The grouped first stage's most blocks in a group", nullptr, &Request::firstMaxGroupSize},
         {"first stage's search radius", "--first-search-radius", "first_search_radius", "FirstSearchRadius",
-         K::whole, 0.0, "16", 0, maxRadius, L::none,
+         K::whole, 0.0, "the profile's (default 12)", 0, maxRadius, L::none,
          "The grouped first stage's block positions searched on each side of the reference", nullptr,
          &Request::firstSearchRadius},
         {"first stage's threshold", "--first-lambda", "first_lambda", "FirstLambda", K::real, 0.0,
@@ -316,10 +316,11 @@ const std::vector<Profile>& profiles()
     // Chosen on bench/curve.py's curve (docs/performance.md, "The quality-time
     // curve"); the measurement behind each is recorded there.
     static const std::vector<Profile> table = {
-        {"fast", 5, 12, 16, "grouped", 5, 12, std::nullopt},
-        {"default", defaultStep, defaultSearchRadius, defaultMaxGroupSize, "grouped", std::nullopt,
-         std::nullopt, std::nullopt},
-        {"quality", 2, 19, 32, "grouped", 2, std::nullopt, std::nullopt},
+        {"fast", 4, 12, 16, "dct", std::nullopt, std::nullopt, std::nullopt},
+        {"default", 4, 16, 32, "grouped", 4, 12, 16},
+        // The default before profiles, with its bits.
+        {"quality", defaultStep, defaultSearchRadius, defaultMaxGroupSize, "grouped", std::nullopt, std::nullopt,
+         std::nullopt},
     };
     return table;
 }

@@ -171,13 +171,19 @@ TEST(Parameters, DefaultsFollowTheTable)
 
 TEST(Parameters, AProfileFillsOnlyWhatIsLeftUnsetAndAlwaysValidates)
 {
-    // No profile is the default one, and the default one is the Wiener
-    // stage's own defaults, so that a call without one keeps its bits.
+    // No profile is the default one; "quality" is the one call's values
+    // before profiles, the Wiener stage's own defaults, with their bits.
     const Request plain;
-    const Request resolved = plain.withProfile();
-    EXPECT_EQ(resolved.wiener().step, plain.wiener().step);
-    EXPECT_EQ(resolved.wiener().maxGroupSize, plain.wiener().maxGroupSize);
-    EXPECT_EQ(resolved.wiener().searchRadius, plain.wiener().searchRadius);
+    Request named;
+    named.profile = std::string("default");
+    EXPECT_EQ(plain.withProfile().wiener().step, named.withProfile().wiener().step);
+    EXPECT_EQ(plain.withProfile().firstStep, named.withProfile().firstStep);
+    named.profile = std::string("quality");
+    const Request quality = named.withProfile();
+    EXPECT_EQ(quality.wiener().step, plain.wiener().step);
+    EXPECT_EQ(quality.wiener().maxGroupSize, plain.wiener().maxGroupSize);
+    EXPECT_EQ(quality.wiener().searchRadius, plain.wiener().searchRadius);
+    EXPECT_FALSE(quality.firstStep || quality.firstSearchRadius || quality.firstMaxGroupSize);
 
     std::set<std::string> names;
     for (const Profile& p : profiles()) {
@@ -191,6 +197,9 @@ TEST(Parameters, AProfileFillsOnlyWhatIsLeftUnsetAndAlwaysValidates)
             EXPECT_EQ(filled.wiener().step, std::min(p.step, block)) << p.name;
             EXPECT_EQ(filled.wiener().searchRadius, p.searchRadius) << p.name;
             EXPECT_EQ(filled.firstStage, std::optional<std::string>(p.firstStage)) << p.name;
+            if (std::string(p.firstStage) == "dct") {
+                EXPECT_FALSE(filled.firstStep || filled.firstSearchRadius || filled.firstMaxGroupSize);
+            }
             EXPECT_EQ(refusal(filled, FrontEnd::tool), "") << p.name << " block " << block;
             r.firstBlockSize = 2;
             EXPECT_EQ(refusal(r.withProfile(), FrontEnd::python), "") << p.name;
