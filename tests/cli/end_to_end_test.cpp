@@ -166,26 +166,28 @@ TEST_F(Cli, WithoutAPilotDenoisesInOneCall)
             expected[p] = float(result.pixels[p] / 65535.0);
         expectSamePixels(readImage(path("out.tif")), expected, 0.0);
     };
-    expectLibrarys(DenoiseOptions{});
+    expectLibrarys(toolOptions());
 
     // The first stage's parameters reach the library as given, the others
-    // left to sigma.
+    // left to the profile and sigma.
     const Outcome first = run({"denoise", path("noisy.png"), "--sigma", "5140", "-o", path("out.tif"), "--depth",
                                "float", "--threads", "1", "--first-block-size", "6", "--first-step", "2",
                                "--first-search-radius", "5", "--first-lambda", "2.2"});
     ASSERT_EQ(first.status, 0) << first.err;
-    DenoiseOptions chosen;
-    chosen.choice.blockSize = 6;
-    chosen.choice.step = 2;
-    chosen.choice.searchRadius = 5;
-    chosen.choice.lambda = 2.2;
-    expectLibrarys(chosen);
+    Request chosen;
+    chosen.firstBlockSize = 6;
+    chosen.firstStep = 2;
+    chosen.firstSearchRadius = 5;
+    chosen.firstLambda = 2.2;
+    expectLibrarys(toolOptions(chosen));
     const Outcome dct = run({"denoise", path("noisy.png"), "--sigma", "5140", "-o", path("out.tif"), "--depth",
                              "float", "--threads", "1", "--first-stage", "dct"});
     ASSERT_EQ(dct.status, 0) << dct.err;
-    DenoiseOptions basic;
-    basic.pilot = PilotKind::dct;
-    expectLibrarys(basic);
+    Request basic;
+    basic.firstStage = std::string("dct");
+    const DenoiseOptions dctOptions = toolOptions(basic);
+    EXPECT_EQ(dctOptions.pilot, PilotKind::dct);
+    expectLibrarys(dctOptions);
 }
 
 TEST_F(Cli, PassesEveryFilterParameterThrough)

@@ -110,12 +110,11 @@ TEST_F(Options, AProfileIsItsOwnValuesAndAGivenValueReplacesIt)
         std::vector<std::string> spelt = {"--step", std::to_string(p.step), "--search-radius",
                                           std::to_string(p.searchRadius), "--max-group-size",
                                           std::to_string(p.maxGroupSize), "--first-stage", p.firstStage};
-        if (p.firstStep)
-            spelt.insert(spelt.end(), {"--first-step", std::to_string(*p.firstStep)});
-        if (p.firstSearchRadius)
-            spelt.insert(spelt.end(), {"--first-search-radius", std::to_string(*p.firstSearchRadius)});
-        if (p.firstMaxGroupSize)
-            spelt.insert(spelt.end(), {"--first-max-group-size", std::to_string(*p.firstMaxGroupSize)});
+        // What a profile leaves to sigma is spelt as sigma 20 of 255 sets it.
+        if (std::string(p.firstStage) == "grouped")
+            spelt.insert(spelt.end(), {"--first-step", std::to_string(p.firstStep.value_or(3)),
+                                       "--first-search-radius", std::to_string(p.firstSearchRadius.value_or(16)),
+                                       "--first-max-group-size", std::to_string(p.firstMaxGroupSize.value_or(16))});
         EXPECT_EQ(output({"--profile", p.name}), output(spelt)) << p.name;
     }
     EXPECT_EQ(output({}), output({"--profile", "default"}));
