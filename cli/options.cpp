@@ -65,7 +65,12 @@ windows of the block size; a FILE holds block-size x block-size finite
 weights > 0, separated by white space or commas, one block row after the
 other ('#' starts a comment).
 
-Step: without --step, min(3, block size), so that --block-size 2 works alone.
+Profiles: --profile fast|default|quality sets --step, --search-radius,
+--max-group-size and the first stage's values (default: step 4, radius 16,
+groups of 32; first stage step 4, radius 12, groups of 16); any of them given
+replaces the profile's. A step never exceeds the block size, so that
+--block-size 2 works alone. With --pilot no profile applies: step min(3,
+block size), radius 19, groups of 32.
 
 Bounds: as each option says, and the same in Python and Octave.
 

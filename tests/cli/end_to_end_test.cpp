@@ -373,11 +373,12 @@ TEST_F(Cli, VersionAndHelp)
     EXPECT_NE(r.out.find("demo"), std::string::npos);
     r = run({"denoise", "--help"});
     EXPECT_EQ(r.status, 0);
-    // The defaults shown are the standard parameters.
+    // The defaults shown are the standard parameters, the profile's where it sets them.
     for (const char* option :
-         {"--pilot", "--sigma", "--step INT=3", "--block-size INT=8", "--max-group-size INT=32",
-          "--search-radius INT=19", "--match-threshold FLOAT=0.19685", "--window TEXT=kaiser:2",
-          "--threads", "--quiet"})
+         {"--pilot", "--sigma", "--step INT", "(default: 4, or the profile's", "--block-size INT=8",
+          "--max-group-size INT", "--search-radius INT", "(default: 16, or the profile's)",
+          "--profile TEXT:{fast,default,quality}=default", "--match-threshold FLOAT=0.19685",
+          "--window TEXT=kaiser:2", "--threads", "--quiet"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
 }
 
