@@ -316,7 +316,7 @@ const std::vector<Profile>& profiles()
     // Chosen on bench/curve.py's curve (docs/performance.md, "The quality-time
     // curve"); the measurement behind each is recorded there.
     static const std::vector<Profile> table = {
-        {"fast", 4, 12, 16, "dct", std::nullopt, std::nullopt, std::nullopt},
+        {"fast", 5, 12, 16, "dct", std::nullopt, std::nullopt, std::nullopt},
         {"default", 4, 16, 32, "grouped", 4, 12, 16},
         // The default before profiles, with its bits.
         {"quality", defaultStep, defaultSearchRadius, defaultMaxGroupSize, "grouped", std::nullopt, std::nullopt,
