@@ -45,7 +45,7 @@
 %                       most I's maximum (estimated); giving any of these
 %                       three means 'poisson-gaussian'
 %     'Profile'         'fast' (NL-means' time; dct first stage),
-%                       'default' or 'quality' (about 1.6 x the default's
+%                       'default' or 'quality' (about 1.7 x the default's
 %                       time, 0.05-0.1 dB better): sets Step, MaxGroupSize,
 %                       SearchRadius and the first stage's values; any of
 %                       them given as well replaces the profile's
