@@ -176,6 +176,21 @@ def table(points: Dict[Tuple[bool, float], Dict[str, Point]]) -> str:
     return "\n".join(lines) + "\n"
 
 
+def from_table(path: str) -> Dict[Tuple[bool, float], Dict[str, Point]]:
+    """The means of a table this script wrote, to draw it again without measuring."""
+    points: Dict[Tuple[bool, float], Dict[str, Point]] = {}
+    at = None
+    with open(path) as f:
+        for line in f:
+            if line.startswith("**"):
+                kind, sigma = line.strip("*\n ").split("**")[0].split(", σ ")
+                at = points.setdefault((kind == "colour", float(sigma)), {})
+            elif at is not None and line.startswith("| ") and not line.startswith("| call"):
+                cells = [c.strip() for c in line.strip().strip("|").split("|")]
+                at.setdefault(cells[0], Point()).add(float(cells[1]), float(cells[3]))
+    return points
+
+
 def plot(points: Dict[Tuple[bool, float], Dict[str, Point]], path: str) -> None:
     import matplotlib
     matplotlib.use("Agg")
@@ -195,9 +210,11 @@ def plot(points: Dict[Tuple[bool, float], Dict[str, Point]], path: str) -> None:
         grid = [(p.s, p.db) for m, p in methods.items() if m.startswith("sorvik ") and "profile" not in m]
         if grid:
             ax.scatter(*zip(*grid), s=14, color="0.6", label="sorvik parameter sets")
+        profile_colours = {"fast": "tab:blue", "default": "tab:green", "quality": "tab:brown"}
         for m, p in methods.items():
             if m.startswith("sorvik profile"):
-                ax.scatter([p.s], [p.db], s=60, marker="o", zorder=3, label=m[len("sorvik "):])
+                ax.scatter([p.s], [p.db], s=60, marker="o", zorder=3, label=m[len("sorvik "):],
+                           color=profile_colours.get(m.split()[-1], "black"))
         for m, (marker, colour_name) in style.items():
             if m in methods:
                 ax.scatter([methods[m].s], [methods[m].db], s=60, marker=marker, color=colour_name, label=m)
@@ -227,9 +244,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--data", default=os.path.join(root, "data"))
     parser.add_argument("--table", default=os.path.join(root, "docs", "quality-time.md"))
     parser.add_argument("--png", default=os.path.join(root, "docs", "quality-time.png"))
+    parser.add_argument("--replot", metavar="TABLE", help="draw --png from a table this script wrote; no measuring")
     args = parser.parse_args(argv)
     if args.runs < 1:
         parser.error("--runs must be at least 1")
+    if args.replot:
+        plot(from_table(args.replot), args.png)
+        return 0
 
     sorvik = compare._need("sorvik", "the Python module: build target sorvik_python, PYTHONPATH=build/python")
     cv2 = compare._need("cv2", "OpenCV for Python (Debian: python3-opencv)")
