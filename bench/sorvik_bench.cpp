@@ -339,6 +339,27 @@ int run(const Options& o)
                     p.inverseSeconds, p.finishSeconds, static_cast<long long>(p.references),
                     meanGroup(p));
     }
+    if (o.threads > 1) {
+        // What the walk leaves idle: a thread with no task spins, then sleeps.
+        std::printf("\nIdle time of each thread in the walk (first profiled call)\n\n");
+        std::printf("| size | walk s | idle s per thread (0: the calling thread) | idle share | "
+                    "bring s | aggregate s |\n");
+        std::printf("|---|---|---|---|---|---|\n");
+        for (const Row& r : rows) {
+            const detail::CallProfile& p = r.profile;
+            std::string idle;
+            double total = 0;
+            for (const double s : p.idleSeconds) {
+                idle += (idle.empty() ? "" : ", ") + std::to_string(s).substr(0, 5);
+                total += s;
+            }
+            const double share = p.walkSeconds > 0 && !p.idleSeconds.empty()
+                                     ? total / (p.walkSeconds * double(p.idleSeconds.size()))
+                                     : 0.0;
+            std::printf("| %d | %.3f | %s | %.1f%% | %.3f | %.3f |\n", r.size, p.walkSeconds, idle.c_str(),
+                        100.0 * share, p.bringSeconds, p.aggregateSeconds);
+        }
+    }
     std::printf("\nWork per pixel: what the workload asks for (references, candidates, the FFT\n"
                 "floor) next to what the call spends on it\n\n");
     std::printf("| size | references/pixel | candidates/pixel | floor ns/pixel | full ns/pixel "

@@ -3,6 +3,7 @@
 #include "cli/checks.h"
 #include "cli/image_read.h"
 #include "cli/image_write.h"
+#include "frontend/first_stage.h"
 #include "frontend/noise.h"
 
 #include <algorithm>
@@ -111,7 +112,12 @@ void runDemo(const DemoOptions& o)
     bar.setUnit("%");
     RunProgress progress{&bar};
     progress.colours = clean.channels;
+    // The default profile, as `sorvik denoise` takes it: denoising noisy.png
+    // again gives estimate.png.
+    const Request standard = Request{}.withProfile();
     sorvik::DenoiseOptions options;
+    options.wiener = standard.wiener();
+    applyFirstStage(standard, options);
     options.threads = o.threads;
     options.progress = [&progress](DenoiseStage stage, int channel, std::int32_t done,
                                    std::int32_t total) { progress.report(stage, channel, done, total); };

@@ -65,7 +65,12 @@ windows of the block size; a FILE holds block-size x block-size finite
 weights > 0, separated by white space or commas, one block row after the
 other ('#' starts a comment).
 
-Step: without --step, min(3, block size), so that --block-size 2 works alone.
+Profiles: --profile fast|default|quality sets --step, --search-radius,
+--max-group-size and the first stage's values (default: step 4, radius 16,
+groups of 32; first stage step 4, radius 12, groups of 16); any of them given
+replaces the profile's. A step never exceeds the block size, so that
+--block-size 2 works alone. With --pilot no profile applies: step min(3,
+block size), radius 19, groups of 32.
 
 Bounds: as each option says, and the same in Python and Octave.
 
@@ -228,15 +233,19 @@ void fillDenoise(const CLI::App& command, const Request& r, DenoiseCommand& o)
         for (const Parameter& row : parameters())
             if (std::string(row.name).rfind("first stage", 0) == 0 && command.get_option(row.flag)->count() > 0)
                 throw UsageError(std::string(row.flag) + ": --pilot gives the pilot, so no first stage runs");
-    o.request = r;
+    if (pilotGiven && r.profile)
+        throw UsageError("--profile: --pilot gives the pilot, so the one call's profiles do not apply; give "
+                         "the Wiener stage's --step, --search-radius and --max-group-size instead");
+    // A given pilot leaves the Wiener stage alone, at its own defaults.
+    o.request = pilotGiven ? r : r.withProfile();
     o.sigma = r.sigma;
     if (r.range) {
         o.rangeLow = r.range->first;
         o.rangeHigh = r.range->second;
     }
-    if (r.step)
-        o.step = std::int32_t(*r.step);
-    o.wiener = r.wiener();
+    if (o.request.step)
+        o.step = std::int32_t(*o.request.step);
+    o.wiener = o.request.wiener();
     o.threads = r.threads ? int(*r.threads) : defaultThreads(FrontEnd::tool);
     if (r.maxPixels)
         o.maxPixels = *r.maxPixels;

@@ -29,6 +29,8 @@ struct ThreadScratch {
     TransformSet* ts = nullptr;
     FftwBuffer<float> lists; // batch * (K distances, K positions, 2L reference floats)
     double ringSeconds = 0, matchSeconds = 0, groupSeconds = 0, inverseSeconds = 0;
+    double idleSeconds = 0; // waiting for a task, when profiled
+    double bringSeconds = 0, aggregateSeconds = 0;
 };
 
 // Busy-waits a little while for the condition to turn false.
@@ -142,6 +144,7 @@ private:
     void runTask(const Task& task, std::int32_t m);
     void finished();
     void waitForChange(std::unique_lock<std::mutex>& lock);
+    void waitForChange(std::unique_lock<std::mutex>& lock, ThreadScratch& scratch);
     void helperLoop(std::int32_t m);
 
     void bringPiece();
@@ -400,7 +403,11 @@ void Engine::runTask(const Task& task, std::int32_t m)
     ThreadScratch& scratch = scratch_[std::size_t(m)];
     switch (task.kind) {
     case Task::Kind::bring:
-        bringPiece();
+        {
+            StageClock clock(ws_.profile != nullptr);
+            bringPiece();
+            clock.lap(scratch.bringSeconds);
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ringState_ = RingState::computing;
@@ -444,13 +451,21 @@ void Engine::waitForChange(std::unique_lock<std::mutex>& lock)
     changed_.wait(lock, [&] { return version_.load(std::memory_order_relaxed) != seen; });
 }
 
+// The same, with the wait counted as the thread's idle time when profiled.
+void Engine::waitForChange(std::unique_lock<std::mutex>& lock, ThreadScratch& scratch)
+{
+    StageClock clock(ws_.profile != nullptr);
+    waitForChange(lock);
+    clock.lap(scratch.idleSeconds);
+}
+
 void Engine::helperLoop(std::int32_t m)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!quit_) {
         const Task task = takeTask();
         if (task.kind == Task::Kind::none) {
-            waitForChange(lock);
+            waitForChange(lock, scratch_[std::size_t(m)]);
             continue;
         }
         lock.unlock();
@@ -590,6 +605,7 @@ FilterStatus Engine::walk(const FilterOptions& options)
     std::int32_t row = 0;
     bool entered = false;
     std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    StageClock walkClock(ws_.profile != nullptr);
     while (row < rowCount_ && !planFailed_.load(std::memory_order_relaxed)) {
         const RowPlan& plan = rows_[std::size_t(row)];
         const std::int64_t committed = committed_.load(std::memory_order_relaxed);
@@ -609,7 +625,9 @@ FilterStatus Engine::walk(const FilterOptions& options)
             continue;
         }
         if (batchDone(committed)) {
+            StageClock clock(ws_.profile != nullptr);
             aggregateBatch(committed);
+            clock.lap(scratch_[0].aggregateSeconds);
             lock.lock();
             committed_.store(committed + 1, std::memory_order_release);
             ++version_;
@@ -621,7 +639,7 @@ FilterStatus Engine::walk(const FilterOptions& options)
         const Task task = takeTask();
         if (task.kind == Task::Kind::none) {
             if (!batchDone(committed))
-                waitForChange(lock);
+                waitForChange(lock, scratch_[0]);
             lock.unlock();
             continue;
         }
@@ -629,9 +647,18 @@ FilterStatus Engine::walk(const FilterOptions& options)
         runTask(task, 0);
     }
 
+    double walkSeconds = 0;
+    walkClock.lap(walkSeconds);
     stopHelpers();
     keepAllRowsOpen(g.M, g.M);
     if (CallProfile* profile = ws_.profile) {
+        profile->walkSeconds += walkSeconds;
+        profile->idleSeconds.resize(std::max(profile->idleSeconds.size(), scratch_.size()), 0.0);
+        for (std::size_t t = 0; t < scratch_.size(); ++t) {
+            profile->idleSeconds[t] += scratch_[t].idleSeconds;
+            profile->bringSeconds += scratch_[t].bringSeconds;
+            profile->aggregateSeconds += scratch_[t].aggregateSeconds;
+        }
         for (const ThreadScratch& m : scratch_) {
             profile->ringSeconds += m.ringSeconds;
             profile->matchSeconds += m.matchSeconds;

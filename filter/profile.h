@@ -24,6 +24,16 @@ struct CallProfile {
     std::int64_t candidates = 0;               // blocks matched against a reference
     std::int64_t blockSpectra = 0;             // r2c executions
     std::vector<std::int64_t> groupsOfSize;    // [k] = number of groups of size k
+    // The walk's seconds from its first task to its last, and each thread's
+    // seconds in it with no task to run ([0] the calling thread), spinning
+    // or asleep: what a thread count leaves on the table.
+    double walkSeconds = 0;
+    std::vector<double> idleSeconds;
+    // The walk's parts that no two threads run at once: bringing a ring
+    // piece's image rows (one thread, while the piece waits) and aggregating
+    // batches in order (the calling thread alone). They bound the speed-up.
+    double bringSeconds = 0;
+    double aggregateSeconds = 0;
 };
 
 // runFilterChannels's work once the parameters are checked for every

@@ -51,18 +51,24 @@ std::vector<Parameter> makeTable()
         {"offset", "--offset", "offset", "Offset", K::level, 0.0, "estimated", 0.0, 0.0, L::none,
          "Poisson-gaussian noise: the data's value at no signal (black level); default: estimated",
          nullptr, &Request::offset},
+        {"profile", "--profile", "profile", "Profile", K::choice, 0.0, "default", 0.0, 0.0, L::none,
+         "Where on the quality-time curve the one call sits: fast (about NL-means' time), default, or "
+         "quality (slower, a little better); any step, search radius, group size or first-stage value "
+         "given as well replaces the profile's",
+         "The Wiener stage alone (a given pilot) takes no profile: it has its own defaults",
+         &Request::profile, {"fast", "default", "quality"}},
         {"block size", "--block-size", "block_size", "BlockSize", K::whole, defaultBlockSize, "8", 2,
          maxBlockSide, L::imageSide, "Block side in pixels", nullptr, &Request::blockSize},
-        {"step", "--step", "step", "Step", K::whole, defaultStep, "min(3, block size)", 1, maxBlockSide,
-         L::blockSize,
-         "Spacing of the reference blocks (default: min(3, block size))", nullptr,
+        {"step", "--step", "step", "Step", K::whole, 0.0, "4, or the profile's; at most the block size", 1,
+         maxBlockSide, L::blockSize,
+         "Spacing of the reference blocks", nullptr,
          &Request::step},
-        {"maximum group size", "--max-group-size", "max_group_size", "MaxGroupSize", K::whole,
-         defaultMaxGroupSize, "32", 1, maxGroup, L::none, "Most blocks in a group, the reference included",
-         nullptr, &Request::maxGroupSize},
-        {"search radius", "--search-radius", "search_radius", "SearchRadius", K::whole, defaultSearchRadius,
-         "19", 0, maxRadius, L::none, "Block positions searched on each side of the reference", nullptr,
-         &Request::searchRadius},
+        {"maximum group size", "--max-group-size", "max_group_size", "MaxGroupSize", K::whole, 0.0,
+         "32, or the profile's", 1, maxGroup, L::none,
+         "Most blocks in a group, the reference included", nullptr, &Request::maxGroupSize},
+        {"search radius", "--search-radius", "search_radius", "SearchRadius", K::whole, 0.0,
+         "16, or the profile's", 0, maxRadius, L::none,
+         "Block positions searched on each side of the reference", nullptr, &Request::searchRadius},
         {"match threshold", "--match-threshold", "match_threshold", "MatchThreshold", K::real,
          defaultMatchThreshold, "0.19685", 0, double(maxMatchThreshold), L::none,
          "Largest pilot spectral distance of a matched block", nullptr, &Request::matchThreshold},
@@ -95,7 +101,7 @@ std::vector<Parameter> makeTable()
          "Output samples: 8, 16 or float (default: as the input); PNG stores float as 16 bits",
          "The tool alone: Python and Octave return the caller's own array type",
          &Request::depth, {"8", "16", "float"}},
-        {"first stage", "--first-stage", "first_stage", "FirstStage", K::choice, 0.0, "grouped", 0.0, 0.0,
+        {"first stage", "--first-stage", "first_stage", "FirstStage", K::choice, 0.0, "grouped, or the profile's", 0.0, 0.0,
          L::none,
          "How the Wiener stage's pilot is made: grouped (matched blocks thresholded together) or dct "
          "(each 8 x 8 block alone: faster, rougher)",
@@ -104,13 +110,13 @@ std::vector<Parameter> makeTable()
          0.0, "6", 2, maxBlockSide, L::imageSide, "The grouped first stage's block side in pixels", nullptr,
          &Request::firstBlockSize},
         {"first stage's step", "--first-step", "first_step", "FirstStep", K::whole, 0.0,
-         "3; 4 above sigma 40 of 255; at most the first block size", 1, maxBlockSide, L::firstBlockSize,
+         "4, or the profile's (quality: 3, 4 above sigma 40 of 255); at most the first block size", 1, maxBlockSide, L::firstBlockSize,
          "The grouped first stage's spacing of reference blocks", nullptr, &Request::firstStep},
         {"first stage's maximum group size", "--first-max-group-size", "first_max_group_size",
-         "FirstMaxGroupSize", K::whole, 0.0, "16; 32 above sigma 40 of 255", 1, maxGroup, L::none,
+         "FirstMaxGroupSize", K::whole, 0.0, "16, or the profile's (quality: 32 above sigma 40 of 255)", 1, maxGroup, L::none,
          "The grouped first stage's most blocks in a group", nullptr, &Request::firstMaxGroupSize},
         {"first stage's search radius", "--first-search-radius", "first_search_radius", "FirstSearchRadius",
-         K::whole, 0.0, "16", 0, maxRadius, L::none,
+         K::whole, 0.0, "12, or the profile's", 0, maxRadius, L::none,
          "The grouped first stage's block positions searched on each side of the reference", nullptr,
          &Request::firstSearchRadius},
         {"first stage's threshold", "--first-lambda", "first_lambda", "FirstLambda", K::real, 0.0,
@@ -308,11 +314,59 @@ WienerSettings Request::wiener() const
     WienerSettings w;
     w.blockSize = std::int32_t(blockSize);
     w.step = stepOrDefault();
-    w.maxGroupSize = std::int32_t(maxGroupSize);
-    w.searchRadius = std::int32_t(searchRadius);
+    w.maxGroupSize = std::int32_t(maxGroupSize.value_or(defaultMaxGroupSize));
+    w.searchRadius = std::int32_t(searchRadius.value_or(defaultSearchRadius));
     w.matchThreshold = matchThreshold;
     w.window = window;
     return w;
+}
+
+const std::vector<Profile>& profiles()
+{
+    // Chosen on bench/curve.py's curve (docs/performance.md, "The quality-time
+    // curve"); the measurement behind each is recorded there.
+    static const std::vector<Profile> table = {
+        {"fast", 5, 12, 16, "dct", std::nullopt, std::nullopt, std::nullopt},
+        {"default", 4, 16, 32, "grouped", 4, 12, 16},
+        // The default before profiles, with its bits.
+        {"quality", defaultStep, defaultSearchRadius, defaultMaxGroupSize, "grouped", std::nullopt, std::nullopt,
+         std::nullopt},
+    };
+    return table;
+}
+
+Request Request::withProfile() const
+{
+    const std::string name = profile.value_or("default");
+    const auto found = std::find_if(profiles().begin(), profiles().end(),
+                                    [&](const Profile& p) { return name == p.name; });
+    if (found == profiles().end())
+        throw std::invalid_argument("no profile '" + name + "'");
+    const Profile& p = *found;
+    Request r = *this;
+    // A step past the block would not be a step; the profile's is kept
+    // within the block as the default one is.
+    if (!r.step)
+        r.step = std::min(p.step, r.blockSize);
+    if (!r.maxGroupSize)
+        r.maxGroupSize = p.maxGroupSize;
+    if (!r.searchRadius)
+        r.searchRadius = p.searchRadius;
+    // A grouped-stage value given means the grouped stage, whatever the
+    // profile's first stage.
+    const bool groupedGiven = r.firstBlockSize || r.firstStep || r.firstMaxGroupSize || r.firstSearchRadius ||
+                              r.firstLambda || r.firstMatchThreshold;
+    if (!r.firstStage && !groupedGiven)
+        r.firstStage = std::string(p.firstStage);
+    if (r.firstStage && *r.firstStage == "dct")
+        return r;
+    if (!r.firstStep && p.firstStep)
+        r.firstStep = std::min(*p.firstStep, r.firstBlockSize.value_or(defaultFirstBlockSize));
+    if (!r.firstSearchRadius)
+        r.firstSearchRadius = p.firstSearchRadius;
+    if (!r.firstMaxGroupSize)
+        r.firstMaxGroupSize = p.firstMaxGroupSize;
+    return r;
 }
 
 namespace {

@@ -44,10 +44,13 @@ struct Request {
     std::optional<double> gain;      // data units per photon
     std::optional<double> readNoise; // in the data's units
     std::optional<double> offset;    // the data's value at no signal
+    // A point on the quality-time curve: "fast", "default" or "quality";
+    // unset: the default one. It fills only the values left unset here.
+    std::optional<std::string> profile;
     std::int64_t blockSize = defaultBlockSize;
-    std::optional<std::int64_t> step; // unset: min(defaultStep, block size)
-    std::int64_t maxGroupSize = defaultMaxGroupSize;
-    std::int64_t searchRadius = defaultSearchRadius;
+    std::optional<std::int64_t> step; // unset: the profile's, else min(defaultStep, block size)
+    std::optional<std::int64_t> maxGroupSize; // unset: the profile's, else defaultMaxGroupSize
+    std::optional<std::int64_t> searchRadius; // unset: the profile's, else defaultSearchRadius
     double matchThreshold = defaultMatchThreshold;
     // Row by row, block_size^2 weights; empty: the Kaiser window of the
     // default beta (the tool reads its own kaiser:BETA or file later).
@@ -74,9 +77,25 @@ struct Request {
 
     // The step, resolved.
     std::int32_t stepOrDefault() const;
-    // The Wiener stage's settings (sigma left at 0); only after validate.
+    // The Wiener stage's settings (sigma left at 0), unset values at the
+    // Wiener stage's own defaults; only after validate.
     WienerSettings wiener() const;
+    // The one call's request: every value left unset that the profile
+    // (named, else the default one) sets, set from it. The Wiener stage
+    // alone takes no profile. Only after validate.
+    Request withProfile() const;
 };
+
+// A named set of the one call's parameters, chosen on the quality-time curve
+// (bench/curve.py); a value it leaves unset follows sigma or the defaults.
+struct Profile {
+    const char* name;
+    std::int64_t step, searchRadius, maxGroupSize; // the Wiener stage
+    const char* firstStage;                        // "grouped" or "dct"
+    std::optional<std::int64_t> firstStep, firstSearchRadius, firstMaxGroupSize;
+};
+
+const std::vector<Profile>& profiles();
 
 // What a field of Request a row reads.
 using RequestField =

@@ -344,9 +344,9 @@ bool readRequest(int nlhs, int nrhs, const mxArray* prhs[], Request& r, Failure&
     } catch (const std::invalid_argument& e) {
         return failWith(failure, "sorvik:invalidParameter", "%s", e.what());
     }
-    r.table = request;
-    r.options.wiener = request.wiener();
-    sorvik::applyFirstStage(request, r.options);
+    r.table = request.withProfile();
+    r.options.wiener = r.table.wiener();
+    sorvik::applyFirstStage(r.table, r.options);
     r.options.threads =
         request.threads ? static_cast<int>(*request.threads) : sorvik::defaultThreads(sorvik::FrontEnd::octave);
     if (request.range)

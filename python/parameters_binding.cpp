@@ -162,8 +162,9 @@ sorvik::Request pythonRequest(const py::dict& keywords, sorvik::FrontEnd frontEn
     return r;
 }
 
-py::dict requestKeywords(const sorvik::Request& r, sorvik::FrontEnd frontEnd)
+py::dict requestKeywords(const sorvik::Request& given, sorvik::FrontEnd frontEnd, bool oneCall)
 {
+    const sorvik::Request r = oneCall ? given.withProfile() : given;
     py::dict out;
     for (const sorvik::Parameter& row : sorvik::parameters()) {
         if (row.keyword == nullptr)
@@ -190,7 +191,12 @@ py::dict requestKeywords(const sorvik::Request& r, sorvik::FrontEnd frontEnd)
             row.field);
     }
     // Defaults that depend on another value or on the front end, resolved.
-    out["step"] = r.stepOrDefault();
+    const sorvik::WienerSettings wiener = r.wiener();
+    // Resolved into the values it sets, the profile itself says no more.
+    out.attr("pop")("profile");
+    out["step"] = wiener.step;
+    out["max_group_size"] = wiener.maxGroupSize;
+    out["search_radius"] = wiener.searchRadius;
     out["threads"] = r.threads ? int(*r.threads) : sorvik::defaultThreads(frontEnd);
     return out;
 }
@@ -274,7 +280,7 @@ py::list parameterTable()
 // Checks the keyword arguments of a call once the image's shape is known
 // (or before, with image_shape None) and gives them back resolved.
 py::dict checkParameters(const std::string& frontEndName, std::optional<std::pair<std::int32_t, std::int32_t>> shape,
-                         bool integerData, const py::kwargs& keywords)
+                         bool integerData, bool oneCall, const py::kwargs& keywords)
 {
     const sorvik::FrontEnd frontEnd = frontEndOf(frontEndName);
     const sorvik::Request request = pythonRequest(keywords, frontEnd);
@@ -289,7 +295,7 @@ py::dict checkParameters(const std::string& frontEndName, std::optional<std::pai
     } catch (const std::invalid_argument& e) {
         throw py::value_error(e.what());
     }
-    return requestKeywords(request, frontEnd);
+    return requestKeywords(request, frontEnd, oneCall);
 }
 
 // Denoised planes in the data's units to the caller's integer type: rounded,
@@ -352,7 +358,8 @@ void registerParameters(py::module_& m)
           ">>> row = next(r for r in sorvik.parameters() if r[\"keyword\"] == \"block_size\")\n"
           ">>> row[\"flag\"], row[\"octave\"], row[\"default\"], row[\"bounds\"]\n"
           "('--block-size', 'BlockSize', 8, (2.0, 64.0))");
-    m.def("_check_parameters", &checkParameters, "front_end"_a, "image_shape"_a, "integer_data"_a);
+    m.def("_check_parameters", &checkParameters, "front_end"_a, "image_shape"_a, "integer_data"_a,
+          "one_call"_a = true);
     m.def("_to_integer", &toInteger, "planes"_a, "kind"_a);
     m.def("_check_noise_estimate", &sorvik::checkNoiseEstimate, "constant"_a, "sigma"_a);
 }

@@ -23,8 +23,9 @@ sorvik::Request pythonRequest(const pybind11::dict& keywords, sorvik::FrontEnd f
 std::vector<double> windowWeights(const pybind11::handle& window, std::int64_t blockSize);
 
 // The checked request as keyword arguments: every option resolved (the step,
-// the threads), the window a float64 array or None.
-pybind11::dict requestKeywords(const sorvik::Request& request, sorvik::FrontEnd frontEnd);
+// group size, search radius, threads; for the one call, oneCall, the values
+// its profile sets), the window a float64 array or None.
+pybind11::dict requestKeywords(const sorvik::Request& request, sorvik::FrontEnd frontEnd, bool oneCall);
 
 // The first stage's keywords (first_stage, first_block_size, ...; None or
 // absent: the default) into the library's options, checked as

@@ -247,10 +247,11 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
             channel_axis: Optional[int] = None,
             noise_model: Optional[str] = None, gain: Optional[float] = None,
             read_noise: Optional[float] = None, offset: Optional[float] = None,
+            profile: Optional[str] = None,
             block_size: int = _DEFAULTS["block_size"], step: Optional[int] = None,
-            max_group_size: int = _DEFAULTS["max_group_size"], search_radius: int = _DEFAULTS["search_radius"],
+            max_group_size: Optional[int] = None, search_radius: Optional[int] = None,
             match_threshold: float = _DEFAULTS["match_threshold"], window: Optional[np.ndarray] = None,
-            first_stage: str = "grouped", first_block_size: Optional[int] = None,
+            first_stage: Optional[str] = None, first_block_size: Optional[int] = None,
             first_step: Optional[int] = None, first_max_group_size: Optional[int] = None,
             first_search_radius: Optional[int] = None, first_lambda: Optional[float] = None,
             first_match_threshold: Optional[float] = None,
@@ -288,23 +289,31 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
         photon, the signal-free noise's standard deviation, the value at no
         signal); those left out are estimated. Giving any of them means
         poisson-gaussian.
+    profile : {"fast", "default", "quality"}, optional
+        Where on the quality-time curve the call sits: "fast" (about
+        NL-means' time), "default" (None), "quality" (slower, a little
+        better). It sets ``step``, ``max_group_size``, ``search_radius`` and
+        the first stage's values; any of them given as well replaces the
+        profile's.
     block_size, step, max_group_size, search_radius : int
         The Wiener filter's block side, spacing of reference blocks (1 to
         ``block_size``), most blocks in a group, and how many rows and
-        columns around a reference its matches are searched in.
+        columns around a reference its matches are searched in; the step,
+        group size and radius left out are the profile's.
     match_threshold : float
         The largest spectral distance of a match, as for ``wiener``.
     window : ndarray, optional
         ``block_size`` x ``block_size`` aggregation weights, entry [r, c]
         for block pixel (r, c); None is ``kaiser_window(block_size)``.
-    first_stage : {"grouped", "dct"}
-        How the pilot is made: "grouped" (the default), or "dct", each 8 x 8
-        block hard-thresholded alone in its DCT: faster, rougher.
+    first_stage : {"grouped", "dct"}, optional
+        How the pilot is made: "grouped" (the profile's; every profile's is
+        grouped), or "dct", each 8 x 8 block hard-thresholded alone in its
+        DCT: faster, rougher.
     first_block_size, first_step, first_max_group_size, first_search_radius : int, optional
         The grouped first stage's own block side, reference spacing (1 to
-        its block side), group size and search radius; None follows sigma
-        (6; 3, 4 above sigma 40 of 255, at most the block side; 16, 32
-        above sigma 40; 16).
+        its block side), group size and search radius; None: the
+        profile's, else following sigma (6; 3, 4 above sigma 40 of 255, at
+        most the block side; 16, 32 above sigma 40; 16).
     first_lambda : float, optional
         Its hard threshold in multiples of sigma; None: 2.5.
     first_match_threshold : float, optional
@@ -395,23 +404,13 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
         if not isinstance(frames, np.ndarray):
             raise TypeError(f"image must be a numpy array or a list of frames, not {type(image).__name__}")
         stack, kind, _, _, _ = _stack.stack_layout(frames, frame_axis, channel_axis)
-        p = _sorvik._check_parameters("python", stack.shape[2:], kind != "float", sigma=sigma,
-                                      noise_model=noise_model, gain=gain, read_noise=read_noise,
-                                      offset=offset, block_size=block_size, step=step,
-                                      max_group_size=max_group_size, search_radius=search_radius,
-                                      match_threshold=match_threshold, window=window, first_stage=first_stage,
-                                      first_block_size=first_block_size, first_step=first_step,
-                                      first_max_group_size=first_max_group_size,
-                                      first_search_radius=first_search_radius, first_lambda=first_lambda,
-                                      first_match_threshold=first_match_threshold, data_range=data_range,
-                                      threads=threads, temporal_radius=temporal_radius,
-                                      predictive_radius=predictive_radius)
+        p = _sorvik._check_parameters("python", stack.shape[2:], kind != "float", **_stack.keywords(locals()))
         first = _pop_first_stage(p)
         return _stack.denoise_stack(frames, sigma, frame_axis, channel_axis, p, first, progress)
     planar, kind, colour, alpha = _planar(image, channel_axis)
     p = _sorvik._check_parameters("python", planar.shape[:0:-1], kind != "float", sigma=sigma,
                                   noise_model=noise_model, gain=gain, read_noise=read_noise, offset=offset,
-                                  block_size=block_size, step=step, max_group_size=max_group_size,
+                                  profile=profile, block_size=block_size, step=step, max_group_size=max_group_size,
                                   search_radius=search_radius, match_threshold=match_threshold, window=window,
                                   first_stage=first_stage, first_block_size=first_block_size,
                                   first_step=first_step, first_max_group_size=first_max_group_size,

@@ -62,7 +62,7 @@ def stack_layout(image, frame_axis, channel_axis, moveaxis=np.moveaxis):
 
 
 # The table's keywords a stack call hands to the parameter check.
-_KEYWORDS = ("sigma", "noise_model", "gain", "read_noise", "offset", "block_size", "step", "max_group_size",
+_KEYWORDS = ("sigma", "noise_model", "gain", "read_noise", "offset", "profile", "block_size", "step", "max_group_size",
              "search_radius", "match_threshold", "window", "first_stage", "first_block_size", "first_step",
              "first_max_group_size", "first_search_radius", "first_lambda", "first_match_threshold",
              "data_range", "threads", "temporal_radius", "predictive_radius")

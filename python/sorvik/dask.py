@@ -146,7 +146,7 @@ def _check_size(rows: int, cols: int):
 
 
 def wiener(noisy, pilot, sigma, *, block_size: int = _DEFAULTS["block_size"], step: Optional[int] = None,
-           max_group_size: int = _DEFAULTS["max_group_size"], search_radius: int = _DEFAULTS["search_radius"],
+           max_group_size: Optional[int] = None, search_radius: Optional[int] = None,
            match_threshold: float = _DEFAULTS["match_threshold"], window=None,
            threads: Optional[int] = None, core_size: int = DEFAULT_CORE_SIZE):
     """``sorvik.wiener`` on Dask arrays: a lazy float32 array of noisy's shape.
@@ -216,7 +216,8 @@ def wiener(noisy, pilot, sigma, *, block_size: int = _DEFAULTS["block_size"], st
     _check_size(rows, cols)
     if sigma is None:
         raise TypeError("sigma must be a real number, not NoneType")
-    params = _sorvik._check_parameters("dask", (rows, cols), False, sigma=sigma, block_size=block_size,
+    params = _sorvik._check_parameters("dask", (rows, cols), False, one_call=False, sigma=sigma,
+                                       block_size=block_size,
                                        step=step, max_group_size=max_group_size, search_radius=search_radius,
                                        match_threshold=match_threshold, window=window, threads=threads)
     sigma, threads = params.pop("sigma"), params.pop("threads")
@@ -420,10 +421,11 @@ def _finite_extremes(planes):
 def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int] = None,
             noise_model: Optional[str] = None, gain: Optional[float] = None,
             read_noise: Optional[float] = None, offset: Optional[float] = None,
+            profile: Optional[str] = None,
             block_size: int = _DEFAULTS["block_size"], step: Optional[int] = None,
-            max_group_size: int = _DEFAULTS["max_group_size"], search_radius: int = _DEFAULTS["search_radius"],
+            max_group_size: Optional[int] = None, search_radius: Optional[int] = None,
             match_threshold: float = _DEFAULTS["match_threshold"], window=None,
-            first_stage: str = "grouped", first_block_size: Optional[int] = None,
+            first_stage: Optional[str] = None, first_block_size: Optional[int] = None,
             first_step: Optional[int] = None, first_max_group_size: Optional[int] = None,
             first_search_radius: Optional[int] = None, first_lambda: Optional[float] = None,
             first_match_threshold: Optional[float] = None,
@@ -455,7 +457,7 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
         estimated once for the whole image, as ``sigma`` is. Under a
         poisson-gaussian model each tile is stabilised and filtered over
         the whole image's range, so the bits are still the in-memory call's.
-    block_size, step, max_group_size, search_radius, match_threshold, window
+    profile, block_size, step, max_group_size, search_radius, match_threshold, window
         The filter's parameters, as for ``sorvik.denoise``.
     first_stage, first_block_size, first_step, first_max_group_size, first_search_radius, \
 first_lambda, first_match_threshold
@@ -517,7 +519,8 @@ first_lambda, first_match_threshold
     colour = channels - 1 if alpha else channels
     params = _sorvik._check_parameters("dask", (rows, cols), kind != "float", sigma=sigma,
                                        noise_model=noise_model, gain=gain, read_noise=read_noise, offset=offset,
-                                       block_size=block_size, step=step, max_group_size=max_group_size,
+                                       profile=profile, block_size=block_size, step=step,
+                                       max_group_size=max_group_size,
                                        search_radius=search_radius, match_threshold=match_threshold,
                                        window=window, first_stage=first_stage,
                                        first_block_size=first_block_size, first_step=first_step,

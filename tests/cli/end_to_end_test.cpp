@@ -166,26 +166,28 @@ TEST_F(Cli, WithoutAPilotDenoisesInOneCall)
             expected[p] = float(result.pixels[p] / 65535.0);
         expectSamePixels(readImage(path("out.tif")), expected, 0.0);
     };
-    expectLibrarys(DenoiseOptions{});
+    expectLibrarys(toolOptions());
 
     // The first stage's parameters reach the library as given, the others
-    // left to sigma.
+    // left to the profile and sigma.
     const Outcome first = run({"denoise", path("noisy.png"), "--sigma", "5140", "-o", path("out.tif"), "--depth",
                                "float", "--threads", "1", "--first-block-size", "6", "--first-step", "2",
                                "--first-search-radius", "5", "--first-lambda", "2.2"});
     ASSERT_EQ(first.status, 0) << first.err;
-    DenoiseOptions chosen;
-    chosen.choice.blockSize = 6;
-    chosen.choice.step = 2;
-    chosen.choice.searchRadius = 5;
-    chosen.choice.lambda = 2.2;
-    expectLibrarys(chosen);
+    Request chosen;
+    chosen.firstBlockSize = 6;
+    chosen.firstStep = 2;
+    chosen.firstSearchRadius = 5;
+    chosen.firstLambda = 2.2;
+    expectLibrarys(toolOptions(chosen));
     const Outcome dct = run({"denoise", path("noisy.png"), "--sigma", "5140", "-o", path("out.tif"), "--depth",
                              "float", "--threads", "1", "--first-stage", "dct"});
     ASSERT_EQ(dct.status, 0) << dct.err;
-    DenoiseOptions basic;
-    basic.pilot = PilotKind::dct;
-    expectLibrarys(basic);
+    Request basic;
+    basic.firstStage = std::string("dct");
+    const DenoiseOptions dctOptions = toolOptions(basic);
+    EXPECT_EQ(dctOptions.pilot, PilotKind::dct);
+    expectLibrarys(dctOptions);
 }
 
 TEST_F(Cli, PassesEveryFilterParameterThrough)
@@ -371,11 +373,12 @@ TEST_F(Cli, VersionAndHelp)
     EXPECT_NE(r.out.find("demo"), std::string::npos);
     r = run({"denoise", "--help"});
     EXPECT_EQ(r.status, 0);
-    // The defaults shown are the standard parameters.
+    // The defaults shown are the standard parameters, the profile's where it sets them.
     for (const char* option :
-         {"--pilot", "--sigma", "--step INT=3", "--block-size INT=8", "--max-group-size INT=32",
-          "--search-radius INT=19", "--match-threshold FLOAT=0.19685", "--window TEXT=kaiser:2",
-          "--threads", "--quiet"})
+         {"--pilot", "--sigma", "--step INT", "(default: 4, or the profile's", "--block-size INT=8",
+          "--max-group-size INT", "--search-radius INT", "(default: 16, or the profile's)",
+          "--profile TEXT:{fast,default,quality}=default", "--match-threshold FLOAT=0.19685",
+          "--window TEXT=kaiser:2", "--threads", "--quiet"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
 }
 

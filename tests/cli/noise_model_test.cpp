@@ -23,7 +23,7 @@ std::vector<float> inMemory(const Image& frame, const DenoiseInput& model)
     input.cols = frame.cols;
     input.pixels = levels.data();
     input.range = uint16Range;
-    const DenoiseResult result = denoise(input);
+    const DenoiseResult result = denoise(input, toolOptions());
     std::vector<float> expected(result.pixels.size());
     for (std::size_t p = 0; p < expected.size(); ++p)
         expected[p] = float(result.pixels[p] / 65535.0);

@@ -2,6 +2,8 @@
 // refusal in the tool's own words.
 #include "tests/cli/tool_fixture.h"
 
+#include "frontend/parameters.h"
+
 namespace sorvik::tooltest {
 namespace {
 
@@ -80,6 +82,13 @@ TEST_F(Options, ParserErrorsAreTheToolsOwnUsageErrors)
              "--first-lambda", "3"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("--first-lambda: --pilot gives the pilot"), std::string::npos) << r.err;
+    r = run({"denoise", path("g8.png"), "--sigma", "20", "--pilot", path("g8.png"), "-o", path("out.png"),
+             "--profile", "fast"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--profile: --pilot gives the pilot"), std::string::npos) << r.err;
+    r = run({"denoise", path("g8.png"), "-o", path("out.png"), "--profile", "slow"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("sorvik: error: --profile", 0), 0u) << r.err;
     // The help gives each bound, from the same table as the checks.
     const std::string help = run({"denoise", "--help"}).out;
     for (const char* bound : {"1 to 1024", "2 to 64, at most the image's side", "1 to the block size", "0 to 4096"})
@@ -87,6 +96,32 @@ TEST_F(Options, ParserErrorsAreTheToolsOwnUsageErrors)
     // Values as typed, in the exponent form people write.
     r = run({"denoise", path("g8.png"), "--sigma", "1e30", "-o", path("out.png")});
     EXPECT_NE(r.err.find("1e30"), std::string::npos) << r.err;
+}
+
+TEST_F(Options, AProfileIsItsOwnValuesAndAGivenValueReplacesIt)
+{
+    const auto output = [&](std::vector<std::string> extra) {
+        fs::remove(path("out.png"));
+        const Outcome r = denoise(extra);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return slurp(path("out.png"));
+    };
+    for (const Profile& p : profiles()) {
+        std::vector<std::string> spelt = {"--step", std::to_string(p.step), "--search-radius",
+                                          std::to_string(p.searchRadius), "--max-group-size",
+                                          std::to_string(p.maxGroupSize), "--first-stage", p.firstStage};
+        // What a profile leaves to sigma is spelt as sigma 20 of 255 sets it.
+        if (std::string(p.firstStage) == "grouped")
+            spelt.insert(spelt.end(), {"--first-step", std::to_string(p.firstStep.value_or(3)),
+                                       "--first-search-radius", std::to_string(p.firstSearchRadius.value_or(16)),
+                                       "--first-max-group-size", std::to_string(p.firstMaxGroupSize.value_or(16))});
+        EXPECT_EQ(output({"--profile", p.name}), output(spelt)) << p.name;
+    }
+    EXPECT_EQ(output({}), output({"--profile", "default"}));
+    // Every value it sets given, the profile leaves nothing of its own.
+    EXPECT_EQ(output({"--profile", "fast", "--step", "3", "--search-radius", "19", "--max-group-size", "32",
+                      "--first-step", "3", "--first-search-radius", "16"}),
+              output({"--profile", "quality"}));
 }
 
 TEST_F(Options, AnImageNarrowerThanABlockIsNamedWidthFirstBeforeAnyWork)

@@ -4,8 +4,12 @@
 #ifndef SORVIK_TESTS_CLI_TOOL_FIXTURE_H
 #define SORVIK_TESTS_CLI_TOOL_FIXTURE_H
 
+#include "frontend/first_stage.h"
+#include "frontend/parameters.h"
+
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+#include <sorvik/denoise.h>
 
 #include <algorithm>
 #include <cmath>
@@ -26,6 +30,17 @@
 namespace sorvik::tooltest {
 
 namespace fs = std::filesystem;
+
+// The library's options for what the tool was given: unset values from the
+// profile, as the tool resolves them.
+inline DenoiseOptions toolOptions(const Request& given = {})
+{
+    const Request r = given.withProfile();
+    DenoiseOptions options;
+    options.wiener = r.wiener();
+    applyFirstStage(r, options);
+    return options;
+}
 
 struct Outcome {
     int status = -1;

@@ -3,6 +3,7 @@
 // group capacities from 1 to 48, thresholds that admit nothing, some or
 // everything, ties, NaN and infinite pixels, and every thread count.
 #include "filter/match_scan.h"
+#include "filter/profile.h"
 #include <sorvik/sorvik.h>
 #include "tests/filter/plain_filter.h"
 
@@ -225,6 +226,33 @@ TEST(Exactness, OutputIsTheSameForEveryThreadCount)
     expectSameBits(c, 5, {1, 2, 3, 4, 7});
     const Case small{"more threads than rows", Scene::smooth, 12, 30, 8, 3, 8, 2, 0.5f, 0.1f};
     expectSameBits(small, 6, {1, 2, 3, 4, 16});
+}
+
+// The profiled call keeps the bits, and its account of each thread's waiting
+// and of the serial parts stays within the walk it measures.
+TEST(Exactness, ProfiledThreadsKeepTheBitsAndAccountTheirIdleTime)
+{
+    const Case c{"photo 150x97", Scene::photo, 150, 97, 8, 19, 32, 3, standardThreshold,
+                 standardSigma, true};
+    const Inputs in = makeInputs(c, 5);
+    const std::vector<float> single = runFast(in, 1);
+    for (const int threads : {1, 3}) {
+        std::vector<float> out(in.noisy.size(), -1.0f);
+        FilterOptions options;
+        options.threads = threads;
+        detail::CallProfile profile;
+        ASSERT_EQ(detail::runFilterProfiled(in.params, in.noisy.data(), in.pilot.data(), in.window.data(),
+                                            out.data(), options, &profile),
+                  FilterStatus::ok);
+        EXPECT_EQ(firstDifference(out, single), -1) << threads;
+        ASSERT_EQ(profile.idleSeconds.size(), std::size_t(threads));
+        EXPECT_GT(profile.walkSeconds, 0.0);
+        // The calling thread waits only inside the walk; helpers may also
+        // wait a moment before it starts and after it ends.
+        EXPECT_LE(profile.idleSeconds[0], profile.walkSeconds);
+        EXPECT_GT(profile.aggregateSeconds, 0.0);
+        EXPECT_LE(profile.aggregateSeconds + profile.bringSeconds, profile.walkSeconds * threads);
+    }
 }
 
 // With several threads the rings hold the next reference row's spectra too,

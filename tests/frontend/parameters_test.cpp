@@ -169,6 +169,75 @@ TEST(Parameters, DefaultsFollowTheTable)
     }
 }
 
+TEST(Parameters, AProfileFillsOnlyWhatIsLeftUnsetAndAlwaysValidates)
+{
+    // No profile is the default one; "quality" is the one call's values
+    // before profiles, the Wiener stage's own defaults, with their bits.
+    const Request plain;
+    Request named;
+    named.profile = std::string("default");
+    EXPECT_EQ(plain.withProfile().wiener().step, named.withProfile().wiener().step);
+    EXPECT_EQ(plain.withProfile().firstStep, named.withProfile().firstStep);
+    named.profile = std::string("quality");
+    const Request quality = named.withProfile();
+    EXPECT_EQ(quality.wiener().step, plain.wiener().step);
+    EXPECT_EQ(quality.wiener().maxGroupSize, plain.wiener().maxGroupSize);
+    EXPECT_EQ(quality.wiener().searchRadius, plain.wiener().searchRadius);
+    EXPECT_FALSE(quality.firstStep || quality.firstSearchRadius || quality.firstMaxGroupSize);
+
+    std::set<std::string> names;
+    for (const Profile& p : profiles()) {
+        names.insert(p.name);
+        for (const std::int64_t block : {2, 4, 8, 16}) {
+            Request r;
+            r.profile = std::string(p.name);
+            r.blockSize = block;
+            const Request filled = r.withProfile();
+            // A profile's step never passes the block, nor the first stage's its block.
+            EXPECT_EQ(filled.wiener().step, std::min(p.step, block)) << p.name;
+            EXPECT_EQ(filled.wiener().searchRadius, p.searchRadius) << p.name;
+            EXPECT_EQ(filled.firstStage, std::optional<std::string>(p.firstStage)) << p.name;
+            if (std::string(p.firstStage) == "dct") {
+                EXPECT_FALSE(filled.firstStep || filled.firstSearchRadius || filled.firstMaxGroupSize);
+            }
+            EXPECT_EQ(refusal(filled, FrontEnd::tool), "") << p.name << " block " << block;
+            r.firstBlockSize = 2;
+            EXPECT_EQ(refusal(r.withProfile(), FrontEnd::python), "") << p.name;
+        }
+        // Everything given: the profile changes nothing, so a given set keeps its bits.
+        Request given;
+        given.step = 7;
+        given.maxGroupSize = 9;
+        given.searchRadius = 11;
+        given.firstStep = 1;
+        given.firstMaxGroupSize = 4;
+        given.firstSearchRadius = 6;
+        Request named = given;
+        named.profile = std::string(p.name);
+        const Request a = given.withProfile(), b = named.withProfile();
+        EXPECT_EQ(b.step, a.step);
+        EXPECT_EQ(b.maxGroupSize, a.maxGroupSize);
+        EXPECT_EQ(b.searchRadius, a.searchRadius);
+        EXPECT_NE(b.firstStage, std::optional<std::string>("dct")); // a first-stage value given means grouped
+        EXPECT_EQ(b.firstStep, a.firstStep);
+        EXPECT_EQ(b.firstMaxGroupSize, a.firstMaxGroupSize);
+        EXPECT_EQ(b.firstSearchRadius, a.firstSearchRadius);
+        // The dct first stage given takes none of the grouped stage's values.
+        Request dct;
+        dct.profile = std::string(p.name);
+        dct.firstStage = std::string("dct");
+        EXPECT_EQ(refusal(dct.withProfile(), FrontEnd::octave), "") << p.name;
+    }
+    // The table's choices are the profiles, and a name not in it is refused as any choice is.
+    const Parameter* row = findParameter(FrontEnd::python, "profile");
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(std::set<std::string>(row->choices.begin(), row->choices.end()), names);
+    Request slow;
+    slow.profile = std::string("slow");
+    EXPECT_EQ(refusal(slow, FrontEnd::octave), "'Profile' must be one of fast, default, quality, not 'slow'");
+    EXPECT_THROW(slow.withProfile(), std::invalid_argument);
+}
+
 TEST(Parameters, NumbersAreQuotedAsPeopleWriteThem)
 {
     EXPECT_EQ(formatNumber(1e30), "1e30");

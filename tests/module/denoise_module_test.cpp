@@ -161,3 +161,42 @@ TEST(DenoiseModule, FramesAreDenoisedTogetherAndRadiusZeroIsEachFrameAlone)
     moduletest::expectCleanErrorExit(denoiseModule(), {stack.get(), framesName.get(), word.get()},
                                      "sorvik:invalidParameter");
 }
+
+TEST(DenoiseModule, TakesAProfileByNameAndAGivenValueOverItsOwn)
+{
+    const r14host::Array image = noisyImage(1);
+    const auto text = [](const char* s) { return r14host::Array(mxCreateString(s)); };
+    const auto run = [&](const std::vector<const mxArray*>& args) {
+        r14host::CallResult result = denoiseModule().call(1, args);
+        EXPECT_FALSE(result.errorExit) << result.errorId << ": " << result.errorMessage;
+        const mxArray* out = result.errorExit ? nullptr : result.outputs[0].get();
+        return out == nullptr ? std::string()
+                              : std::string(static_cast<const char*>(mxGetData(out)), mxGetNumberOfElements(out));
+    };
+    const r14host::Array sigma = r14host::doubleScalar(12), one = r14host::doubleScalar(1);
+    const r14host::Array profile = text("profile"), fast = text("Fast"), fastExact = text("fast");
+    const r14host::Array threads = text("Threads"), step = text("Step"), radius = text("SearchRadius");
+    const r14host::Array group = text("MaxGroupSize"), firstStep = text("FirstStep");
+    const r14host::Array firstRadius = text("FirstSearchRadius");
+    const r14host::Array three = r14host::doubleScalar(3), nineteen = r14host::doubleScalar(19);
+    const r14host::Array thirtyTwo = r14host::doubleScalar(32), sixteen = r14host::doubleScalar(16);
+    const std::string plain = run({image.get(), sigma.get(), threads.get(), one.get()});
+    const std::string quick = run({image.get(), sigma.get(), threads.get(), one.get(), profile.get(), fastExact.get()});
+    EXPECT_NE(quick, plain);
+    // Every value the profile sets, given: the bits of the profile that has them.
+    const r14host::Array quality = text("quality");
+    const std::string qualityBits = run({image.get(), sigma.get(), threads.get(), one.get(), profile.get(),
+                                          quality.get()});
+    EXPECT_EQ(run({image.get(), sigma.get(), threads.get(), one.get(), profile.get(), fastExact.get(), step.get(),
+                   three.get(), radius.get(), nineteen.get(), group.get(), thirtyTwo.get(), firstStep.get(),
+                   three.get(), firstRadius.get(), sixteen.get()}),
+              qualityBits);
+    // Names and their values in any case, as MATLAB users write them.
+    EXPECT_EQ(run({image.get(), sigma.get(), threads.get(), one.get(), profile.get(), fast.get()}), quick);
+    const r14host::Array slow = text("slow");
+    r14host::CallResult refused = denoiseModule().call(1, {image.get(), sigma.get(), profile.get(), slow.get()});
+    EXPECT_TRUE(refused.errorExit);
+    EXPECT_EQ(refused.errorId, "sorvik:invalidParameter");
+    EXPECT_NE(refused.errorMessage.find("'Profile' must be one of fast, default, quality"), std::string::npos)
+        << refused.errorMessage;
+}

@@ -58,6 +58,7 @@
 %! assert (! isequal (dct, plain));
 %! assert (! isequal (odd, plain));
 %!error <'FirstStage' must be one of 'grouped', 'dct'> sorvik_denoise (noisy, 20, "FirstStage", 3)
+%!error <'Profile' must be one of fast, default, quality, not 'slow'> sorvik_denoise (noisy, 20, "Profile", "slow")
 %!error <'FirstStage' must be one of grouped, dct, not 'haar'> sorvik_denoise (noisy, 20, "FirstStage", "haar")
 %!error <'FirstStep' must lie between 1 and the first stage's block size \(6\), not 7> sorvik_denoise (noisy, 20, "FirstStep", 7)
 %!error <'FirstLambda' must be a finite number from 0 to 1000, not -1> sorvik_denoise (noisy, 20, "FirstLambda", -1)

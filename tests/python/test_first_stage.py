@@ -80,3 +80,23 @@ def test_bad_values_are_refused_naming_the_keyword():
             sorvik.denoise(grey, 20, **kwargs)
         with pytest.raises(error, match=message):
             sd.denoise(da.from_array(grey, chunks=24), 20, **kwargs)
+
+
+def test_a_profile_is_its_values_in_python_and_dask_and_a_given_value_replaces_its_own():
+    grey = scene(70, 66, 5)
+    table = {row["keyword"]: row for row in sorvik.parameters()}
+    assert table["profile"]["flag"] == "--profile" and table["profile"]["octave"] == "Profile"
+    fast = sorvik.denoise(grey, 0.1, threads=1, profile="fast")
+    default = sorvik.denoise(grey, 0.1, threads=1)
+    assert not same_bits(fast, default)
+    assert same_bits(sorvik.denoise(grey, 0.1, threads=1, profile="default"), default)
+    # Every value the profile sets, given: the bits of the profile that has them.
+    given = dict(step=3, search_radius=19, max_group_size=32, first_step=3, first_search_radius=16)
+    quality = sorvik.denoise(grey, 0.1, threads=1, profile="quality")
+    assert same_bits(sorvik.denoise(grey, 0.1, threads=1, profile="fast", **given), quality)
+    lazy = sd.denoise(da.from_array(grey, chunks=(31, 40)), 0.1, core_size=24, profile="fast")
+    assert same_bits(lazy.compute(scheduler="synchronous"), fast)
+    with pytest.raises(ValueError, match=r"profile must be one of fast, default, quality, not 'slow'"):
+        sorvik.denoise(grey, 0.1, profile="slow")
+    with pytest.raises(ValueError, match=r"profile must be one of"):
+        sd.denoise(da.from_array(grey), 0.1, profile="slow")
