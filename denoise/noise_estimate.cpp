@@ -606,6 +606,23 @@ NoiseModel modelInMemory(const T* image, std::int32_t rows, std::int32_t cols, i
         throw std::invalid_argument("the image is null");
     NoiseEstimator estimator(rows, cols, channels);
     estimator.add(image, 0, rows);
+    // Noise that is not white reads near 0 in the smallest eigenvalue the
+    // white estimate takes; its spectrum tells it apart first.
+    const std::size_t count = std::size_t(rows) * std::size_t(cols) * std::size_t(channels);
+    if (estimator.low() != estimator.high()) {
+        std::vector<double> pixels(image, image + count);
+        DenoiseInput in;
+        in.rows = rows;
+        in.cols = cols;
+        in.channels = channels;
+        in.pixels = pixels.data();
+        try {
+            NoiseModel coloured = detail::correlatedModel(in);
+            if (coloured.spectrum.flatness < whiteFlatness)
+                return coloured;
+        } catch (const std::invalid_argument&) {
+        }
+    }
     return estimator.estimateModel();
 }
 
