@@ -618,7 +618,7 @@ NoiseModel modelInMemory(const T* image, std::int32_t rows, std::int32_t cols, i
         in.pixels = pixels.data();
         try {
             NoiseModel coloured = detail::correlatedModel(in);
-            if (coloured.spectrum.flatness < whiteFlatness)
+            if (detail::looksCorrelated(coloured, estimator.estimate()))
                 return coloured;
         } catch (const std::invalid_argument&) {
         }

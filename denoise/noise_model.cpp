@@ -581,6 +581,12 @@ NoiseModel correlatedModel(const DenoiseInput& in)
     return model;
 }
 
+bool looksCorrelated(const NoiseModel& coloured, double whiteSigma)
+{
+    return coloured.spectrum.flatness < whiteFlatness &&
+           coloured.sigma > correlatedExcess * whiteSigma;
+}
+
 NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate)
 {
     const bool anyParameter = in.gain || in.readNoise || in.offset;
@@ -663,7 +669,7 @@ NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate)
     if (in.noise == NoiseChoice::automatic && !poisson && !estimate) {
         try {
             NoiseModel coloured = correlatedModel(in);
-            if (coloured.spectrum.flatness < whiteFlatness) {
+            if (looksCorrelated(coloured, own->estimate())) {
                 plan.model = std::move(coloured);
                 return plan;
             }

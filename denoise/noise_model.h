@@ -122,6 +122,14 @@ StabilisedProblem stabilisedProblem(const NoiseModel& model, double lowest, doub
 // small for the spectrum or without noise in it.
 NoiseModel correlatedModel(const DenoiseInput& in);
 
+// Whether the automatic choice takes an image's noise as correlated: its
+// spectrum falls off towards the highest frequencies (flatness below
+// whiteFlatness), and its level is well above the white estimate's
+// (whiteSigma), which reads the weakest direction of the noise. Texture
+// raises the middle frequencies of white noise's measured spectrum too, but
+// not the white estimate so far below it.
+bool looksCorrelated(const NoiseModel& coloured, double whiteSigma);
+
 // sigma and flatness of a spectrum from its cosine powers.
 void summariseSpectrum(NoiseSpectrum& spectrum);
 

@@ -57,7 +57,10 @@ def test_denoise_under_each_model_round_trips_counts():
     (dict(sigma=3.0, noise_model="poisson-gaussian"), ValueError,
      "noise_model poisson-gaussian cannot be given with sigma"),
     (dict(sigma=3.0, gain=1.0), ValueError, "gain belongs to the poisson-gaussian noise model and sigma"),
-    (dict(noise_model="correlated"), ValueError, "noise_model must be one of auto, gaussian, poisson-gaussian"),
+    (dict(noise_model="coloured"), ValueError,
+     "noise_model must be one of auto, gaussian, correlated, poisson-gaussian"),
+    (dict(noise_model="correlated", gain=2.0), ValueError,
+     "gain belongs to the poisson-gaussian noise model, not noise_model correlated"),
     (dict(noise_model=3), TypeError, "noise_model must be a str"),
     (dict(gain="2"), TypeError, "gain must be a real number"),
 ])

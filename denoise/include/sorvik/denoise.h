@@ -94,8 +94,11 @@ struct NoiseSpectrum {
 // plane too small for 64 blocks on its grid.
 NoiseSpectrum estimateNoiseSpectrum(const double* plane, std::int32_t rows, std::int32_t cols,
                                     std::int32_t blockSize = 8);
-// White or not: flatness below this counts as correlated noise.
+// White or not: noise counts as correlated where its flatness is below
+// whiteFlatness and its sigma more than correlatedExcess times the white
+// estimate (estimateNoiseSigma), which reads the noise's weakest direction.
 constexpr double whiteFlatness = 0.6;
+constexpr double correlatedExcess = 2.0;
 
 struct NoiseModel {
     NoiseKind kind = NoiseKind::gaussian;
@@ -132,6 +135,10 @@ const char* noiseKindName(NoiseKind kind);
 // The line gives gain and c = readNoise^2 - gain * offset; the two are told
 // apart by taking offset 0 where c >= 0, and otherwise the level of the
 // darkest bin as the black level (its variance then is readNoise^2).
+// Before all this, the image's noise spectrum (estimateNoiseSpectrum, 8 x 8
+// blocks, the channels' mean) is measured; where the noise is correlated
+// (see whiteFlatness) the model is that, with the spectrum's sigma. The
+// streamed and chunked estimates know the white models alone.
 // Throws as estimateNoiseSigma does, and std::invalid_argument for a constant
 // image or one with no noise at any level (saying which).
 NoiseModel estimateNoiseModel(const float* image, std::int32_t rows, std::int32_t cols,
