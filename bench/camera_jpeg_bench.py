@@ -22,7 +22,7 @@ from skimage import data
 
 import sorvik
 
-SIGMAS = [4, 6, 9, 13, 18, 25, 32]
+SIGMAS = [4, 6, 9, 13, 18, 25, 32, 40]
 OPENCV_H = [5, 8, 11, 15, 20, 26]
 
 
