@@ -583,7 +583,7 @@ NoiseModel correlatedModel(const DenoiseInput& in)
 
 bool looksCorrelated(const NoiseModel& coloured, double whiteSigma)
 {
-    return coloured.spectrum.flatness < whiteFlatness &&
+    return coloured.spectrum.flatness < whiteFlatness && coloured.spectrum.flatness > leastFlatness &&
            coloured.sigma > correlatedExcess * whiteSigma;
 }
 

@@ -124,7 +124,7 @@ NoiseModel correlatedModel(const DenoiseInput& in);
 
 // Whether the automatic choice takes an image's noise as correlated: its
 // spectrum falls off towards the highest frequencies (flatness below
-// whiteFlatness), and its level is well above the white estimate's
+// whiteFlatness, yet above leastFlatness), and its level is well above the white estimate's
 // (whiteSigma), which reads the weakest direction of the noise. Texture
 // raises the middle frequencies of white noise's measured spectrum too, but
 // not the white estimate so far below it.

@@ -97,7 +97,11 @@ NoiseSpectrum estimateNoiseSpectrum(const double* plane, std::int32_t rows, std:
 // White or not: noise counts as correlated where its flatness is below
 // whiteFlatness and its sigma more than correlatedExcess times the white
 // estimate (estimateNoiseSigma), which reads the noise's weakest direction.
+// A spectrum with next to nothing at the highest frequencies (flatness at
+// most leastFlatness) is that of a noiseless smooth image, such as a ramp,
+// and is no evidence of noise.
 constexpr double whiteFlatness = 0.6;
+constexpr double leastFlatness = 1e-3;
 constexpr double correlatedExcess = 2.0;
 
 struct NoiseModel {
