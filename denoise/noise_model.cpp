@@ -662,32 +662,36 @@ NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate)
                         : own->estimateModel(choice, known.gain, known.readNoise, known.offset);
     };
     plan.estimated = true;
+    if (in.noise == NoiseChoice::gaussian) {
+        plan.model = model(NoiseChoice::gaussian, {});
+        return plan;
+    }
+    NoiseModel chosen;
+    std::string refusal;
+    try {
+        chosen = model(poisson ? NoiseChoice::poissonGaussian : NoiseChoice::automatic,
+                       KnownNoise{in.gain, in.readNoise, in.offset});
+    } catch (const std::invalid_argument& e) {
+        refusal = poisson ? std::string(e.what()) : std::string(e.what()) + "; give sigma";
+    }
     // Noise that is not white (demosaicked, compressed) hides from the
-    // smallest eigenvalue below, which reads its weakest direction; its
-    // spectrum tells it from white noise first. An image too small for the
-    // spectrum is taken as white.
-    if (in.noise == NoiseChoice::automatic && !poisson && !estimate) {
+    // smallest eigenvalue, which reads its weakest direction: where the
+    // white models see little or nothing, its spectrum is asked. Noise that
+    // follows the signal keeps its model, as an estimate in bands gives it.
+    // An image too small for the spectrum is taken as white.
+    if (in.noise == NoiseChoice::automatic && !poisson && !estimate &&
+        (!refusal.empty() || chosen.kind == NoiseKind::gaussian)) {
         try {
             NoiseModel coloured = correlatedModel(in);
-            if (looksCorrelated(coloured, own->estimate())) {
+            if (looksCorrelated(coloured, refusal.empty() ? chosen.sigma : 0.0)) {
                 plan.model = std::move(coloured);
                 return plan;
             }
         } catch (const std::invalid_argument&) {
         }
     }
-    if (in.noise == NoiseChoice::gaussian) {
-        plan.model = model(NoiseChoice::gaussian, {});
-        return plan;
-    }
-    NoiseModel chosen;
-    try {
-        chosen = model(poisson ? NoiseChoice::poissonGaussian : NoiseChoice::automatic,
-                       KnownNoise{in.gain, in.readNoise, in.offset});
-    } catch (const std::invalid_argument& e) {
-        throw std::invalid_argument(poisson ? std::string(e.what())
-                                            : std::string(e.what()) + "; give sigma");
-    }
+    if (!refusal.empty())
+        throw std::invalid_argument(refusal);
     plan.model = chosen;
     return plan;
 }

@@ -100,7 +100,7 @@ NoiseSpectrum estimateNoiseSpectrum(const double* plane, std::int32_t rows, std:
 // A spectrum with next to nothing at the highest frequencies (flatness at
 // most leastFlatness) is that of a noiseless smooth image, such as a ramp,
 // and is no evidence of noise.
-constexpr double whiteFlatness = 0.6;
+constexpr double whiteFlatness = 0.2;
 constexpr double leastFlatness = 1e-3;
 constexpr double correlatedExcess = 2.0;
 
