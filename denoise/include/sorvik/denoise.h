@@ -139,10 +139,11 @@ const char* noiseKindName(NoiseKind kind);
 // The line gives gain and c = readNoise^2 - gain * offset; the two are told
 // apart by taking offset 0 where c >= 0, and otherwise the level of the
 // darkest bin as the black level (its variance then is readNoise^2).
-// Before all this, the image's noise spectrum (estimateNoiseSpectrum, 8 x 8
-// blocks, the channels' mean) is measured; where the noise is correlated
-// (see whiteFlatness) the model is that, with the spectrum's sigma. The
-// streamed and chunked estimates know the white models alone.
+// Where that gives gaussian or no model, the image's noise spectrum
+// (estimateNoiseSpectrum, 8 x 8 blocks, the channels' mean) is measured;
+// where the noise is correlated (see whiteFlatness) the model is that, with
+// the spectrum's sigma. The streamed and chunked estimates know the white
+// models alone.
 // Throws as estimateNoiseSigma does, and std::invalid_argument for a constant
 // image or one with no noise at any level (saying which).
 NoiseModel estimateNoiseModel(const float* image, std::int32_t rows, std::int32_t cols,
