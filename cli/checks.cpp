@@ -67,6 +67,9 @@ std::string noiseNote(const NoiseModel& model, double sigma, PixelDepth depth)
     char text[160];
     if (model.kind == NoiseKind::gaussian)
         std::snprintf(text, sizeof text, "estimated sigma: %.4g", sigma);
+    else if (model.kind == NoiseKind::correlated)
+        std::snprintf(text, sizeof text, "noise: correlated, sigma %.4g, flatness %.2g", sigma,
+                      model.spectrum.flatness);
     else
         std::snprintf(text, sizeof text, "noise: poisson-gaussian, gain %.4g, read noise %.4g, offset %.4g",
                       model.gain, model.readNoise, model.offset);

@@ -43,6 +43,7 @@ void applyNoise(const Request& r, Input& in)
 {
     in.noise = r.noise == std::optional<std::string>("gaussian")           ? NoiseChoice::gaussian
                : r.noise == std::optional<std::string>("poisson-gaussian") ? NoiseChoice::poissonGaussian
+               : r.noise == std::optional<std::string>("correlated")       ? NoiseChoice::correlated
                                                                            : NoiseChoice::automatic;
     in.gain = r.gain;
     in.readNoise = r.readNoise;

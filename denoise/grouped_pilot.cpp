@@ -135,7 +135,7 @@ void reject(const std::string& what)
 
 void groupedPilot(std::int32_t rows, std::int32_t cols, int channels, const double* unit,
                   const double* sigmas, double unitSigma, const DenoiseOptions& options,
-                  float* pilot)
+                  float* pilot, const float* const* noiseShapes)
 {
     const GroupedSettings s = options.grouped ? *options.grouped : groupedSettings(options.choice, unitSigma);
     if (!std::isfinite(s.lambda) || s.lambda < 0.0 || s.lambda > 1e6)
@@ -166,6 +166,7 @@ void groupedPilot(std::int32_t rows, std::int32_t cols, int channels, const doub
         planes[c].noisy = unit + std::size_t(c) * plane;
         planes[c].sigma = float(sigmas[c]);
         planes[c].estimate = pilot + std::size_t(c) * plane;
+        planes[c].noiseShape = noiseShapes ? noiseShapes[c] : nullptr;
     }
     HeldProgress relay{&options.progress, nullptr};
     FilterOptions filterOptions;

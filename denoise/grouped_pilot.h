@@ -17,9 +17,11 @@ namespace sorvik::detail {
 // std::invalid_argument for bad settings, std::bad_alloc or
 // std::runtime_error when the stage fails, and what the progress callback
 // threw, once the stage is over.
+// noiseShapes: null for white noise, else channel c's Channel::noiseShape
+// (cosine basis) at noiseShapes[c].
 void groupedPilot(std::int32_t rows, std::int32_t cols, int channels, const double* unit,
                   const double* sigmas, double unitSigma, const DenoiseOptions& options,
-                  float* pilot);
+                  float* pilot, const float* const* noiseShapes = nullptr);
 
 } // namespace sorvik::detail
 

@@ -12,13 +12,16 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sorvik {
 
 const char* noiseKindName(NoiseKind kind)
 {
-    return kind == NoiseKind::poissonGaussian ? "poisson-gaussian" : "gaussian";
+    return kind == NoiseKind::poissonGaussian ? "poisson-gaussian"
+           : kind == NoiseKind::correlated    ? "correlated"
+                                              : "gaussian";
 }
 
 namespace detail {
@@ -565,6 +568,25 @@ void checkPositive(const std::optional<double>& value, const char* name)
 
 } // namespace
 
+NoiseModel correlatedModel(const DenoiseInput& in)
+{
+    NoiseModel model;
+    model.kind = NoiseKind::correlated;
+    model.spectrum = imageNoiseSpectrum(in.pixels, in.rows, in.cols, in.channels, 8);
+    model.sigma = model.spectrum.sigma;
+    model.readNoise = model.sigma;
+    if (!(model.sigma > 0.0))
+        throw std::invalid_argument(
+            "no noise could be measured in the image (it is exactly smooth); give sigma");
+    return model;
+}
+
+bool looksCorrelated(const NoiseModel& coloured, double whiteSigma)
+{
+    return coloured.spectrum.flatness < whiteFlatness && coloured.spectrum.flatness > leastFlatness &&
+           coloured.sigma > correlatedExcess * whiteSigma;
+}
+
 NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate)
 {
     const bool anyParameter = in.gain || in.readNoise || in.offset;
@@ -592,7 +614,23 @@ NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate)
             std::string(in.sigma ? "sigma" : "the gaussian model") +
             " to white noise: give one or the other");
 
+    if (anyParameter && in.noise == NoiseChoice::correlated)
+        throw std::invalid_argument(
+            "gain, read noise and offset belong to the poisson-gaussian noise model, the "
+            "correlated model to noise of one level: give one or the other");
+
     NoisePlan plan;
+    if (in.noise == NoiseChoice::correlated) {
+        if (estimate)
+            throw std::invalid_argument(
+                "the correlated noise model measures its spectrum on the whole image at once, "
+                "which an image read in bands or chunks does not give; use the gaussian model");
+        plan.model = correlatedModel(in);
+        if (in.sigma)
+            plan.model.sigma = *in.sigma;
+        plan.estimated = true;
+        return plan;
+    }
     if (in.sigma) {
         plan.model.sigma = *in.sigma;
         plan.model.readNoise = *in.sigma;
@@ -629,13 +667,31 @@ NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate)
         return plan;
     }
     NoiseModel chosen;
+    std::string refusal;
     try {
         chosen = model(poisson ? NoiseChoice::poissonGaussian : NoiseChoice::automatic,
                        KnownNoise{in.gain, in.readNoise, in.offset});
     } catch (const std::invalid_argument& e) {
-        throw std::invalid_argument(poisson ? std::string(e.what())
-                                            : std::string(e.what()) + "; give sigma");
+        refusal = poisson ? std::string(e.what()) : std::string(e.what()) + "; give sigma";
     }
+    // Noise that is not white (demosaicked, compressed) hides from the
+    // smallest eigenvalue, which reads its weakest direction: where the
+    // white models see little or nothing, its spectrum is asked. Noise that
+    // follows the signal keeps its model, as an estimate in bands gives it.
+    // An image too small for the spectrum is taken as white.
+    if (in.noise == NoiseChoice::automatic && !poisson && !estimate &&
+        (!refusal.empty() || chosen.kind == NoiseKind::gaussian)) {
+        try {
+            NoiseModel coloured = correlatedModel(in);
+            if (looksCorrelated(coloured, refusal.empty() ? chosen.sigma : 0.0)) {
+                plan.model = std::move(coloured);
+                return plan;
+            }
+        } catch (const std::invalid_argument&) {
+        }
+    }
+    if (!refusal.empty())
+        throw std::invalid_argument(refusal);
     plan.model = chosen;
     return plan;
 }

@@ -117,6 +117,40 @@ struct StabilisedProblem {
 };
 StabilisedProblem stabilisedProblem(const NoiseModel& model, double lowest, double highest);
 
+// The correlated model of an image in memory: its 8 x 8 spectrum and the
+// sigma per pixel that gives. Throws std::invalid_argument for an image too
+// small for the spectrum or without noise in it.
+NoiseModel correlatedModel(const DenoiseInput& in);
+
+// Whether the automatic choice takes an image's noise as correlated: its
+// spectrum falls off towards the highest frequencies (flatness below
+// whiteFlatness, yet above leastFlatness), and its level is well above the white estimate's
+// (whiteSigma), which reads the weakest direction of the noise. Texture
+// raises the middle frequencies of white noise's measured spectrum too, but
+// not the white estimate so far below it.
+bool looksCorrelated(const NoiseModel& coloured, double whiteSigma);
+
+// sigma and flatness of a spectrum from its cosine powers.
+void summariseSpectrum(NoiseSpectrum& spectrum);
+
+// The mean spectrum of a planar image's channels (noise_spectrum.cpp).
+// Throws as estimateNoiseSpectrum does.
+NoiseSpectrum imageNoiseSpectrum(const double* pixels, std::int32_t rows, std::int32_t cols,
+                                 int channels, std::int32_t blockSize);
+
+// What the stages filter correlated noise with, channel by channel, from the
+// planes they filter: each channel's sigma (the root of its mean power at
+// the Wiener stage's block size) and its spectrum over sigma^2 in each
+// stage's basis (Channel::noiseShape). Throws std::invalid_argument when no
+// channel shows noise, or as estimateNoiseSpectrum does.
+struct ColouredChannels {
+    std::vector<double> sigma;
+    std::vector<std::vector<float>> wiener;  // unitary DFT half spectra
+    std::vector<std::vector<float>> grouped; // orthonormal DCT
+};
+ColouredChannels colouredChannels(const double* planes, std::int32_t rows, std::int32_t cols,
+                                  int channels, std::int32_t wienerBlock, std::int32_t groupedBlock);
+
 } // namespace sorvik::detail
 
 #endif

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -154,10 +155,25 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
                                     rough(lowest) + " to " + rough(highest) + " in the data's units");
     }
 
+    // Correlated noise: each channel's own level and spectrum, measured on
+    // the planes the stages filter.
+    std::optional<detail::ColouredChannels> coloured;
+    if (plan.model.kind == NoiseKind::correlated) {
+        const std::int32_t groupedBlock =
+            options.grouped ? options.grouped->blockSize
+                            : groupedSettings(options.choice, unitSigma).blockSize;
+        coloured = detail::colouredChannels(unit.data(), in.rows, in.cols, in.channels,
+                                            options.wiener.blockSize, groupedBlock);
+        // A sigma given sets the level; the spectrum keeps its shape.
+        const double level = in.sigma ? *in.sigma / plan.model.spectrum.sigma : 1.0;
+        for (double& sigma : coloured->sigma)
+            sigma *= level;
+    }
+
     std::vector<WienerSettings> settings(std::size_t(in.channels), options.wiener);
     FilterSetup setup;
     for (int c = 0; c < in.channels; ++c) {
-        settings[c].sigma = channelRange[c].sigmaToUnit(unitSigma);
+        settings[c].sigma = coloured ? coloured->sigma[c] : channelRange[c].sigmaToUnit(unitSigma);
         // Validates every channel's sigma and the parameters; channel 0's setup
         // serves all, since only sigma differs.
         FilterSetup channelSetup = prepareFilter(settings[c], in.rows, in.cols);
@@ -166,14 +182,19 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
     }
 
     std::vector<float> pilot(count);
-    if (options.pilot == PilotKind::grouped) {
+    // The basic estimate knows white noise alone: correlated noise takes the grouped pilot.
+    const bool grouped = options.pilot == PilotKind::grouped || coloured;
+    if (grouped) {
         std::vector<double> sigmas(std::size_t(in.channels));
-        for (int c = 0; c < in.channels; ++c)
+        std::vector<const float*> shapes(std::size_t(in.channels), nullptr);
+        for (int c = 0; c < in.channels; ++c) {
             sigmas[c] = settings[c].sigma;
+            shapes[c] = coloured ? coloured->grouped[c].data() : nullptr;
+        }
         detail::groupedPilot(in.rows, in.cols, in.channels, unit.data(), sigmas.data(), unitSigma,
-                             options, pilot.data());
+                             options, pilot.data(), coloured ? shapes.data() : nullptr);
     }
-    for (int c = 0; c < in.channels && options.pilot == PilotKind::dct; ++c) {
+    for (int c = 0; c < in.channels && !grouped; ++c) {
         ProgressRelay relay{&options.progress, DenoiseStage::basicEstimate, c};
         BasicEstimateOptions basic;
         basic.threads = options.threads;
@@ -192,6 +213,7 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
         channels[c].pilot = pilot.data() + std::size_t(c) * plane;
         channels[c].sigma = float(settings[c].sigma);
         channels[c].estimate = estimate.data() + std::size_t(c) * plane;
+        channels[c].noiseShape = coloured ? coloured->wiener[c].data() : nullptr;
     }
     ProgressRelay relay{&options.progress, DenoiseStage::wiener, -1};
     FilterOptions filterOptions;

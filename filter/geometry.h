@@ -37,6 +37,12 @@ struct Geometry {
     bool thresholds = false;
     float threshold = 0.0f;
     float matchFloor = 0.0f;
+
+    // Coloured noise (Channel::noiseShape): the Wiener stage's sigma^2 per
+    // coefficient of the half spectrum, or the thresholding stage's
+    // threshold per cosine coefficient. Null for white noise; owned by the
+    // stage's caller for the length of the call.
+    const float* perCoefficient = nullptr;
 };
 
 // Derives the geometry. R and K are reduced to the largest values that can make

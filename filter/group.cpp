@@ -146,6 +146,12 @@ float shrinkScaledWith(const Complex* noisy, const Complex* pilot, std::size_t c
     return sum;
 }
 
+// The noise power of coefficient t: sigma^2, or its own under coloured noise.
+float noiseAt(const Geometry& g, float s2, std::int32_t t)
+{
+    return g.perCoefficient == nullptr ? s2 : g.perCoefficient[t];
+}
+
 } // namespace
 
 void prefetchGroup(const Geometry& g, const Rings& rings, GroupMembers members)
@@ -177,7 +183,7 @@ float filterGroupSpectra(const Geometry& g, const Rings& rings, const TransformS
         for (std::int32_t t = 0; t < L; ++t) {
             gatherNoisy(rings, ts, 1, t, noisy);
             gatherPilot(g, rings, ts, 1, t, pilot);
-            sum = shrinkInto(noisy, pilot, 1, s2, sum, memberMajor + t);
+            sum = shrinkInto(noisy, pilot, 1, noiseAt(g, s2, t), sum, memberMajor + t);
         }
         return sum;
     }
@@ -196,8 +202,14 @@ float filterGroupSpectra(const Geometry& g, const Rings& rings, const TransformS
         ts.batchedForward[k].execute(stagedPilot, pilotColumns);
         // Coefficient after coefficient, each column in member order: the
         // order of the sum of squared weights is that of the single columns.
-        sum = shrinkScaledWith<Native>(noisyColumns, pilotColumns, std::size_t(L) * std::size_t(k),
-                                       s, s2, sum, stagedNoisy);
+        if (g.perCoefficient == nullptr)
+            sum = shrinkScaledWith<Native>(noisyColumns, pilotColumns,
+                                           std::size_t(L) * std::size_t(k), s, s2, sum, stagedNoisy);
+        for (std::int32_t t = 0; t < L && g.perCoefficient != nullptr; ++t) {
+            const std::size_t at = std::size_t(t) * std::size_t(k);
+            sum = shrinkScaledWith<Native>(noisyColumns + at, pilotColumns + at, std::size_t(k), s,
+                                           g.perCoefficient[t], sum, stagedNoisy + at);
+        }
         ts.batchedBackward[k].execute();
         for (std::int32_t t = 0; t < L; ++t)
             for (std::int32_t j = 0; j < k; ++j) {
@@ -221,13 +233,13 @@ float filterGroupSpectra(const Geometry& g, const Rings& rings, const TransformS
             ts.forwardPlans[k].execute(in, noisy);
             gatherPilot(g, rings, ts, k, t, in);
             ts.forwardPlans[k].execute(in, pilot);
-            sum = shrinkScaledWith<Native>(noisy, pilot, std::size_t(k), s, s2, sum, in);
+            sum = shrinkScaledWith<Native>(noisy, pilot, std::size_t(k), s, noiseAt(g, s2, t), sum, in);
         } else {
             gatherNoisy(rings, ts, k, t, in);
             forwardColumn(ts, k, noisy);
             gatherPilot(g, rings, ts, k, t, in);
             forwardColumn(ts, k, pilot);
-            sum = shrinkInto(noisy, pilot, std::size_t(k), s2, sum, in);
+            sum = shrinkInto(noisy, pilot, std::size_t(k), noiseAt(g, s2, t), sum, in);
         }
         ts.backwardPlans[k].execute();
         for (std::int32_t j = 0; j < k; ++j) {
@@ -312,10 +324,11 @@ float thresholdGroup(const Geometry& g, const Rings& rings, const TransformSet& 
     const float r = static_cast<float>(1.0 / std::sqrt(2.0));
     haarForward(rows, spare, k, area, r);
     const float threshold = g.threshold;
+    const float* thresholds = g.perCoefficient; // by cosine coefficient, under coloured noise
     std::int64_t kept = 1;
     for (std::size_t i = 1; i < std::size_t(k) * area; ++i) {
         // NaN stays, as it is not below the threshold.
-        const bool small = std::fabs(rows[i]) < threshold;
+        const bool small = std::fabs(rows[i]) < (thresholds ? thresholds[i % area] : threshold);
         rows[i] = small ? 0.0f : rows[i];
         kept += small ? 0 : 1;
     }

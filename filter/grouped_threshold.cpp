@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
+#include <vector>
 
 namespace sorvik {
 
@@ -37,6 +39,28 @@ bool validInput(const ThresholdParams& params, const Channel* channels, int coun
             channels[c].sigma < 0.0f)
             return false;
     return true;
+}
+
+// Under coloured noise, each cosine coefficient's threshold: lambda times
+// the channel's sigma times the square root of its noise shape. Null
+// without a shape; invalidParameters for a shape value that is negative or
+// not finite.
+FilterStatus thresholdTable(const Channel& channel, float lambda, std::size_t area,
+                    std::unique_ptr<float[]>& table)
+{
+    if (channel.noiseShape == nullptr)
+        return FilterStatus::ok;
+    table.reset(new (std::nothrow) float[area]);
+    if (!table)
+        return FilterStatus::outOfMemory;
+    const float threshold = lambda * channel.sigma;
+    for (std::size_t i = 0; i < area; ++i) {
+        const float f = channel.noiseShape[i];
+        if (!std::isfinite(f) || f < 0.0f)
+            return FilterStatus::invalidParameters;
+        table[i] = threshold * std::sqrt(f);
+    }
+    return FilterStatus::ok;
 }
 
 // What runFilterChannels leaves where no block fits: (1 / 0) * 0.
@@ -72,8 +96,16 @@ FilterStatus runThresholdChannels(const ThresholdParams& params, const Channel* 
     if (groupFloats > std::uint64_t(std::numeric_limits<std::int32_t>::max()))
         return FilterStatus::invalidParameters;
 
+    const std::size_t area = std::size_t(g.P) * std::size_t(g.P);
+    std::vector<std::unique_ptr<float[]>> thresholds(static_cast<std::size_t>(count));
+    for (int c = 0; c < count; ++c) {
+        const FilterStatus shaped = thresholdTable(channels[c], params.lambda, area, thresholds[c]);
+        if (shaped != FilterStatus::ok)
+            return shaped;
+    }
     g.thresholds = true;
     g.threshold = params.lambda * channels[0].sigma;
+    g.perCoefficient = thresholds[0].get();
     g.matchFloor = params.matchFloor * channels[0].sigma;
     detail::Workspace ws;
     FilterStatus status = ws.setUp(g, channels[0].estimate);
@@ -94,6 +126,7 @@ FilterStatus runThresholdChannels(const ThresholdParams& params, const Channel* 
         Geometry channelGeometry = g;
         channelGeometry.sigma = channel.sigma;
         channelGeometry.threshold = params.lambda * channel.sigma;
+        channelGeometry.perCoefficient = thresholds[c + 1].get();
         status = shared[c].ws.setUp(channelGeometry, channel.estimate, false);
         if (status != FilterStatus::ok)
             return status;

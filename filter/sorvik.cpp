@@ -9,9 +9,11 @@
 #include "filter/workspace.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 
@@ -147,6 +149,27 @@ struct SharedState {
     std::optional<detail::SpectrumRings> rings;
 };
 
+// Channel c's sigma^2 per coefficient where it carries a noise shape: null
+// without one (and then `ok`), invalidParameters for a shape value that is
+// negative or not finite.
+FilterStatus wienerNoiseTable(const Channel& channel, std::int32_t L,
+                              std::unique_ptr<float[]>& table)
+{
+    if (channel.noiseShape == nullptr)
+        return FilterStatus::ok;
+    table = detail::allocateTable<float>(std::size_t(L));
+    if (!table)
+        return FilterStatus::outOfMemory;
+    const float s2 = channel.sigma * channel.sigma;
+    for (std::int32_t t = 0; t < L; ++t) {
+        const float f = channel.noiseShape[t];
+        if (!std::isfinite(f) || f < 0.0f)
+            return FilterStatus::invalidParameters;
+        table[t] = s2 * f;
+    }
+    return FilterStatus::ok;
+}
+
 } // namespace
 
 // Runs the filter on channels[0 .. count - 1] together; channel c's sigma is
@@ -157,7 +180,17 @@ FilterStatus detail::runCheckedChannels(const FilterParams& params, const Channe
 {
     FilterParams firstParams = params;
     firstParams.sigma = channels[0].sigma;
-    const Geometry g = detail::withRowsAhead(detail::makeGeometry(firstParams), options.threads);
+    Geometry g = detail::withRowsAhead(detail::makeGeometry(firstParams), options.threads);
+    std::unique_ptr<std::unique_ptr<float[]>[]> noise =
+        detail::allocateTable<std::unique_ptr<float[]>>(std::size_t(count));
+    if (!noise)
+        return FilterStatus::outOfMemory;
+    for (int c = 0; c < count; ++c) {
+        const FilterStatus shaped = wienerNoiseTable(channels[c], g.L, noise[c]);
+        if (shaped != FilterStatus::ok)
+            return shaped;
+    }
+    g.perCoefficient = noise[0].get();
     const std::size_t pixels = std::size_t(g.M) * std::size_t(g.N);
     if (gridIsEmpty(g)) {
         for (int c = 0; c < count; ++c) {
@@ -194,6 +227,7 @@ FilterStatus detail::runCheckedChannels(const FilterParams& params, const Channe
             const Channel& channel = channels[c + 1];
             Geometry channelGeometry = g;
             channelGeometry.sigma = channel.sigma;
+            channelGeometry.perCoefficient = noise[c + 1].get();
             const FilterStatus channelReady =
                 shared[c].ws.setUp(channelGeometry, channel.estimate, false);
             if (channelReady != FilterStatus::ok)

@@ -39,9 +39,10 @@ std::vector<Parameter> makeTable()
          "image functions do",
          &Request::sigma},
         {"noise model", "--noise", "noise_model", "NoiseModel", K::choice, 0.0, "auto", 0.0, 0.0, L::none,
-         "Noise model: auto (chosen from the image), gaussian (one level, sigma) or "
+         "Noise model: auto (chosen from the image), gaussian (one level, sigma), "
+         "correlated (one level, not white: camera JPEGs; its spectrum measured) or "
          "poisson-gaussian (photon counts: gain, read noise, offset)",
-         nullptr, &Request::noise, {"auto", "gaussian", "poisson-gaussian"}},
+         nullptr, &Request::noise, {"auto", "gaussian", "correlated", "poisson-gaussian"}},
         {"gain", "--gain", "gain", "Gain", K::positive, 0.0, "estimated", 0.0, 0.0, L::none,
          "Poisson-gaussian noise: data units per photon; default: estimated", nullptr, &Request::gain},
         {"read noise", "--read-noise", "read_noise", "ReadNoise", K::positive, 0.0, "estimated", 0.0, 0.0,
@@ -405,9 +406,10 @@ void checkNoiseModel(const Request& r, FrontEnd fe)
         if (r.sigma)
             refuse(quotedName(row, fe) + " belongs to the poisson-gaussian noise model and " + sigma +
                    " to white noise: give one or the other");
-        if (r.noise == std::optional<std::string>("gaussian"))
-            refuse(quotedName(row, fe) + " belongs to the poisson-gaussian noise model, not " + model +
-                   " gaussian");
+        for (const char* other : {"gaussian", "correlated"})
+            if (r.noise == std::optional<std::string>(other))
+                refuse(quotedName(row, fe) + " belongs to the poisson-gaussian noise model, not " +
+                       model + " " + other);
     }
 }
 

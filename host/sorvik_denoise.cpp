@@ -454,7 +454,8 @@ bool denoiseCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Fai
         input.noise = noise == std::optional<std::string>("gaussian") ? sorvik::NoiseChoice::gaussian
                       : noise == std::optional<std::string>("poisson-gaussian")
                           ? sorvik::NoiseChoice::poissonGaussian
-                          : sorvik::NoiseChoice::automatic;
+                      : noise == std::optional<std::string>("correlated") ? sorvik::NoiseChoice::correlated
+                                                                          : sorvik::NoiseChoice::automatic;
         input.gain = r.table.gain;
         input.readNoise = r.table.readNoise;
         input.offset = r.table.offset;

@@ -29,14 +29,17 @@
 %   grows with the signal, I = Offset + Gain * Poisson(signal) +
 %   N(0, ReadNoise^2). Counts are stabilised to unit noise, filtered, and
 %   mapped back by an exact unbiased inverse. MODEL, the third output, is a
-%   struct with fields Kind ('gaussian' or 'poisson-gaussian'), Sigma (for
-%   counts: the noise at I's mean level), Gain, ReadNoise and Offset, in
-%   the units of I; SIGMA stays the second output.
+%   struct with fields Kind ('gaussian', 'correlated' or
+%   'poisson-gaussian'), Sigma (for counts: the noise at I's mean level),
+%   Gain, ReadNoise and Offset, in the units of I; SIGMA stays the second
+%   output.
 %
 %   Parameters (name-value pairs, names in any case):
-%     'NoiseModel'      'auto' (chosen from I), 'gaussian' or
-%                       'poisson-gaussian' ('auto'); a given SIGMA means
-%                       'gaussian', and rules out 'poisson-gaussian'
+%     'NoiseModel'      'auto' (chosen from I), 'gaussian', 'correlated'
+%                       (not white: camera JPEGs) or 'poisson-gaussian'
+%                       ('auto'); a given SIGMA means 'gaussian' (with
+%                       'correlated': its level), and rules out
+%                       'poisson-gaussian'
 %     'Gain'            poisson-gaussian: units of I per photon, above 0
 %                       (estimated)
 %     'ReadNoise'       poisson-gaussian: the signal-free noise, in the

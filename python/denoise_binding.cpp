@@ -68,7 +68,10 @@ sorvik::NoiseChoice noiseChoiceOf(const std::optional<std::string>& name)
         return sorvik::NoiseChoice::gaussian;
     if (*name == "poisson-gaussian")
         return sorvik::NoiseChoice::poissonGaussian;
-    throw py::value_error("noise_model must be one of auto, gaussian, poisson-gaussian, not '" + *name + "'");
+    if (*name == "correlated")
+        return sorvik::NoiseChoice::correlated;
+    throw py::value_error("noise_model must be one of auto, gaussian, correlated, poisson-gaussian, not '" +
+                          *name + "'");
 }
 
 py::tuple modelTuple(const sorvik::NoiseModel& m)

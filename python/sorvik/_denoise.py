@@ -96,8 +96,10 @@ def _check_alpha(image, channel_axis: Optional[int], colour: int, kind: str):
 class NoiseModel(NamedTuple):
     """A noise model, every value in the units of the data as given.
 
-    ``kind`` is ``"gaussian"`` (one level of white noise, ``sigma``) or
-    ``"poisson-gaussian"``: ``z = offset + gain * Poisson(signal) +
+    ``kind`` is ``"gaussian"`` (one level of white noise, ``sigma``),
+    ``"correlated"`` (one level of noise that is not white, as demosaicking
+    and JPEG compression leave it; ``sigma`` its standard deviation per
+    pixel) or ``"poisson-gaussian"``: ``z = offset + gain * Poisson(signal) +
     N(0, read_noise**2)``, whose variance at mean level ``m`` is
     ``gain * (m - offset) + read_noise**2``; ``sigma`` is then the noise at
     the image's mean level. A gaussian model has ``gain`` 0 and
@@ -106,7 +108,7 @@ class NoiseModel(NamedTuple):
     Parameters
     ----------
     kind : str
-        ``"gaussian"`` or ``"poisson-gaussian"``.
+        ``"gaussian"``, ``"correlated"`` or ``"poisson-gaussian"``.
     sigma, gain, read_noise, offset : float
         As above.
 
@@ -141,7 +143,11 @@ def estimate_noise(image: np.ndarray, *, channel_axis: Optional[int] = None) -> 
     The noise of weak-texture patches is measured against their mean level;
     where it grows with the level (photon counts: microscopes, telescopes,
     raw camera frames) the model is poisson-gaussian, else gaussian with the
-    sigma ``estimate_sigma`` gives. Values piled up at the data's maximum
+    sigma ``estimate_sigma`` gives. Before that, the noise's spectrum over
+    8 x 8 blocks is measured: noise that falls off towards the highest
+    frequencies at a level well above ``estimate_sigma``'s (camera JPEGs, on
+    which that reads near 0) is "correlated", with its sigma per pixel.
+    ``sorvik.dask.estimate_noise`` knows the white models alone. Values piled up at the data's maximum
     (saturation) are left out of the fit. A colour image gets one model for
     all channels; an alpha channel is left out.
 
@@ -279,9 +285,12 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
         float images. None estimates it (see ``estimate_sigma``).
     channel_axis : int, optional
         The axis of the channels, or None for a grey image.
-    noise_model : {"auto", "gaussian", "poisson-gaussian"}, optional
+    noise_model : {"auto", "gaussian", "correlated", "poisson-gaussian"}, optional
         None or "auto" chooses from the image (see ``estimate_noise``);
-        a given ``sigma`` means gaussian. "poisson-gaussian" is for photon
+        a given ``sigma`` means gaussian. "correlated" is for noise that is
+        not white (camera JPEGs): its spectrum is measured on the whole
+        image and each coefficient shrunk against its own frequency's
+        noise; a ``sigma`` given with it sets its level. "poisson-gaussian" is for photon
         counts: the image is stabilised to unit noise, filtered, and mapped
         back by an exact unbiased inverse.
     gain, read_noise, offset : float, optional

@@ -5,6 +5,9 @@
 
 #include <sorvik/denoise.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -89,7 +92,9 @@ TEST_F(Cli, NoiseModelOptionsAreRefusedNamingTheOption)
                           Case{{"--sigma", "5", "--offset", "3"}, 1, "--offset belongs to the poisson-gaussian"},
                           Case{{"--noise", "gaussian", "--gain", "3"}, 1, "--gain belongs to the poisson-gaussian"},
                           Case{{"--offset", "60000"}, 1, "--offset 60000 lies above the data's maximum"},
-                          Case{{"--noise", "correlated"}, 2, "--noise"}}) {
+                          Case{{"--noise", "correlated", "--gain", "3"}, 1,
+                               "--gain belongs to the poisson-gaussian noise model, not --noise correlated"},
+                          Case{{"--noise", "coloured"}, 2, "--noise"}}) {
         std::vector<std::string> args = {"denoise", path("frame.png"), "-o", path("out.png")};
         args.insert(args.end(), c.options.begin(), c.options.end());
         const Outcome r = run(args);
@@ -102,6 +107,58 @@ TEST_F(Cli, NoiseModelOptionsAreRefusedNamingTheOption)
     const Outcome r = run({"denoise", path("white.png"), "-o", path("out.png"), "--noise", "poisson-gaussian"});
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("give --gain and --read-noise, or --noise gaussian --sigma S"), std::string::npos) << r.err;
+}
+
+} // namespace
+} // namespace sorvik::tooltest
+
+namespace sorvik::tooltest {
+namespace {
+
+// A 16-bit frame whose noise was smoothed by a 3 x 3 box, as demosaicking
+// leaves it: the tool chooses the correlated model, prints it, and gives the
+// one call's bits (those Python's denoise gives, over the same call), with
+// and without the model named.
+TEST_F(Cli, SmoothedNoiseIsFilteredAsCorrelatedWithTheOneCallsBits)
+{
+    const std::int32_t rows = 120, cols = 128;
+    Image frame{rows, cols, std::vector<double>(std::size_t(rows) * cols), OIIO::TypeDesc::UINT16};
+    std::uint64_t state = 9;
+    const auto gauss = [&] {
+        const auto uniform = [&] {
+            state = state * 6364136223846793005u + 1442695040888963407u;
+            return (double(state >> 11) + 0.5) * 0x1.0p-53;
+        };
+        return std::sqrt(-2.0 * std::log(uniform())) * std::cos(6.283185307179586 * uniform());
+    };
+    std::vector<double> white(std::size_t(rows + 2) * (cols + 2));
+    for (double& v : white)
+        v = gauss();
+    for (std::int32_t j = 0; j < cols; ++j)
+        for (std::int32_t i = 0; i < rows; ++i) {
+            double sum = 0.0;
+            for (int dj = 0; dj < 3; ++dj)
+                for (int di = 0; di < 3; ++di)
+                    sum += white[std::size_t(i + di) + std::size_t(j + dj) * (rows + 2)];
+            const double level = 30000.0 + 15000.0 * std::sin(j / 11.0) * std::cos(i / 17.0);
+            frame.pixels[i + std::size_t(j) * rows] =
+                std::clamp(std::round(level + 2000.0 * sum / 3.0), 0.0, 65535.0) / 65535.0;
+        }
+    writeImage(path("jpeg-like.png"), frame);
+    const Outcome r = run({"denoise", path("jpeg-like.png"), "-o", path("auto.tif"), "--depth", "float"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("noise: correlated, sigma "), std::string::npos) << r.err;
+    // The frame's broad shading reads partly as low-frequency noise.
+    EXPECT_NEAR(after(r.err, "sigma ") / 2000.0, 1.0, 0.5) << r.err;
+    expectBits(readImage(path("auto.tif")), inMemory(frame, {}));
+
+    DenoiseInput named;
+    named.noise = NoiseChoice::correlated;
+    named.sigma = 1500.0;
+    const Outcome n = run({"denoise", path("jpeg-like.png"), "-o", path("named.tif"), "--depth", "float",
+                           "--noise", "correlated", "--sigma", "1500"});
+    ASSERT_EQ(n.status, 0) << n.err;
+    expectBits(readImage(path("named.tif")), inMemory(frame, named));
 }
 
 } // namespace

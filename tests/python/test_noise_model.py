@@ -57,7 +57,10 @@ def test_denoise_under_each_model_round_trips_counts():
     (dict(sigma=3.0, noise_model="poisson-gaussian"), ValueError,
      "noise_model poisson-gaussian cannot be given with sigma"),
     (dict(sigma=3.0, gain=1.0), ValueError, "gain belongs to the poisson-gaussian noise model and sigma"),
-    (dict(noise_model="correlated"), ValueError, "noise_model must be one of auto, gaussian, poisson-gaussian"),
+    (dict(noise_model="coloured"), ValueError,
+     "noise_model must be one of auto, gaussian, correlated, poisson-gaussian"),
+    (dict(noise_model="correlated", gain=2.0), ValueError,
+     "gain belongs to the poisson-gaussian noise model, not noise_model correlated"),
     (dict(noise_model=3), TypeError, "noise_model must be a str"),
     (dict(gain="2"), TypeError, "gain must be a real number"),
 ])
@@ -82,3 +85,37 @@ def test_dask_gives_the_in_memory_model_and_bits():
         assert streamed.tobytes() == sorvik.denoise(z, threads=2, **keywords).tobytes(), keywords
     with pytest.raises(ValueError, match="offset 1000000 lies above"):
         sorvik.dask.denoise(lazy, gain=1.0, read_noise=1.5, offset=1e6).compute(scheduler="synchronous")
+
+
+def camera_jpeg(rows=160, cols=176, peak=150.0, quality=88, seed=6):
+    """A colour frame through a camera's chain: mosaic, counts, demosaicking,
+    gamma and JPEG; the truth the noise-free mosaic through the same."""
+    cv2 = pytest.importorskip("cv2")
+    y, x = np.mgrid[0:rows, 0:cols]
+    linear = np.stack([0.5 + 0.4 * np.sin(x / (9.0 + 4 * c)) * np.cos(y / 13.0) for c in range(3)], axis=-1) ** 2.2
+    mosaic = np.empty((rows, cols))
+    mosaic[0::2, 0::2], mosaic[0::2, 1::2] = linear[0::2, 0::2, 0], linear[0::2, 1::2, 1]
+    mosaic[1::2, 0::2], mosaic[1::2, 1::2] = linear[1::2, 0::2, 1], linear[1::2, 1::2, 2]
+
+    def develop(raw):
+        rgb = cv2.cvtColor(np.round(np.clip(raw, 0, 1) * 65535).astype(np.uint16), cv2.COLOR_BayerBG2RGB)
+        return np.round((rgb / 65535.0) ** (1 / 2.2) * 255).astype(np.uint8)
+
+    rng = np.random.default_rng(seed)
+    developed = develop((rng.poisson(mosaic * peak) + rng.normal(0, 2, mosaic.shape)) / peak)
+    ok, buffer = cv2.imencode(".jpg", developed, [cv2.IMWRITE_JPEG_QUALITY, quality])
+    return cv2.imdecode(buffer, cv2.IMREAD_COLOR), develop(mosaic)
+
+
+def test_camera_jpeg_is_correlated_noise_denoised_without_parameters():
+    noisy, truth = camera_jpeg()
+    model = sorvik.estimate_noise(noisy, channel_axis=-1)
+    assert model.kind == "correlated"
+    # The white estimate reads the noise's weakest direction, near nothing.
+    assert model.sigma > 3 * sorvik.estimate_sigma(noisy, channel_axis=-1)
+    out = sorvik.denoise(noisy, channel_axis=-1)
+    assert np.array_equal(out, sorvik.denoise(noisy, channel_axis=-1, noise_model="correlated"))
+    assert psnr(out.astype(float), truth.astype(float), 255) > psnr(noisy.astype(float), truth.astype(float), 255) + 1.5
+    # A given sigma alone still means white noise.
+    white = sorvik.denoise(noisy, channel_axis=-1, sigma=model.sigma)
+    assert not np.array_equal(out, white)

@@ -53,10 +53,56 @@ double estimateNoiseSigma(const double* image, std::int32_t rows, std::int32_t c
 //                      so that the variance at mean level m is
 //                      gain * (m - offset) + readNoise^2.
 // Every value is in the data's units (gain: data units per photon).
-enum class NoiseKind { gaussian, poissonGaussian };
+//   correlated:        one level of noise that is not white: stronger at
+//                      some spatial frequencies than at others, as
+//                      demosaicking and JPEG compression leave it; sigma is
+//                      its standard deviation per pixel, and its spectrum
+//                      (NoiseSpectrum) says how it spreads over frequencies.
+enum class NoiseKind { gaussian, poissonGaussian, correlated };
 // A model asked for; automatic: the one the image's noise level function
 // points to (see estimateNoiseModel).
-enum class NoiseChoice { automatic, gaussian, poissonGaussian };
+enum class NoiseChoice { automatic, gaussian, poissonGaussian, correlated };
+
+// The power of the noise per spatial frequency of a blockSize^2 block, the
+// scale at which the filter sees it, in squared units of the plane. Blocks
+// are read on a grid and sorted into 8 bands of brightness; in each band
+// only those whose four neighbouring blocks are the flattest tenth count
+// (judged by the neighbours, so that the selection does not favour blocks
+// whose own noise happens to be small; by band, so that noise which grows
+// with the signal is not read in the dark alone), and each coefficient's power is a 90% trimmed
+// mean of its squares over them, corrected for the trimming as for Gaussian
+// noise, so that a stray edge does not count as noise. Low frequencies can
+// still read some shading as noise; the DC, which holds the blocks' mean,
+// is given the mean power of its three nearest coefficients.
+struct NoiseSpectrum {
+    std::int32_t blockSize = 0;
+    // Orthonormal 2-D DCT: blockSize^2 powers, vertical frequency u and
+    // horizontal v at u * blockSize + v.
+    std::vector<double> cosine;
+    // Unitary 2-D DFT, half spectrum: blockSize (blockSize/2 + 1) powers at
+    // u (blockSize/2 + 1) + v.
+    std::vector<double> fourier;
+    double sigma = 0.0;    // the noise per pixel: the root of the cosine powers' mean
+    // The power of the highest frequencies (u + v at least 1.4 (blockSize - 1)
+    // in the DCT) over that of the middle ones (0.4 to 0.8 (blockSize - 1)):
+    // near 1 for white noise, well below for demosaicked or compressed noise.
+    double flatness = 1.0;
+    std::size_t blocks = 0; // blocks the powers were measured on
+};
+// The spectrum of one plane (rows x cols, column-major). Throws
+// std::invalid_argument for a null plane, blockSize outside 2..64, or a
+// plane too small for 64 blocks on its grid.
+NoiseSpectrum estimateNoiseSpectrum(const double* plane, std::int32_t rows, std::int32_t cols,
+                                    std::int32_t blockSize = 8);
+// White or not: noise counts as correlated where its flatness is below
+// whiteFlatness and its sigma more than correlatedExcess times the white
+// estimate (estimateNoiseSigma), which reads the noise's weakest direction.
+// A spectrum with next to nothing at the highest frequencies (flatness at
+// most leastFlatness) is that of a noiseless smooth image, such as a ramp,
+// and is no evidence of noise.
+constexpr double whiteFlatness = 0.2;
+constexpr double leastFlatness = 1e-3;
+constexpr double correlatedExcess = 2.0;
 
 struct NoiseModel {
     NoiseKind kind = NoiseKind::gaussian;
@@ -66,10 +112,14 @@ struct NoiseModel {
     double gain = 0.0;      // 0 for gaussian
     double readNoise = 0.0; // gaussian: sigma
     double offset = 0.0;
+    // correlated: the spectrum of the data (colour: the channels' mean
+    // power), in the data's units; otherwise empty (blockSize 0).
+    NoiseSpectrum spectrum;
 };
 
-// "gaussian" or "poisson-gaussian".
+// "gaussian", "poisson-gaussian" or "correlated".
 const char* noiseKindName(NoiseKind kind);
+
 
 // The noise model of an image from the image alone. The local noise variance
 // of weak-texture patches is measured against their mean level, in bins of
@@ -89,6 +139,11 @@ const char* noiseKindName(NoiseKind kind);
 // The line gives gain and c = readNoise^2 - gain * offset; the two are told
 // apart by taking offset 0 where c >= 0, and otherwise the level of the
 // darkest bin as the black level (its variance then is readNoise^2).
+// Where that gives gaussian or no model, the image's noise spectrum
+// (estimateNoiseSpectrum, 8 x 8 blocks, the channels' mean) is measured;
+// where the noise is correlated (see whiteFlatness) the model is that, with
+// the spectrum's sigma. The streamed and chunked estimates know the white
+// models alone.
 // Throws as estimateNoiseSigma does, and std::invalid_argument for a constant
 // image or one with no noise at any level (saying which).
 NoiseModel estimateNoiseModel(const float* image, std::int32_t rows, std::int32_t cols,

@@ -79,6 +79,14 @@ struct Channel {
     const float* pilot = nullptr;
     float sigma = 0.0f;         // this channel's noise standard deviation, 0..1 scale
     float* estimate = nullptr;  // written with this channel's result
+    // Null: white noise, every coefficient weighed against sigma^2 (the
+    // bits of a call without it). Otherwise coloured noise: its variance per
+    // coefficient of a block's transform over sigma^2, in the basis of the
+    // stage run: for runFilterChannels the half spectrum of the unitary
+    // P x P DFT, P (P/2 + 1) values (vertical frequency u, horizontal v at
+    // u (P/2 + 1) + v); for runThresholdChannels the orthonormal P x P DCT,
+    // P^2 values at u P + v. Each must be finite and >= 0.
+    const float* noiseShape = nullptr;
 };
 
 // Runs the filter on the channels of one image together, so that they share
