@@ -105,7 +105,12 @@
 %!error <'Gain' must be a finite number > 0> sorvik_denoise (rand (40), "Gain", 0)
 %!error <'Offset' 5 lies above the data's maximum> sorvik_denoise (rand (40), "Offset", 5)
 %!error <'NoiseModel' poisson-gaussian cannot be given with Input 2 \(sigma\)> sorvik_denoise (rand (40), 0.1, "NoiseModel", "poisson-gaussian")
-%!error <'NoiseModel' must be one of> sorvik_denoise (rand (40), "NoiseModel", "correlated")
+%!error <'NoiseModel' must be one of> sorvik_denoise (rand (40), "NoiseModel", "pink")
+%!test
+%! [C, s, model] = sorvik_denoise (rand (40), "NoiseModel", "correlated");
+%! assert (size (C), [40, 40]);
+%! assert (model.Kind, "correlated");
+%! assert (model.Sigma, s);
 
 %!test
 %! text = evalc ("help sorvik_denoise");
