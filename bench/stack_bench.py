@@ -15,7 +15,8 @@ frame (time.process_time, one thread everywhere, measured in this run) of:
 Run by hand (a few minutes on one core):
 
     cmake --build build -j2 --target sorvik_python
-    PYTHONPATH=build/python /usr/bin/python3 bench/stack_bench.py [--size 256] [--sigmas 15,25,50]
+    PYTHONPATH=build/python /usr/bin/python3 bench/stack_bench.py [--size 256] [--sigmas 15,25,50] \\
+        [--plot docs/stacks.png]
 """
 
 import argparse
@@ -77,7 +78,9 @@ def main():
     parser.add_argument("--size", type=int, default=256)
     parser.add_argument("--sigmas", default="15,25,50")
     parser.add_argument("--images", default="astronaut,camera,brick")
+    parser.add_argument("--plot", metavar="PNG", help="also draw PSNR against seconds per frame here")
     args = parser.parse_args()
+    points = []  # (sigma, method, seconds per frame, PSNR)
     cv2.setNumThreads(1)
     rng = np.random.default_rng(7)
     print("| sequence | sigma | frame | stack | gain | cv-multi | cv-frame | s/frame: frame | stack | cv-multi |")
@@ -95,10 +98,37 @@ def main():
                 multi, t_multi = timed(lambda: cv_multi(noisy, sigma))
                 single = np.stack([cv2.fastNlMeansDenoising(f, None, float(sigma), 7, 21) for f in noisy])
                 p_frame, p_stack = psnr(frame, clean), psnr(stack, clean)
+                points += [(sigma, "sorvik per frame", t_frame, p_frame), (sigma, "sorvik stack", t_stack, p_stack),
+                           (sigma, "OpenCV multi-frame NLM", t_multi, psnr(multi, clean))]
                 print(f"| {name}, {'panning' if panning else 'static'} | {sigma:g} | {p_frame:.2f} | "
                       f"{p_stack:.2f} | {p_stack - p_frame:+.2f} | {psnr(multi, clean):.2f} | "
                       f"{psnr(single, clean):.2f} | {t_frame:.2f} | {t_stack:.2f} | {t_multi:.2f} |",
                       flush=True)
+    if args.plot:
+        plot(points, args.plot)
+
+
+def plot(points, path):
+    """One panel a sigma: each sequence's calls as points, seconds per frame across."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    sigmas = sorted({p[0] for p in points})
+    styles = {"sorvik per frame": ("o", "tab:blue"), "sorvik stack": ("D", "tab:purple"),
+              "OpenCV multi-frame NLM": ("s", "tab:red")}
+    fig, axes = plt.subplots(1, len(sigmas), figsize=(4.2 * len(sigmas), 3.6), squeeze=False)
+    for ax, sigma in zip(axes[0], sigmas):
+        for method, (marker, colour) in styles.items():
+            xs = [p[2] for p in points if p[0] == sigma and p[1] == method]
+            ys = [p[3] for p in points if p[0] == sigma and p[1] == method]
+            ax.scatter(xs, ys, marker=marker, color=colour, label=method)
+        ax.set_title(f"7-frame sequences, \u03c3 {sigma:g}")
+        ax.set_xlabel("processor seconds per frame, 1 thread")
+        ax.set_ylabel("PSNR dB")
+        ax.grid(alpha=0.3)
+    axes[0][0].legend(fontsize=7)
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
 
 
 if __name__ == "__main__":

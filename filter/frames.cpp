@@ -3,6 +3,7 @@
 #include "filter/aggregation.h"
 #include "filter/engine.h"
 #include "filter/frame_matching.h"
+#include "filter/shared_channels.h"
 #include "filter/workspace.h"
 
 #include <algorithm>
@@ -163,11 +164,6 @@ struct NeighbourState {
     detail::Accumulators accumulators;
 };
 
-struct SharedState {
-    detail::Workspace ws;
-    std::optional<detail::SpectrumRings> rings;
-};
-
 bool validWindow(const FrameWindow& frames, int channelCount, const double* window)
 {
     if (frames.frames == nullptr || frames.count < 1 || frames.count > maxWindowFrames ||
@@ -219,28 +215,17 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
     FilterStatus status = ws.setUp(g, numerator(frames.own, 0));
     if (status != FilterStatus::ok)
         return status;
-    const std::size_t sharedCount = std::size_t(channelCount - 1);
-    std::unique_ptr<SharedState[]> shared;
-    std::unique_ptr<detail::SharedChannel[]> sharedChannels;
-    if (sharedCount > 0) {
-        shared = detail::allocateTable<SharedState>(sharedCount);
-        sharedChannels = detail::allocateTable<detail::SharedChannel>(sharedCount);
-        if (!shared || !sharedChannels)
-            return FilterStatus::outOfMemory;
-    }
-    for (std::size_t c = 0; c < sharedCount; ++c) {
-        const Channel& channel = own[c + 1];
-        Geometry channelGeometry = g;
-        channelGeometry.sigma = channel.sigma;
-        channelGeometry.threshold = lambda * channel.sigma;
-        status = shared[c].ws.setUp(channelGeometry, numerator(frames.own, int(c + 1)), false);
-        if (status != FilterStatus::ok)
-            return status;
-        detail::Workspace& channelWs = shared[c].ws;
-        shared[c].rings.emplace(channelWs.g, channelWs.rings, channelWs.band,
-                                detail::Images{channel.noisy, channel.pilot}, ws.transforms);
-        sharedChannels[c] = detail::SharedChannel{&shared[c].ws, &*shared[c].rings};
-    }
+    detail::SharedChannels shared;
+    status = shared.setUp(g, std::size_t(channelCount - 1), ws.transforms,
+                          [&](std::size_t c, Geometry& channelGeometry) {
+                              const Channel& channel = own[c + 1];
+                              channelGeometry.sigma = channel.sigma;
+                              channelGeometry.threshold = lambda * channel.sigma;
+                              return detail::SharedChannels::Part{numerator(frames.own, int(c + 1)),
+                                                                  detail::Images{channel.noisy, channel.pilot}};
+                          });
+    if (status != FilterStatus::ok)
+        return status;
 
     const std::size_t fillers = std::size_t(neighbours) * std::size_t(channelCount);
     auto states = detail::allocateTable<NeighbourState>(fillers);
@@ -257,7 +242,7 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
             predecessor[std::size_t(f)] = f - 1;
         for (std::int32_t c = 0; c < channelCount; ++c) {
             const std::size_t i = std::size_t(f) * std::size_t(channelCount) + std::size_t(c);
-            detail::Workspace& channelWs = c == 0 ? ws : shared[std::size_t(c - 1)].ws;
+            detail::Workspace& channelWs = c == 0 ? ws : shared.workspace(std::size_t(c - 1));
             status = states[i].band.allocate(g);
             if (status == FilterStatus::ok)
                 status = states[i].accumulators.allocate(g, numerator(order[std::size_t(f)], c));
@@ -283,20 +268,18 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
     detail::SpectrumRings ownRings(ws.g, ws.rings, ws.band,
                                    detail::Images{own[0].noisy, own[0].pilot}, ws.transforms);
     ownRings.initialFill();
-    for (std::size_t c = 0; c < sharedCount; ++c)
-        shared[c].rings->initialFill();
+    shared.initialFill();
     for (std::size_t i = 0; i < fillers; ++i)
         rings[i]->initialFill();
-    status = detail::walkReferences(ws, ownRings, window, options, sharedChannels.get(),
-                                    std::int32_t(sharedCount), &sources);
+    status = detail::walkReferences(ws, ownRings, window, options, shared.views(), shared.count(), &sources);
     if (status != FilterStatus::ok)
         return status;
     const auto copyWeights = [pixels](const detail::Accumulators& acc, float* out) {
         std::memcpy(out, acc.weightSum, pixels * sizeof(float));
     };
     copyWeights(ws.accumulators, weights(frames.own, 0));
-    for (std::size_t c = 0; c < sharedCount; ++c)
-        copyWeights(shared[c].ws.accumulators, weights(frames.own, int(c + 1)));
+    for (std::size_t c = 0; c < std::size_t(shared.count()); ++c)
+        copyWeights(shared.workspace(c).accumulators, weights(frames.own, int(c + 1)));
     for (std::int32_t f = 0; f < neighbours; ++f)
         for (std::int32_t c = 0; c < channelCount; ++c)
             copyWeights(states[std::size_t(f) * std::size_t(channelCount) + std::size_t(c)].accumulators,

@@ -3,6 +3,7 @@
 #include "filter/aggregation.h"
 #include "filter/engine.h"
 #include "filter/rings.h"
+#include "filter/shared_channels.h"
 #include "filter/workspace.h"
 
 #include <cmath>
@@ -19,11 +20,6 @@ namespace sorvik {
 namespace {
 
 using detail::Geometry;
-
-struct SharedState {
-    detail::Workspace ws;
-    std::optional<detail::SpectrumRings> rings;
-};
 
 bool validInput(const ThresholdParams& params, const Channel* channels, int count,
                 const double* window)
@@ -112,42 +108,29 @@ FilterStatus runThresholdChannels(const ThresholdParams& params, const Channel* 
     if (status != FilterStatus::ok)
         return status;
 
-    const std::size_t sharedCount = std::size_t(count - 1);
-    std::unique_ptr<SharedState[]> shared;
-    std::unique_ptr<detail::SharedChannel[]> sharedChannels;
-    if (sharedCount > 0) {
-        shared = detail::allocateTable<SharedState>(sharedCount);
-        sharedChannels = detail::allocateTable<detail::SharedChannel>(sharedCount);
-        if (!shared || !sharedChannels)
-            return FilterStatus::outOfMemory;
-    }
-    for (std::size_t c = 0; c < sharedCount; ++c) {
-        const Channel& channel = channels[c + 1];
-        Geometry channelGeometry = g;
-        channelGeometry.sigma = channel.sigma;
-        channelGeometry.threshold = params.lambda * channel.sigma;
-        channelGeometry.perCoefficient = thresholds[c + 1].get();
-        status = shared[c].ws.setUp(channelGeometry, channel.estimate, false);
-        if (status != FilterStatus::ok)
-            return status;
-        detail::Workspace& channelWs = shared[c].ws;
-        shared[c].rings.emplace(channelWs.g, channelWs.rings, channelWs.band,
-                                detail::Images{channel.noisy, nullptr}, ws.transforms);
-        sharedChannels[c] = detail::SharedChannel{&shared[c].ws, &*shared[c].rings};
-    }
+    detail::SharedChannels shared;
+    status = shared.setUp(g, std::size_t(count - 1), ws.transforms,
+                          [&](std::size_t c, Geometry& channelGeometry) {
+                              const Channel& channel = channels[c + 1];
+                              channelGeometry.sigma = channel.sigma;
+                              channelGeometry.threshold = params.lambda * channel.sigma;
+                              channelGeometry.perCoefficient = thresholds[c + 1].get();
+                              return detail::SharedChannels::Part{channel.estimate,
+                                                                  detail::Images{channel.noisy, nullptr}};
+                          });
+    if (status != FilterStatus::ok)
+        return status;
 
     detail::SpectrumRings rings(ws.g, ws.rings, ws.band, detail::Images{channels[0].noisy, nullptr},
                                 ws.transforms);
     rings.initialFill();
-    for (std::size_t c = 0; c < sharedCount; ++c)
-        shared[c].rings->initialFill();
-    status = detail::walkReferences(ws, rings, window, options, sharedChannels.get(),
-                                    std::int32_t(sharedCount));
+    shared.initialFill();
+    status = detail::walkReferences(ws, rings, window, options, shared.views(), shared.count());
     if (status != FilterStatus::ok)
         return status;
     detail::normalizeEstimate(ws.accumulators.estimate, ws.accumulators.weightSum, pixels);
-    for (std::size_t c = 0; c < sharedCount; ++c) {
-        const detail::Accumulators& acc = shared[c].ws.accumulators;
+    for (std::size_t c = 0; c < std::size_t(shared.count()); ++c) {
+        const detail::Accumulators& acc = shared.workspace(c).accumulators;
         detail::normalizeEstimate(acc.estimate, acc.weightSum, pixels);
     }
     return FilterStatus::ok;

@@ -5,6 +5,7 @@
 #include "filter/matching.h"
 #include "filter/profile.h"
 #include "filter/rings.h"
+#include "filter/shared_channels.h"
 #include "filter/transforms.h"
 #include "filter/workspace.h"
 
@@ -142,13 +143,6 @@ FilterStatus checkChannelCount(const FilterParams& params, int channelCount)
     return FilterStatus::ok;
 }
 
-// The channels beyond the first: each with a workspace that shares the
-// first's groups, and its rings.
-struct SharedState {
-    detail::Workspace ws;
-    std::optional<detail::SpectrumRings> rings;
-};
-
 // Channel c's sigma^2 per coefficient where it carries a noise shape: null
 // without one (and then `ok`), invalidParameters for a shape value that is
 // negative or not finite.
@@ -214,29 +208,17 @@ FilterStatus detail::runCheckedChannels(const FilterParams& params, const Channe
         if (ready != FilterStatus::ok)
             return ready;
 
-        const std::size_t sharedCount = std::size_t(count - 1);
-        std::unique_ptr<SharedState[]> shared;
-        std::unique_ptr<detail::SharedChannel[]> sharedChannels;
-        if (sharedCount > 0) {
-            shared = detail::allocateTable<SharedState>(sharedCount);
-            sharedChannels = detail::allocateTable<detail::SharedChannel>(sharedCount);
-            if (!shared || !sharedChannels)
-                return FilterStatus::outOfMemory;
-        }
-        for (std::size_t c = 0; c < sharedCount; ++c) {
-            const Channel& channel = channels[c + 1];
-            Geometry channelGeometry = g;
-            channelGeometry.sigma = channel.sigma;
-            channelGeometry.perCoefficient = noise[c + 1].get();
-            const FilterStatus channelReady =
-                shared[c].ws.setUp(channelGeometry, channel.estimate, false);
-            if (channelReady != FilterStatus::ok)
-                return channelReady;
-            detail::Workspace& channelWs = shared[c].ws;
-            shared[c].rings.emplace(channelWs.g, channelWs.rings, channelWs.band,
-                                    detail::Images{channel.noisy, channel.pilot}, ws.transforms);
-            sharedChannels[c] = detail::SharedChannel{&shared[c].ws, &*shared[c].rings};
-        }
+        detail::SharedChannels shared;
+        const FilterStatus sharedReady = shared.setUp(
+            g, std::size_t(count - 1), ws.transforms, [&](std::size_t c, Geometry& channelGeometry) {
+                const Channel& channel = channels[c + 1];
+                channelGeometry.sigma = channel.sigma;
+                channelGeometry.perCoefficient = noise[c + 1].get();
+                return detail::SharedChannels::Part{channel.estimate,
+                                                    detail::Images{channel.noisy, channel.pilot}};
+            });
+        if (sharedReady != FilterStatus::ok)
+            return sharedReady;
         if (profile != nullptr)
             clock.lap(profile->setUpSeconds);
 
@@ -244,18 +226,17 @@ FilterStatus detail::runCheckedChannels(const FilterParams& params, const Channe
                                     detail::Images{channels[0].noisy, channels[0].pilot},
                                     ws.transforms);
         rings.initialFill();
-        for (std::size_t c = 0; c < sharedCount; ++c)
-            shared[c].rings->initialFill();
+        shared.initialFill();
         if (profile != nullptr)
             clock.lap(profile->ringSeconds);
-        const FilterStatus walked = detail::walkReferences(
-            ws, rings, window, options, sharedChannels.get(), std::int32_t(sharedCount));
+        const FilterStatus walked =
+            detail::walkReferences(ws, rings, window, options, shared.views(), shared.count());
         if (walked != FilterStatus::ok)
             return walked;
         clock = detail::StageClock(profile != nullptr);
         detail::normalizeEstimate(ws.accumulators.estimate, ws.accumulators.weightSum, pixels);
-        for (std::size_t c = 0; c < sharedCount; ++c) {
-            const detail::Accumulators& acc = shared[c].ws.accumulators;
+        for (std::size_t c = 0; c < std::size_t(shared.count()); ++c) {
+            const detail::Accumulators& acc = shared.workspace(c).accumulators;
             detail::normalizeEstimate(acc.estimate, acc.weightSum, pixels);
         }
     }
