@@ -218,12 +218,13 @@ std::uint64_t stackMemoryBound(std::int32_t rows, std::int32_t cols, int channel
     // The stack in the filter's units (double), its pilot and estimate
     // (float) are held throughout; the stages run, then the result is made.
     std::uint64_t bytes = add(times(count, 8 + 4 + 4), std::max(stages, times(count, 8)));
-    // The noise is estimated before any of that is allocated.
+    // The noise is estimated before any of that is allocated, but what the
+    // estimator frees may stay with the process rather than go back to the
+    // system, so it is counted beside the rest, as denoiseMemoryBound does.
     if (estimate)
-        bytes = std::max<std::uint64_t>(
-            bytes, NoiseEstimator::memoryBound(rows, cols,
-                                               count / plane > 1u << 30 ? 1 << 30
-                                                                        : int(count / plane)));
+        bytes = add(bytes, NoiseEstimator::memoryBound(rows, cols,
+                                                       count / plane > 1u << 30 ? 1 << 30
+                                                                                : int(count / plane)));
     return bytes;
 }
 
