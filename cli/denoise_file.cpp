@@ -142,6 +142,8 @@ void denoiseFile(const std::string& input, const std::string& shownInput, const 
                        outputDepth(output, o.depth ? *o.depth : headers[0].depth), o.quiet);
     const std::uint64_t resident = residentBytes();
     const bool together = o.frames && headers.size() > 1;
+    if (together)
+        checkStackFits(headers, "noisy image '" + shownInput + "'", o, settings, resident);
     if (!together && inMemoryBytes(headers, libraryOptions(o, settings), !o.sigma) + resident > o.memory) {
         denoiseStreamed(input, output, headers, o, settings, progress, notePrefix, resident);
         return;

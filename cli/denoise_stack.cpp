@@ -1,9 +1,11 @@
 #include "cli/denoise_stack.h"
 
 #include "cli/denoise_streamed.h"
+#include "cli/streaming.h"
 
 #include <sorvik/stack.h>
 
+#include <limits>
 #include <stdexcept>
 
 namespace sorvik::cli {
@@ -33,6 +35,32 @@ void checkSameShape(const std::vector<Picture>& pages, const std::string& what)
 }
 
 } // namespace
+
+void checkStackFits(const std::vector<Picture>& headers, const std::string& what,
+                    const DenoiseCommand& o, const WienerSettings& settings,
+                    std::uint64_t resident)
+{
+    checkSameShape(headers, what);
+    const std::uint64_t bytes = stackInMemoryBytes(headers, libraryOptions(o, settings),
+                                                   int(o.request.temporalRadius), !o.sigma);
+    if (bytes <= o.memory && resident <= o.memory - bytes)
+        return;
+    const Picture& first = headers[0];
+    const std::string given = !o.memoryText.empty()           ? o.memoryText
+                              : o.memory % (std::uint64_t(1) << 20) == 0 ? memoryText(o.memory)
+                                                                          : std::to_string(o.memory);
+    const std::string stack = what + " (" + std::to_string(headers.size()) + " frames of " +
+                              std::to_string(first.cols) + " x " + std::to_string(first.rows) +
+                              " pixels, " + std::to_string(first.channels) +
+                              (first.channels == 1 ? " channel" : " channels") + ")";
+    if (bytes > std::numeric_limits<std::uint64_t>::max() - resident)
+        throw UsageError("--memory " + given + " is too small for " + stack +
+                         ": --frames holds the whole stack in memory, more than can be counted");
+    throw UsageError("--memory " + given + " is too small for " + stack +
+                     ": --frames holds the whole stack in memory, and the least budget that "
+                     "holds it is --memory " +
+                     memoryText(bytes + resident));
+}
 
 void denoisePagesTogether(std::vector<Picture>& pages, const std::string& what,
                           const DenoiseCommand& o, const WienerSettings& settings,

@@ -84,7 +84,9 @@ memory is streamed: read a band of rows at a time (pages one by one), each
 band filtered in tiles with the context they need and written as it is done,
 with the same result, bit for bit. A budget too small even for that is
 refused (exit status 2) with the least that works; nothing is written. The
-noise estimate then takes one more pass over the file.
+noise estimate then takes one more pass over the file. A --frames stack is
+held in memory, not streamed: one that needs more than --memory is refused
+the same way.
 
 Exit status: 0 success; 1 bad input or failure (a file that cannot be read
 or written, an image or value sorvik refuses, a constant image without
@@ -305,7 +307,7 @@ int parseCommandLine(int argc, char** argv, const std::string& version, const st
                              "Progress bar even when standard error is not a terminal");
     denoiseCommand->add_flag("--frames", denoise.frames,
                              "The pages of a multi-page TIFF are the frames of one sequence, "
-                             "denoised together in memory; a file of one page is denoised as "
+                             "denoised together in memory (within --memory); a file of one page is denoised as "
                              "without it");
 
     DemoOptions& demo = line.demoOptions;

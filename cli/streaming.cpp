@@ -1,6 +1,7 @@
 #include "cli/streaming.h"
 
 #include "sorvik/denoise.h"
+#include "sorvik/stack.h"
 #include "sorvik/stream.h"
 
 #include <algorithm>
@@ -30,6 +31,15 @@ std::vector<int> streamOrder(const Picture& page)
     if (page.alpha >= 0)
         order.push_back(page.alpha);
     return order;
+}
+
+// The peak of reading one page: its samples before they are sorted into
+// planes, and a row of tiles.
+std::uint64_t readingBytes(const Picture& page)
+{
+    const std::uint64_t C = std::uint64_t(page.channels);
+    return std::uint64_t(page.plane()) * C * sizeof(double) + MiB +
+           std::uint64_t(page.tileHeight) * page.cols * C * 8;
 }
 
 std::uint64_t rowBytesOf(const Picture& page)
@@ -100,8 +110,7 @@ std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const sorvik::Den
         const std::uint64_t C = std::uint64_t(page.channels);
         const int n = page.colours();
         held += plane * C * sizeof(double);
-        const std::uint64_t reading =
-            plane * C * sizeof(double) + MiB + std::uint64_t(page.tileHeight) * page.cols * C * 8;
+        const std::uint64_t reading = readingBytes(page);
         const std::uint64_t denoiser =
             denoiseMemoryBound(page.rows, page.cols, n, options, estimate);
         const std::uint64_t denoising =
@@ -113,6 +122,35 @@ std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const sorvik::Den
     }
     return busiest > std::numeric_limits<std::uint64_t>::max() / 2 ? busiest
                                                                     : held + busiest + slack;
+}
+
+std::uint64_t stackInMemoryBytes(const std::vector<Picture>& pages,
+                                 const sorvik::DenoiseOptions& options, int temporalRadius,
+                                 bool estimate)
+{
+    constexpr std::uint64_t unbounded = std::numeric_limits<std::uint64_t>::max();
+    if (pages.empty())
+        return 0;
+    const Picture& first = pages[0];
+    sorvik::StackOptions stack;
+    stack.temporalRadius = temporalRadius;
+    const std::uint64_t denoiser =
+        stackMemoryBound(first.rows, first.cols, first.colours(), std::int32_t(pages.size()),
+                         options, stack, estimate);
+    const std::uint64_t frames = std::uint64_t(pages.size());
+    const std::uint64_t page = std::uint64_t(first.plane()) * std::uint64_t(first.channels);
+    // The pages are held from reading to writing, each in double precision;
+    // on top of them, the peak of reading a page, of denoising (the stack's
+    // colour planes gathered for the denoiser, and the denoiser), or of
+    // writing a page.
+    if (denoiser > unbounded / 4 || page > unbounded / 64 / frames)
+        return unbounded;
+    const std::uint64_t held = frames * page * sizeof(double);
+    const std::uint64_t gathered =
+        frames * std::uint64_t(first.plane()) * std::uint64_t(first.colours()) * sizeof(double);
+    const std::uint64_t busiest =
+        std::max({readingBytes(first), gathered + denoiser, page * sizeof(float)});
+    return held + busiest + slack;
 }
 
 StreamPlan planStream(const Picture& page, const sorvik::DenoiseOptions& options, bool estimate,

@@ -154,7 +154,79 @@ void runStage(const std::vector<Channel>& channels, int C, int F, std::size_t pl
         out[i] = (1.0f / weights[i]) * numerators[i];
 }
 
+constexpr std::uint64_t unbounded = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t add(std::uint64_t a, std::uint64_t b) { return a > unbounded - b ? unbounded : a + b; }
+
+std::uint64_t times(std::uint64_t a, std::uint64_t b)
+{
+    return a != 0 && b > unbounded / a ? unbounded : a * b;
+}
+
+FilterParams stageParams(std::int32_t rows, std::int32_t cols, std::int32_t blockSize,
+                         std::int32_t searchRadius, std::int32_t maxGroupSize, std::int32_t step)
+{
+    FilterParams p;
+    p.rows = rows;
+    p.cols = cols;
+    p.blockSize = blockSize;
+    p.searchRadius = searchRadius;
+    p.maxGroupSize = maxGroupSize;
+    p.step = step;
+    return p;
+}
+
 } // namespace
+
+std::uint64_t stackMemoryBound(std::int32_t rows, std::int32_t cols, int channels,
+                               std::int32_t frames, const DenoiseOptions& options,
+                               const StackOptions& stack, bool estimate)
+{
+    if (rows < 1 || cols < 1 || (channels != 1 && channels != 3) || frames < 1 ||
+        stack.temporalRadius < 0 || stack.temporalRadius > maxTemporalRadius)
+        return unbounded;
+    const std::uint64_t count =
+        times(times(std::uint64_t(rows) * std::uint64_t(cols), std::uint64_t(channels)),
+              std::uint64_t(frames));
+    const std::uint64_t plane = std::uint64_t(rows) * std::uint64_t(cols);
+    const int windowFrames = std::min(2 * stack.temporalRadius + 1, int(frames));
+    // A stage holds every frame's numerators and weights, and the sums one
+    // window's call leaves, sized for the widest window.
+    const std::uint64_t sums =
+        add(times(count, 2 * sizeof(float)),
+            times(plane, (2 * std::uint64_t(2 * stack.temporalRadius + 1) *
+                          std::uint64_t(channels)) * sizeof(float)));
+    const WienerSettings& w = options.wiener;
+    std::uint64_t stages = add(sums, framesMemoryBound(stageParams(rows, cols, w.blockSize,
+                                                                   w.searchRadius, w.maxGroupSize,
+                                                                   w.step),
+                                                       windowFrames, channels, options.threads));
+    if (options.pilot == PilotKind::dct) {
+        stages = std::max(stages, basicEstimateMemoryBound(rows, cols, options.threads));
+    } else {
+        // The grouped stage's shape grows with sigma: both ends are counted.
+        for (double unitSigma : {0.0, 1.0}) {
+            const GroupedSettings g =
+                options.grouped ? *options.grouped : groupedSettings(options.choice, unitSigma);
+            stages = std::max(
+                stages, add(sums, framesMemoryBound(stageParams(rows, cols, g.blockSize,
+                                                                g.searchRadius, g.maxGroupSize,
+                                                                g.step),
+                                                    windowFrames, channels, options.threads)));
+        }
+    }
+    // The stack in the filter's units (double), its pilot and estimate
+    // (float) are held throughout; the stages run, then the result is made.
+    std::uint64_t bytes = add(times(count, 8 + 4 + 4), std::max(stages, times(count, 8)));
+    // The noise is estimated before any of that is allocated, but what the
+    // estimator frees may stay with the process rather than go back to the
+    // system, so it is counted beside the rest, as denoiseMemoryBound does.
+    if (estimate)
+        bytes = add(bytes, NoiseEstimator::memoryBound(rows, cols,
+                                                       count / plane > 1u << 30 ? 1 << 30
+                                                                                : int(count / plane)));
+    return bytes;
+}
 
 StackResult denoiseStack(const StackInput& in, const DenoiseOptions& options,
                          const StackOptions& stack)

@@ -59,17 +59,6 @@ TileGeometry geometryOf(const DenoiseOptions& options)
     return g;
 }
 
-// The basic estimate's threads each hold a row of blocks, its windows twice
-// over and B - 1 rows of blocks kept back, for every column; its sums a
-// double a pixel.
-std::uint64_t basicEstimateBytes(std::uint64_t rows, std::uint64_t cols, int threads)
-{
-    const std::uint64_t B = std::uint64_t(basicBlockSize);
-    const std::uint64_t perColumn = std::uint64_t(std::clamp(threads, 1, 64)) *
-                                    (B * B + B + B * B + (B - 1) * B * B) * sizeof(float);
-    return times(cols, perColumn) + times(times(rows, cols), sizeof(double));
-}
-
 // The peaks of both passes for one image, source and sink included.
 struct PassCost {
     const StreamInput& in;
@@ -315,8 +304,7 @@ std::uint64_t denoiseMemoryBound(std::int32_t rows, std::int32_t cols, int chann
     std::uint64_t bytes = times(plane, (8 + 4 + 4 + 8) * n);
     std::uint64_t stages = filterMemoryBound(params, channels, options.threads);
     if (options.pilot == PilotKind::dct) {
-        stages = std::max(stages, basicEstimateBytes(std::uint64_t(rows), std::uint64_t(cols),
-                                                     options.threads));
+        stages = std::max(stages, basicEstimateMemoryBound(rows, cols, options.threads));
     } else {
         // The grouped stage runs on the same engine with its own shape; its
         // groups grow with sigma, so both ends of the noise are counted.

@@ -43,6 +43,15 @@ struct FrameWindow {
 // The most frames a window may hold.
 constexpr int maxWindowFrames = 33;
 
+// The most bytes one call of runFilterFrames or runThresholdFrames with a
+// window of `windowFrames` frames allocates beyond the arrays the caller
+// passes, on `threads` threads: filterMemoryBound's buffers, with rings that
+// hold every frame of the window, and each neighbouring frame's image band
+// and accumulators, for every channel. The largest value for what those
+// calls refuse.
+std::uint64_t framesMemoryBound(const FilterParams& params, int windowFrames, int channels,
+                                int threads);
+
 // runFilterChannels on the references of frames.frames[frames.own] with
 // candidates from the whole window. Any thread count gives the same bits. invalidParameters for what
 // runFilterChannels refuses in any frame, a count outside 1 ..

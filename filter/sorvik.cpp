@@ -2,6 +2,7 @@
 
 #include "filter/aggregation.h"
 #include "filter/engine.h"
+#include "filter/frames.h"
 #include "filter/matching.h"
 #include "filter/profile.h"
 #include "filter/rings.h"
@@ -82,7 +83,8 @@ std::uint64_t channelBytes(const Geometry& g)
 {
     const std::int64_t pixels = std::int64_t{g.M} * g.N;
     const std::int64_t P = g.P, K = g.K, L = g.L, N = g.N;
-    const std::int64_t slots = g.ringSlots;
+    // Rings of a several-frame walk hold every frame of its window side by side.
+    const std::int64_t slots = std::int64_t{g.ringSlots} * g.frames;
     const std::int64_t tiles = (std::int64_t{g.blockCols} + detail::pilotTile - 1) / detail::pilotTile;
     const std::int64_t bandRows = P + std::clamp(g.step, std::int32_t{1}, std::int32_t{8}) - 1;
     const std::int64_t accumulatorRows = detail::Accumulators::rowsFor(g);
@@ -93,6 +95,22 @@ std::uint64_t channelBytes(const Geometry& g)
     bytes = addSaturated(bytes, bytesOf(4 * bandRows * N, sizeof(float)));
     bytes = addSaturated(bytes, bytesOf(2 * accumulatorRows * accumulatorStride, sizeof(float)));
     return addSaturated(bytes, bytesOf(K + 1, sizeof(float)));
+}
+
+// A neighbouring frame of a several-frame walk, per channel: its image band
+// and its accumulators (its spectra live in the walked channel's rings).
+std::uint64_t neighbourBytes(const Geometry& g)
+{
+    const std::int64_t pixels = std::int64_t{g.M} * g.N;
+    const std::int64_t P = g.P, N = g.N;
+    const std::int64_t bandRows = P + std::clamp(g.step, std::int32_t{1}, std::int32_t{8}) - 1;
+    const std::int64_t accumulatorRows = detail::Accumulators::rowsFor(g);
+    const std::int64_t accumulatorStride = std::int64_t(detail::Accumulators::strideFor(g.N));
+    std::uint64_t bytes = bytesOf(pixels + P * P, sizeof(float));
+    bytes = addSaturated(bytes, bytesOf(4 * bandRows * N, sizeof(float)));
+    bytes = addSaturated(bytes, bytesOf(2 * accumulatorRows * accumulatorStride, sizeof(float)));
+    // Its entry in the walk's tables (state, ring filler and pointers).
+    return addSaturated(bytes, 512);
 }
 
 // What every thread holds apart from the channels: its transform set (the
@@ -286,6 +304,38 @@ std::uint64_t filterMemoryBound(const FilterParams& params, int channels, int th
     const std::uint64_t perChannel = channelBytes(g);
     for (int c = 0; c < channels; ++c)
         bytes = addSaturated(bytes, perChannel);
+    return addSaturated(bytes, threadBytes(g, channels, threads));
+}
+
+std::uint64_t framesMemoryBound(const FilterParams& params, int windowFrames, int channels,
+                                int threads)
+{
+    constexpr std::uint64_t unbounded = std::numeric_limits<std::uint64_t>::max();
+    if (windowFrames < 1 || windowFrames > maxWindowFrames || channels < 1 ||
+        checkParams(params) != FilterStatus::ok)
+        return unbounded;
+    Geometry g = detail::withRowsAhead(detail::makeGeometry(params), threads);
+    // A window of one frame, or frames without a block grid, is the call on
+    // one frame (with its channels copied).
+    const std::uint64_t alone =
+        addSaturated(filterMemoryBound(params, channels, threads), 64 * std::uint64_t(channels));
+    if (windowFrames == 1 || gridIsEmpty(g))
+        return alone;
+    g.frames = windowFrames;
+    std::uint64_t bytes = 0;
+    const std::uint64_t perChannel = channelBytes(g);
+    const std::uint64_t perNeighbour = neighbourBytes(g);
+    for (int c = 0; c < channels; ++c) {
+        bytes = addSaturated(bytes, perChannel);
+        for (int f = 1; f < windowFrames; ++f)
+            bytes = addSaturated(bytes, perNeighbour);
+    }
+    // The walk's group staging, and each thread's lists and centres of the
+    // predictive search.
+    const std::int64_t K = g.K, P = g.P;
+    bytes = addSaturated(bytes, bytesOf(K * P * P + K, sizeof(float)));
+    bytes = addSaturated(bytes, bytesOf(std::int64_t{std::max(threads, 1)} * (2 * K + 2 * windowFrames),
+                                        sizeof(std::int64_t)));
     return addSaturated(bytes, threadBytes(g, channels, threads));
 }
 

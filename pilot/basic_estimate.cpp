@@ -362,4 +362,19 @@ void basicEstimate(std::int32_t rows, std::int32_t cols, const double* noisy, do
     }
 }
 
+// Its threads each hold a row of blocks, its windows twice over and B - 1
+// rows of blocks kept back, for every column; its sums a double a pixel.
+std::uint64_t basicEstimateMemoryBound(std::int32_t rows, std::int32_t cols, int threads)
+{
+    if (rows < 0 || cols < 0)
+        return std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t B = std::uint64_t(basicBlockSize);
+    const std::uint64_t perColumn = std::uint64_t(std::clamp(threads, 1, 64)) *
+                                    (B * B + B + B * B + (B - 1) * B * B) * sizeof(float);
+    const std::uint64_t plane = std::uint64_t(rows) * std::uint64_t(cols);
+    if (plane > (std::uint64_t(1) << 58))
+        return std::numeric_limits<std::uint64_t>::max();
+    return std::uint64_t(cols) * perColumn + plane * sizeof(double);
+}
+
 } // namespace sorvik

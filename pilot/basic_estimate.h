@@ -30,6 +30,9 @@ struct BasicEstimateOptions {
     void* progressContext = nullptr;
 };
 
+// The most bytes one call of basicEstimate allocates on `threads` threads.
+std::uint64_t basicEstimateMemoryBound(std::int32_t rows, std::int32_t cols, int threads);
+
 // noisy:    rows x cols doubles, column-major (pixel (i, j) at i + j * rows)
 // estimate: rows x cols floats, same layout; may not alias noisy
 // sigma:    noise standard deviation on the pixel scale of noisy, >= 0

@@ -196,5 +196,61 @@ TEST_F(Streaming, BudgetsAreReadAsSizesAndTooSmallOnesWriteNothing)
     EXPECT_EQ(files(), (std::set<std::string>{"in.png", "out.png"}));
 }
 
+// --frames holds the whole stack: a budget that cannot hold it is refused
+// before anything is read or written, with the least that can, and that
+// least gives what the default budget gives.
+TEST_F(Streaming, FramesHoldTheStackWithinTheBudgetOrAreRefused)
+{
+    const int frames = 4;
+    {
+        auto out = OIIO::ImageOutput::create(path("frames.tif"));
+        const OIIO::ImageSpec layout(150, 120, 1, OIIO::TypeDesc::UINT8);
+        const std::vector<OIIO::ImageSpec> layouts(frames, layout);
+        ASSERT_TRUE(out->open(path("frames.tif"), frames, layouts.data()));
+        for (int k = 0; k < frames; ++k) {
+            if (k > 0) {
+                ASSERT_TRUE(out->open(path("frames.tif"), layout, OIIO::ImageOutput::AppendSubimage));
+            }
+            const Image page = testImage(120, 150, OIIO::TypeDesc::UINT8, 255.0, 20u + unsigned(k));
+            std::vector<double> rowMajor(page.pixels.size());
+            for (int i = 0; i < page.rows; ++i)
+                for (int j = 0; j < page.cols; ++j)
+                    rowMajor[std::size_t(i) * page.cols + j] = page.pixels[i + std::size_t(j) * page.rows];
+            ASSERT_TRUE(out->write_image(OIIO::TypeDesc::DOUBLE, rowMajor.data()));
+        }
+        ASSERT_TRUE(out->close());
+    }
+    const auto denoise = [&](const std::string& out, const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {"denoise", path("frames.tif"), "-o", out, "--frames",
+                                         "--threads", "2"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run(args);
+    };
+    const Outcome whole = denoise(path("whole.tif"), {});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+
+    // A file already there stays as it was.
+    writeImage(path("out.tif"), testImage(8, 8, OIIO::TypeDesc::UINT8, 255.0));
+    const std::string before = slurp(path("out.tif"));
+    const Outcome refused = denoise(path("out.tif"), {"--memory", "24M"});
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_NE(refused.err.find("--memory 24M is too small for noisy image"), std::string::npos)
+        << refused.err;
+    EXPECT_NE(refused.err.find("frames.tif' (4 frames of 150 x 120 pixels"), std::string::npos)
+        << refused.err;
+    EXPECT_EQ(slurp(path("out.tif")), before);
+    EXPECT_EQ(files(), (std::set<std::string>{"frames.tif", "whole.tif", "out.tif"}));
+
+    const std::string key = "least budget that holds it is --memory ";
+    const std::size_t at = refused.err.find(key);
+    ASSERT_NE(at, std::string::npos) << refused.err;
+    const long least = std::stol(refused.err.substr(at + key.size()));
+    ASSERT_GT(least, 24) << refused.err;
+    const Outcome enough = denoise(path("out.tif"), {"--memory", std::to_string(least + 2) + "M"});
+    ASSERT_EQ(enough.status, 0) << enough.err;
+    EXPECT_TRUE(samplesOf(path("out.tif")) == samplesOf(path("whole.tif")));
+
+}
+
 } // namespace
 } // namespace sorvik

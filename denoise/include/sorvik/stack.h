@@ -58,6 +58,16 @@ struct StackResult {
 StackResult denoiseStack(const StackInput& input, const DenoiseOptions& options = {},
                          const StackOptions& stack = {});
 
+// The most bytes denoiseStack allocates at its peak on `frames` frames of
+// rows x cols pixels and `channels` channels, beyond its input and with its
+// result: the stack in the filter's units, its pilot and estimate, each
+// stage's sums for every frame and the filter on one temporal window
+// (framesMemoryBound), and the noise estimate of the whole stack when
+// `estimate`. The largest value for a shape or radius denoiseStack refuses.
+std::uint64_t stackMemoryBound(std::int32_t rows, std::int32_t cols, int channels,
+                               std::int32_t frames, const DenoiseOptions& options,
+                               const StackOptions& stack, bool estimate);
+
 } // namespace sorvik
 
 #endif
