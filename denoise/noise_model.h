@@ -133,7 +133,7 @@ bool looksCorrelated(const NoiseModel& coloured, double whiteSigma);
 // sigma and flatness of a spectrum from its cosine powers.
 void summariseSpectrum(NoiseSpectrum& spectrum);
 
-// The mean spectrum of a planar image's channels (noise_spectrum.cpp).
+// The mean spectrum of a planar image's channels (noise_power.cpp).
 // Throws as estimateNoiseSpectrum does.
 NoiseSpectrum imageNoiseSpectrum(const double* pixels, std::int32_t rows, std::int32_t cols,
                                  int channels, std::int32_t blockSize);
