@@ -11,6 +11,7 @@
 #include <sorvik/noise_chunks.h>
 
 #include "noise_model.h"
+#include "tasks.h"
 
 #include "filter/fftw_owner.h"
 
@@ -583,18 +584,33 @@ double NoiseEstimator::estimate() const
 
 NoiseModel NoiseEstimator::estimateModel(NoiseChoice choice, std::optional<double> gain,
                                          std::optional<double> readNoise,
-                                         std::optional<double> offset) const
+                                         std::optional<double> offset, int threads,
+                                         const std::function<void()>& beside) const
 {
-    const double sigma = estimate();
     if (choice == NoiseChoice::gaussian) {
         NoiseModel model;
-        model.sigma = sigma;
-        model.readNoise = sigma;
+        if (beside)
+            detail::runTasks(threads, {[&] { model.sigma = estimate(); }, beside});
+        else
+            model.sigma = estimate();
+        model.readNoise = model.sigma;
         return model;
     }
-    detail::NoiseLevels levels = detail::measureNoiseLevels(patches_, values_.data(), low_, high_);
+    if (scanned_ < rows_ || nextGridRow_ < positionRows_)
+        throw std::logic_error("the noise estimate needs every row of the image");
+    // Three measurements of the same patches, none reading another's result.
+    double sigma = 0.0;
+    detail::NoiseLevels levels;
+    double growth = 0.0;
+    std::vector<std::function<void()>> tasks{
+        [&] { sigma = estimateFromPatches(patches_, values_.data(), low_, high_); },
+        [&] { levels = detail::measureNoiseLevels(patches_, values_.data(), low_, high_); }};
     if (choice == NoiseChoice::automatic)
-        levels.whiteGrowth = detail::whiteNoiseGrowth(patches_, values_.data(), low_, high_);
+        tasks.push_back([&] { growth = detail::whiteNoiseGrowth(patches_, values_.data(), low_, high_); });
+    if (beside)
+        tasks.push_back(beside);
+    detail::runTasks(threads, tasks);
+    levels.whiteGrowth = growth;
     return detail::chooseNoiseModel(levels, sigma, choice,
                                     detail::KnownNoise{gain, readNoise, offset});
 }

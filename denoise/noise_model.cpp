@@ -2,12 +2,14 @@
 // patches, the model it gives, and filtering under that model through a
 // variance-stabilising transform.
 #include "noise_model.h"
+#include "tasks.h"
 
 #include <sorvik/denoise.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -587,7 +589,7 @@ bool looksCorrelated(const NoiseModel& coloured, double whiteSigma)
            coloured.sigma > correlatedExcess * whiteSigma;
 }
 
-NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate)
+NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate, int threads)
 {
     const bool anyParameter = in.gain || in.readNoise || in.offset;
     checkPositive(in.gain, "gain");
@@ -657,9 +659,26 @@ NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate)
         own.emplace(in.rows, in.cols, in.channels);
         own->add(in.pixels, 0, in.rows);
     }
+    // Noise that is not white (demosaicked, compressed) hides from the
+    // smallest eigenvalue, which reads its weakest direction: where the
+    // white models see little or nothing, its spectrum is asked. Noise that
+    // follows the signal keeps its model, as an estimate in bands gives it.
+    // An image too small for the spectrum is taken as white. With threads to
+    // spare, the spectrum is measured beside the white models rather than
+    // after them; it is used only as it would be.
+    const bool askSpectrum = in.noise == NoiseChoice::automatic && !poisson && !estimate;
+    std::optional<NoiseModel> coloured;
+    const std::function<void()> measureSpectrum = [&] {
+        try {
+            coloured = correlatedModel(in);
+        } catch (const std::invalid_argument&) {
+        }
+    };
+    const bool spectrumAside = askSpectrum && threads > 1;
     const auto model = [&](NoiseChoice choice, const KnownNoise& known) {
         return estimate ? estimate(choice, known)
-                        : own->estimateModel(choice, known.gain, known.readNoise, known.offset);
+                        : own->estimateModel(choice, known.gain, known.readNoise, known.offset,
+                                             threads, spectrumAside ? measureSpectrum : nullptr);
     };
     plan.estimated = true;
     if (in.noise == NoiseChoice::gaussian) {
@@ -674,20 +693,12 @@ NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate)
     } catch (const std::invalid_argument& e) {
         refusal = poisson ? std::string(e.what()) : std::string(e.what()) + "; give sigma";
     }
-    // Noise that is not white (demosaicked, compressed) hides from the
-    // smallest eigenvalue, which reads its weakest direction: where the
-    // white models see little or nothing, its spectrum is asked. Noise that
-    // follows the signal keeps its model, as an estimate in bands gives it.
-    // An image too small for the spectrum is taken as white.
-    if (in.noise == NoiseChoice::automatic && !poisson && !estimate &&
-        (!refusal.empty() || chosen.kind == NoiseKind::gaussian)) {
-        try {
-            NoiseModel coloured = correlatedModel(in);
-            if (looksCorrelated(coloured, refusal.empty() ? chosen.sigma : 0.0)) {
-                plan.model = std::move(coloured);
-                return plan;
-            }
-        } catch (const std::invalid_argument&) {
+    if (askSpectrum && (!refusal.empty() || chosen.kind == NoiseKind::gaussian)) {
+        if (!spectrumAside)
+            measureSpectrum();
+        if (coloured && looksCorrelated(*coloured, refusal.empty() ? chosen.sigma : 0.0)) {
+            plan.model = std::move(*coloured);
+            return plan;
         }
     }
     if (!refusal.empty())

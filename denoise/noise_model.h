@@ -77,7 +77,8 @@ struct NoisePlan {
 // in.extremes then stands for the pixels, which are not read. Absent: an
 // estimator reads in.pixels.
 using ModelEstimate = std::function<NoiseModel(NoiseChoice, const KnownNoise&)>;
-NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate = {});
+// Its measurements run on up to `threads` threads, the same bits for any count.
+NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate = {}, int threads = 1);
 
 // denoise() under a poisson-gaussian model: each value through the
 // stabiliser's forward transform, the gaussian call at unit sigma over the

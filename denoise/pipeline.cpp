@@ -91,7 +91,7 @@ void checkNoiseEstimate(bool constant, double sigma)
 DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
 {
     checkInput(in);
-    const detail::NoisePlan plan = detail::planNoise(in);
+    const detail::NoisePlan plan = detail::planNoise(in, {}, options.threads);
     if (plan.model.kind == NoiseKind::poissonGaussian)
         return detail::denoiseStabilised(in, options, plan);
     const std::size_t plane = std::size_t(in.rows) * std::size_t(in.cols);

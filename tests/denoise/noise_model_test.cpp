@@ -299,6 +299,59 @@ TEST(NoiseModel, BandsGiveTheWholeImagesModel)
     EXPECT_EQ(streamed.offset, whole.offset);
 }
 
+// The models' measurements run side by side on threads; which thread
+// finishes first must change neither the model nor the error.
+TEST(NoiseModel, SameModelAndSameRefusalOnAnyThreadCount)
+{
+    const std::vector<double> photons = counts(testing::shapesImage(rows, cols), 30, 2, 1, 5, 17);
+    std::vector<double> white = testing::smoothImage(rows, cols), boxed(white.size());
+    for (double& v : white)
+        v *= 200.0;
+    std::vector<double> noise(white.size(), 0.0);
+    testing::addNoise(noise, 6.0, 5);
+    for (std::int32_t j = 0; j < cols; ++j)
+        for (std::int32_t i = 0; i < rows; ++i) {
+            double sum = 0.0;
+            for (int dj = -1; dj <= 1; ++dj)
+                for (int di = -1; di <= 1; ++di)
+                    sum += noise[std::size_t(std::clamp(j + dj, 0, cols - 1)) * rows +
+                                 std::size_t(std::clamp(i + di, 0, rows - 1))];
+            boxed[std::size_t(j) * rows + i] = white[std::size_t(j) * rows + i] + sum / 3.0;
+        }
+    testing::addNoise(white, 6.0, 6);
+    std::vector<double> ramp(std::size_t(rows) * cols);
+    for (std::size_t k = 0; k < ramp.size(); ++k)
+        ramp[k] = double(k % rows) + 0.5 * double(k / rows);
+
+    const auto kinds = {NoiseKind::poissonGaussian, NoiseKind::gaussian, NoiseKind::correlated};
+    const std::vector<double>* images[] = {&photons, &white, &boxed};
+    auto kind = kinds.begin();
+    for (const std::vector<double>* image : images) {
+        const DenoiseInput in = inputOf(*image, rows, cols);
+        const detail::NoisePlan one = detail::planNoise(in);
+        EXPECT_EQ(one.model.kind, *kind++);
+        for (int threads : {2, 3, 8}) {
+            const detail::NoisePlan many = detail::planNoise(in, {}, threads);
+            EXPECT_EQ(many.model.kind, one.model.kind) << threads;
+            EXPECT_EQ(many.model.sigma, one.model.sigma) << threads;
+            EXPECT_EQ(many.model.gain, one.model.gain) << threads;
+            EXPECT_EQ(many.model.readNoise, one.model.readNoise) << threads;
+            EXPECT_EQ(many.model.offset, one.model.offset) << threads;
+            EXPECT_EQ(many.model.spectrum.cosine, one.model.spectrum.cosine) << threads;
+        }
+    }
+    const std::string refusal = messageOf(inputOf(ramp, rows, cols));
+    expectSays(refusal, "give sigma");
+    for (int threads : {2, 8}) {
+        try {
+            detail::planNoise(inputOf(ramp, rows, cols), {}, threads);
+            ADD_FAILURE() << "a noiseless ramp was accepted on " << threads << " threads";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), refusal);
+        }
+    }
+}
+
 TEST(NoiseEstimate, HugeAndTinyUnitsNeitherOverflowNorUnderflow)
 {
     std::vector<double> noisy = testing::shapesImage(96, 96);

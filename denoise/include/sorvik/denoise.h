@@ -206,11 +206,14 @@ public:
     // A choice of poisson-gaussian fits that model whatever the noise looks
     // like, with the parameters given held fixed, and throws
     // std::invalid_argument saying why when it cannot; gaussian gives
-    // estimate() alone.
+    // estimate() alone. Its measurements run on up to `threads` threads,
+    // with the same bits for any count; `beside`, when given, is a task of
+    // the caller's that runs among them.
     NoiseModel estimateModel(NoiseChoice choice = NoiseChoice::automatic,
                              std::optional<double> gain = {},
                              std::optional<double> readNoise = {},
-                             std::optional<double> offset = {}) const;
+                             std::optional<double> offset = {}, int threads = 1,
+                             const std::function<void()>& beside = {}) const;
 
     // Bytes an estimator of an image of this shape holds at most (0 for an
     // image too small to estimate).
