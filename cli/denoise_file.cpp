@@ -142,14 +142,17 @@ void denoiseFile(const std::string& input, const std::string& shownInput, const 
                        outputDepth(output, o.depth ? *o.depth : headers[0].depth), o.quiet);
     const std::uint64_t resident = residentBytes();
     const bool together = o.frames && headers.size() > 1;
-    if (together)
-        checkStackFits(headers, "noisy image '" + shownInput + "'", o, settings, resident);
+    const std::string what = "noisy image '" + shownInput + "'";
+    if (together && !stackFitsInMemory(headers, what, o, settings, resident)) {
+        checkStackFits(headers, what, o, settings, resident);
+        denoisePagesStreamed(input, output, headers, what, o, settings, progress, notePrefix, resident);
+        return;
+    }
     if (!together && inMemoryBytes(headers, libraryOptions(o, settings), !o.sigma) + resident > o.memory) {
         denoiseStreamed(input, output, headers, o, settings, progress, notePrefix, resident);
         return;
     }
     std::vector<Picture> pages = readPictures(input, "noisy", o.maxPixels, shownInput);
-    const std::string what = "noisy image '" + shownInput + "'";
     for (std::size_t k = 0; k < pages.size(); ++k)
         checkValuesFit(pages[k], output, o,
                        what + (pages.size() > 1 ? ", page " + std::to_string(k + 1) : ""));

@@ -251,36 +251,39 @@ void PictureRows::read(std::int32_t top, std::int32_t count, std::vector<double>
     }
 }
 
+Picture readPicture(const std::string& path, const Picture& header, int index)
+{
+    Picture picture = header;
+    const std::size_t M = std::size_t(picture.rows);
+    const std::size_t N = std::size_t(picture.cols);
+    const std::size_t channels = std::size_t(picture.channels);
+    const std::size_t plane = M * N;
+    PictureRows rows(path, picture, index);
+    // Rows arrive a strip at a time into a buffer that grows with them, so
+    // a header that promises more than the file holds costs only what it holds.
+    std::vector<double> interleaved, strip;
+    const std::size_t stripRows = std::clamp<std::size_t>((std::size_t(1) << 20) / (N * channels), 1, M);
+    for (std::size_t top = 0; top < M; top += stripRows) {
+        const std::size_t count = std::min(stripRows, M - top);
+        rows.read(std::int32_t(top), std::int32_t(count), strip);
+        if (interleaved.size() + strip.size() > interleaved.capacity())
+            interleaved.reserve(std::max(2 * interleaved.capacity(), interleaved.size() + strip.size()));
+        interleaved.insert(interleaved.end(), strip.begin(), strip.end());
+    }
+    picture.pixels.resize(plane * channels);
+    for (std::size_t i = 0; i < M; ++i)
+        for (std::size_t j = 0; j < N; ++j)
+            for (std::size_t c = 0; c < channels; ++c)
+                picture.pixels[c * plane + i + j * M] = interleaved[(i * N + j) * channels + c];
+    return picture;
+}
+
 std::vector<Picture> readPictures(const std::string& path, const std::string& role,
                                   std::uint64_t maxPixels, const std::string& shownAs)
 {
     std::vector<Picture> pages = readPictureHeaders(path, role, maxPixels, shownAs);
-    for (std::size_t k = 0; k < pages.size(); ++k) {
-        Picture& picture = pages[k];
-        const std::size_t M = std::size_t(picture.rows);
-        const std::size_t N = std::size_t(picture.cols);
-        const std::size_t channels = std::size_t(picture.channels);
-        const std::size_t plane = M * N;
-        PictureRows rows(path, picture, int(k));
-        // Rows arrive a strip at a time into a buffer that grows with them, so
-        // a header that promises more than the file holds costs only what it holds.
-        std::vector<double> interleaved, strip;
-        const std::size_t stripRows =
-            std::clamp<std::size_t>((std::size_t(1) << 20) / (N * channels), 1, M);
-        for (std::size_t top = 0; top < M; top += stripRows) {
-            const std::size_t count = std::min(stripRows, M - top);
-            rows.read(std::int32_t(top), std::int32_t(count), strip);
-            if (interleaved.size() + strip.size() > interleaved.capacity())
-                interleaved.reserve(
-                    std::max(2 * interleaved.capacity(), interleaved.size() + strip.size()));
-            interleaved.insert(interleaved.end(), strip.begin(), strip.end());
-        }
-        picture.pixels.resize(plane * channels);
-        for (std::size_t i = 0; i < M; ++i)
-            for (std::size_t j = 0; j < N; ++j)
-                for (std::size_t c = 0; c < channels; ++c)
-                    picture.pixels[c * plane + i + j * M] = interleaved[(i * N + j) * channels + c];
-    }
+    for (std::size_t k = 0; k < pages.size(); ++k)
+        pages[k] = readPicture(path, pages[k], int(k));
     return pages;
 }
 

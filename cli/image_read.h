@@ -35,6 +35,10 @@ std::vector<Picture> readPictureHeaders(const std::string& path, const std::stri
                                         std::uint64_t maxPixels = defaultMaxPixels,
                                         const std::string& shownAs = "");
 
+// One page, as readPictureHeaders described it (`header`, page `index`),
+// read whole.
+Picture readPicture(const std::string& path, const Picture& header, int index);
+
 // The rows of one page (as readPictureHeaders described it), read a band at
 // a time, so that an image larger than memory can be streamed. Tiled files
 // are read through the same rows.

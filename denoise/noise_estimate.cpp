@@ -706,11 +706,13 @@ void checkChunkSpans(const char* axis, std::int32_t length, Span chunk, Span own
                                     " reach that far");
 }
 
+// `channels` of the image's `allChannels`, from `firstChannel` on.
 template <typename T>
 NoisePatches chunkPatches(const T* chunk, std::int32_t rows, std::int32_t cols, int channels,
-                          Span chunkRows, Span chunkCols, Span ownRows, Span ownCols)
+                          Span chunkRows, Span chunkCols, Span ownRows, Span ownCols,
+                          int firstChannel, int allChannels)
 {
-    const PatchGrid grid = patchGrid(rows, cols, channels);
+    const PatchGrid grid = patchGrid(rows, cols, allChannels);
     if (chunk == nullptr)
         throw std::invalid_argument("the chunk is null");
     checkChunkSpans("rows", rows, chunkRows, ownRows);
@@ -741,7 +743,8 @@ NoisePatches chunkPatches(const T* chunk, std::int32_t rows, std::int32_t cols, 
         for (int k = 0; k < channels; ++k)
             for (std::int64_t j = firstOnGrid(ownCols.begin, grid.stride); j < colEnd;
                  j += grid.stride) {
-                const Patch patch{0.0, k, std::int32_t(r), std::int32_t(j), out.values.size()};
+                const Patch patch{0.0, firstChannel + k, std::int32_t(r), std::int32_t(j),
+                                  out.values.size()};
                 for (int c = 0; c < P; ++c) {
                     const T* column = chunk + std::size_t(k) * plane +
                                       std::size_t(j + c - chunkCols.begin) * M +
@@ -761,14 +764,30 @@ NoisePatches noiseChunkPatches(const float* chunk, std::int32_t rows, std::int32
                                int channels, Span chunkRows, Span chunkCols, Span ownRows,
                                Span ownCols)
 {
-    return chunkPatches(chunk, rows, cols, channels, chunkRows, chunkCols, ownRows, ownCols);
+    return chunkPatches(chunk, rows, cols, channels, chunkRows, chunkCols, ownRows, ownCols, 0,
+                        channels);
 }
 
 NoisePatches noiseChunkPatches(const double* chunk, std::int32_t rows, std::int32_t cols,
                                int channels, Span chunkRows, Span chunkCols, Span ownRows,
                                Span ownCols)
 {
-    return chunkPatches(chunk, rows, cols, channels, chunkRows, chunkCols, ownRows, ownCols);
+    return chunkPatches(chunk, rows, cols, channels, chunkRows, chunkCols, ownRows, ownCols, 0,
+                        channels);
+}
+
+NoisePatches noiseFramePatches(const double* frame, std::int32_t rows, std::int32_t cols,
+                               int channels, std::int32_t frames, std::int32_t index)
+{
+    if (frames < 1 || index < 0 || index >= frames)
+        throw std::invalid_argument("frame " + std::to_string(index) + " is not one of the stack's " +
+                                    std::to_string(frames));
+    if (channels < 1 || std::int64_t(channels) * frames > std::numeric_limits<int>::max())
+        throw std::invalid_argument("a stack of " + std::to_string(frames) + " frames of " +
+                                    std::to_string(channels) + " channels has too many planes");
+    const Span all{0, rows}, across{0, cols};
+    return chunkPatches(frame, rows, cols, channels, all, across, all, across, index * channels,
+                        channels * frames);
 }
 
 void mergeNoisePatches(NoisePatches& into, const NoisePatches& part)

@@ -196,5 +196,29 @@ TEST(NoiseChunks, ChunksGiveTheWholeImagesNoiseModel)
     EXPECT_EQ(estimateNoiseModel(counts.data(), rows, cols, 1).kind, NoiseKind::poissonGaussian);
 }
 
+// A stack read a frame at a time: each frame's share of the whole stack's
+// grid, which is sparser than one frame's own.
+TEST(NoiseChunks, FramesOfAStackGiveTheWholeStacksBits)
+{
+    const std::int32_t rows = 70, cols = 60, channels = 3, frames = 9;
+    std::vector<double> stack;
+    for (std::int32_t f = 0; f < frames; ++f) {
+        std::vector<double> frame = testing::shapesImage(rows, cols * channels);
+        testing::addNoise(frame, 0.05, 30u + unsigned(f));
+        stack.insert(stack.end(), frame.begin(), frame.end());
+    }
+    const std::size_t frameSize = std::size_t(rows) * cols * channels;
+    NoisePatches merged;
+    for (std::int32_t f = 0; f < frames; ++f)
+        mergeNoisePatches(merged, noiseFramePatches(stack.data() + std::size_t(f) * frameSize, rows,
+                                                    cols, channels, frames, f));
+    EXPECT_EQ(estimateNoiseSigma(rows, cols, channels * frames, merged),
+              estimateNoiseSigma(stack.data(), rows, cols, channels * frames));
+    EXPECT_THROW(noiseFramePatches(stack.data(), rows, cols, channels, frames, frames),
+                 std::invalid_argument);
+    EXPECT_THROW(noiseFramePatches(stack.data(), rows, cols, channels, frames, -1),
+                 std::invalid_argument);
+}
+
 } // namespace
 } // namespace sorvik

@@ -51,6 +51,12 @@ NoisePatches noiseChunkPatches(const double* chunk, std::int32_t rows, std::int3
                                int channels, Span chunkRows, Span chunkCols, Span ownRows,
                                Span ownCols);
 
+// The patches of a stack's grid (its frames' planes taken as the channels of
+// one image, frame after frame, as a stack's noise level is measured) that
+// lie in frame `index`, given whole: `channels` planes of rows x cols. So a
+// stack read frame by frame is estimated with the bits of the whole stack.
+NoisePatches noiseFramePatches(const double* frame, std::int32_t rows, std::int32_t cols,
+                               int channels, std::int32_t frames, std::int32_t index);
 // Appends part's patches to into's and widens into's extremes.
 void mergeNoisePatches(NoisePatches& into, const NoisePatches& part);
 
