@@ -21,6 +21,13 @@ namespace sorvik::cli {
 
 namespace {
 
+// Counts: the poisson-gaussian model chosen or one of its parameters given.
+bool countsModel(const DenoiseCommand& o)
+{
+    const Request& r = o.request;
+    return r.gain || r.readNoise || r.offset || r.noise == std::optional<std::string>("poisson-gaussian");
+}
+
 std::string pageName(std::size_t k) { return "page " + std::to_string(k + 1); }
 
 void checkSameShape(const std::vector<Picture>& pages, const std::string& what)
@@ -51,7 +58,8 @@ bool stackFitsInMemory(const std::vector<Picture>& headers, const std::string& w
 {
     checkSameShape(headers, what);
     const std::uint64_t bytes = stackInMemoryBytes(headers, libraryOptions(o, settings),
-                                                   int(o.request.temporalRadius), !o.sigma);
+                                                   int(o.request.temporalRadius), !o.sigma,
+                                                   countsModel(o));
     return bytes <= o.memory && resident <= o.memory - bytes;
 }
 
@@ -84,7 +92,7 @@ std::uint64_t streamedStackBytes(const std::vector<Picture>& headers, std::int32
     const std::vector<Picture> window(std::size_t(windowOf(core, frames, radius)), first);
     const std::uint64_t page = std::uint64_t(first.plane()) * std::uint64_t(first.channels) * sizeof(double);
     const std::uint64_t filtering =
-        stackInMemoryBytes(window, libraryOptions(o, settings), radius, false) +
+        stackInMemoryBytes(window, libraryOptions(o, settings), radius, false, countsModel(o)) +
         std::uint64_t(core) * page;
     const std::uint64_t estimating =
         o.sigma ? 0
@@ -130,14 +138,6 @@ void checkStackFits(const std::vector<Picture>& headers, const std::string& what
 }
 
 namespace {
-
-void refuseOtherModels(const DenoiseCommand& o)
-{
-    const Request& r = o.request;
-    if (r.gain || r.readNoise || r.offset || r.noise == std::optional<std::string>("poisson-gaussian"))
-        throw UserError("--frames denoises under the gaussian noise model only: leave --noise "
-                        "poisson-gaussian, --gain, --read-noise and --offset out");
-}
 
 // Every value of `frames` frames from page `firstPage` on is finite, or the
 // first that is not is named.
@@ -196,14 +196,11 @@ StackResult filterStack(const StackInput& input, const DenoiseCommand& o,
     }
 }
 
-void noteSigma(double sigma, const Picture& first, const DenoiseCommand& o, RunProgress& progress,
-               const std::string& notePrefix)
+void noteModel(const NoiseModel& model, const Picture& first, const DenoiseCommand& o,
+               RunProgress& progress, const std::string& notePrefix)
 {
-    if (o.quiet)
-        return;
-    NoiseModel model;
-    model.sigma = model.readNoise = sigma;
-    progress.bar->note(notePrefix + noiseNote(model, sigma, first.depth) + " (all frames)");
+    if (!o.quiet)
+        progress.bar->note(notePrefix + noiseNote(model, model.sigma, first.depth) + " (all frames)");
 }
 
 // Frame f's colour planes of a stack's result back into its page.
@@ -225,7 +222,6 @@ void denoisePagesTogether(std::vector<Picture>& pages, const std::string& what,
                           RunProgress& progress, const std::string& notePrefix)
 {
     checkSameShape(pages, what);
-    refuseOtherModels(o);
     const Picture& first = pages[0];
     const int colours = first.colours();
     const std::size_t plane = first.plane();
@@ -241,6 +237,7 @@ void denoisePagesTogether(std::vector<Picture>& pages, const std::string& what,
     input.frames = std::int32_t(pages.size());
     input.pixels = pixels.data();
     input.sigma = o.sigma;
+    applyNoise(o.request, input);
     if (isFloat(first.depth) && !o.rangeLow)
         checkFramesFinite(pixels.data(), first, input.frames, 0, what);
     input.range = stackRange(first, o, what, pixels.data(), first.rows, first.cols,
@@ -250,7 +247,7 @@ void denoisePagesTogether(std::vector<Picture>& pages, const std::string& what,
     progress.colours = colours;
     const StackResult result = filterStack(input, o, settings, what);
     if (result.sigmaEstimated)
-        noteSigma(result.sigma, first, o, progress, notePrefix);
+        noteModel(result.noise, first, o, progress, notePrefix);
     for (std::size_t k = 0; k < pages.size(); ++k)
         putColours(result.pixels, k * plane * std::size_t(colours), pages[k]);
 }
@@ -261,7 +258,6 @@ void denoisePagesStreamed(const std::string& input, const std::string& output,
                           RunProgress& progress, const std::string& notePrefix,
                           std::uint64_t resident)
 {
-    refuseOtherModels(o);
     const Picture& first = headers[0];
     const int colours = first.colours();
     const std::int32_t frames = std::int32_t(headers.size());
@@ -281,6 +277,7 @@ void denoisePagesStreamed(const std::string& input, const std::string& output,
     whole.channels = colours;
     whole.sigma = o.sigma;
     const bool floatExtremes = isFloat(first.depth) && !o.rangeLow;
+    const bool counts = countsModel(o);
     double extremes[2] = {0.0, 0.0};
     NoisePatches patches;
     if (floatExtremes || !o.sigma) {
@@ -304,6 +301,30 @@ void denoisePagesStreamed(const std::string& input, const std::string& output,
     whole.range = stackRange(first, o, what, extremes, 1, 2, floatExtremes ? 1 : 0, what);
     if (o.sigma) {
         checkSigma(*o.sigma, whole.range.sigmaToUnit(*o.sigma));
+    } else if (counts) {
+        // The model of every frame, given whole to each window with the
+        // stack's extremes, so that every window is stabilised alike.
+        DenoiseInput planes;
+        planes.rows = first.rows;
+        planes.cols = first.cols;
+        planes.channels = colours * frames;
+        planes.range = whole.range;
+        applyNoise(o.request, planes);
+        planes.noise = NoiseChoice::poissonGaussian;
+        PlannedNoise plan;
+        try {
+            plan = planNoiseFromPatches(planes, patches);
+        } catch (const std::invalid_argument& e) {
+            throw UserError(what + ": " + e.what());
+        }
+        whole.noise = NoiseChoice::poissonGaussian;
+        whole.gain = plan.model.gain;
+        whole.readNoise = plan.model.readNoise;
+        whole.offset = plan.model.offset;
+        whole.extremes = DataRange{patches.low, patches.high};
+        patches = NoisePatches();
+        if (plan.estimated)
+            noteModel(plan.model, first, o, progress, notePrefix);
     } else {
         double sigma = 0.0;
         try {
@@ -314,7 +335,9 @@ void denoisePagesStreamed(const std::string& input, const std::string& output,
         }
         patches = NoisePatches();
         whole.sigma = sigma;
-        noteSigma(sigma, first, o, progress, notePrefix);
+        NoiseModel model;
+        model.sigma = model.readNoise = sigma;
+        noteModel(model, first, o, progress, notePrefix);
     }
     if (!o.quiet) {
         const std::int32_t span = windowOf(core, frames, radius);

@@ -126,7 +126,7 @@ std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const sorvik::Den
 
 std::uint64_t stackInMemoryBytes(const std::vector<Picture>& pages,
                                  const sorvik::DenoiseOptions& options, int temporalRadius,
-                                 bool estimate)
+                                 bool estimate, bool stabilised)
 {
     constexpr std::uint64_t unbounded = std::numeric_limits<std::uint64_t>::max();
     if (pages.empty())
@@ -136,7 +136,7 @@ std::uint64_t stackInMemoryBytes(const std::vector<Picture>& pages,
     stack.temporalRadius = temporalRadius;
     const std::uint64_t denoiser =
         stackMemoryBound(first.rows, first.cols, first.colours(), std::int32_t(pages.size()),
-                         options, stack, estimate);
+                         options, stack, estimate, stabilised);
     const std::uint64_t frames = std::uint64_t(pages.size());
     const std::uint64_t page = std::uint64_t(first.plane()) * std::uint64_t(first.channels);
     // The pages are held from reading to writing, each in double precision;

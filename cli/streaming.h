@@ -45,10 +45,11 @@ std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const sorvik::Den
 
 // Bytes that reading the pages, denoising them together as one stack of
 // frames (<sorvik/stack.h>) and writing them would add to the process at its
-// peak: --frames holds the whole stack. The pages share one shape.
+// peak, holding the whole stack; `stabilised`: under the poisson-gaussian
+// model. The pages share one shape.
 std::uint64_t stackInMemoryBytes(const std::vector<Picture>& pages,
                                  const sorvik::DenoiseOptions& options, int temporalRadius,
-                                 bool estimate);
+                                 bool estimate, bool stabilised = false);
 
 // How a page is streamed (the library's plan, <sorvik/stream.h>): bands of
 // coreRows rows, each cut into tiles of coreCols columns (the last band and

@@ -2,6 +2,8 @@
 // image, both stages run frame by frame with groups from the frames around.
 #include <sorvik/stack.h>
 
+#include "noise_model.h"
+
 #include <filter/frames.h>
 #include <pilot/basic_estimate.h>
 #include <sorvik/sorvik.h>
@@ -37,9 +39,9 @@ void checkStack(const StackInput& in, const StackOptions& stack)
     if (stack.predictiveRadius < 0 || stack.predictiveRadius > 64)
         throw std::invalid_argument("the predictive search radius must be from 0 to 64, not " +
                                     std::to_string(stack.predictiveRadius));
-    if (in.noise == NoiseChoice::poissonGaussian)
-        throw std::invalid_argument("stacks are denoised under the gaussian noise model only; "
-                                    "give noise 'gaussian' or 'auto'");
+    if (in.noise == NoiseChoice::correlated)
+        throw std::invalid_argument("stacks are denoised under the white noise models only "
+                                    "(gaussian, poisson-gaussian), not the correlated one");
     if (!std::isfinite(in.range.low) || !std::isfinite(in.range.high) ||
         !(in.range.low < in.range.high) || !std::isfinite(in.range.width()))
         throw std::invalid_argument("the data range needs finite ends with low < high, not [" +
@@ -180,7 +182,7 @@ FilterParams stageParams(std::int32_t rows, std::int32_t cols, std::int32_t bloc
 
 std::uint64_t stackMemoryBound(std::int32_t rows, std::int32_t cols, int channels,
                                std::int32_t frames, const DenoiseOptions& options,
-                               const StackOptions& stack, bool estimate)
+                               const StackOptions& stack, bool estimate, bool stabilised)
 {
     if (rows < 1 || cols < 1 || (channels != 1 && channels != 3) || frames < 1 ||
         stack.temporalRadius < 0 || stack.temporalRadius > maxTemporalRadius)
@@ -225,15 +227,19 @@ std::uint64_t stackMemoryBound(std::int32_t rows, std::int32_t cols, int channel
         bytes = add(bytes, NoiseEstimator::memoryBound(rows, cols,
                                                        count / plane > 1u << 30 ? 1 << 30
                                                                                 : int(count / plane)));
+    if (stabilised)
+        bytes = add(bytes, times(count, 8));
     return bytes;
 }
 
-StackResult denoiseStack(const StackInput& in, const DenoiseOptions& options,
-                         const StackOptions& stack)
+namespace {
+
+// The gaussian call on a checked stack at `sigma` (the data's units).
+StackResult gaussianStack(const StackInput& in, const DenoiseOptions& options,
+                          const StackOptions& stack, double sigma)
 {
-    checkStack(in, stack);
     StackResult result;
-    result.sigma = stackSigma(in, result.sigmaEstimated);
+    result.sigma = sigma;
     const int C = in.channels;
     const int F = in.frames;
     const std::size_t plane = std::size_t(in.rows) * std::size_t(in.cols);
@@ -348,6 +354,72 @@ StackResult denoiseStack(const StackInput& in, const DenoiseOptions& options,
     }
     for (double& v : result.pixels)
         v = in.range.fromUnit(v);
+    return result;
+}
+
+// Counts: the stack stabilised value by value, the gaussian call at unit
+// sigma over the stabilised extremes, each value back through the unbiased
+// inverse, as denoise() does an image.
+StackResult stabilisedStack(const StackInput& in, const DenoiseOptions& options,
+                            const StackOptions& stack)
+{
+    const std::size_t count = std::size_t(in.rows) * std::size_t(in.cols) *
+                              std::size_t(in.channels) * std::size_t(in.frames);
+    const auto [low, high] = std::minmax_element(in.pixels, in.pixels + count);
+    DenoiseInput whole;
+    whole.rows = in.rows;
+    whole.cols = in.cols;
+    whole.channels = in.channels * in.frames;
+    whole.pixels = in.pixels;
+    whole.range = in.range;
+    whole.noise = NoiseChoice::poissonGaussian;
+    whole.gain = in.gain;
+    whole.readNoise = in.readNoise;
+    whole.offset = in.offset;
+    whole.extremes = in.extremes;
+    const detail::NoisePlan plan = detail::planNoise(whole, {}, options.threads);
+    const DataRange extremes = in.extremes ? *in.extremes : DataRange{*low, *high};
+    const detail::StabilisedProblem problem =
+        detail::stabilisedProblem(plan.model, extremes.low, extremes.high);
+    std::vector<double> stable(count);
+    double mean = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        stable[i] = problem.stabiliser.forward(in.pixels[i]);
+        mean += in.pixels[i];
+    }
+    mean /= double(count);
+    StackInput gaussian = in;
+    gaussian.pixels = stable.data();
+    gaussian.range = problem.range;
+    StackResult result = gaussianStack(gaussian, options, stack, 1.0);
+    for (double& v : result.pixels)
+        v = problem.stabiliser.inverse(v);
+    const NoiseModel& m = plan.model;
+    result.noise = m;
+    result.sigma = std::sqrt(std::max(m.gain * (mean - m.offset) + m.readNoise * m.readNoise, 0.0));
+    result.noise.sigma = result.sigma;
+    result.sigmaEstimated = plan.estimated;
+    return result;
+}
+
+} // namespace
+
+StackResult denoiseStack(const StackInput& in, const DenoiseOptions& options,
+                         const StackOptions& stack)
+{
+    checkStack(in, stack);
+    if (in.noise == NoiseChoice::poissonGaussian || in.gain || in.readNoise || in.offset) {
+        if (in.sigma)
+            throw std::invalid_argument("sigma cannot be given with the poisson-gaussian noise "
+                                        "model (its noise follows the signal); give gain and read "
+                                        "noise instead, or the gaussian model");
+        return stabilisedStack(in, options, stack);
+    }
+    bool estimated = false;
+    const double sigma = stackSigma(in, estimated);
+    StackResult result = gaussianStack(in, options, stack, sigma);
+    result.sigmaEstimated = estimated;
+    result.noise.sigma = result.noise.readNoise = sigma;
     return result;
 }
 

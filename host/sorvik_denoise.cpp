@@ -399,6 +399,15 @@ std::size_t badAlpha(const T* alpha, std::size_t count)
 
 bool denoiseStackCall(int nlhs, mxArray* plhs[], const Request& r, Failure& failure);
 
+sorvik::NoiseChoice noiseChoice(const sorvik::Request& t)
+{
+    const auto& noise = t.noise;
+    return noise == std::optional<std::string>("gaussian")           ? sorvik::NoiseChoice::gaussian
+           : noise == std::optional<std::string>("poisson-gaussian") ? sorvik::NoiseChoice::poissonGaussian
+           : noise == std::optional<std::string>("correlated")       ? sorvik::NoiseChoice::correlated
+                                                                     : sorvik::NoiseChoice::automatic;
+}
+
 // The third output: the noise model as a struct.
 bool modelOutput(const sorvik::NoiseModel& m, mxArray*& slot, Failure& failure)
 {
@@ -450,12 +459,7 @@ bool denoiseCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Fai
         input.pixels = pixels.data();
         input.range = range;
         input.sigma = r.sigma;
-        const auto& noise = r.table.noise;
-        input.noise = noise == std::optional<std::string>("gaussian") ? sorvik::NoiseChoice::gaussian
-                      : noise == std::optional<std::string>("poisson-gaussian")
-                          ? sorvik::NoiseChoice::poissonGaussian
-                      : noise == std::optional<std::string>("correlated") ? sorvik::NoiseChoice::correlated
-                                                                          : sorvik::NoiseChoice::automatic;
+        input.noise = noiseChoice(r.table);
         input.gain = r.table.gain;
         input.readNoise = r.table.readNoise;
         input.offset = r.table.offset;
@@ -522,15 +526,11 @@ bool denoiseCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Fai
 }
 
 // 'Frames', true: the frames denoised together (<sorvik/stack.h>), one
-// sigma and one range for all of them; the gaussian model only.
+// noise model and one range for all of them.
 bool denoiseStackCall(int nlhs, mxArray* plhs[], const Request& r, Failure& failure)
 {
     const Image& im = r.image;
     const sorvik::Request& t = r.table;
-    if (t.gain || t.readNoise || t.offset || t.noise == std::optional<std::string>("poisson-gaussian"))
-        return failWith(failure, "sorvik:invalidParameter",
-                        "'Frames' denoises under the gaussian noise model only: leave 'NoiseModel' "
-                        "'poisson-gaussian', 'Gain', 'ReadNoise' and 'Offset' out.");
     const std::size_t count = std::size_t(im.rows) * std::size_t(im.cols) * std::size_t(im.colour) *
                               std::size_t(im.frames);
     const int planes = im.colour * im.frames;
@@ -546,6 +546,15 @@ bool denoiseStackCall(int nlhs, mxArray* plhs[], const Request& r, Failure& fail
         input.frames = im.frames;
         input.pixels = pixels.data();
         input.sigma = r.sigma;
+        input.noise = noiseChoice(t);
+        input.gain = t.gain;
+        input.readNoise = t.readNoise;
+        input.offset = t.offset;
+        try {
+            sorvik::checkOffset(t, sorvik::FrontEnd::octave, *std::max_element(pixels.begin(), pixels.end()));
+        } catch (const std::invalid_argument& e) {
+            return failWith(failure, "sorvik:invalidParameter", "%s", e.what());
+        }
         sorvik::StackOptions stack;
         stack.temporalRadius = static_cast<int>(t.temporalRadius);
         stack.predictiveRadius = static_cast<int>(t.predictiveRadius);
@@ -571,16 +580,15 @@ bool denoiseStackCall(int nlhs, mxArray* plhs[], const Request& r, Failure& fail
         plhs[0] = out;
         if (nlhs > 1)
             plhs[1] = mxCreateDoubleScalar(result.sigma);
-        sorvik::NoiseModel model;
-        model.sigma = model.readNoise = result.sigma;
-        return nlhs < 3 || modelOutput(model, plhs[2], failure);
+        return nlhs < 3 || modelOutput(result.noise, plhs[2], failure);
     } catch (const sorvik::NonFiniteValue& e) {
         return failWith(failure, "sorvik:nonFiniteInput",
                         "Input 1 (I) must hold finite values; the value at row %d, column %d, plane %d of "
                         "frame %d is not.",
                         e.row + 1, e.col + 1, e.channel % im.colour + 1, e.channel / im.colour + 1);
     } catch (const std::invalid_argument& e) {
-        return failWith(failure, "sorvik:invalidInput", "%s", e.what());
+        return failWith(failure, "sorvik:invalidInput", "%s",
+                        sorvik::noiseAdvice(e.what(), sorvik::FrontEnd::octave).c_str());
     } catch (const std::bad_alloc&) {
         return failWith(failure, "sorvik:outOfMemory", "Out of memory denoising %d frames of %d x %d.",
                         im.frames, im.rows, im.cols);

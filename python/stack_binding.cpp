@@ -28,7 +28,9 @@ py::tuple denoiseStackPlanar(const Planar& planar, const std::string& kind,
                              std::int32_t blockSize, std::int32_t step, std::int32_t maxGroupSize,
                              std::int32_t searchRadius, double matchThreshold,
                              std::optional<Planar> window, int threads,
-                             const py::dict& firstStage, int temporalRadius, int predictiveRadius)
+                             const py::dict& firstStage, int temporalRadius, int predictiveRadius,
+                             const std::optional<std::string>& noiseModel, std::optional<double> gain,
+                             std::optional<double> readNoise, std::optional<double> offset)
 {
     if (planar.ndim() != 4)
         throw std::invalid_argument("internal: a planar stack has 4 dimensions");
@@ -39,6 +41,10 @@ py::tuple denoiseStackPlanar(const Planar& planar, const std::string& kind,
     input.rows = std::int32_t(planar.shape(3));
     input.pixels = planar.data();
     input.sigma = sigma;
+    input.noise = noiseChoiceOf(noiseModel);
+    input.gain = gain;
+    input.readNoise = readNoise;
+    input.offset = offset;
     sorvik::DenoiseOptions options;
     options.wiener.blockSize = blockSize;
     options.wiener.step = step;
@@ -90,5 +96,6 @@ void registerStack(py::module_& m)
     m.def("_denoise_stack_planar", &denoiseStackPlanar, "planar"_a, "kind"_a, "sigma"_a,
           "data_range"_a, "block_size"_a, "step"_a, "max_group_size"_a, "search_radius"_a,
           "match_threshold"_a, "window"_a, "threads"_a, "first_stage"_a, "temporal_radius"_a,
-          "predictive_radius"_a);
+          "predictive_radius"_a, "noise_model"_a = py::none(), "gain"_a = py::none(),
+          "read_noise"_a = py::none(), "offset"_a = py::none());
 }

@@ -74,9 +74,10 @@ def keywords(arguments: dict) -> dict:
 
 
 def _refuse_other_models(params: dict):
+    """Dask's stacks: the gaussian model only (counts are filtered in memory)."""
     if params.get("noise_model") == "poisson-gaussian" or any(params.get(k) is not None for k in _NOT_FOR_STACKS):
-        raise ValueError("stacks are denoised under the gaussian noise model only: leave noise_model, gain, "
-                         "read_noise and offset out, or give sigma")
+        raise ValueError("sorvik.dask denoises stacks under the gaussian noise model only: leave noise_model, "
+                         "gain, read_noise and offset out, or give sigma; sorvik.denoise takes counts")
 
 
 def denoise_planar_stack(stack: np.ndarray, kind: str, sigma, data_range, params: dict, first: dict,
@@ -86,7 +87,8 @@ def denoise_planar_stack(stack: np.ndarray, kind: str, sigma, data_range, params
     result, used = _sorvik._denoise_stack_planar(
         planar, kind, sigma, data_range, params["block_size"], params["step"], params["max_group_size"],
         params["search_radius"], params["match_threshold"], params["window"], threads, first,
-        params["temporal_radius"], params["predictive_radius"])
+        params["temporal_radius"], params["predictive_radius"], params.get("noise_model"), params.get("gain"),
+        params.get("read_noise"), params.get("offset"))
     out = result.transpose(0, 1, 3, 2)
     if kind != "float":
         out = _sorvik._to_integer(out, kind)
@@ -107,7 +109,6 @@ def denoise_stack(image, sigma, frame_axis, channel_axis, checked: dict, first: 
     if not isinstance(image, np.ndarray) or isinstance(image, np.matrix):
         raise TypeError(f"image must be a numpy array or a list of frames, not {type(image).__name__}")
     stack, kind, _, frame_axis, channel_axis = stack_layout(image, frame_axis, channel_axis)
-    _refuse_other_models(checked)
     out, _ = denoise_planar_stack(stack, kind, checked["sigma"], checked["data_range"], checked, first,
                                   checked["threads"])
     if progress is not None:

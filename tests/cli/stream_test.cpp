@@ -212,8 +212,10 @@ TEST_F(Streaming, FramesStreamInWindowsWithTheBitsOfTheWholeStackOrAreRefused)
             if (k > 0) {
                 ASSERT_TRUE(out->open(path(name), layout, OIIO::ImageOutput::AppendSubimage));
             }
-            const Image page = testImage(rows, cols, type, type == OIIO::TypeDesc::UINT8 ? 255.0 : 0.0,
-                                         20u + unsigned(k));
+            const Image page = type == OIIO::TypeDesc::UINT16
+                                   ? countFrame(rows, cols, 40.0, 3.0, 2.0, 100.0, 20u + unsigned(k))
+                                   : testImage(rows, cols, type, type == OIIO::TypeDesc::UINT8 ? 255.0 : 0.0,
+                                               20u + unsigned(k));
             std::vector<double> rowMajor(page.pixels.size());
             for (int i = 0; i < page.rows; ++i)
                 for (int j = 0; j < page.cols; ++j)
@@ -235,12 +237,16 @@ TEST_F(Streaming, FramesStreamInWindowsWithTheBitsOfTheWholeStackOrAreRefused)
     };
 
     // Float frames with the noise level and range estimated (the first pass
-    // reads them one at a time), 8-bit ones with sigma given.
+    // reads them one at a time), 8-bit ones with sigma given, and counts
+    // whose model is fitted on every frame and stabilised over the stack's
+    // extremes in every window.
     writeStack("float.tif", 12, 80, 90, OIIO::TypeDesc::FLOAT);
     writeStack("bytes.tif", 24, 96, 100, OIIO::TypeDesc::UINT8);
+    writeStack("counts.tif", 12, 80, 90, OIIO::TypeDesc::UINT16);
     for (const auto& [name, extra] :
          {std::pair<std::string, std::vector<std::string>>{"float.tif", {"--temporal-radius", "1"}},
-          {"bytes.tif", {"--temporal-radius", "1", "--sigma", "20"}}}) {
+          {"bytes.tif", {"--temporal-radius", "1", "--sigma", "20"}},
+          {"counts.tif", {"--temporal-radius", "1", "--noise", "poisson-gaussian"}}}) {
         const Outcome whole = denoise(name, path("whole.tif"), extra);
         ASSERT_EQ(whole.status, 0) << whole.err;
         ASSERT_EQ(whole.err.find("streamed"), std::string::npos) << whole.err;

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -190,6 +192,53 @@ TEST(Stack, OneSigmaEstimatedForTheWholeStack)
     EXPECT_EQ(out.sigma, sorvik::estimateNoiseSigma(pixels.data(), rows, cols, frames));
 }
 
+// Counts: one model fitted on every frame, filtered stabilised; a window of
+// the stack given that model and the stack's extremes gives the stack's
+// bits for the frames its context decides, as the tool's windows need.
+TEST(Stack, CountsAreFilteredUnderOneModelAndWindowsKeepTheirBits)
+{
+    const int rows = 64, cols = 64, frames = 8;
+    const double gain = 2.0, read = 1.0, offset = 10.0, photons = 30.0;
+    const std::vector<double> clean = panningStack(rows, cols, frames, 1, 0.0);
+    std::mt19937 bits(7);
+    std::vector<double> counts(clean.size());
+    for (std::size_t i = 0; i < clean.size(); ++i)
+        counts[i] = offset + gain * std::poisson_distribution<int>(photons * clean[i])(bits) +
+                    std::normal_distribution<double>(0.0, read)(bits);
+    sorvik::StackInput in = stackOf(counts, rows, cols, 1, frames, 0.0);
+    in.sigma.reset();
+    in.range = sorvik::floatDataRange(counts.data(), rows, cols, frames);
+    sorvik::StackOptions stack;
+    stack.temporalRadius = 1;
+    const sorvik::StackResult white = sorvik::denoiseStack(in, {}, stack);
+    EXPECT_EQ(white.noise.kind, sorvik::NoiseKind::gaussian);
+
+    in.noise = sorvik::NoiseChoice::poissonGaussian;
+    const sorvik::StackResult fitted = sorvik::denoiseStack(in, {}, stack);
+    EXPECT_EQ(fitted.noise.kind, sorvik::NoiseKind::poissonGaussian);
+    EXPECT_TRUE(fitted.sigmaEstimated);
+    EXPECT_NEAR(fitted.noise.gain, gain, 0.3 * gain);
+    std::vector<double> truth(clean.size());
+    for (std::size_t i = 0; i < clean.size(); ++i)
+        truth[i] = offset + gain * photons * clean[i];
+    EXPECT_LT(meanSquare(fitted.pixels.data(), truth.data(), truth.size()),
+              0.9 * meanSquare(white.pixels.data(), truth.data(), truth.size()));
+
+    in.gain = fitted.noise.gain;
+    in.readNoise = fitted.noise.readNoise;
+    in.offset = fitted.noise.offset;
+    const sorvik::StackResult given = sorvik::denoiseStack(in, {}, stack);
+    EXPECT_FALSE(given.sigmaEstimated);
+    const auto [low, high] = std::minmax_element(counts.begin(), counts.end());
+    sorvik::StackInput window = in;
+    window.frames = 6; // frames 0 and 1 are decided within it
+    window.extremes = sorvik::DataRange{*low, *high};
+    const sorvik::StackResult part = sorvik::denoiseStack(window, {}, stack);
+    const std::size_t decided = 2 * std::size_t(rows) * cols;
+    EXPECT_TRUE(std::equal(part.pixels.begin(), part.pixels.begin() + std::ptrdiff_t(decided),
+                           given.pixels.begin()));
+}
+
 TEST(Stack, RefusesWhatItCannotDo)
 {
     const int rows = 32, cols = 32, frames = 3;
@@ -218,7 +267,9 @@ TEST(Stack, RefusesWhatItCannotDo)
     refuses(bad, stack, "channels");
     bad = in;
     bad.noise = sorvik::NoiseChoice::poissonGaussian;
-    refuses(bad, stack, "gaussian");
+    refuses(bad, stack, "sigma cannot be given with the poisson-gaussian");
+    bad.noise = sorvik::NoiseChoice::correlated;
+    refuses(bad, stack, "white noise models only");
     pixels[2 * rows * cols + 5] = 1.5;
     refuses(in, stack, "frame 2");
     pixels[2 * rows * cols + 5] = std::nan("");

@@ -153,6 +153,22 @@ TEST(DenoiseModule, FramesAreDenoisedTogetherAndRadiusZeroIsEachFrameAlone)
     EXPECT_NE(std::memcmp(mxGetData(together.outputs[0].get()), mxGetData(alone.outputs[0].get()),
                           plane * frames),
               0);
+    // Counts: one model for every frame, returned as the third output.
+    const r14host::Array modelName(mxCreateString("NoiseModel"));
+    const r14host::Array poisson(mxCreateString("poisson-gaussian"));
+    r14host::CallResult counts =
+        denoiseModule().call(3, {stack.get(), framesName.get(), yes.get(), modelName.get(), poisson.get()});
+    ASSERT_FALSE(counts.errorExit) << counts.errorId << ": " << counts.errorMessage;
+    const mxArray* kind = mxGetField(counts.outputs[2].get(), 0, "Kind");
+    ASSERT_NE(kind, nullptr);
+    char text[32] = {};
+    mxGetString(kind, text, sizeof text);
+    EXPECT_STREQ(text, "poisson-gaussian");
+    const r14host::Array offsetName(mxCreateString("Offset"));
+    const r14host::Array tooHigh = r14host::doubleScalar(300);
+    moduletest::expectCleanErrorExit(denoiseModule(),
+                                     {stack.get(), framesName.get(), yes.get(), offsetName.get(), tooHigh.get()},
+                                     "sorvik:invalidParameter");
     // M x N x 2 x K is neither grey nor RGB frames; 'Frames' wants a scalar.
     const r14host::Array twoPlanes = r14host::numericArray({rows, cols, 2, 3}, mxUINT8_CLASS);
     moduletest::expectCleanErrorExit(denoiseModule(), {twoPlanes.get(), framesName.get(), yes.get()},

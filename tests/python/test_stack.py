@@ -57,6 +57,8 @@ def test_dask_chunks_give_the_in_memory_bits():
     lazy = sd.denoise(da.from_array(colour, chunks=(2, 40, 44, 3)), 0.08, frame_axis=0, channel_axis=-1,
                       temporal_radius=1)
     assert np.array_equal(lazy.compute(), whole)
+    with pytest.raises(ValueError, match="sorvik.denoise takes counts"):
+        sd.denoise(da.from_array(grey, chunks=(3, 20, 44)), frame_axis=0, noise_model="poisson-gaussian")
 
 
 def test_stacks_that_cannot_be_taken_are_refused_naming_the_argument():
@@ -68,10 +70,11 @@ def test_stacks_that_cannot_be_taken_are_refused_naming_the_argument():
             ({"frame_axis": 0, "channel_axis": 0}, ValueError, "4-D"),
             ({"frame_axis": 0, "temporal_radius": 17}, ValueError, "temporal_radius must be at most 16"),
             ({"frame_axis": 0, "predictive_radius": -1}, ValueError, "predictive_radius must be at least 0"),
-            ({"frame_axis": 0, "noise_model": "poisson-gaussian"}, ValueError, "gaussian noise model only"),
-            ({"frame_axis": 0, "gain": 2.0}, ValueError, "gaussian noise model only")]:
+            ({"frame_axis": 0, "noise_model": "correlated"}, ValueError, "white noise models only"),
+            ({"frame_axis": 0, "noise_model": "poisson-gaussian", "gain": 2.0}, ValueError,
+             "noise_model poisson-gaussian cannot be given with sigma")]:
         with pytest.raises(error, match=message):
-            sorvik.denoise(grey, 20 if "gain" not in kwargs and "noise_model" not in kwargs else None, **kwargs)
+            sorvik.denoise(grey, 20, **kwargs)
     with pytest.raises(ValueError, match="without channel_axis must be 3-D"):
         sorvik.denoise(grey[0], 20, frame_axis=0)
     with pytest.raises(ValueError, match="name the same axis"):
@@ -106,6 +109,14 @@ def test_the_tool_gives_the_packages_bits_and_refuses_pages_that_are_no_sequence
     done = run("--frames", "--temporal-radius", "1")
     assert done.returncode == 0, done.stderr
     assert np.array_equal(tifffile.imread(out), sorvik.denoise(grey, frame_axis=0, temporal_radius=1))
+    # Counts: one model fitted on every frame, the same in both.
+    counts = (100 + 3 * np.random.default_rng(2).poisson(grey.astype(float) / 6)).astype(np.uint16)
+    tifffile.imwrite(source, counts)
+    done = run("--frames", "--temporal-radius", "1", "--noise", "poisson-gaussian")
+    assert done.returncode == 0 and "noise: poisson-gaussian" in done.stderr, done.stderr
+    assert np.array_equal(tifffile.imread(out),
+                          sorvik.denoise(counts, frame_axis=0, temporal_radius=1, noise_model="poisson-gaussian"))
+    tifffile.imwrite(source, grey)
     # Without --frames every page is an image of its own.
     assert run().returncode == 0
     assert np.array_equal(tifffile.imread(out), np.stack([sorvik.denoise(f) for f in grey]))

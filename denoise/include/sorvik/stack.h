@@ -21,9 +21,15 @@ struct StackInput {
     const double* pixels = nullptr;
     DataRange range;
     std::optional<double> sigma;    // the data's units; absent: estimated on all frames together
-    // Stacks follow the gaussian model: automatic means gaussian here, and
-    // poisson-gaussian is refused.
+    // Stacks take the white models. automatic means gaussian here: counts
+    // are filtered as such when poisson-gaussian is chosen or one of its
+    // parameters is given, the rest fitted on all frames together (stabilised
+    // as denoise() does it). correlated is refused.
     NoiseChoice noise = NoiseChoice::automatic;
+    std::optional<double> gain, readNoise, offset; // as DenoiseInput's
+    // A window of a larger stack: the whole stack's extremes, so that every
+    // window is stabilised alike (with the whole model given).
+    std::optional<DataRange> extremes;
 };
 
 // How many frames on each side lend blocks, and how far around its predicted
@@ -45,8 +51,9 @@ constexpr int stackContext(int temporalRadius) { return 4 * temporalRadius; }
 
 struct StackResult {
     std::vector<double> pixels; // as the input, in the data's units
-    double sigma = 0.0;
+    double sigma = 0.0;         // poisson-gaussian: the noise at the stack's mean level
     bool sigmaEstimated = false;
+    NoiseModel noise;           // the model filtered under
 };
 
 // denoise() on every frame, each frame's groups drawing from the frames
@@ -62,11 +69,13 @@ StackResult denoiseStack(const StackInput& input, const DenoiseOptions& options 
 // rows x cols pixels and `channels` channels, beyond its input and with its
 // result: the stack in the filter's units, its pilot and estimate, each
 // stage's sums for every frame and the filter on one temporal window
-// (framesMemoryBound), and the noise estimate of the whole stack when
-// `estimate`. The largest value for a shape or radius denoiseStack refuses.
+// (framesMemoryBound), the noise estimate of the whole stack when
+// `estimate`, and the stabilised copy of the stack when `stabilised` (the
+// poisson-gaussian model). The largest value for a shape or radius
+// denoiseStack refuses.
 std::uint64_t stackMemoryBound(std::int32_t rows, std::int32_t cols, int channels,
                                std::int32_t frames, const DenoiseOptions& options,
-                               const StackOptions& stack, bool estimate);
+                               const StackOptions& stack, bool estimate, bool stabilised = false);
 
 } // namespace sorvik
 
