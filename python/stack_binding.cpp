@@ -30,7 +30,8 @@ py::tuple denoiseStackPlanar(const Planar& planar, const std::string& kind,
                              std::optional<Planar> window, int threads,
                              const py::dict& firstStage, int temporalRadius, int predictiveRadius,
                              const std::optional<std::string>& noiseModel, std::optional<double> gain,
-                             std::optional<double> readNoise, std::optional<double> offset)
+                             std::optional<double> readNoise, std::optional<double> offset,
+                             std::optional<std::pair<double, double>> extremes)
 {
     if (planar.ndim() != 4)
         throw std::invalid_argument("internal: a planar stack has 4 dimensions");
@@ -45,6 +46,8 @@ py::tuple denoiseStackPlanar(const Planar& planar, const std::string& kind,
     input.gain = gain;
     input.readNoise = readNoise;
     input.offset = offset;
+    if (extremes)
+        input.extremes = sorvik::DataRange{extremes->first, extremes->second};
     sorvik::DenoiseOptions options;
     options.wiener.blockSize = blockSize;
     options.wiener.step = step;
@@ -97,5 +100,5 @@ void registerStack(py::module_& m)
           "data_range"_a, "block_size"_a, "step"_a, "max_group_size"_a, "search_radius"_a,
           "match_threshold"_a, "window"_a, "threads"_a, "first_stage"_a, "temporal_radius"_a,
           "predictive_radius"_a, "noise_model"_a = py::none(), "gain"_a = py::none(),
-          "read_noise"_a = py::none(), "offset"_a = py::none());
+          "read_noise"_a = py::none(), "offset"_a = py::none(), "extremes"_a = py::none());
 }

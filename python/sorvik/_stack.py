@@ -73,22 +73,21 @@ def keywords(arguments: dict) -> dict:
     return {k: arguments[k] for k in _KEYWORDS}
 
 
-def _refuse_other_models(params: dict):
-    """Dask's stacks: the gaussian model only (counts are filtered in memory)."""
-    if params.get("noise_model") == "poisson-gaussian" or any(params.get(k) is not None for k in _NOT_FOR_STACKS):
-        raise ValueError("sorvik.dask denoises stacks under the gaussian noise model only: leave noise_model, "
-                         "gain, read_noise and offset out, or give sigma; sorvik.denoise takes counts")
+def _counts(params: dict) -> bool:
+    """The poisson-gaussian model chosen, or one of its parameters given."""
+    return params.get("noise_model") == "poisson-gaussian" or any(params.get(k) is not None for k in _NOT_FOR_STACKS)
 
 
 def denoise_planar_stack(stack: np.ndarray, kind: str, sigma, data_range, params: dict, first: dict,
-                         threads: int):
-    """The library's call on a [frame, channel, row, column] array; returns (result, sigma)."""
+                         threads: int, extremes=None):
+    """The library's call on a [frame, channel, row, column] array; returns (result, sigma).
+    `extremes`: a window's, the whole stack's (with the whole model in `params`)."""
     planar = np.ascontiguousarray(stack.transpose(0, 1, 3, 2), dtype=np.float64)
     result, used = _sorvik._denoise_stack_planar(
         planar, kind, sigma, data_range, params["block_size"], params["step"], params["max_group_size"],
         params["search_radius"], params["match_threshold"], params["window"], threads, first,
         params["temporal_radius"], params["predictive_radius"], params.get("noise_model"), params.get("gain"),
-        params.get("read_noise"), params.get("offset"))
+        params.get("read_noise"), params.get("offset"), extremes)
     out = result.transpose(0, 1, 3, 2)
     if kind != "float":
         out = _sorvik._to_integer(out, kind)
@@ -119,10 +118,16 @@ def denoise_stack(image, sigma, frame_axis, channel_axis, checked: dict, first: 
 
 
 def _stack_task(block, sigma_value, range_value, kind, params, first, threads, left, own, block_info=None):
-    """One chunk of frames with the context on each side; returns its own frames."""
+    """One chunk of frames with the context on each side; returns its own frames. `sigma_value`
+    is sigma, or for counts the whole stack's planned model with its extremes."""
     i = block_info[None]["chunk-location"][0]
     start = left[i]
-    out, _ = denoise_planar_stack(block, kind, sigma_value, range_value, params, first, threads)
+    extremes = None
+    if isinstance(sigma_value, tuple):
+        (_, _, gain, read_noise, offset, _), low, high = sigma_value
+        params = dict(params, noise_model="poisson-gaussian", gain=gain, read_noise=read_noise, offset=offset)
+        sigma_value, extremes = None, (low, high)
+    out, _ = denoise_planar_stack(block, kind, sigma_value, range_value, params, first, threads, extremes)
     return out[start:start + own[i]]
 
 
@@ -135,12 +140,17 @@ def dask_denoise_stack(image, sigma, frame_axis, channel_axis, checked: dict, fi
     from .dask import _finite_extremes, _float_range, _lazy_sigma, _merged_chunks
 
     stack, kind, channels, frame_axis, channel_axis = stack_layout(image, frame_axis, channel_axis, da.moveaxis)
-    _refuse_other_models(checked)
     frames, _, rows, cols = (int(v) for v in stack.shape)
     depth = 4 * checked["temporal_radius"]
     sizes = _merged_chunks(stack.chunks[0], max(depth, 1))
     stack = stack.rechunk((sizes, (channels,), (rows,), (cols,)))
-    if sigma is None:
+    if _counts(checked) and sigma is None:
+        # One model fitted on every frame's patches, as in memory; each task
+        # gets it whole, with the stack's extremes.
+        planes = stack.reshape((frames * channels, rows, cols))
+        request = (None, "poisson-gaussian", checked["gain"], checked["read_noise"], checked["offset"])
+        sigma = _lazy_sigma(planes, [(rows,), (cols,)], checked=True, request=request, model=True)
+    elif sigma is None:
         planes = stack.reshape((frames * channels, rows, cols))
         sigma = _lazy_sigma(planes, [(rows,), (cols,)], checked=True)
     data_range = checked["data_range"]
