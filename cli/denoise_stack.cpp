@@ -21,11 +21,11 @@ namespace sorvik::cli {
 
 namespace {
 
-// Counts: the poisson-gaussian model chosen or one of its parameters given.
-bool countsModel(const DenoiseCommand& o)
+// Whether the stack may be filtered as counts (stabilised): the automatic
+// choice may find them, or the poisson-gaussian model is asked for.
+bool mayBeCounts(const DenoiseCommand& o)
 {
-    const Request& r = o.request;
-    return r.gain || r.readNoise || r.offset || r.noise == std::optional<std::string>("poisson-gaussian");
+    return !o.sigma && o.request.noise != std::optional<std::string>("gaussian");
 }
 
 std::string pageName(std::size_t k) { return "page " + std::to_string(k + 1); }
@@ -59,7 +59,7 @@ bool stackFitsInMemory(const std::vector<Picture>& headers, const std::string& w
     checkSameShape(headers, what);
     const std::uint64_t bytes = stackInMemoryBytes(headers, libraryOptions(o, settings),
                                                    int(o.request.temporalRadius), !o.sigma,
-                                                   countsModel(o));
+                                                   mayBeCounts(o));
     return bytes <= o.memory && resident <= o.memory - bytes;
 }
 
@@ -92,7 +92,7 @@ std::uint64_t streamedStackBytes(const std::vector<Picture>& headers, std::int32
     const std::vector<Picture> window(std::size_t(windowOf(core, frames, radius)), first);
     const std::uint64_t page = std::uint64_t(first.plane()) * std::uint64_t(first.channels) * sizeof(double);
     const std::uint64_t filtering =
-        stackInMemoryBytes(window, libraryOptions(o, settings), radius, false, countsModel(o)) +
+        stackInMemoryBytes(window, libraryOptions(o, settings), radius, false, mayBeCounts(o)) +
         std::uint64_t(core) * page;
     const std::uint64_t estimating =
         o.sigma ? 0
@@ -277,7 +277,6 @@ void denoisePagesStreamed(const std::string& input, const std::string& output,
     whole.channels = colours;
     whole.sigma = o.sigma;
     const bool floatExtremes = isFloat(first.depth) && !o.rangeLow;
-    const bool counts = countsModel(o);
     double extremes[2] = {0.0, 0.0};
     NoisePatches patches;
     if (floatExtremes || !o.sigma) {
@@ -301,43 +300,36 @@ void denoisePagesStreamed(const std::string& input, const std::string& output,
     whole.range = stackRange(first, o, what, extremes, 1, 2, floatExtremes ? 1 : 0, what);
     if (o.sigma) {
         checkSigma(*o.sigma, whole.range.sigmaToUnit(*o.sigma));
-    } else if (counts) {
-        // The model of every frame, given whole to each window with the
-        // stack's extremes, so that every window is stabilised alike.
+    } else {
+        // The model of every frame (the white models, as in memory), given
+        // whole to each window with the stack's extremes, so that every
+        // window is stabilised alike.
         DenoiseInput planes;
         planes.rows = first.rows;
         planes.cols = first.cols;
         planes.channels = colours * frames;
         planes.range = whole.range;
         applyNoise(o.request, planes);
-        planes.noise = NoiseChoice::poissonGaussian;
         PlannedNoise plan;
         try {
             plan = planNoiseFromPatches(planes, patches);
+            if (plan.model.kind != NoiseKind::poissonGaussian)
+                checkNoiseEstimate(patches.low == patches.high, plan.model.sigma);
         } catch (const std::invalid_argument& e) {
             throw UserError(what + ": " + e.what());
         }
-        whole.noise = NoiseChoice::poissonGaussian;
-        whole.gain = plan.model.gain;
-        whole.readNoise = plan.model.readNoise;
-        whole.offset = plan.model.offset;
-        whole.extremes = DataRange{patches.low, patches.high};
+        if (plan.model.kind == NoiseKind::poissonGaussian) {
+            whole.noise = NoiseChoice::poissonGaussian;
+            whole.gain = plan.model.gain;
+            whole.readNoise = plan.model.readNoise;
+            whole.offset = plan.model.offset;
+            whole.extremes = DataRange{patches.low, patches.high};
+        } else {
+            whole.sigma = plan.model.sigma;
+        }
         patches = NoisePatches();
         if (plan.estimated)
             noteModel(plan.model, first, o, progress, notePrefix);
-    } else {
-        double sigma = 0.0;
-        try {
-            sigma = estimateNoiseSigma(first.rows, first.cols, colours * frames, patches);
-            checkNoiseEstimate(patches.low == patches.high, sigma);
-        } catch (const std::invalid_argument& e) {
-            throw UserError(what + ": " + e.what());
-        }
-        patches = NoisePatches();
-        whole.sigma = sigma;
-        NoiseModel model;
-        model.sigma = model.readNoise = sigma;
-        noteModel(model, first, o, progress, notePrefix);
     }
     if (!o.quiet) {
         const std::int32_t span = windowOf(core, frames, radius);

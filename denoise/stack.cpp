@@ -360,25 +360,40 @@ StackResult gaussianStack(const StackInput& in, const DenoiseOptions& options,
 // Counts: the stack stabilised value by value, the gaussian call at unit
 // sigma over the stabilised extremes, each value back through the unbiased
 // inverse, as denoise() does an image.
-StackResult stabilisedStack(const StackInput& in, const DenoiseOptions& options,
-                            const StackOptions& stack)
+// The stack's model, its frames measured as one image's channels under the
+// white models (the correlated one is the single image's): what denoise()
+// plans for an image whose noise model is estimated from its patches.
+detail::NoisePlan stackNoisePlan(const StackInput& in, const DataRange& extremes, int threads)
 {
-    const std::size_t count = std::size_t(in.rows) * std::size_t(in.cols) *
-                              std::size_t(in.channels) * std::size_t(in.frames);
-    const auto [low, high] = std::minmax_element(in.pixels, in.pixels + count);
     DenoiseInput whole;
     whole.rows = in.rows;
     whole.cols = in.cols;
     whole.channels = in.channels * in.frames;
-    whole.pixels = in.pixels;
     whole.range = in.range;
-    whole.noise = NoiseChoice::poissonGaussian;
+    whole.noise = in.noise;
     whole.gain = in.gain;
     whole.readNoise = in.readNoise;
     whole.offset = in.offset;
-    whole.extremes = in.extremes;
-    const detail::NoisePlan plan = detail::planNoise(whole, {}, options.threads);
-    const DataRange extremes = in.extremes ? *in.extremes : DataRange{*low, *high};
+    whole.extremes = extremes;
+    std::optional<NoiseEstimator> estimator;
+    return detail::planNoise(
+        whole,
+        [&](NoiseChoice choice, const detail::KnownNoise& known) {
+            if (!estimator) {
+                estimator.emplace(in.rows, in.cols, in.channels * in.frames);
+                estimator->add(in.pixels, 0, in.rows);
+            }
+            return estimator->estimateModel(choice, known.gain, known.readNoise, known.offset, threads);
+        },
+        threads);
+}
+
+StackResult stabilisedStack(const StackInput& in, const DenoiseOptions& options,
+                            const StackOptions& stack, const detail::NoisePlan& plan,
+                            const DataRange& extremes)
+{
+    const std::size_t count = std::size_t(in.rows) * std::size_t(in.cols) *
+                              std::size_t(in.channels) * std::size_t(in.frames);
     const detail::StabilisedProblem problem =
         detail::stabilisedProblem(plan.model, extremes.low, extremes.high);
     std::vector<double> stable(count);
@@ -408,18 +423,31 @@ StackResult denoiseStack(const StackInput& in, const DenoiseOptions& options,
                          const StackOptions& stack)
 {
     checkStack(in, stack);
-    if (in.noise == NoiseChoice::poissonGaussian || in.gain || in.readNoise || in.offset) {
-        if (in.sigma)
-            throw std::invalid_argument("sigma cannot be given with the poisson-gaussian noise "
-                                        "model (its noise follows the signal); give gain and read "
-                                        "noise instead, or the gaussian model");
-        return stabilisedStack(in, options, stack);
+    const bool counts = in.noise == NoiseChoice::poissonGaussian || in.gain || in.readNoise || in.offset;
+    if (counts && in.sigma)
+        throw std::invalid_argument("sigma cannot be given with the poisson-gaussian noise "
+                                    "model (its noise follows the signal); give gain and read "
+                                    "noise instead, or the gaussian model");
+    if (in.sigma || (in.noise == NoiseChoice::gaussian && !counts)) {
+        bool estimated = false;
+        const double sigma = stackSigma(in, estimated);
+        StackResult result = gaussianStack(in, options, stack, sigma);
+        result.sigmaEstimated = estimated;
+        result.noise.sigma = result.noise.readNoise = sigma;
+        return result;
     }
-    bool estimated = false;
-    const double sigma = stackSigma(in, estimated);
-    StackResult result = gaussianStack(in, options, stack, sigma);
-    result.sigmaEstimated = estimated;
-    result.noise.sigma = result.noise.readNoise = sigma;
+    // The automatic choice, or counts: one model for all frames.
+    const std::size_t count = std::size_t(in.rows) * std::size_t(in.cols) *
+                              std::size_t(in.channels) * std::size_t(in.frames);
+    const auto [low, high] = std::minmax_element(in.pixels, in.pixels + count);
+    const DataRange extremes = in.extremes ? *in.extremes : DataRange{*low, *high};
+    const detail::NoisePlan plan = stackNoisePlan(in, extremes, options.threads);
+    if (plan.model.kind == NoiseKind::poissonGaussian)
+        return stabilisedStack(in, options, stack, plan, extremes);
+    checkNoiseEstimate(extremes.low == extremes.high, plan.model.sigma);
+    StackResult result = gaussianStack(in, options, stack, plan.model.sigma);
+    result.sigmaEstimated = plan.estimated;
+    result.noise = plan.model;
     return result;
 }
 

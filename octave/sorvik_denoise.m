@@ -88,8 +88,7 @@
 %                       s = SIGMA on the 0..1 scale)
 %     'Frames'          true: I is M x N x K grey or M x N x 3 x K RGB
 %                       frames of one sequence, denoised together (one
-%                       SIGMA, or one poisson-gaussian model, for all)
-%                       (false)
+%                       noise model for all) (false)
 %     'TemporalRadius'  frames on each side whose blocks join a frame's
 %                       groups, 0 to 16 (2); 0 denoises each frame alone
 %     'PredictiveRadius'  block positions searched in each of them around

@@ -346,8 +346,8 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
         from the frames within ``temporal_radius`` too, followed from frame
         to frame within ``predictive_radius`` block positions; one sigma
         (estimated on all frames together when None) and one data range
-        serve the whole stack; counts take ``noise_model="poisson-gaussian"``,
-        one model fitted on all frames.
+        serve the whole stack; so does one noise model, chosen and fitted on
+        all frames (photon counts included).
     temporal_radius, predictive_radius : int
         Frames on each side that lend blocks (0: each frame alone, its own
         bits at the stack's sigma), and the search around each block's

@@ -8,6 +8,7 @@ from typing import Optional
 import numpy as np
 
 from . import _sorvik
+from ._noise_plan import _tile_noise
 
 _KINDS = {np.dtype(np.uint8): "uint8", np.dtype(np.uint16): "uint16",
           np.dtype(np.float32): "float", np.dtype(np.float64): "float"}
@@ -124,9 +125,13 @@ def _stack_task(block, sigma_value, range_value, kind, params, first, threads, l
     start = left[i]
     extremes = None
     if isinstance(sigma_value, tuple):
-        (_, _, gain, read_noise, offset, _), low, high = sigma_value
-        params = dict(params, noise_model="poisson-gaussian", gain=gain, read_noise=read_noise, offset=offset)
-        sigma_value, extremes = None, (low, high)
+        noise = _tile_noise(sigma_value)
+        if isinstance(noise, tuple):
+            gain, read_noise, offset, low, high = noise
+            params = dict(params, noise_model="poisson-gaussian", gain=gain, read_noise=read_noise, offset=offset)
+            sigma_value, extremes = None, (low, high)
+        else:
+            sigma_value = noise
     out, _ = denoise_planar_stack(block, kind, sigma_value, range_value, params, first, threads, extremes)
     return out[start:start + own[i]]
 
@@ -144,11 +149,12 @@ def dask_denoise_stack(image, sigma, frame_axis, channel_axis, checked: dict, fi
     depth = 4 * checked["temporal_radius"]
     sizes = _merged_chunks(stack.chunks[0], max(depth, 1))
     stack = stack.rechunk((sizes, (channels,), (rows,), (cols,)))
-    if _counts(checked) and sigma is None:
-        # One model fitted on every frame's patches, as in memory; each task
-        # gets it whole, with the stack's extremes.
+    if sigma is None and checked.get("noise_model") != "gaussian":
+        # One model chosen and fitted on every frame's patches, as in memory;
+        # each task gets it whole, with the stack's extremes.
         planes = stack.reshape((frames * channels, rows, cols))
-        request = (None, "poisson-gaussian", checked["gain"], checked["read_noise"], checked["offset"])
+        request = (None, "poisson-gaussian" if _counts(checked) else checked.get("noise_model"),
+                   checked["gain"], checked["read_noise"], checked["offset"])
         sigma = _lazy_sigma(planes, [(rows,), (cols,)], checked=True, request=request, model=True)
     elif sigma is None:
         planes = stack.reshape((frames * channels, rows, cols))

@@ -192,7 +192,8 @@ TEST(Stack, OneSigmaEstimatedForTheWholeStack)
     EXPECT_EQ(out.sigma, sorvik::estimateNoiseSigma(pixels.data(), rows, cols, frames));
 }
 
-// Counts: one model fitted on every frame, filtered stabilised; a window of
+// Counts: one model fitted on every frame (the automatic choice finds it),
+// filtered stabilised; a window of
 // the stack given that model and the stack's extremes gives the stack's
 // bits for the frames its context decides, as the tool's windows need.
 TEST(Stack, CountsAreFilteredUnderOneModelAndWindowsKeepTheirBits)
@@ -210,6 +211,8 @@ TEST(Stack, CountsAreFilteredUnderOneModelAndWindowsKeepTheirBits)
     in.range = sorvik::floatDataRange(counts.data(), rows, cols, frames);
     sorvik::StackOptions stack;
     stack.temporalRadius = 1;
+    EXPECT_EQ(sorvik::denoiseStack(in, {}, stack).noise.kind, sorvik::NoiseKind::poissonGaussian);
+    in.noise = sorvik::NoiseChoice::gaussian;
     const sorvik::StackResult white = sorvik::denoiseStack(in, {}, stack);
     EXPECT_EQ(white.noise.kind, sorvik::NoiseKind::gaussian);
 

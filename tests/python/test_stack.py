@@ -57,12 +57,13 @@ def test_dask_chunks_give_the_in_memory_bits():
     lazy = sd.denoise(da.from_array(colour, chunks=(2, 40, 44, 3)), 0.08, frame_axis=0, channel_axis=-1,
                       temporal_radius=1)
     assert np.array_equal(lazy.compute(), whole)
-    # Counts: the model fitted on every chunk's patches, each task given it whole.
+    # Counts: the model chosen and fitted on every chunk's patches, each task given it whole.
     counts = (100 + 3 * np.random.default_rng(3).poisson(grey.astype(float) / 6)).astype(np.uint16)
-    whole = sorvik.denoise(counts, frame_axis=0, temporal_radius=1, noise_model="poisson-gaussian")
-    lazy = sd.denoise(da.from_array(counts, chunks=(3, 20, 44)), frame_axis=0, temporal_radius=1,
-                      noise_model="poisson-gaussian")
-    assert np.array_equal(lazy.compute(), whole)
+    for model in (None, "poisson-gaussian"):
+        whole = sorvik.denoise(counts, frame_axis=0, temporal_radius=1, noise_model=model)
+        lazy = sd.denoise(da.from_array(counts, chunks=(3, 20, 44)), frame_axis=0, temporal_radius=1,
+                          noise_model=model)
+        assert np.array_equal(lazy.compute(), whole), model
 
 
 def test_stacks_that_cannot_be_taken_are_refused_naming_the_argument():

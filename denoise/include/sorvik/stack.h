@@ -21,10 +21,10 @@ struct StackInput {
     const double* pixels = nullptr;
     DataRange range;
     std::optional<double> sigma;    // the data's units; absent: estimated on all frames together
-    // Stacks take the white models. automatic means gaussian here: counts
-    // are filtered as such when poisson-gaussian is chosen or one of its
-    // parameters is given, the rest fitted on all frames together (stabilised
-    // as denoise() does it). correlated is refused.
+    // Stacks take the white models, chosen and fitted on all frames
+    // together as denoise() does an image's: automatic takes
+    // poisson-gaussian (stabilised as denoise() does it) where the noise
+    // follows the signal, else gaussian. correlated is refused.
     NoiseChoice noise = NoiseChoice::automatic;
     std::optional<double> gain, readNoise, offset; // as DenoiseInput's
     // A window of a larger stack: the whole stack's extremes, so that every
