@@ -2,9 +2,9 @@
 // runs: planners that trust filterMemoryBound must not be surprised.
 #include <sorvik/sorvik.h>
 
-#include <gtest/gtest.h>
+#include "tests/heap_peak.h"
 
-#include <malloc.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
@@ -16,21 +16,8 @@
 namespace sorvik {
 namespace {
 
-std::uint64_t heapInUse()
-{
-    const struct mallinfo2 info = mallinfo2();
-    return std::uint64_t(info.uordblks) + std::uint64_t(info.hblkhd);
-}
-
-struct Peak {
-    std::uint64_t before = 0;
-    std::uint64_t most = 0;
-    static void sample(void* context, std::int32_t, std::int32_t)
-    {
-        auto* peak = static_cast<Peak*>(context);
-        peak->most = std::max(peak->most, heapInUse());
-    }
-};
+using testing::heapInUse;
+using testing::Peak;
 
 TEST(FilterMemoryBound, CoversWhatACallHoldsWhileItRuns)
 {
