@@ -79,6 +79,23 @@ py::tuple modelTuple(const sorvik::NoiseModel& m)
     return py::make_tuple(sorvik::noiseKindName(m.kind), m.sigma, m.gain, m.readNoise, m.offset);
 }
 
+sorvik::WienerSettings settingsOf(double sigma, std::int32_t blockSize, std::int32_t step,
+                                  std::int32_t maxGroupSize, std::int32_t searchRadius,
+                                  double matchThreshold,
+                                  const std::optional<py::array_t<double, py::array::c_style>>& window)
+{
+    sorvik::WienerSettings s;
+    s.sigma = sigma;
+    s.blockSize = blockSize;
+    s.step = step;
+    s.maxGroupSize = maxGroupSize;
+    s.searchRadius = searchRadius;
+    s.matchThreshold = matchThreshold;
+    if (window)
+        s.window.assign(window->data(), window->data() + window->size());
+    return s;
+}
+
 namespace {
 
 py::tuple denoisePlanar(const Planar& planar, const std::string& kind, std::optional<double> sigma,
@@ -96,18 +113,9 @@ py::tuple denoisePlanar(const Planar& planar, const std::string& kind, std::opti
     input.channels = image.channels;
     input.pixels = image.data;
     input.sigma = sigma;
-    input.noise = noiseChoiceOf(noiseModel);
-    input.gain = gain;
-    input.readNoise = readNoise;
-    input.offset = offset;
+    applyNoiseKeywords(input, noiseModel, gain, readNoise, offset);
     sorvik::DenoiseOptions options;
-    options.wiener.blockSize = blockSize;
-    options.wiener.step = step;
-    options.wiener.maxGroupSize = maxGroupSize;
-    options.wiener.searchRadius = searchRadius;
-    options.wiener.matchThreshold = matchThreshold;
-    if (window)
-        options.wiener.window.assign(window->data(), window->data() + window->size());
+    options.wiener = settingsOf(0.0, blockSize, step, maxGroupSize, searchRadius, matchThreshold, window);
     options.threads = threads;
     applyFirstStageKeywords(firstStage, sorvik::FrontEnd::python, options);
 

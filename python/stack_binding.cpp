@@ -42,20 +42,11 @@ py::tuple denoiseStackPlanar(const Planar& planar, const std::string& kind,
     input.rows = std::int32_t(planar.shape(3));
     input.pixels = planar.data();
     input.sigma = sigma;
-    input.noise = noiseChoiceOf(noiseModel);
-    input.gain = gain;
-    input.readNoise = readNoise;
-    input.offset = offset;
+    applyNoiseKeywords(input, noiseModel, gain, readNoise, offset);
     if (extremes)
         input.extremes = sorvik::DataRange{extremes->first, extremes->second};
     sorvik::DenoiseOptions options;
-    options.wiener.blockSize = blockSize;
-    options.wiener.step = step;
-    options.wiener.maxGroupSize = maxGroupSize;
-    options.wiener.searchRadius = searchRadius;
-    options.wiener.matchThreshold = matchThreshold;
-    if (window)
-        options.wiener.window.assign(window->data(), window->data() + window->size());
+    options.wiener = settingsOf(0.0, blockSize, step, maxGroupSize, searchRadius, matchThreshold, window);
     options.threads = threads;
     applyFirstStageKeywords(firstStage, sorvik::FrontEnd::python, options);
     sorvik::StackOptions stack;

@@ -83,23 +83,6 @@ Fortran<T> tileArray(const py::array& array, const char* name, const sorvik::Til
     return out;
 }
 
-sorvik::WienerSettings settingsOf(double sigma, std::int32_t blockSize, std::int32_t step,
-                                  std::int32_t maxGroupSize, std::int32_t searchRadius,
-                                  double matchThreshold,
-                                  const std::optional<py::array_t<double, py::array::c_style>>& window)
-{
-    sorvik::WienerSettings s;
-    s.sigma = sigma;
-    s.blockSize = blockSize;
-    s.step = step;
-    s.maxGroupSize = maxGroupSize;
-    s.searchRadius = searchRadius;
-    s.matchThreshold = matchThreshold;
-    if (window)
-        s.window.assign(window->data(), window->data() + window->size());
-    return s;
-}
-
 // The tiles' geometry; with the pilot made per tile, its reach is the first
 // stage's these keywords choose, at any sigma.
 sorvik::TileGeometry geometryOf(std::int32_t blockSize, std::int32_t step, std::int32_t searchRadius,
