@@ -3,14 +3,17 @@
 #include <sorvik/denoise.h>
 #include <sorvik/sorvik.h>
 
+#include "denoise/noise_power.h"
 #include "filter/grouped_threshold.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace sorvik {
@@ -190,6 +193,61 @@ TEST(NoiseSpectrum, FlatShapeGivesTheWhiteBitsAndBadShapesAreRefused)
         bad[5] = std::nanf("");
         EXPECT_EQ(run(s), FilterStatus::invalidParameters);
     }
+}
+
+bool sameSpectrum(const NoiseSpectrum& a, const NoiseSpectrum& b)
+{
+    return a.blockSize == b.blockSize && a.blocks == b.blocks && a.cosine == b.cosine &&
+           a.fourier == b.fourier && std::memcmp(&a.sigma, &b.sigma, sizeof(double)) == 0 &&
+           std::memcmp(&a.flatness, &b.flatness, sizeof(double)) == 0;
+}
+
+// Measured from bands of rows (one row at a time, sizes that straddle the
+// blocks' neighbourhoods, the whole plane), with every block size and a
+// grid whose stride exceeds 1: the bits of the plane in memory.
+TEST(NoiseSpectrum, BandsOfRowsGiveTheInMemoryBits)
+{
+    for (const auto& [rows, cols] : {std::pair{70, 90}, std::pair{263, 241}}) {
+        std::vector<double> plane = blurredNoise(rows, cols, 1.0, 0.7, 5);
+        for (std::int32_t j = 0; j < cols; ++j)
+            for (std::int32_t i = 0; i < rows; ++i)
+                plane[std::size_t(j) * rows + i] = 3.0 * plane[std::size_t(j) * rows + i] +
+                                                   (i > rows / 2 ? 40.0 : 0.0) + 0.1 * j;
+        for (const std::int32_t P : {2, 6, 8, 16}) {
+            if (3 * P > rows - 8)
+                continue;
+            const NoiseSpectrum whole = estimateNoiseSpectrum(plane.data(), rows, cols, P);
+            for (const std::int32_t bandRows : {1, 7, 3 * P, 64, rows}) {
+                detail::BandedSpectrum banded(rows, cols, P);
+                std::vector<double> band;
+                const auto feed = [&](bool measure) {
+                    for (std::int32_t top = 0; top < rows; top += bandRows) {
+                        const std::int32_t count = std::min(bandRows, rows - top);
+                        band.resize(std::size_t(count) * std::size_t(cols));
+                        for (std::int32_t j = 0; j < cols; ++j)
+                            for (std::int32_t i = 0; i < count; ++i)
+                                band[std::size_t(j) * count + i] = plane[std::size_t(j) * rows + top + i];
+                        if (measure)
+                            banded.measure(band.data(), top, count);
+                        else
+                            banded.score(band.data(), top, count);
+                    }
+                };
+                feed(false);
+                banded.select();
+                feed(true);
+                EXPECT_TRUE(sameSpectrum(banded.finish(), whole))
+                    << rows << " x " << cols << ", P " << P << ", bands of " << bandRows;
+            }
+        }
+    }
+    // Bands out of order, or phases out of order, are refused.
+    std::vector<double> plane = whiteNoise(60, 60, 2);
+    detail::BandedSpectrum banded(60, 60, 8);
+    EXPECT_THROW(banded.score(plane.data(), 5, 10), std::invalid_argument);
+    EXPECT_THROW(banded.select(), std::logic_error);
+    EXPECT_THROW(banded.measure(plane.data(), 0, 60), std::logic_error);
+    EXPECT_THROW(banded.score(plane.data(), 0, 61), std::invalid_argument);
 }
 
 TEST(NoiseSpectrum, RefusesWhatItCannotMeasure)
