@@ -561,8 +561,10 @@ NoiseShapes streamedShapes(RowSource& source, const StreamInput& in, const Strea
     for (const std::size_t k : grouped)
         groupedSpectra.push_back(spectra[k].spectrum.finish());
     NoiseShapes shapes = detail::colouredFromSpectra(wienerSpectra, groupedSpectra);
-    // A sigma given sets the level; the spectrum keeps its shape.
-    const double level = in.sigma ? *in.sigma / scan.noise.spectrum.sigma : 1.0;
+    // A sigma given sets the level; the spectrum keeps its shape. Read from
+    // the scan, which holds that sigma (or the spectrum's own, a level of
+    // exactly 1), so that a caller need not repeat it in `in`.
+    const double level = scan.sigma / scan.noise.spectrum.sigma;
     for (double& v : shapes.sigma)
         v *= level;
     return shapes;

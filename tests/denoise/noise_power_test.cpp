@@ -1,6 +1,7 @@
 // Correlated noise: its spectrum measured from one image, the automatic
 // choice between white and correlated, and the stages' option for it.
 #include <sorvik/denoise.h>
+#include <sorvik/noise_chunks.h>
 #include <sorvik/sorvik.h>
 
 #include "denoise/noise_power.h"
@@ -248,6 +249,74 @@ TEST(NoiseSpectrum, BandsOfRowsGiveTheInMemoryBits)
     EXPECT_THROW(banded.select(), std::logic_error);
     EXPECT_THROW(banded.measure(plane.data(), 0, 60), std::logic_error);
     EXPECT_THROW(banded.score(plane.data(), 0, 61), std::invalid_argument);
+}
+
+// Chunks cut both ways, each handing over its scores and squares apart:
+// the colour planes the stages filter measured with the whole image's bits,
+// and scores or parts missing or repeated refused rather than giving
+// another selection.
+TEST(NoiseSpectrum, ChunksGiveTheInMemoryBitsAndMustCoverTheGridOnce)
+{
+    const std::int32_t rows = 97, cols = 118, P = 6;
+    std::vector<double> rgb;
+    for (int k = 0; k < 3; ++k) {
+        std::vector<double> p = blurredNoise(rows, cols, 1.0, 0.8, 40 + k);
+        for (double& v : p)
+            v = 120.0 + 20.0 * k + 9.0 * v;
+        rgb.insert(rgb.end(), p.begin(), p.end());
+    }
+    const DataRange range{-10.0, 300.0};
+    std::vector<double> planes = rgb;
+    detail::toFilterPlanes(planes.data(), std::size_t(rows) * cols, 3, range);
+    const std::int32_t reach = 3 * P - 1;
+    struct Chunk {
+        Span rows, cols, ownRows, ownCols;
+        std::vector<double> values;
+    };
+    std::vector<Chunk> chunks;
+    for (const Span ownR : {Span{0, 40}, Span{40, 97}})
+        for (const Span ownC : {Span{0, 30}, Span{30, 61}, Span{61, 118}}) {
+            Chunk c{Span{ownR.begin, std::min(ownR.end + reach, rows)},
+                    Span{ownC.begin, std::min(ownC.end + reach, cols)}, ownR, ownC, {}};
+            for (int k = 0; k < 3; ++k)
+                for (std::int32_t j = c.cols.begin; j < c.cols.end; ++j)
+                    for (std::int32_t i = c.rows.begin; i < c.rows.end; ++i)
+                        c.values.push_back(rgb[std::size_t(k) * rows * cols + std::size_t(j) * rows + i]);
+            chunks.push_back(std::move(c));
+        }
+    for (int k = 0; k < 3; ++k) {
+        std::vector<SpectrumBlock> scored;
+        for (const Chunk& c : chunks) {
+            const auto part = noiseChunkSpectrumScores(c.values.data(), rows, cols, 3, c.rows, c.cols,
+                                                       c.ownRows, c.ownCols, k, P, range);
+            scored.insert(scored.begin(), part.begin(), part.end()); // any order
+        }
+        const std::vector<SpectrumBlock> selected = selectSpectrumBlocks(rows, cols, P, scored);
+        std::vector<SpectrumPart> parts;
+        for (const Chunk& c : chunks)
+            parts.push_back(noiseChunkSpectrumSquares(c.values.data(), rows, cols, 3, c.rows, c.cols,
+                                                      c.ownRows, c.ownCols, k, P, range, selected));
+        const NoiseSpectrum whole =
+            estimateNoiseSpectrum(planes.data() + std::size_t(k) * rows * cols, rows, cols, P);
+        EXPECT_TRUE(sameSpectrum(noiseSpectrumFromParts(P, selected.size(), parts), whole)) << k;
+        if (k > 0)
+            continue;
+        std::vector<SpectrumBlock> missing(scored.begin() + 1, scored.end());
+        EXPECT_THROW(selectSpectrumBlocks(rows, cols, P, missing), std::invalid_argument);
+        missing.push_back(scored[1]);
+        EXPECT_THROW(selectSpectrumBlocks(rows, cols, P, missing), std::invalid_argument);
+        std::vector<SpectrumPart> repeated = parts;
+        repeated.push_back(parts[2]);
+        EXPECT_THROW(noiseSpectrumFromParts(P, selected.size(), repeated), std::invalid_argument);
+        repeated.pop_back();
+        repeated.erase(repeated.begin() + 2);
+        EXPECT_THROW(noiseSpectrumFromParts(P, selected.size(), repeated), std::invalid_argument);
+        // A chunk short of the rows its blocks reach.
+        const Chunk& c = chunks[0];
+        EXPECT_THROW(noiseChunkSpectrumScores(c.values.data(), rows, cols, 3, Span{0, 50}, c.cols,
+                                              c.ownRows, c.ownCols, 0, P, range),
+                     std::invalid_argument);
+    }
 }
 
 TEST(NoiseSpectrum, RefusesWhatItCannotMeasure)
