@@ -321,6 +321,14 @@ TEST(NoiseSpectrum, ChunksGiveTheInMemoryBitsAndMustCoverTheGridOnce)
 
 TEST(NoiseSpectrum, RefusesWhatItCannotMeasure)
 {
+    // Values whose squares overflow leave no texture to sort by (it would
+    // be NaN, which no sort may compare): the automatic choice stays white.
+    std::vector<double> huge = whiteNoise(64, 64, 8);
+    for (double& v : huge)
+        v = 1e200 * (v + 10.0);
+    EXPECT_FALSE(std::isfinite(estimateNoiseSpectrum(huge.data(), 64, 64, 8).sigma));
+    EXPECT_EQ(estimateNoiseModel(huge.data(), 64, 64, 1).kind, NoiseKind::gaussian);
+
     const std::vector<double> small(20 * 20, 1.0);
     EXPECT_THROW(estimateNoiseSpectrum(small.data(), 20, 20, 8), std::invalid_argument);
     EXPECT_THROW(estimateNoiseSpectrum(nullptr, 100, 100, 8), std::invalid_argument);

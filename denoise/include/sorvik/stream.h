@@ -91,7 +91,8 @@ std::uint64_t denoiseMemoryBound(std::int32_t rows, std::int32_t cols, int chann
                                  const DenoiseOptions& options, bool estimate);
 
 // The plan with the least recomputed context whose peak fits in `budget`
-// bytes; among those as good, the one with the largest cores. Throws
+// bytes; among those as good, the one with the largest cores. Where the
+// model may be the correlated one, the peak counts its spectra's passes. Throws
 // StreamBudgetError for a budget too small, std::invalid_argument for a bad
 // input or parameters.
 StreamPlan planStream(const StreamInput& input, const DenoiseOptions& options,
