@@ -2,6 +2,7 @@
 // patches, the model it gives, and filtering under that model through a
 // variance-stabilising transform.
 #include "noise_model.h"
+#include "noise_power.h"
 #include "tasks.h"
 
 #include <sorvik/denoise.h>
@@ -572,15 +573,7 @@ void checkPositive(const std::optional<double>& value, const char* name)
 
 NoiseModel correlatedModel(const DenoiseInput& in)
 {
-    NoiseModel model;
-    model.kind = NoiseKind::correlated;
-    model.spectrum = imageNoiseSpectrum(in.pixels, in.rows, in.cols, in.channels, 8);
-    model.sigma = model.spectrum.sigma;
-    model.readNoise = model.sigma;
-    if (!(model.sigma > 0.0))
-        throw std::invalid_argument(
-            "no noise could be measured in the image (it is exactly smooth); give sigma");
-    return model;
+    return correlatedFromSpectrum(imageNoiseSpectrum(in.pixels, in.rows, in.cols, in.channels, 8));
 }
 
 bool looksCorrelated(const NoiseModel& coloured, double whiteSigma)
@@ -589,7 +582,8 @@ bool looksCorrelated(const NoiseModel& coloured, double whiteSigma)
            coloured.sigma > correlatedExcess * whiteSigma;
 }
 
-NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate, int threads)
+NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate,
+                    const CorrelatedEstimate& correlated, int threads)
 {
     const bool anyParameter = in.gain || in.readNoise || in.offset;
     checkPositive(in.gain, "gain");
@@ -622,12 +616,24 @@ NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate, int t
             "correlated model to noise of one level: give one or the other");
 
     NoisePlan plan;
+    if (in.shapes && (in.noise != NoiseChoice::correlated || !in.sigma))
+        throw std::invalid_argument("a tile's noise shapes belong to the correlated noise model, "
+                                    "with the whole image's sigma");
+    if (in.shapes) {
+        // A tile: the whole image's model, measured already.
+        plan.model.kind = NoiseKind::correlated;
+        plan.model.sigma = *in.sigma;
+        plan.model.readNoise = *in.sigma;
+        return plan;
+    }
+    // The spectrum of an image in memory, or one measured apart.
+    const auto measured = [&] { return correlated ? correlated() : correlatedModel(in); };
     if (in.noise == NoiseChoice::correlated) {
-        if (estimate)
+        if (estimate && !correlated)
             throw std::invalid_argument(
                 "the correlated noise model measures its spectrum on the whole image at once, "
                 "which an image read in bands or chunks does not give; use the gaussian model");
-        plan.model = correlatedModel(in);
+        plan.model = measured();
         if (in.sigma)
             plan.model.sigma = *in.sigma;
         plan.estimated = true;
@@ -663,18 +669,19 @@ NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate, int t
     // smallest eigenvalue, which reads its weakest direction: where the
     // white models see little or nothing, its spectrum is asked. Noise that
     // follows the signal keeps its model, as an estimate in bands gives it.
-    // An image too small for the spectrum is taken as white. With threads to
-    // spare, the spectrum is measured beside the white models rather than
-    // after them; it is used only as it would be.
-    const bool askSpectrum = in.noise == NoiseChoice::automatic && !poisson && !estimate;
+    // An image too small for the spectrum is taken as white. In memory, with
+    // threads to spare, the spectrum is measured beside the white models
+    // rather than after them; it is used only as it would be.
+    const bool askSpectrum =
+        in.noise == NoiseChoice::automatic && !poisson && (!estimate || correlated);
     std::optional<NoiseModel> coloured;
     const std::function<void()> measureSpectrum = [&] {
         try {
-            coloured = correlatedModel(in);
+            coloured = measured();
         } catch (const std::invalid_argument&) {
         }
     };
-    const bool spectrumAside = askSpectrum && threads > 1;
+    const bool spectrumAside = askSpectrum && !estimate && threads > 1;
     const auto model = [&](NoiseChoice choice, const KnownNoise& known) {
         return estimate ? estimate(choice, known)
                         : own->estimateModel(choice, known.gain, known.readNoise, known.offset,

@@ -77,8 +77,13 @@ struct NoisePlan {
 // in.extremes then stands for the pixels, which are not read. Absent: an
 // estimator reads in.pixels.
 using ModelEstimate = std::function<NoiseModel(NoiseChoice, const KnownNoise&)>;
-// Its measurements run on up to `threads` threads, the same bits for any count.
-NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate = {}, int threads = 1);
+// `correlated`: the correlated model of the image (correlatedModel's bits),
+// measured apart, asked for only when the choice needs it; absent, an image
+// estimated apart cannot take that model. The measurements run on up to
+// `threads` threads, the same bits for any count.
+using CorrelatedEstimate = std::function<NoiseModel()>;
+NoisePlan planNoise(const DenoiseInput& in, const ModelEstimate& estimate = {},
+                    const CorrelatedEstimate& correlated = {}, int threads = 1);
 
 // denoise() under a poisson-gaussian model: each value through the
 // stabiliser's forward transform, the gaussian call at unit sigma over the
@@ -144,11 +149,7 @@ NoiseSpectrum imageNoiseSpectrum(const double* pixels, std::int32_t rows, std::i
 // the Wiener stage's block size) and its spectrum over sigma^2 in each
 // stage's basis (Channel::noiseShape). Throws std::invalid_argument when no
 // channel shows noise, or as estimateNoiseSpectrum does.
-struct ColouredChannels {
-    std::vector<double> sigma;
-    std::vector<std::vector<float>> wiener;  // unitary DFT half spectra
-    std::vector<std::vector<float>> grouped; // orthonormal DCT
-};
+using ColouredChannels = NoiseShapes;
 ColouredChannels colouredChannels(const double* planes, std::int32_t rows, std::int32_t cols,
                                   int channels, std::int32_t wienerBlock, std::int32_t groupedBlock);
 

@@ -4,6 +4,7 @@
 
 #include "grouped_pilot.h"
 #include "noise_model.h"
+#include "noise_power.h"
 
 #include <pilot/basic_estimate.h>
 #include <sorvik/sorvik.h>
@@ -91,7 +92,7 @@ void checkNoiseEstimate(bool constant, double sigma)
 DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
 {
     checkInput(in);
-    const detail::NoisePlan plan = detail::planNoise(in, {}, options.threads);
+    const detail::NoisePlan plan = detail::planNoise(in, {}, {}, options.threads);
     if (plan.model.kind == NoiseKind::poissonGaussian)
         return detail::denoiseStabilised(in, options, plan);
     const std::size_t plane = std::size_t(in.rows) * std::size_t(in.cols);
@@ -117,22 +118,15 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
         result.sigmaEstimated = true;
     }
 
-    std::vector<double> unit(count);
-    for (std::size_t i = 0; i < count; ++i)
-        unit[i] = in.range.toUnit(in.pixels[i]);
+    std::vector<double> unit(in.pixels, in.pixels + count);
+    detail::toFilterPlanes(unit.data(), plane, in.channels, in.range);
     const double unitSigma = in.range.sigmaToUnit(result.sigma);
 
     // Per channel: the map from the channel's own range onto [0, 1].
     std::vector<DataRange> channelRange(std::size_t(in.channels), DataRange{});
-    if (in.channels == 3) {
-        rgbToOpponent(unit.data(), plane);
-        for (int c = 0; c < 3; ++c) {
+    if (in.channels == 3)
+        for (int c = 0; c < 3; ++c)
             channelRange[c] = opponentRange(c);
-            double* p = unit.data() + std::size_t(c) * plane;
-            for (std::size_t i = 0; i < plane; ++i)
-                p[i] = channelRange[c].toUnit(p[i]);
-        }
-    }
 
     // The filter squares each channel's sigma in single precision; one that
     // cannot be is refused here in the caller's units, where the filter's
@@ -162,12 +156,17 @@ DenoiseResult denoise(const DenoiseInput& in, const DenoiseOptions& options)
         const std::int32_t groupedBlock =
             options.grouped ? options.grouped->blockSize
                             : groupedSettings(options.choice, unitSigma).blockSize;
-        coloured = detail::colouredChannels(unit.data(), in.rows, in.cols, in.channels,
-                                            options.wiener.blockSize, groupedBlock);
-        // A sigma given sets the level; the spectrum keeps its shape.
-        const double level = in.sigma ? *in.sigma / plan.model.spectrum.sigma : 1.0;
-        for (double& sigma : coloured->sigma)
-            sigma *= level;
+        if (in.shapes) {
+            detail::checkShapes(*in.shapes, in.channels, options.wiener.blockSize, groupedBlock);
+            coloured = in.shapes;
+        } else {
+            coloured = detail::colouredChannels(unit.data(), in.rows, in.cols, in.channels,
+                                                options.wiener.blockSize, groupedBlock);
+            // A sigma given sets the level; the spectrum keeps its shape.
+            const double level = in.sigma ? *in.sigma / plan.model.spectrum.sigma : 1.0;
+            for (double& sigma : coloured->sigma)
+                sigma *= level;
+        }
     }
 
     std::vector<WienerSettings> settings(std::size_t(in.channels), options.wiener);

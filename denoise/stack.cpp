@@ -385,7 +385,7 @@ detail::NoisePlan stackNoisePlan(const StackInput& in, const DataRange& extremes
             }
             return estimator->estimateModel(choice, known.gain, known.readNoise, known.offset, threads);
         },
-        threads);
+        {}, threads);
 }
 
 StackResult stabilisedStack(const StackInput& in, const DenoiseOptions& options,

@@ -4,6 +4,7 @@
 #include <sorvik/stream.h>
 
 #include "noise_model.h"
+#include "noise_power.h"
 
 #include <pilot/basic_estimate.h>
 #include <sorvik/sorvik.h>
@@ -48,6 +49,25 @@ void checkShape(const StreamInput& in)
 // poisson-gaussian model is given.
 bool estimates(const StreamInput& in) { return !in.sigma && !(in.gain && in.readNoise); }
 
+// Whether the model may be the correlated one, whose spectrum the passes
+// before filtering measure (denoise() asks for it in these cases alone).
+bool mayBeCorrelated(const StreamInput& in)
+{
+    const bool anyParameter = in.gain || in.readNoise || in.offset;
+    return in.noise == NoiseChoice::correlated ||
+           (in.noise == NoiseChoice::automatic && !in.sigma && !anyParameter);
+}
+
+// The grouped stage's block size at a sigma on the 0..1 scale.
+std::int32_t groupedBlockOf(const DenoiseOptions& options, double unitSigma)
+{
+    return options.grouped ? options.grouped->blockSize
+                           : groupedSettings(options.choice, unitSigma).blockSize;
+}
+
+// The block size the data's own spectrum is measured at (correlatedModel's).
+constexpr std::int32_t dataSpectrumBlock = 8;
+
 TileGeometry geometryOf(const DenoiseOptions& options)
 {
     TileGeometry g;
@@ -89,7 +109,21 @@ struct PassCost {
             bytes = add(add(bytes, NoiseEstimator::memoryBound(in.rows, in.cols, in.channels)),
                         2 * (r + noisePatchSize) * std::uint64_t(in.cols) *
                             std::uint64_t(in.channels) * sizeof(double));
-        return bytes;
+        if (!mayBeCorrelated(in))
+            return bytes;
+        // The data's spectrum, a channel at a time, beside the estimate;
+        // then, apart from it, those of the planes the two stages filter
+        // (the largest block counted for both) with a band of those planes.
+        const auto spectrum = [&](std::int32_t P) {
+            return detail::BandedSpectrum::memoryBound(in.rows, in.cols, P, readRows);
+        };
+        const std::uint64_t n = std::uint64_t(in.channels);
+        bytes = add(bytes, times(spectrum(dataSpectrumBlock), n));
+        const std::int32_t P = std::max(options.wiener.blockSize, groupedBlockOf(options, 0.0));
+        std::uint64_t stages = r * rowBytes() + r * cost.perRowRead + cost.fixed;
+        stages = add(stages, times(spectrum(P), 2 * n));
+        stages = add(stages, r * std::uint64_t(in.cols) * n * sizeof(double));
+        return std::max(bytes, stages);
     }
 
     // The input rows a band's tiles need and a band in transit, the band of
@@ -117,14 +151,114 @@ TileContext streamContext(const DenoiseOptions& options)
     return c;
 }
 
+// Spectra of the colour planes measured over passes of the source: each
+// scored in one pass and measured in the next. Planes of the data as they
+// are, or the planes the stages filter.
+class SpectrumPasses {
+public:
+    struct Job {
+        detail::BandedSpectrum spectrum;
+        int channel;
+        bool filterPlanes;
+        bool scored = false, measured = false;
+    };
+
+    SpectrumPasses(const StreamInput& in, std::int32_t readRows) : in_(in), readRows_(readRows) {}
+
+    // Adds a job; returns its index.
+    std::size_t add(int channel, std::int32_t blockSize, bool filterPlanes)
+    {
+        jobs_.push_back(std::make_unique<Job>(
+            Job{detail::BandedSpectrum(in_.rows, in_.cols, blockSize), channel, filterPlanes}));
+        return jobs_.size() - 1;
+    }
+    Job& operator[](std::size_t k) { return *jobs_[k]; }
+
+    // Each unfinished job's next phase, on one band of every plane.
+    void band(const double* band, std::int32_t top, std::int32_t count)
+    {
+        const std::size_t W = std::size_t(in_.cols), h = std::size_t(count);
+        const std::size_t plane = W * h, n = std::size_t(in_.channels);
+        bool mapped = false;
+        for (auto& job : jobs_) {
+            if (job->measured)
+                continue;
+            const double* values = band;
+            if (job->filterPlanes) {
+                if (!mapped) {
+                    planes_.assign(band, band + plane * n);
+                    detail::toFilterPlanes(planes_.data(), plane, in_.channels, *range_);
+                    mapped = true;
+                }
+                values = planes_.data();
+            }
+            values += std::size_t(job->channel) * plane;
+            if (job->scored)
+                job->spectrum.measure(values, top, count);
+            else
+                job->spectrum.score(values, top, count);
+        }
+    }
+
+    // One pass of the source through every unfinished job.
+    void pass(RowSource& source, const DataRange& range)
+    {
+        range_ = &range;
+        const std::size_t all = std::size_t(in_.channels + in_.keptChannels);
+        std::vector<double> rows;
+        source.rewind();
+        for (std::int32_t top = 0; top < in_.rows; top += readRows_) {
+            const std::int32_t count = std::min(readRows_, in_.rows - top);
+            rows.resize(std::size_t(count) * std::size_t(in_.cols) * all);
+            source.read(top, count, rows.data());
+            band(rows.data(), top, count);
+        }
+        endPass();
+        planes_ = std::vector<double>();
+    }
+
+    // Jobs scored this pass select their blocks; those measured are done.
+    void endPass()
+    {
+        for (auto& job : jobs_) {
+            if (job->measured)
+                continue;
+            if (job->scored) {
+                job->measured = true;
+            } else {
+                job->spectrum.select();
+                job->scored = true;
+            }
+        }
+    }
+
+private:
+    const StreamInput& in_;
+    std::int32_t readRows_;
+    std::vector<std::unique_ptr<Job>> jobs_;
+    std::vector<double> planes_;
+    const DataRange* range_ = nullptr;
+};
+
 // The extremes and, when it is to be estimated, the noise level, from one
-// band of the first pass.
+// band of the first pass; the passes the correlated model needs follow it.
 class Scanner {
 public:
-    Scanner(const StreamInput& in) : in_(in)
+    Scanner(const StreamInput& in, std::int32_t readRows) : in_(in), spectra_(in, readRows)
     {
         if (estimates(in))
             estimator_ = std::make_unique<NoiseEstimator>(in.rows, in.cols, in.channels);
+        if (mayBeCorrelated(in)) {
+            // An image too small for the spectrum is white to the automatic
+            // choice, and refused by the correlated model when asked for it.
+            try {
+                for (int k = 0; k < in.channels; ++k)
+                    data_.push_back(spectra_.add(k, dataSpectrumBlock, false));
+            } catch (const std::invalid_argument& e) {
+                data_.clear();
+                spectrumError_ = e.what();
+            }
+        }
     }
 
     void add(const double* band, std::int32_t top, std::int32_t count)
@@ -150,6 +284,8 @@ public:
                     high_ = std::max(high_, v);
                     sum_ += v;
                 }
+        if (!data_.empty())
+            spectra_.band(band, top, count);
         if (!estimator_)
             return;
         // The estimate's next band: the rows of the last one that its
@@ -171,8 +307,10 @@ public:
         bandRows_ = std::int32_t(height);
     }
 
-    StreamScan finish() const
+    StreamScan finish(RowSource& source)
     {
+        if (!data_.empty())
+            spectra_.endPass();
         StreamScan scan;
         scan.low = low_;
         scan.high = high_;
@@ -192,13 +330,16 @@ public:
         whole.offset = in_.offset;
         whole.extremes = DataRange{low_, high_};
         const NoiseEstimator* estimator = estimator_.get();
-        const detail::NoisePlan plan = detail::planNoise(
-            whole, [estimator](NoiseChoice choice, const detail::KnownNoise& known) {
-                return estimator->estimateModel(choice, known.gain, known.readNoise, known.offset);
-            });
+        const auto white = [estimator](NoiseChoice choice, const detail::KnownNoise& known) {
+            return estimator->estimateModel(choice, known.gain, known.readNoise, known.offset);
+        };
+        const detail::NoisePlan plan =
+            detail::planNoise(whole, white, [&] { return dataSpectrum(source, scan.range); });
         scan.noise = plan.model;
         scan.sigma = plan.model.sigma;
-        scan.sigmaEstimated = plan.estimated;
+        // As denoise() reports it: a sigma given is not estimated, though
+        // the correlated model's spectrum is.
+        scan.sigmaEstimated = plan.estimated && !in_.sigma;
         if (plan.model.kind == NoiseKind::poissonGaussian) {
             // As the in-memory call reports it: the noise at the mean level.
             const NoiseModel& m = plan.model;
@@ -213,7 +354,22 @@ public:
     }
 
 private:
+    // The second pass: the data's spectrum measured.
+    NoiseModel dataSpectrum(RowSource& source, const DataRange& range)
+    {
+        if (!spectrumError_.empty())
+            throw std::invalid_argument(spectrumError_);
+        spectra_.pass(source, range);
+        std::vector<NoiseSpectrum> each;
+        for (const std::size_t k : data_)
+            each.push_back(spectra_[k].spectrum.finish());
+        return detail::correlatedFromSpectrum(detail::meanSpectrum(each));
+    }
+
     const StreamInput& in_;
+    SpectrumPasses spectra_;
+    std::vector<std::size_t> data_;
+    std::string spectrumError_;
     std::unique_ptr<NoiseEstimator> estimator_;
     std::vector<double> band_, next_;
     std::int32_t bandTop_ = 0, bandRows_ = 0;
@@ -381,12 +537,47 @@ StreamPlan planStream(const StreamInput& in, const DenoiseOptions& options, std:
     return best;
 }
 
+namespace {
+
+// The shapes denoise() filters the whole image's correlated noise with, from
+// the planes the stages filter: two more passes, scoring and measuring.
+NoiseShapes streamedShapes(RowSource& source, const StreamInput& in, const StreamScan& scan,
+                           std::int32_t readRows, const DenoiseOptions& options)
+{
+    const std::int32_t wienerBlock = options.wiener.blockSize;
+    const std::int32_t groupedBlock = groupedBlockOf(options, scan.range.sigmaToUnit(scan.sigma));
+    SpectrumPasses spectra(in, readRows);
+    std::vector<std::size_t> wiener, grouped;
+    for (int k = 0; k < in.channels; ++k) {
+        wiener.push_back(spectra.add(k, wienerBlock, true));
+        if (groupedBlock != wienerBlock)
+            grouped.push_back(spectra.add(k, groupedBlock, true));
+    }
+    spectra.pass(source, scan.range);
+    spectra.pass(source, scan.range);
+    std::vector<NoiseSpectrum> wienerSpectra, groupedSpectra;
+    for (const std::size_t k : wiener)
+        wienerSpectra.push_back(spectra[k].spectrum.finish());
+    for (const std::size_t k : grouped)
+        groupedSpectra.push_back(spectra[k].spectrum.finish());
+    NoiseShapes shapes = detail::colouredFromSpectra(wienerSpectra, groupedSpectra);
+    // A sigma given sets the level; the spectrum keeps its shape. Read from
+    // the scan, which holds that sigma (or the spectrum's own, a level of
+    // exactly 1), so that a caller need not repeat it in `in`.
+    const double level = scan.sigma / scan.noise.spectrum.sigma;
+    for (double& v : shapes.sigma)
+        v *= level;
+    return shapes;
+}
+
+} // namespace
+
 StreamScan scanStream(RowSource& source, const StreamInput& in, const StreamPlan& plan)
 {
     checkShape(in);
     if (plan.readRows < 1)
         throw std::invalid_argument("the plan reads no rows at a time");
-    Scanner scanner(in);
+    Scanner scanner(in, plan.readRows);
     const std::size_t all = std::size_t(in.channels + in.keptChannels);
     std::vector<double> band;
     source.rewind();
@@ -396,7 +587,7 @@ StreamScan scanStream(RowSource& source, const StreamInput& in, const StreamPlan
         source.read(top, count, band.data());
         scanner.add(band.data(), top, count);
     }
-    return scanner.finish();
+    return scanner.finish(source);
 }
 
 void filterStream(RowSource& source, RowSink& sink, const StreamInput& in, const StreamScan& scan,
@@ -426,6 +617,11 @@ void filterStream(RowSource& source, RowSink& sink, const StreamInput& in, const
     if (scan.noise.kind == NoiseKind::poissonGaussian) {
         stabilised = detail::stabilisedProblem(scan.noise, scan.low, scan.high);
         stabilised->gaussianInput(input);
+    }
+    // Correlated noise: every tile filters with the whole image's shapes.
+    if (scan.noise.kind == NoiseKind::correlated) {
+        input.noise = NoiseChoice::correlated;
+        input.shapes = streamedShapes(source, in, scan, plan.readRows, options);
     }
     RowWindow window(source, in, plan.readRows);
     std::vector<double> tileIn, out;

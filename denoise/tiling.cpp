@@ -280,9 +280,9 @@ std::vector<double> denoiseTile(std::int32_t imageRows, std::int32_t imageCols, 
     // (or, for poisson-gaussian noise, its whole model and extremes).
     const bool stabilised = input.noise == NoiseChoice::poissonGaussian && input.gain &&
                             input.readNoise && input.offset && input.extremes;
-    if (input.noise == NoiseChoice::correlated)
-        throw std::invalid_argument("a tile cannot take the correlated noise model: its spectrum "
-                                    "is measured on the whole image; use the gaussian model");
+    if (input.noise == NoiseChoice::correlated && !(input.shapes && input.sigma))
+        throw std::invalid_argument("a tile takes the correlated noise model with the whole "
+                                    "image's sigma and noise shapes, as its own spectrum would differ");
     if (!input.sigma && !stabilised)
         throw std::invalid_argument("a tile needs the sigma of the whole image, or its "
                                     "poisson-gaussian model and extremes");

@@ -13,6 +13,7 @@
 #include "python/parameters_binding.h"
 #include "python/tiling_binding.h"
 #include "python/noise_binding.h"
+#include "python/spectrum_binding.h"
 #include <sorvik/sorvik.h>
 #include "pilot/basic_estimate.h"
 #include "pilot/planner.h"
@@ -417,6 +418,7 @@ PYBIND11_MODULE(_sorvik, m)
     registerParameters(m);
     registerTiling(m);
     registerNoise(m);
+    registerSpectrum(m);
 
     using namespace pybind11::literals;
     m.def("wiener", &wiener,

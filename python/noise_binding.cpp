@@ -7,6 +7,7 @@
 // column by column) as float64, which any worker can pickle.
 #include "python/noise_binding.h"
 #include "python/denoise_binding.h"
+#include "python/spectrum_binding.h"
 
 #include <frontend/parameters.h>
 #include <sorvik/denoise.h>
@@ -115,13 +116,16 @@ double sigmaFromPatches(std::pair<std::int64_t, std::int64_t> imageShape, int ch
 
 // The model and whether anything in it was estimated, as denoise() would
 // plan them for the whole image: (kind, sigma, gain, read_noise, offset,
-// estimated).
+// estimated, the data spectrum's sigma).
 py::tuple modelFromPatches(std::pair<std::int64_t, std::int64_t> imageShape, int channels,
                            const Places& places, const Values& values, double low, double high,
                            std::optional<double> sigma, std::optional<std::string> noiseModel,
                            std::optional<double> gain, std::optional<double> readNoise,
-                           std::optional<double> offset, bool plan)
+                           std::optional<double> offset, bool plan, const py::object& dataSpectra)
 {
+    // The channels' spectra of the data, where the chunks measured them.
+    const std::optional<std::vector<sorvik::NoiseSpectrum>> spectra = spectraOf(dataSpectra);
+    const std::vector<sorvik::NoiseSpectrum>* measured = spectra ? &*spectra : nullptr;
     if (places.ndim() != 2 || places.shape(1) != 3 || values.ndim() != 2 ||
         values.shape(1) != patchValues || values.shape(0) != places.shape(0))
         throw py::value_error("the patches must be places (n, 3) and values (n, " +
@@ -150,14 +154,17 @@ py::tuple modelFromPatches(std::pair<std::int64_t, std::int64_t> imageShape, int
     try {
         py::gil_scoped_release release;
         if (plan)
-            planned = sorvik::planNoiseFromPatches(input, patches);
+            planned = sorvik::planNoiseFromPatches(input, patches, measured);
         else
-            planned.model = sorvik::estimateNoiseModel(input.rows, input.cols, channels, patches);
+            planned.model = sorvik::estimateNoiseModel(input.rows, input.cols, channels, patches, measured);
     } catch (const std::invalid_argument& e) {
         throw py::value_error(sorvik::noiseAdvice(e.what(), sorvik::FrontEnd::dask));
     }
+    // Then the data spectrum's sigma, over which a sigma given sets the
+    // correlated model's level.
     py::tuple model = modelTuple(planned.model);
-    return py::make_tuple(model[0], model[1], model[2], model[3], model[4], planned.estimated);
+    return py::make_tuple(model[0], model[1], model[2], model[3], model[4], planned.estimated,
+                          planned.model.spectrum.sigma);
 }
 
 } // namespace
@@ -169,7 +176,7 @@ void registerNoise(py::module_& m)
           "chunk_cols"_a, "own_rows"_a, "own_cols"_a);
     m.def("_noise_model_from_patches", &modelFromPatches, "image_shape"_a, "channels"_a, "places"_a,
           "values"_a, "low"_a, "high"_a, "sigma"_a, "noise_model"_a, "gain"_a, "read_noise"_a,
-          "offset"_a, "plan"_a);
+          "offset"_a, "plan"_a, "data_spectra"_a = py::none());
     m.def("_noise_sigma_from_patches", &sigmaFromPatches, "image_shape"_a, "channels"_a, "places"_a,
           "values"_a, "low"_a, "high"_a);
 }

@@ -201,7 +201,9 @@ py::array_t<float> wienerTile(const py::array& noisyArray, const py::array& pilo
 using Planar = py::array_t<double, py::array::c_style>;
 
 // `noise`: the whole image's sigma, or for poisson-gaussian noise its
-// (gain, read_noise, offset, low, high): the model and the extremes.
+// (gain, read_noise, offset, low, high): the model and the extremes; for
+// correlated noise ("correlated", sigma, sigmas, wiener, grouped): the
+// whole image's sigma and NoiseShapes.
 Planar denoiseTile(const Planar& planar, const py::object& noise, std::pair<double, double> range,
                    std::pair<std::int32_t, std::int32_t> imageShape, const Box& tileBox,
                    const Box& coreBox, std::int32_t blockSize, std::int32_t step,
@@ -218,7 +220,20 @@ Planar denoiseTile(const Planar& planar, const py::object& noise, std::pair<doub
     input.channels = int(planar.shape(0));
     input.pixels = planar.data();
     input.range = sorvik::DataRange{range.first, range.second};
-    if (py::isinstance<py::tuple>(noise)) {
+    if (py::isinstance<py::tuple>(noise) && py::len(noise) == 5 &&
+        py::isinstance<py::str>(noise.cast<py::tuple>()[0])) {
+        // ("correlated", sigma, sigmas, wiener shapes, grouped shapes)
+        const py::tuple t = noise.cast<py::tuple>();
+        if (t[0].cast<std::string>() != "correlated")
+            throw py::value_error("internal: a tile's noise names the correlated model");
+        input.noise = sorvik::NoiseChoice::correlated;
+        input.sigma = t[1].cast<double>();
+        sorvik::NoiseShapes shapes;
+        shapes.sigma = t[2].cast<std::vector<double>>();
+        shapes.wiener = t[3].cast<std::vector<std::vector<float>>>();
+        shapes.grouped = t[4].cast<std::vector<std::vector<float>>>();
+        input.shapes = std::move(shapes);
+    } else if (py::isinstance<py::tuple>(noise)) {
         const auto m = noise.cast<std::tuple<double, double, double, double, double>>();
         input.noise = sorvik::NoiseChoice::poissonGaussian;
         input.gain = std::get<0>(m);

@@ -147,7 +147,7 @@ def estimate_noise(image: np.ndarray, *, channel_axis: Optional[int] = None) -> 
     8 x 8 blocks is measured: noise that falls off towards the highest
     frequencies at a level well above ``estimate_sigma``'s (camera JPEGs, on
     which that reads near 0) is "correlated", with its sigma per pixel.
-    ``sorvik.dask.estimate_noise`` knows the white models alone. Values piled up at the data's maximum
+    ``sorvik.dask.estimate_noise`` gives the same model. Values piled up at the data's maximum
     (saturation) are left out of the fit. A colour image gets one model for
     all channels; an alpha channel is left out.
 

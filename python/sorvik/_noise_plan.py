@@ -12,17 +12,20 @@ from . import _sorvik
 from ._denoise import NoiseModel
 
 
-def _noise_model(shape, channels: int, request, *parts):
-    """The model from every chunk's patches: as sorvik.denoise plans it for
+def _noise_model(shape, channels: int, request, *parts, spectra=None):
+    """The model from every chunk's patches and, where they were measured,
+    the data's spectra (_spectrum_chunks): as sorvik.denoise plans it for
     `request` (sigma, noise_model, gain, read_noise, offset), or None for
     sorvik.estimate_noise's. Returns the model tuple, then whether it was
-    estimated, then the colour channels' extremes."""
+    estimated and the data spectrum's sigma, then the colour channels'
+    extremes."""
     places = np.concatenate([p[0] for p in parts])
     values = np.concatenate([p[1] for p in parts])
     low = min(p[2] for p in parts)
     high = max(p[3] for p in parts)
     model = _sorvik._noise_model_from_patches(shape, channels, places, values, low, high,
-                                              *(request or (None,) * 5), plan=request is not None)
+                                              *(request or (None,) * 5), plan=request is not None,
+                                              data_spectra=spectra)
     return model, low, high
 
 
@@ -30,11 +33,14 @@ def _estimated_model(found) -> "NoiseModel":
     return NoiseModel(*found[0][:5])
 
 
-def _tile_noise(found):
+def _tile_noise(found, shapes=None):
     """What a tile task filters under: the sigma (checked as sorvik.denoise
-    checks an estimate), or the poisson-gaussian model with the whole
-    image's extremes."""
-    (kind, sigma, gain, read_noise, offset, estimated), low, high = found
+    checks an estimate), the poisson-gaussian model with the whole image's
+    extremes, or the correlated model's sigma and the whole image's noise
+    shapes."""
+    (kind, sigma, gain, read_noise, offset, estimated, _), low, high = found
+    if kind == "correlated":
+        return ("correlated", sigma) + tuple(shapes)
     if kind == "gaussian":
         if estimated:
             _sorvik._check_noise_estimate(low == high, sigma)
@@ -49,4 +55,4 @@ def _given_model(request, low: float, high: float):
     offset = 0.0 if offset is None else offset
     if math.isfinite(high) and offset > high:
         raise ValueError(f"offset {offset:.17g} lies above the data's maximum {high:.17g}: no signal would remain")
-    return ("poisson-gaussian", 0.0, gain, read_noise, offset, False), low, high
+    return ("poisson-gaussian", 0.0, gain, read_noise, offset, False, 0.0), low, high

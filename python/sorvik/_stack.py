@@ -155,7 +155,7 @@ def dask_denoise_stack(image, sigma, frame_axis, channel_axis, checked: dict, fi
         planes = stack.reshape((frames * channels, rows, cols))
         request = (None, "poisson-gaussian" if _counts(checked) else checked.get("noise_model"),
                    checked["gain"], checked["read_noise"], checked["offset"])
-        sigma = _lazy_sigma(planes, [(rows,), (cols,)], checked=True, request=request, model=True)
+        sigma = _lazy_sigma(planes, [(rows,), (cols,)], checked=True, request=request, model=True, white=True)
     elif sigma is None:
         planes = stack.reshape((frames * channels, rows, cols))
         sigma = _lazy_sigma(planes, [(rows,), (cols,)], checked=True)

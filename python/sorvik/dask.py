@@ -20,7 +20,8 @@ rows and columns after it that they reach) and its extremes, and one small
 task combines them, its memory bounded by the estimate's cap of about
 65536 patches of 49 values whatever the image's size. The estimate does
 not depend on where a patch was read, so it is the bits that
-``sorvik.estimate_sigma`` gives (``estimate_sigma`` here makes it alone).
+``sorvik.estimate_sigma`` gives. The correlated model's spectra are
+measured the same way, in phases (``_spectrum_chunks``).
 """
 
 from __future__ import annotations
@@ -32,6 +33,7 @@ import numpy as np
 
 from . import _sorvik
 from ._denoise import _DEFAULTS, _MAX_SIDE, _channel_planes, _pop_first_stage, _whole
+from . import _spectrum_chunks
 from ._noise_plan import _estimated_model, _given_model, _noise_model, _tile_noise
 
 try:
@@ -104,8 +106,6 @@ def _check_dask(name: str, array):
     if not isinstance(array, da.Array):
         raise TypeError(f"{name} must be a Dask array, not {type(array).__name__}; "
                         "sorvik.wiener and sorvik.denoise take numpy arrays")
-
-
 
 
 class _Layout:
@@ -283,10 +283,12 @@ def _noise_sigma(shape, channels: int, checked: bool, *parts) -> float:
     return sigma
 
 
-def _lazy_sigma(planes, chunks, checked: bool, request=None, model: bool = False):
+def _lazy_sigma(planes, chunks, checked: bool, request=None, model: bool = False, white: bool = False):
     """A Delayed estimate of planes [channel, row, column] (the colour
     channels), one task a chunk of the given (row, column) chunk sizes; with
-    `model`, the noise model (see _noise_model) instead of sigma."""
+    `model`, the noise model (see _noise_model) instead of sigma, with the
+    data's spectra where the request may take the correlated model, unless
+    `white` (a stack's frames, which take the white models only)."""
     channels, rows, cols = (int(v) for v in planes.shape)
     chunks = [_merged_chunks(c, _PATCH_REACH) for c in chunks]
     array = planes.rechunk(((channels,),) + tuple(chunks))
@@ -305,7 +307,9 @@ def _lazy_sigma(planes, chunks, checked: bool, request=None, model: bool = False
                      for o, n, c in zip(own, shape, chunks)]
             parts.append(patches(blocks[0, a, b], shape, reach[0], reach[1], own[0], own[1]))
     if model:
-        return dask.delayed(_noise_model, pure=True)(shape, channels, request, *parts)
+        spectra = None if white else _spectrum_chunks.data_spectra(
+            planes.rechunk(((channels,),) + tuple(chunks)), request)
+        return dask.delayed(_noise_model, pure=True)(shape, channels, request, *parts, spectra=spectra)
     return dask.delayed(_noise_sigma, pure=True)(shape, channels, checked, *parts)
 
 
@@ -550,12 +554,16 @@ first_lambda, first_match_threshold
     if sigma is None and request[2] is not None and request[3] is not None:
         low, high = _finite_extremes(planes[:colour])
         sigma = dask.delayed(_tile_noise)(dask.delayed(_given_model)(request, low, high))
-    elif sigma is None:
+    elif sigma is None or request[1] == "correlated":
         # On the cores the tiles take (the rechunk is the tiles' own), so
         # that a chunk holding NaN fails as the tile holding it would.
-        found = _lazy_sigma(planes.rechunk((-1,) + tuple(l.chunks for l in layouts))[:colour],
-                            [l.chunks for l in layouts], checked=True, request=request, model=True)
-        sigma = dask.delayed(_tile_noise, pure=True)(found)
+        cores = planes.rechunk((-1,) + tuple(l.chunks for l in layouts))[:colour]
+        found = _lazy_sigma(cores, [l.chunks for l in layouts], checked=True, request=request, model=True)
+        shapes = None
+        if _spectrum_chunks.may_be_correlated(request):
+            shapes = _spectrum_chunks.lazy_shapes(cores, found, data_range, request[0], params["block_size"],
+                                                  first)
+        sigma = dask.delayed(_tile_noise, pure=True)(found, shapes)
     dtype = np.dtype(image.dtype)
 
     def task(block, sigma_value, range_value, block_info=None):

@@ -3,6 +3,9 @@
 // too small refused with the least that works.
 #include "tests/cli/tool_fixture.h"
 
+#include <algorithm>
+#include <cmath>
+
 
 namespace sorvik {
 namespace {
@@ -77,6 +80,44 @@ TEST_F(Streaming, CountsGiveTheInMemoryBitsUnderTheEstimatedAndTheGivenModel)
     writeImage(path("frame.tif"), countFrame(131, 797, 30.0, 3.0, 4.0, 120.0, 8));
     expectSameBits(path("frame.tif"), {});
     expectSameBits(path("frame.tif"), {"--gain", "3", "--read-noise", "4", "--offset", "120"});
+}
+
+// Noise smoothed by a 3 x 3 box over smooth shading, as demosaicking and
+// compression leave it: the correlated model, whose spectra the stream
+// measures in passes of its own, chosen or asked for with a level.
+TEST_F(Streaming, CorrelatedNoiseGivesTheInMemoryBitsChosenOrAskedFor)
+{
+    const std::int32_t rows = 131, cols = 797;
+    Image frame{rows, cols, std::vector<double>(std::size_t(rows) * cols), OIIO::TypeDesc::UINT16};
+    std::uint64_t state = 5;
+    const auto uniform = [&] {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return (double(state >> 11) + 0.5) * 0x1.0p-53;
+    };
+    std::vector<double> white(std::size_t(rows + 2) * (cols + 2));
+    for (double& v : white)
+        v = std::sqrt(-2.0 * std::log(uniform())) * std::cos(6.283185307179586 * uniform());
+    for (std::int32_t j = 0; j < cols; ++j)
+        for (std::int32_t i = 0; i < rows; ++i) {
+            double sum = 0.0;
+            for (int dj = 0; dj < 3; ++dj)
+                for (int di = 0; di < 3; ++di)
+                    sum += white[std::size_t(i + di) + std::size_t(j + dj) * (rows + 2)];
+            const double level = 30000.0 + 15000.0 * std::sin(j / 11.0) * std::cos(i / 17.0);
+            frame.pixels[i + std::size_t(j) * rows] =
+                std::clamp(std::round(level + 2000.0 * sum / 3.0), 0.0, 65535.0) / 65535.0;
+        }
+    writeImage(path("jpeg-like.tif"), frame);
+    expectSameBits(path("jpeg-like.tif"), {});
+    expectSameBits(path("jpeg-like.tif"), {"--noise", "correlated", "--sigma", "1500"});
+    // Streamed, the model printed is the in-memory one.
+    const long least = leastBudget(run({"denoise", path("jpeg-like.tif"), "-o", path("none.tif"),
+                                        "--memory", "1M"}).err);
+    const Outcome chosen = run({"denoise", path("jpeg-like.tif"), "-o", path("chosen.tif"), "--memory",
+                                std::to_string(least + 8) + "M"});
+    ASSERT_EQ(chosen.status, 0) << chosen.err;
+    EXPECT_NE(chosen.err.find("streamed within"), std::string::npos) << chosen.err;
+    EXPECT_NE(chosen.err.find("noise: correlated"), std::string::npos) << chosen.err;
 }
 
 TEST_F(Streaming, GreyOfEveryDepthGivesTheInMemoryBits)

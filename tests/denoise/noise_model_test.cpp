@@ -331,7 +331,7 @@ TEST(NoiseModel, SameModelAndSameRefusalOnAnyThreadCount)
         const detail::NoisePlan one = detail::planNoise(in);
         EXPECT_EQ(one.model.kind, *kind++);
         for (int threads : {2, 3, 8}) {
-            const detail::NoisePlan many = detail::planNoise(in, {}, threads);
+            const detail::NoisePlan many = detail::planNoise(in, {}, {}, threads);
             EXPECT_EQ(many.model.kind, one.model.kind) << threads;
             EXPECT_EQ(many.model.sigma, one.model.sigma) << threads;
             EXPECT_EQ(many.model.gain, one.model.gain) << threads;
@@ -344,7 +344,7 @@ TEST(NoiseModel, SameModelAndSameRefusalOnAnyThreadCount)
     expectSays(refusal, "give sigma");
     for (int threads : {2, 8}) {
         try {
-            detail::planNoise(inputOf(ramp, rows, cols), {}, threads);
+            detail::planNoise(inputOf(ramp, rows, cols), {}, {}, threads);
             ADD_FAILURE() << "a noiseless ramp was accepted on " << threads << " threads";
         } catch (const std::invalid_argument& e) {
             EXPECT_EQ(std::string(e.what()), refusal);

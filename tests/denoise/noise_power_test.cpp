@@ -1,16 +1,20 @@
 // Correlated noise: its spectrum measured from one image, the automatic
 // choice between white and correlated, and the stages' option for it.
 #include <sorvik/denoise.h>
+#include <sorvik/noise_chunks.h>
 #include <sorvik/sorvik.h>
 
+#include "denoise/noise_power.h"
 #include "filter/grouped_threshold.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace sorvik {
@@ -192,8 +196,139 @@ TEST(NoiseSpectrum, FlatShapeGivesTheWhiteBitsAndBadShapesAreRefused)
     }
 }
 
+bool sameSpectrum(const NoiseSpectrum& a, const NoiseSpectrum& b)
+{
+    return a.blockSize == b.blockSize && a.blocks == b.blocks && a.cosine == b.cosine &&
+           a.fourier == b.fourier && std::memcmp(&a.sigma, &b.sigma, sizeof(double)) == 0 &&
+           std::memcmp(&a.flatness, &b.flatness, sizeof(double)) == 0;
+}
+
+// Measured from bands of rows (one row at a time, sizes that straddle the
+// blocks' neighbourhoods, the whole plane), with every block size and a
+// grid whose stride exceeds 1: the bits of the plane in memory.
+TEST(NoiseSpectrum, BandsOfRowsGiveTheInMemoryBits)
+{
+    for (const auto& [rows, cols] : {std::pair{70, 90}, std::pair{263, 241}}) {
+        std::vector<double> plane = blurredNoise(rows, cols, 1.0, 0.7, 5);
+        for (std::int32_t j = 0; j < cols; ++j)
+            for (std::int32_t i = 0; i < rows; ++i)
+                plane[std::size_t(j) * rows + i] = 3.0 * plane[std::size_t(j) * rows + i] +
+                                                   (i > rows / 2 ? 40.0 : 0.0) + 0.1 * j;
+        for (const std::int32_t P : {2, 6, 8, 16}) {
+            if (3 * P > rows - 8)
+                continue;
+            const NoiseSpectrum whole = estimateNoiseSpectrum(plane.data(), rows, cols, P);
+            for (const std::int32_t bandRows : {1, 7, 3 * P, 64, rows}) {
+                detail::BandedSpectrum banded(rows, cols, P);
+                std::vector<double> band;
+                const auto feed = [&](bool measure) {
+                    for (std::int32_t top = 0; top < rows; top += bandRows) {
+                        const std::int32_t count = std::min(bandRows, rows - top);
+                        band.resize(std::size_t(count) * std::size_t(cols));
+                        for (std::int32_t j = 0; j < cols; ++j)
+                            for (std::int32_t i = 0; i < count; ++i)
+                                band[std::size_t(j) * count + i] = plane[std::size_t(j) * rows + top + i];
+                        if (measure)
+                            banded.measure(band.data(), top, count);
+                        else
+                            banded.score(band.data(), top, count);
+                    }
+                };
+                feed(false);
+                banded.select();
+                feed(true);
+                EXPECT_TRUE(sameSpectrum(banded.finish(), whole))
+                    << rows << " x " << cols << ", P " << P << ", bands of " << bandRows;
+            }
+        }
+    }
+    // Bands out of order, or phases out of order, are refused.
+    std::vector<double> plane = whiteNoise(60, 60, 2);
+    detail::BandedSpectrum banded(60, 60, 8);
+    EXPECT_THROW(banded.score(plane.data(), 5, 10), std::invalid_argument);
+    EXPECT_THROW(banded.select(), std::logic_error);
+    EXPECT_THROW(banded.measure(plane.data(), 0, 60), std::logic_error);
+    EXPECT_THROW(banded.score(plane.data(), 0, 61), std::invalid_argument);
+}
+
+// Chunks cut both ways, each handing over its scores and squares apart:
+// the colour planes the stages filter measured with the whole image's bits,
+// and scores or parts missing or repeated refused rather than giving
+// another selection.
+TEST(NoiseSpectrum, ChunksGiveTheInMemoryBitsAndMustCoverTheGridOnce)
+{
+    const std::int32_t rows = 97, cols = 118, P = 6;
+    std::vector<double> rgb;
+    for (int k = 0; k < 3; ++k) {
+        std::vector<double> p = blurredNoise(rows, cols, 1.0, 0.8, 40 + k);
+        for (double& v : p)
+            v = 120.0 + 20.0 * k + 9.0 * v;
+        rgb.insert(rgb.end(), p.begin(), p.end());
+    }
+    const DataRange range{-10.0, 300.0};
+    std::vector<double> planes = rgb;
+    detail::toFilterPlanes(planes.data(), std::size_t(rows) * cols, 3, range);
+    const std::int32_t reach = 3 * P - 1;
+    struct Chunk {
+        Span rows, cols, ownRows, ownCols;
+        std::vector<double> values;
+    };
+    std::vector<Chunk> chunks;
+    for (const Span ownR : {Span{0, 40}, Span{40, 97}})
+        for (const Span ownC : {Span{0, 30}, Span{30, 61}, Span{61, 118}}) {
+            Chunk c{Span{ownR.begin, std::min(ownR.end + reach, rows)},
+                    Span{ownC.begin, std::min(ownC.end + reach, cols)}, ownR, ownC, {}};
+            for (int k = 0; k < 3; ++k)
+                for (std::int32_t j = c.cols.begin; j < c.cols.end; ++j)
+                    for (std::int32_t i = c.rows.begin; i < c.rows.end; ++i)
+                        c.values.push_back(rgb[std::size_t(k) * rows * cols + std::size_t(j) * rows + i]);
+            chunks.push_back(std::move(c));
+        }
+    for (int k = 0; k < 3; ++k) {
+        std::vector<SpectrumBlock> scored;
+        for (const Chunk& c : chunks) {
+            const auto part = noiseChunkSpectrumScores(c.values.data(), rows, cols, 3, c.rows, c.cols,
+                                                       c.ownRows, c.ownCols, k, P, range);
+            scored.insert(scored.begin(), part.begin(), part.end()); // any order
+        }
+        const std::vector<SpectrumBlock> selected = selectSpectrumBlocks(rows, cols, P, scored);
+        std::vector<SpectrumPart> parts;
+        for (const Chunk& c : chunks)
+            parts.push_back(noiseChunkSpectrumSquares(c.values.data(), rows, cols, 3, c.rows, c.cols,
+                                                      c.ownRows, c.ownCols, k, P, range, selected));
+        const NoiseSpectrum whole =
+            estimateNoiseSpectrum(planes.data() + std::size_t(k) * rows * cols, rows, cols, P);
+        EXPECT_TRUE(sameSpectrum(noiseSpectrumFromParts(P, selected.size(), parts), whole)) << k;
+        if (k > 0)
+            continue;
+        std::vector<SpectrumBlock> missing(scored.begin() + 1, scored.end());
+        EXPECT_THROW(selectSpectrumBlocks(rows, cols, P, missing), std::invalid_argument);
+        missing.push_back(scored[1]);
+        EXPECT_THROW(selectSpectrumBlocks(rows, cols, P, missing), std::invalid_argument);
+        std::vector<SpectrumPart> repeated = parts;
+        repeated.push_back(parts[2]);
+        EXPECT_THROW(noiseSpectrumFromParts(P, selected.size(), repeated), std::invalid_argument);
+        repeated.pop_back();
+        repeated.erase(repeated.begin() + 2);
+        EXPECT_THROW(noiseSpectrumFromParts(P, selected.size(), repeated), std::invalid_argument);
+        // A chunk short of the rows its blocks reach.
+        const Chunk& c = chunks[0];
+        EXPECT_THROW(noiseChunkSpectrumScores(c.values.data(), rows, cols, 3, Span{0, 50}, c.cols,
+                                              c.ownRows, c.ownCols, 0, P, range),
+                     std::invalid_argument);
+    }
+}
+
 TEST(NoiseSpectrum, RefusesWhatItCannotMeasure)
 {
+    // Values whose squares overflow leave no texture to sort by (it would
+    // be NaN, which no sort may compare): the automatic choice stays white.
+    std::vector<double> huge = whiteNoise(64, 64, 8);
+    for (double& v : huge)
+        v = 1e200 * (v + 10.0);
+    EXPECT_FALSE(std::isfinite(estimateNoiseSpectrum(huge.data(), 64, 64, 8).sigma));
+    EXPECT_EQ(estimateNoiseModel(huge.data(), 64, 64, 1).kind, NoiseKind::gaussian);
+
     const std::vector<double> small(20 * 20, 1.0);
     EXPECT_THROW(estimateNoiseSpectrum(small.data(), 20, 20, 8), std::invalid_argument);
     EXPECT_THROW(estimateNoiseSpectrum(nullptr, 100, 100, 8), std::invalid_argument);

@@ -119,3 +119,50 @@ def test_camera_jpeg_is_correlated_noise_denoised_without_parameters():
     # A given sigma alone still means white noise.
     white = sorvik.denoise(noisy, channel_axis=-1, sigma=model.sigma)
     assert not np.array_equal(out, white)
+
+
+def blurred_noise(rows, cols, channels, seed):
+    """Smooth scenes under white noise blurred by a 3 x 3 box, in 8 bits:
+    noise that is not white, as demosaicking and compression leave it."""
+    y, x = np.mgrid[0:rows, 0:cols]
+    rng = np.random.default_rng(seed)
+    planes = []
+    for c in range(channels):
+        w = rng.standard_normal((rows + 2, cols + 2))
+        box = sum(w[i:i + rows, j:j + cols] for i in range(3) for j in range(3))
+        clean = 120 + (60 - 20 * c) * np.sin(x / (9.0 + c)) * np.cos(y / 13.0)
+        planes.append(np.clip(np.round(clean + 2.5 * box), 0, 255))
+    out = np.stack(planes, axis=-1).astype(np.uint8)
+    return out[..., 0] if channels == 1 else out
+
+
+def test_dask_measures_the_correlated_model_with_the_in_memory_bits():
+    pytest.importorskip("dask")
+    import dask.array as da
+
+    import sorvik.dask
+
+    # Chunks that cut anywhere, one narrower than a block's reach and a short
+    # last one, cores smaller than the image: the spectra are measured in
+    # phases across the chunks and every tile takes the whole image's shapes.
+    grey = blurred_noise(123, 131, 1, 2)
+    assert sorvik.estimate_noise(grey).kind == "correlated"
+    for chunks in ((50, 45), (123, 20), 97):
+        lazy = da.from_array(grey, chunks=chunks)
+        assert sorvik.dask.estimate_noise(lazy).compute(scheduler="synchronous") == sorvik.estimate_noise(grey)
+        for keywords in ({}, dict(noise_model="correlated", sigma=7.0)):
+            out = sorvik.dask.denoise(lazy, core_size=48, threads=1, search_radius=7, **keywords)
+            expected = sorvik.denoise(grey, threads=2, search_radius=7, **keywords)
+            assert out.compute(scheduler="synchronous").tobytes() == expected.tobytes(), (chunks, keywords)
+
+    rgba = np.concatenate([blurred_noise(101, 94, 3, 5), np.full((101, 94, 1), 200, np.uint8)], axis=-1)
+    lazy = da.from_array(rgba, chunks=(40, 60, 4))
+    for keywords in ({}, dict(noise_model="correlated"), dict(noise_model="correlated", first_block_size=5)):
+        out = sorvik.dask.denoise(lazy, channel_axis=-1, core_size=40, block_size=6, search_radius=7,
+                                  **keywords).compute(scheduler="synchronous")
+        expected = sorvik.denoise(rgba, channel_axis=-1, block_size=6, search_radius=7, **keywords)
+        assert out.tobytes() == expected.tobytes(), keywords
+    # White noise stays white under the automatic choice, in chunks as in memory.
+    white = np.clip(np.round(120 + 15 * np.random.default_rng(3).standard_normal((90, 100))), 0, 255)
+    lazy = da.from_array(white.astype(np.uint8), chunks=40)
+    assert sorvik.dask.estimate_noise(lazy).compute(scheduler="synchronous").kind == "gaussian"

@@ -117,6 +117,18 @@ struct NoiseModel {
     NoiseSpectrum spectrum;
 };
 
+// What the stages filter correlated noise with, channel by channel, measured
+// on the planes they filter (the data on the 0..1 scale, colour in opponent
+// channels): each channel's sigma on that scale (the root of its mean power
+// at the Wiener stage's block size, scaled by a sigma given over the data's
+// own), and its powers over sigma^2, floored at 1, in each stage's basis.
+// An image filtered in tiles gives every tile the whole image's.
+struct NoiseShapes {
+    std::vector<double> sigma;
+    std::vector<std::vector<float>> wiener;  // unitary DFT half spectra of the Wiener block
+    std::vector<std::vector<float>> grouped; // orthonormal DCT of the grouped stage's block
+};
+
 // "gaussian", "poisson-gaussian" or "correlated".
 const char* noiseKindName(NoiseKind kind);
 
@@ -142,8 +154,9 @@ const char* noiseKindName(NoiseKind kind);
 // Where that gives gaussian or no model, the image's noise spectrum
 // (estimateNoiseSpectrum, 8 x 8 blocks, the channels' mean) is measured;
 // where the noise is correlated (see whiteFlatness) the model is that, with
-// the spectrum's sigma. The streamed and chunked estimates know the white
-// models alone.
+// the spectrum's sigma. The streamed denoiser (<sorvik/stream.h>) and the
+// chunked estimate (<sorvik/noise_chunks.h>) measure the spectrum in phases
+// that give the same bits; NoiseEstimator knows the white models alone.
 // Throws as estimateNoiseSigma does, and std::invalid_argument for a constant
 // image or one with no noise at any level (saying which).
 NoiseModel estimateNoiseModel(const float* image, std::int32_t rows, std::int32_t cols,
@@ -339,6 +352,10 @@ struct DenoiseInput {
     // values, which the poisson-gaussian path's range and offset check
     // follow instead of the tile's own.
     std::optional<DataRange> extremes;
+    // For a tile of a larger image under the correlated model: the whole
+    // image's shapes, filtered with as they are (sigma, the whole image's,
+    // must be given too) instead of the tile's own.
+    std::optional<NoiseShapes> shapes;
 };
 
 enum class DenoiseStage { basicEstimate, wiener, groupedEstimate };

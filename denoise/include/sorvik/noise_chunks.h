@@ -87,6 +87,79 @@ struct PlannedNoise {
 };
 PlannedNoise planNoiseFromPatches(const DenoiseInput& input, const NoisePatches& patches);
 
+// ---------------------------------------------------------------- spectra
+
+// The noise spectrum (estimateNoiseSpectrum) of one channel measured in
+// chunks, in phases: every chunk scores the grid blocks it owns, the scores
+// of all are selected at once, every chunk measures the selected blocks it
+// owns, and the parts make the spectrum, with the bits of the whole plane.
+// A chunk owns the blocks whose anchors (a block above and to the left of
+// their top-left pixel) lie in its own part, and must hold the 3 blockSize - 1
+// rows and columns after that part (or up to the image's edge). With
+// `filterRange`, the planes measured are those the stages filter (the data
+// over that range onto 0..1, colour in opponent channels, each onto 0..1),
+// as denoise() measures them under the correlated model; otherwise the data
+// as it is, as estimateNoiseModel measures it (blocks of 8).
+
+// Whether a rows x cols plane holds enough blocks for a spectrum.
+bool spectrumFits(std::int32_t rows, std::int32_t cols, std::int32_t blockSize);
+
+// A scored block: its neighbours' texture, its mean, its top-left pixel.
+struct SpectrumBlock {
+    double texture = 0.0, level = 0.0;
+    std::int64_t row = 0, col = 0;
+};
+
+// Throws as noiseChunkPatches does for the spans and values, and as
+// estimateNoiseSpectrum for the plane or block size.
+std::vector<SpectrumBlock> noiseChunkSpectrumScores(const double* chunk, std::int32_t rows,
+                                                    std::int32_t cols, int channels, Span chunkRows,
+                                                    Span chunkCols, Span ownRows, Span ownCols,
+                                                    int channel, std::int32_t blockSize,
+                                                    const std::optional<DataRange>& filterRange = {});
+
+// The blocks measured, in the order the spectrum reads them, from every
+// block of the grid scored once (in any order). Throws std::invalid_argument
+// otherwise.
+std::vector<SpectrumBlock> selectSpectrumBlocks(std::int32_t rows, std::int32_t cols,
+                                                std::int32_t blockSize,
+                                                std::vector<SpectrumBlock> scored);
+
+// The squares of the coefficients of the selected blocks a chunk owns:
+// slots[i] is the block's place in the selection; cosine and fourier hold
+// blockSize^2 and blockSize (blockSize / 2 + 1) values a block, block by block.
+struct SpectrumPart {
+    std::vector<std::size_t> slots;
+    std::vector<double> cosine, fourier;
+};
+SpectrumPart noiseChunkSpectrumSquares(const double* chunk, std::int32_t rows, std::int32_t cols,
+                                       int channels, Span chunkRows, Span chunkCols, Span ownRows,
+                                       Span ownCols, int channel, std::int32_t blockSize,
+                                       const std::optional<DataRange>& filterRange,
+                                       const std::vector<SpectrumBlock>& selected);
+
+// The spectrum from the parts of every chunk; throws std::invalid_argument
+// unless each of the `selected` blocks came once.
+NoiseSpectrum noiseSpectrumFromParts(std::int32_t blockSize, std::size_t selected,
+                                     const std::vector<SpectrumPart>& parts);
+
+// estimateNoiseModel and planNoiseFromPatches above with the channels' data
+// spectra (blocks of 8, no filterRange), so that the correlated model is
+// chosen, or measured when asked for, as on the whole image. Null: not
+// measured, as for an image too small for them.
+NoiseModel estimateNoiseModel(std::int32_t rows, std::int32_t cols, int channels,
+                              const NoisePatches& patches,
+                              const std::vector<NoiseSpectrum>* dataSpectra);
+PlannedNoise planNoiseFromPatches(const DenoiseInput& input, const NoisePatches& patches,
+                                  const std::vector<NoiseSpectrum>* dataSpectra);
+
+// The shapes denoise() filters correlated noise with, from the spectra of
+// the planes the stages filter at their block sizes (grouped: empty when
+// the same as the Wiener stage's), each sigma times `level` (a sigma given
+// over the data spectrum's). Throws std::invalid_argument for no noise.
+NoiseShapes noiseShapesFromSpectra(const std::vector<NoiseSpectrum>& wiener,
+                                   const std::vector<NoiseSpectrum>& grouped, double level);
+
 } // namespace sorvik
 
 #endif

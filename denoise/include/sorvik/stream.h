@@ -91,7 +91,8 @@ std::uint64_t denoiseMemoryBound(std::int32_t rows, std::int32_t cols, int chann
                                  const DenoiseOptions& options, bool estimate);
 
 // The plan with the least recomputed context whose peak fits in `budget`
-// bytes; among those as good, the one with the largest cores. Throws
+// bytes; among those as good, the one with the largest cores. Where the
+// model may be the correlated one, the peak counts its spectra's passes. Throws
 // StreamBudgetError for a budget too small, std::invalid_argument for a bad
 // input or parameters.
 StreamPlan planStream(const StreamInput& input, const DenoiseOptions& options,
@@ -106,7 +107,10 @@ struct StreamScan {
     NoiseModel noise;             // the model the second pass filters under
 };
 
-// The first pass. Throws NonFiniteValue (at its place in the image) for a
+// The first pass. Where the choice may be the correlated model (asked for,
+// or automatic with nothing given) it scores the blocks of the data's noise
+// spectrum too, and a second pass measures the selected ones when the
+// choice asks for the spectrum, as denoise() does. Throws NonFiniteValue (at its place in the image) for a
 // value that is not finite, std::invalid_argument for a value outside the
 // given range, a constant image or one without measurable noise (when sigma
 // is to be estimated), with denoise()'s messages. A given sigma is checked
@@ -117,7 +121,9 @@ StreamScan scanStream(RowSource& source, const StreamInput& input, const StreamP
 // Called after each tile with the tiles done and their total.
 using StreamProgress = std::function<void(std::int64_t done, std::int64_t total)>;
 
-// The second pass: every band's tiles denoised, then the band written. Throws
+// The second pass: every band's tiles denoised, then the band written. Under
+// the correlated model, two passes before it measure the spectra of the
+// planes the stages filter (NoiseShapes), which every tile then takes. Throws
 // as denoise() does; nothing is written before the first tile is done.
 void filterStream(RowSource& source, RowSink& sink, const StreamInput& input,
                   const StreamScan& scan, const StreamPlan& plan, const DenoiseOptions& options,

@@ -132,7 +132,8 @@ void wienerTile(const FilterParams& params, const Tile& tile, const Channel* cha
 // The denoise pipeline on one tile planned with pilotPerTile. input.rows,
 // input.cols and input.pixels describe the tile (planar, as denoise() takes
 // it); input.sigma must be given (or, for poisson-gaussian noise, the noise
-// choice with gain, readNoise, offset and extremes, all the whole image's),
+// choice with gain, readNoise, offset and extremes; for correlated noise,
+// sigma and the shapes; all the whole image's),
 // and input.range must be the whole image's, as all would differ from tile
 // to tile otherwise. Returns the core, planar,
 // with the bits denoise() gives it on the whole image.
