@@ -2,6 +2,7 @@
 
 #include "cli/denoise_streamed.h"
 #include "cli/streaming.h"
+#include "frontend/first_stage.h"
 
 #include <sorvik/stack.h>
 
@@ -13,6 +14,20 @@ namespace sorvik::cli {
 namespace {
 
 std::string pageName(std::size_t k) { return "page " + std::to_string(k + 1); }
+
+// The page's settings (its window, read from --window) with the search
+// areas, group size and step a stack's request resolves to.
+DenoiseOptions stackOptions(const DenoiseCommand& o, const WienerSettings& settings)
+{
+    WienerSettings s = settings;
+    const WienerSettings resolved = o.framesRequest.wiener();
+    s.step = resolved.step;
+    s.searchRadius = resolved.searchRadius;
+    s.maxGroupSize = resolved.maxGroupSize;
+    DenoiseOptions options = libraryOptions(o, s);
+    applyFirstStage(o.framesRequest, options);
+    return options;
+}
 
 void checkSameShape(const std::vector<Picture>& pages, const std::string& what)
 {
@@ -41,7 +56,7 @@ void checkStackFits(const std::vector<Picture>& headers, const std::string& what
                     std::uint64_t resident)
 {
     checkSameShape(headers, what);
-    const std::uint64_t bytes = stackInMemoryBytes(headers, libraryOptions(o, settings),
+    const std::uint64_t bytes = stackInMemoryBytes(headers, stackOptions(o, settings),
                                                    int(o.request.temporalRadius), !o.sigma);
     if (bytes <= o.memory && resident <= o.memory - bytes)
         return;
@@ -115,7 +130,7 @@ void denoisePagesTogether(std::vector<Picture>& pages, const std::string& what,
     progress.colours = colours;
     StackResult result;
     try {
-        result = denoiseStack(input, libraryOptions(o, settings), stack);
+        result = denoiseStack(input, stackOptions(o, settings), stack);
     } catch (const std::invalid_argument& e) {
         throw UserError(what + ": " + e.what());
     } catch (const std::runtime_error& e) {
