@@ -6,6 +6,7 @@ Run by hand, never by the tests; the timings depend on the machine and its load.
     cmake --build build -j2 --target sorvik_python
     PYTHONPATH=build/python python3 bench/curve.py            # every image and sigma, a few minutes
     PYTHONPATH=build/python python3 bench/curve.py --quick    # camera and astronaut (RGB), sigma 25
+    PYTHONPATH=build/python python3 bench/curve.py --stack    # and the stack call, per frame
 
 Every call runs on one thread and is timed in processor seconds
 (time.process_time, the whole process's CPU time, which one thread's call
@@ -19,8 +20,8 @@ header says why they are fair); this script shares its helpers.
 Writes a Markdown table (stdout and --table, default docs/quality-time.md)
 and a PNG of PSNR against seconds (--png, default docs/quality-time.png):
 one panel per sigma and kind, every parameter set as a grey dot, the
-profiles marked, both NL-means, and the stack call where the package has
-one (see stack_call).
+profiles marked, both NL-means, and with --stack the stack call (see
+stack_call and stack_sequence).
 """
 
 from __future__ import annotations
@@ -93,15 +94,45 @@ def cpu_timed(call: Callable[[], np.ndarray], runs: int) -> Tuple[np.ndarray, fl
     return result, statistics.median(seconds)
 
 
-def stack_call(sorvik) -> Optional[Callable[[np.ndarray, float, Optional[int]], np.ndarray]]:
-    """The slot for the stack call's series: a function (noisy, sigma, channel_axis) -> uint8 result.
+# The stack call's sequence around each photograph: STACK_FRAMES frames, the
+# photograph itself in the middle and the others the window panned by these
+# (rows, columns), each frame with noise of its own; the middle frame is the
+# one measured, and the call's seconds are counted per frame.
+STACK_PAN: Tuple[Tuple[int, int], ...] = ((-2, -1), (-1, -1), (0, 0), (1, 2), (2, 1))
+STACK_FRAMES = len(STACK_PAN)
+STACK_MIDDLE = STACK_PAN.index((0, 0))
 
-    None while the package has no stack call; once it has, return a call that
-    denoises the one frame as the stack call would and the curve gains its
-    series with no other change.
+
+def stack_sequence(clean: np.ndarray, noisy: np.ndarray, sigma: float, seed: int, name: str) -> np.ndarray:
+    """The noisy frames around `noisy` (frame axis 0): the panned photograph, mirrored at its edges."""
+    pad = max(max(abs(dy), abs(dx)) for dy, dx in STACK_PAN)
+    widths = ((pad, pad), (pad, pad)) + ((0, 0),) * (clean.ndim - 2)
+    padded = np.pad(clean, widths, mode="reflect")
+    rows, cols = clean.shape[:2]
+    frames = []
+    for k, (dy, dx) in enumerate(STACK_PAN):
+        if k == STACK_MIDDLE:
+            frames.append(noisy)
+            continue
+        window = padded[pad + dy:pad + dy + rows, pad + dx:pad + dx + cols]
+        frames.append(compare.add_noise(window, sigma, seed, f"{name} frame {k}"))
+    return np.stack(frames)
+
+
+def stack_call(sorvik) -> Optional[Callable[[np.ndarray, float, Optional[int]], np.ndarray]]:
+    """The stack call's series: a function (frames, sigma, channel_axis) -> the middle frame's uint8 result.
+
+    None while the package has no stack call (no frame_axis). The frames are
+    stack_sequence's; the call is the one call's default profile on them.
     """
-    del sorvik
-    return None
+    import inspect
+    if "frame_axis" not in inspect.signature(sorvik.denoise).parameters:
+        return None
+
+    def call(frames: np.ndarray, sigma: float, channel_axis: Optional[int]) -> np.ndarray:
+        axis = None if channel_axis is None else frames.ndim - 1
+        return sorvik.denoise(frames, sigma, frame_axis=0, channel_axis=axis, threads=1)[STACK_MIDDLE]
+    return call
 
 
 def photographs(data_dir: str, names: Optional[Sequence[str]], cv2) -> List[compare.Photo]:
@@ -121,11 +152,11 @@ def has_profiles(sorvik) -> bool:
 
 
 def measure(photos: List[compare.Photo], sigmas: Sequence[float], grid, runs: int, seed: int,
-            sorvik, cv2, nl_means) -> Dict[Tuple[bool, float], Dict[str, Point]]:
+            sorvik, cv2, nl_means, with_stack: bool = False) -> Dict[Tuple[bool, float], Dict[str, Point]]:
     """(colour, sigma) -> method -> Point; sorvik's methods are 'sorvik <name>'."""
     cv2.setNumThreads(1)
     points: Dict[Tuple[bool, float], Dict[str, Point]] = {}
-    stack = stack_call(sorvik)
+    stack = stack_call(sorvik) if with_stack else None
     warmed = set()
     for photo in photos:
         axis = -1 if photo.colour else None
@@ -149,7 +180,8 @@ def measure(photos: List[compare.Photo], sigmas: Sequence[float], grid, runs: in
                 unit, h=0.8 * sigma / 255.0, sigma=sigma / 255.0, fast_mode=True, patch_size=5,
                 patch_distance=6, channel_axis=axis)), 0, 255).astype(np.uint8)
             if stack is not None:
-                calls["stack call"] = lambda: stack(noisy, sigma, axis)
+                frames = stack_sequence(clean, noisy, sigma, seed, photo.name)
+                calls["stack call"] = lambda: stack(frames, sigma, axis)
             # One call of each untimed first: FFTW's plans and the first touch
             # of every buffer are the process's cost, not the call's.
             if photo.colour not in warmed:
@@ -158,6 +190,8 @@ def measure(photos: List[compare.Photo], sigmas: Sequence[float], grid, runs: in
                     call()
             for method, call in calls.items():
                 result, seconds = cpu_timed(call, runs)
+                if method == "stack call":
+                    seconds /= STACK_FRAMES
                 at.setdefault(method, Point()).add(compare.psnr(clean, result), seconds)
     return points
 
@@ -240,6 +274,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--images", help="comma-separated names (files or scikit-image data)")
     parser.add_argument("--runs", type=int, default=1, help="calls timed per point, the median kept (default 1)")
     parser.add_argument("--no-grid", action="store_true", help="the profiles and the comparators only")
+    parser.add_argument("--stack", action="store_true",
+                        help="also the stack call on a 5-frame sequence around each photograph, seconds per "
+                             "frame (about half again the run time)")
     parser.add_argument("--seed", type=int, default=2024)
     parser.add_argument("--data", default=os.path.join(root, "data"))
     parser.add_argument("--table", default=os.path.join(root, "docs", "quality-time.md"))
@@ -264,13 +301,17 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     load_before = os.getloadavg()[0]
     started = time.perf_counter()
-    points = measure(photos, sigmas, grid, args.runs, args.seed, sorvik, cv2, restoration.denoise_nl_means)
+    points = measure(photos, sigmas, grid, args.runs, args.seed, sorvik, cv2, restoration.denoise_nl_means,
+                     args.stack)
     head = (f"Mean PSNR (dB, peak 255) and mean processor seconds of one call on one thread over "
             f"{', '.join(p.name for p in photos)} (512 x 512), 8-bit noise from seed {args.seed}; "
             f"median of {args.runs} call(s); load average {load_before:.1f} before, "
             f"{os.getloadavg()[0]:.1f} after; {time.perf_counter() - started:.0f} s in all. "
             "Names: w STEP/RADIUS/GROUP of the Wiener stage, then the first stage: g (grouped, "
-            "its defaults) or gSTEP/RADIUS/GROUP, or dct.\n")
+            "its defaults) or gSTEP/RADIUS/GROUP, or dct."
+            + (" The stack call: the default profile on 5 frames, the photograph in the middle and the others "
+               "panned by 1 or 2 pixels with noise of their own; the middle frame's PSNR and the call's "
+               "seconds per frame." if args.stack else "") + "\n")
     text = head + table(points)
     print(text)
     if args.table:

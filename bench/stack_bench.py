@@ -7,7 +7,7 @@ sequence and sigma, the PSNR over all frames and the processor seconds per
 frame (time.process_time, one thread everywhere, measured in this run) of:
 
   frame    sorvik.denoise on each frame alone
-  stack    sorvik.denoise(stack, frame_axis=0): groups drawn from 2 frames each side
+  stack    sorvik.denoise(stack, frame_axis=0): groups drawn from 3 frames each side (the default)
   cv-multi cv2.fastNlMeansDenoisingMulti, temporal window 5 (narrower at the
            ends, as it must be centred; h = sigma)
   cv-frame cv2.fastNlMeansDenoising on each frame (h = sigma)

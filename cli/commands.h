@@ -45,6 +45,8 @@ struct DenoiseCommand {
     // Every value as read and checked against the parameter table; the
     // fields above are filled from it.
     Request request;
+    // The same, resolved for a stack of several frames (Request::withProfile).
+    Request framesRequest;
 };
 
 struct DemoOptions {

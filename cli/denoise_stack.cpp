@@ -5,6 +5,7 @@
 #include "cli/image_read.h"
 #include "cli/image_write.h"
 #include "cli/streaming.h"
+#include "frontend/first_stage.h"
 
 #include <sorvik/stack.h>
 
@@ -29,6 +30,20 @@ bool mayBeCounts(const DenoiseCommand& o)
 }
 
 std::string pageName(std::size_t k) { return "page " + std::to_string(k + 1); }
+
+// The page's settings (its window, read from --window) with the search
+// areas, group size and step a stack's request resolves to.
+DenoiseOptions stackOptions(const DenoiseCommand& o, const WienerSettings& settings)
+{
+    WienerSettings s = settings;
+    const WienerSettings resolved = o.framesRequest.wiener();
+    s.step = resolved.step;
+    s.searchRadius = resolved.searchRadius;
+    s.maxGroupSize = resolved.maxGroupSize;
+    DenoiseOptions options = libraryOptions(o, s);
+    applyFirstStage(o.framesRequest, options);
+    return options;
+}
 
 void checkSameShape(const std::vector<Picture>& pages, const std::string& what)
 {
@@ -57,7 +72,7 @@ bool stackFitsInMemory(const std::vector<Picture>& headers, const std::string& w
                        std::uint64_t resident)
 {
     checkSameShape(headers, what);
-    const std::uint64_t bytes = stackInMemoryBytes(headers, libraryOptions(o, settings),
+    const std::uint64_t bytes = stackInMemoryBytes(headers, stackOptions(o, settings),
                                                    int(o.request.temporalRadius), !o.sigma,
                                                    mayBeCounts(o));
     return bytes <= o.memory && resident <= o.memory - bytes;
@@ -92,7 +107,7 @@ std::uint64_t streamedStackBytes(const std::vector<Picture>& headers, std::int32
     const std::vector<Picture> window(std::size_t(windowOf(core, frames, radius)), first);
     const std::uint64_t page = std::uint64_t(first.plane()) * std::uint64_t(first.channels) * sizeof(double);
     const std::uint64_t filtering =
-        stackInMemoryBytes(window, libraryOptions(o, settings), radius, false, mayBeCounts(o)) +
+        stackInMemoryBytes(window, stackOptions(o, settings), radius, false, mayBeCounts(o)) +
         std::uint64_t(core) * page;
     const std::uint64_t estimating =
         o.sigma ? 0
@@ -176,7 +191,7 @@ DataRange stackRange(const Picture& first, const DenoiseCommand& o, const std::s
     }
 }
 
-StackOptions stackOptions(const DenoiseCommand& o)
+StackOptions frameOptions(const DenoiseCommand& o)
 {
     StackOptions stack;
     stack.temporalRadius = int(o.request.temporalRadius);
@@ -188,7 +203,7 @@ StackResult filterStack(const StackInput& input, const DenoiseCommand& o,
                         const WienerSettings& settings, const std::string& what)
 {
     try {
-        return denoiseStack(input, libraryOptions(o, settings), stackOptions(o));
+        return denoiseStack(input, stackOptions(o, settings), frameOptions(o));
     } catch (const std::invalid_argument& e) {
         throw UserError(what + ": " + e.what());
     } catch (const std::runtime_error& e) {

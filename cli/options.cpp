@@ -240,6 +240,7 @@ void fillDenoise(const CLI::App& command, const Request& r, DenoiseCommand& o)
                          "the Wiener stage's --step, --search-radius and --max-group-size instead");
     // A given pilot leaves the Wiener stage alone, at its own defaults.
     o.request = pilotGiven ? r : r.withProfile();
+    o.framesRequest = pilotGiven ? r : r.withProfile(true);
     o.sigma = r.sigma;
     if (r.range) {
         o.rangeLow = r.range->first;

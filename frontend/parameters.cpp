@@ -68,7 +68,7 @@ std::vector<Parameter> makeTable()
          "32, or the profile's", 1, maxGroup, L::none,
          "Most blocks in a group, the reference included", nullptr, &Request::maxGroupSize},
         {"search radius", "--search-radius", "search_radius", "SearchRadius", K::whole, 0.0,
-         "16, or the profile's", 0, maxRadius, L::none,
+         "16, or the profile's; 8 in stacks", 0, maxRadius, L::none,
          "Block positions searched on each side of the reference", nullptr, &Request::searchRadius},
         {"match threshold", "--match-threshold", "match_threshold", "MatchThreshold", K::real,
          defaultMatchThreshold, "0.19685", 0, double(maxMatchThreshold), L::none,
@@ -117,7 +117,7 @@ std::vector<Parameter> makeTable()
          "FirstMaxGroupSize", K::whole, 0.0, "16, or the profile's (quality: 32 above sigma 40 of 255)", 1, maxGroup, L::none,
          "The grouped first stage's most blocks in a group", nullptr, &Request::firstMaxGroupSize},
         {"first stage's search radius", "--first-search-radius", "first_search_radius", "FirstSearchRadius",
-         K::whole, 0.0, "12, or the profile's", 0, maxRadius, L::none,
+         K::whole, 0.0, "12, or the profile's; 8 in stacks", 0, maxRadius, L::none,
          "The grouped first stage's block positions searched on each side of the reference", nullptr,
          &Request::firstSearchRadius},
         {"first stage's threshold", "--first-lambda", "first_lambda", "FirstLambda", K::real, 0.0,
@@ -128,7 +128,7 @@ std::vector<Parameter> makeTable()
          double(maxMatchThreshold), L::none,
          "The grouped first stage's largest spectral distance of a matched block, on the noisy image",
          nullptr, &Request::firstMatchThreshold},
-        {"temporal radius", "--temporal-radius", "temporal_radius", "TemporalRadius", K::whole, 2, "2", 0, 16,
+        {"temporal radius", "--temporal-radius", "temporal_radius", "TemporalRadius", K::whole, 3, "3", 0, 16,
          L::none,
          "Stacks (--frames, frame_axis, 'Frames'): frames on each side of a frame whose blocks join "
          "its groups; 0 denoises each frame alone",
@@ -336,8 +336,16 @@ const std::vector<Profile>& profiles()
     return table;
 }
 
-Request Request::withProfile() const
+// A stack's groups find most of their blocks in the frames around, each
+// searched near where its neighbour found the best match, so a frame's own
+// search area can be narrow; what that saves pays for a third frame on each
+// side (bench/stack_bench.py, docs/stacks.md).
+constexpr std::int64_t framesSearchRadius = 8;
+constexpr std::int64_t framesFirstSearchRadius = 8;
+
+Request Request::withProfile(bool frames) const
 {
+    const bool together = frames && temporalRadius > 0;
     const std::string name = profile.value_or("default");
     const auto found = std::find_if(profiles().begin(), profiles().end(),
                                     [&](const Profile& p) { return name == p.name; });
@@ -352,7 +360,7 @@ Request Request::withProfile() const
     if (!r.maxGroupSize)
         r.maxGroupSize = p.maxGroupSize;
     if (!r.searchRadius)
-        r.searchRadius = p.searchRadius;
+        r.searchRadius = together ? std::min(p.searchRadius, framesSearchRadius) : p.searchRadius;
     // A grouped-stage value given means the grouped stage, whatever the
     // profile's first stage.
     const bool groupedGiven = r.firstBlockSize || r.firstStep || r.firstMaxGroupSize || r.firstSearchRadius ||
@@ -364,7 +372,7 @@ Request Request::withProfile() const
     if (!r.firstStep && p.firstStep)
         r.firstStep = std::min(*p.firstStep, r.firstBlockSize.value_or(defaultFirstBlockSize));
     if (!r.firstSearchRadius)
-        r.firstSearchRadius = p.firstSearchRadius;
+        r.firstSearchRadius = together ? std::optional<std::int64_t>(framesFirstSearchRadius) : p.firstSearchRadius;
     if (!r.firstMaxGroupSize)
         r.firstMaxGroupSize = p.firstMaxGroupSize;
     return r;

@@ -72,7 +72,7 @@ struct Request {
     // Stacks of frames denoised together: the frames on each side that lend
     // a frame blocks, and how far around its predicted place a block is
     // looked for in each (the defaults of <sorvik/stack.h>).
-    std::int64_t temporalRadius = 2;
+    std::int64_t temporalRadius = 3;
     std::int64_t predictiveRadius = 4;
 
     // The step, resolved.
@@ -82,8 +82,10 @@ struct Request {
     WienerSettings wiener() const;
     // The one call's request: every value left unset that the profile
     // (named, else the default one) sets, set from it. The Wiener stage
-    // alone takes no profile. Only after validate.
-    Request withProfile() const;
+    // alone takes no profile. Only after validate. `frames`: a stack's call,
+    // whose groups draw on the frames around (a temporal radius above 0):
+    // its search areas left unset are the narrower ones of stacks.
+    Request withProfile(bool frames = false) const;
 };
 
 // A named set of the one call's parameters, chosen on the quality-time curve

@@ -58,7 +58,8 @@
 %     'MaxGroupSize'    most blocks in a group, 1 to 4096 (the profile's;
 %                       default 32)
 %     'SearchRadius'    blocks are searched within this many rows and
-%                       columns, 0 to 4096 (the profile's; default 16)
+%                       columns, 0 to 4096 (the profile's; default 16;
+%                       with 'Frames', at most 8)
 %     'MatchThreshold'  the largest spectral distance of a match, 0 to
 %                       1048576 (0.19685)
 %     'Window'          BlockSize x BlockSize aggregation weights, each a
@@ -80,7 +81,7 @@
 %     'FirstMaxGroupSize'  its most blocks in a group, 1 to 4096 (the
 %                       profile's: 16; quality: 16, 32 above SIGMA 40 of 255)
 %     'FirstSearchRadius'  its search radius, 0 to 4096 (the profile's: 12;
-%                       quality: 16)
+%                       quality: 16; with 'Frames': 8)
 %     'FirstLambda'     its hard threshold in multiples of SIGMA, 0 to 1000
 %                       (2.5)
 %     'FirstMatchThreshold'  its largest spectral distance of a match, on
@@ -90,7 +91,7 @@
 %                       frames of one sequence, denoised together (one
 %                       noise model for all) (false)
 %     'TemporalRadius'  frames on each side whose blocks join a frame's
-%                       groups, 0 to 16 (2); 0 denoises each frame alone
+%                       groups, 0 to 16 (3); 0 denoises each frame alone
 %     'PredictiveRadius'  block positions searched in each of them around
 %                       the best match of the frame next to it, 0 to 64 (4)
 %   The bounds are those of the sorvik tool and the Python package.

@@ -70,8 +70,8 @@ _KEYWORDS = ("sigma", "noise_model", "gain", "read_noise", "offset", "profile", 
 
 
 def keywords(arguments: dict) -> dict:
-    """The table's keywords among a call's arguments."""
-    return {k: arguments[k] for k in _KEYWORDS}
+    """The table's keywords among a call's arguments, checked as a stack's (its own search areas)."""
+    return dict({k: arguments[k] for k in _KEYWORDS}, frames=True)
 
 
 def _counts(params: dict) -> bool:

@@ -376,7 +376,7 @@ TEST_F(Cli, VersionAndHelp)
     // The defaults shown are the standard parameters, the profile's where it sets them.
     for (const char* option :
          {"--pilot", "--sigma", "--step INT", "(default: 4, or the profile's", "--block-size INT=8",
-          "--max-group-size INT", "--search-radius INT", "(default: 16, or the profile's)",
+          "--max-group-size INT", "--search-radius INT", "(default: 16, or the profile's; 8 in stacks)",
           "--profile TEXT:{fast,default,quality}=default", "--match-threshold FLOAT=0.19685",
           "--window TEXT=kaiser:2", "--threads", "--quiet"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;

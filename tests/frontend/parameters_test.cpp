@@ -238,6 +238,34 @@ TEST(Parameters, AProfileFillsOnlyWhatIsLeftUnsetAndAlwaysValidates)
     EXPECT_THROW(slow.withProfile(), std::invalid_argument);
 }
 
+TEST(Parameters, AStackNarrowsOnlyTheSearchAreasLeftUnset)
+{
+    for (const Profile& p : profiles()) {
+        Request r;
+        r.profile = std::string(p.name);
+        const Request single = r.withProfile(), stack = r.withProfile(true);
+        EXPECT_EQ(stack.wiener().searchRadius, std::min<std::int64_t>(p.searchRadius, 8)) << p.name;
+        EXPECT_EQ(stack.wiener().step, single.wiener().step) << p.name;
+        EXPECT_EQ(stack.wiener().maxGroupSize, single.wiener().maxGroupSize) << p.name;
+        EXPECT_EQ(stack.firstSearchRadius,
+                  std::string(p.firstStage) == "dct" ? std::nullopt : std::optional<std::int64_t>(8))
+            << p.name;
+        EXPECT_EQ(stack.firstMaxGroupSize, single.firstMaxGroupSize) << p.name;
+        EXPECT_EQ(refusal(stack, FrontEnd::tool), "") << p.name;
+        // Radius 0 is each frame alone: the single image's values, hence its bits.
+        Request alone = r;
+        alone.temporalRadius = 0;
+        const Request frameByFrame = alone.withProfile(true);
+        EXPECT_EQ(frameByFrame.searchRadius, single.searchRadius) << p.name;
+        EXPECT_EQ(frameByFrame.firstSearchRadius, single.firstSearchRadius) << p.name;
+        // What is given stays.
+        Request given = r;
+        given.searchRadius = 16;
+        given.firstSearchRadius = 12;
+        EXPECT_EQ(given.withProfile(true).searchRadius, std::optional<std::int64_t>(16)) << p.name;
+        EXPECT_EQ(given.withProfile(true).firstSearchRadius, std::optional<std::int64_t>(12)) << p.name;
+    }
+}
 TEST(Parameters, NumbersAreQuotedAsPeopleWriteThem)
 {
     EXPECT_EQ(formatNumber(1e30), "1e30");

@@ -34,7 +34,7 @@ struct StackInput {
 
 // How many frames on each side lend blocks, and how far around its predicted
 // place a block is looked for in each of them.
-constexpr int defaultTemporalRadius = 2;
+constexpr int defaultTemporalRadius = 3;
 constexpr int maxTemporalRadius = 16;
 constexpr int defaultPredictiveRadius = 4;
 
