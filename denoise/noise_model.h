@@ -69,6 +69,7 @@ struct FittedNoise {
     NoiseModel model;
     bool signalDependent = false;
     double growth = 0.0; // fitted variance at the brightest bin over that at the darkest level
+    double agreement = 0.0; // the share of the bins the line passes through
 };
 FittedNoise fitNoiseModel(const NoiseLevels& levels, const KnownNoise& known);
 
