@@ -279,16 +279,25 @@ struct Line {
 // Relative residuals a line may leave above and below a bin's variance and
 // still pass through it: texture raises a bin's variance, nothing but chance
 // lowers it, and chance is within a few percent with a few hundred patches.
+// They widen where bins hold few patches: the median of chi^2_28 / 28 over
+// n independent patches errs by 0.33 / sqrt(n), and neighbouring patches of
+// the grid share most of their values (bins of 261 patches of a 96 x 96
+// image scatter by 6%).
 constexpr double aboveTolerance = 0.08, belowTolerance = 0.04, refineTolerance = 0.04;
 
-double crossingCost(double variance, double predicted, double floor)
+double chance(const NoiseLevels::Bin& bin) { return 0.67 / std::sqrt(double(bin.patches)); }
+
+double crossingCost(const NoiseLevels::Bin& bin, double predicted, double floor)
 {
-    const double r = (variance - predicted) / std::max(predicted, floor);
-    if (r > 0.0)
-        return std::min((r / aboveTolerance) * (r / aboveTolerance), 1.0);
+    const double r = (bin.variance - predicted) / std::max(predicted, floor);
+    if (r > 0.0) {
+        const double above = std::max(aboveTolerance, 5.0 * chance(bin));
+        return std::min((r / above) * (r / above), 1.0);
+    }
     // A bin well below the line is four raised ones: a line through raised
     // bins passes far above the few flat ones.
-    return std::min((r / belowTolerance) * (r / belowTolerance), 4.0);
+    const double below = std::max(belowTolerance, 2.5 * chance(bin));
+    return std::min((r / below) * (r / below), 4.0);
 }
 
 // The line through a pair of bins (or one, where slope or intercept is
@@ -329,7 +338,7 @@ Line startingLine(const std::vector<NoiseLevels::Bin>& bins, std::optional<doubl
     for (const auto& [a, c] : candidates) {
         double cost = 0.0;
         for (const auto& b : bins)
-            cost += crossingCost(b.variance, a * b.level + c, floor);
+            cost += crossingCost(b, a * b.level + c, floor);
         if (cost < bestCost) {
             bestCost = cost;
             best.slope = a;
@@ -340,7 +349,7 @@ Line startingLine(const std::vector<NoiseLevels::Bin>& bins, std::optional<doubl
         return best;
     for (std::size_t i = 0; i < bins.size(); ++i)
         best.weight[i] =
-            crossingCost(bins[i].variance, best.slope * bins[i].level + best.intercept, floor) <
+            crossingCost(bins[i], best.slope * bins[i].level + best.intercept, floor) <
                     1.0
                 ? 1.0
                 : 0.0;
@@ -407,7 +416,7 @@ Line fitLine(const std::vector<NoiseLevels::Bin>& bins, std::optional<double> sl
         for (std::size_t i = 0; i < bins.size(); ++i) {
             predicted[i] = a * bins[i].level + c;
             const double r = (bins[i].variance - predicted[i]) / std::max(predicted[i], floor);
-            const double u = r / refineTolerance;
+            const double u = r / std::max(refineTolerance, 2.5 * chance(bins[i]));
             line.weight[i] = std::fabs(u) < 1.0 ? (1.0 - u * u) * (1.0 - u * u) : 0.0;
         }
     }
