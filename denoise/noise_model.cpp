@@ -529,6 +529,11 @@ FittedNoise fitNoiseModel(const NoiseLevels& levels, const KnownNoise& known)
     out.model.gain = a / s;
     out.model.offset = offset / s;
     out.model.readNoise = std::sqrt(std::max(read2, 0.0)) / s;
+    // The front ends refuse a given read noise of 0, and a fitted model must
+    // go back in as given: a thousandth of a photon changes the transform by
+    // less than its rounding.
+    if (!known.readNoise && a > 0.0)
+        out.model.readNoise = std::max(out.model.readNoise, 1e-3 * out.model.gain);
     return out;
 }
 
@@ -564,10 +569,11 @@ NoiseModel chooseNoiseModel(const NoiseLevels& levels, double sigma, NoiseChoice
             // which leaves out patches at the data's extremes, must see the
             // noise grow too. Clipped white noise reads as a steep line
             // through its darkest few bins (gain 4.3 through 2 of 16 on
-            // 8-bit sigma 30, where the white estimate grows by 0.97); photon
-            // counts put 7 to 16 bins on their line, texture or not, while
-            // on brick the white estimate grows by 0.64 to 1.4.
-            const bool confirmed = !(levels.whiteGrowth > 0.0) || levels.whiteGrowth >= 1.3 ||
+            // 8-bit sigma 30, where the white estimate grows by 0.97, and
+            // 1.4 on a 128 x 128 crop); photon counts put 7 to 16 bins on
+            // their line, texture or not, while on brick the white estimate
+            // grows by 0.64 to 1.4.
+            const bool confirmed = !(levels.whiteGrowth > 0.0) || levels.whiteGrowth >= 1.5 ||
                                    fit.agreement >= 0.5;
             if ((fit.signalDependent && confirmed) || (!(sigma > 0.0) && fit.model.gain > 0.0)) {
                 NoiseModel model = fit.model;
