@@ -530,8 +530,8 @@ FittedNoise fitNoiseModel(const NoiseLevels& levels, const KnownNoise& known)
     out.model.offset = offset / s;
     out.model.readNoise = std::sqrt(std::max(read2, 0.0)) / s;
     // The front ends refuse a given read noise of 0, and a fitted model must
-    // go back in as given: a thousandth of a photon changes the transform by
-    // less than its rounding.
+    // go back in as given: a thousandth of a photon adds a millionth of a
+    // photon's variance.
     if (!known.readNoise && a > 0.0)
         out.model.readNoise = std::max(out.model.readNoise, 1e-3 * out.model.gain);
     return out;
