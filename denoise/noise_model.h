@@ -30,6 +30,10 @@ struct NoiseLevels {
     // weak-texture patches does not read texture as noise the way the bins'
     // residuals can, so it confirms that the noise grows (0: not measured).
     double whiteGrowth = 0.0;
+    // The mean of the darkest patches that hold any noise (their first
+    // percentile), the clipped and zero-count ones included: how dark the
+    // image goes, which the bins need not reach.
+    double darkest = 0.0;
     std::string unfit; // why no line can be fitted; empty when one can
 };
 
@@ -57,13 +61,15 @@ NoiseModel chooseNoiseModel(const NoiseLevels& levels, double sigma, NoiseChoice
                             const KnownNoise& known);
 
 // The model the levels give. signalDependent tells whether the fitted
-// variance at least doubles over the levels measured; the model is filled as
+// variance grows enough from the darkest level to the brightest bin for the
+// stabilised path to gain on a single sigma; the model is filled as
 // poisson-gaussian either way (its kind is left to the caller). Throws
 // std::invalid_argument when no line can be fitted or no noise is measured.
 struct FittedNoise {
     NoiseModel model;
     bool signalDependent = false;
-    double topPhotons = 0.0; // photons at the brightest level measured
+    double growth = 0.0; // fitted variance at the brightest bin over that at the darkest level
+    double agreement = 0.0; // the share of the bins the line passes through
 };
 FittedNoise fitNoiseModel(const NoiseLevels& levels, const KnownNoise& known);
 
