@@ -13,7 +13,7 @@
 #include "python/parameters_binding.h"
 #include "python/tiling_binding.h"
 #include "python/noise_binding.h"
-#include "python/spectrum_binding.h"
+#include "python/noise_power_binding.h"
 #include <sorvik/sorvik.h>
 #include "pilot/basic_estimate.h"
 #include "pilot/planner.h"

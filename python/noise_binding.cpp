@@ -7,7 +7,7 @@
 // column by column) as float64, which any worker can pickle.
 #include "python/noise_binding.h"
 #include "python/denoise_binding.h"
-#include "python/spectrum_binding.h"
+#include "python/noise_power_binding.h"
 
 #include <frontend/parameters.h>
 #include <sorvik/denoise.h>

@@ -14,7 +14,7 @@ from ._denoise import NoiseModel
 
 def _noise_model(shape, channels: int, request, *parts, spectra=None):
     """The model from every chunk's patches and, where they were measured,
-    the data's spectra (_spectrum_chunks): as sorvik.denoise plans it for
+    the data's spectra (_power_chunks): as sorvik.denoise plans it for
     `request` (sigma, noise_model, gain, read_noise, offset), or None for
     sorvik.estimate_noise's. Returns the model tuple, then whether it was
     estimated and the data spectrum's sigma, then the colour channels'

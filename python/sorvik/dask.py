@@ -21,7 +21,7 @@ task combines them, its memory bounded by the estimate's cap of about
 65536 patches of 49 values whatever the image's size. The estimate does
 not depend on where a patch was read, so it is the bits that
 ``sorvik.estimate_sigma`` gives. The correlated model's spectra are
-measured the same way, in phases (``_spectrum_chunks``).
+measured the same way, in phases (``_power_chunks``).
 """
 
 from __future__ import annotations
@@ -33,7 +33,7 @@ import numpy as np
 
 from . import _sorvik
 from ._denoise import _DEFAULTS, _MAX_SIDE, _channel_planes, _pop_first_stage, _whole
-from . import _spectrum_chunks
+from . import _power_chunks
 from ._noise_plan import _estimated_model, _given_model, _noise_model, _tile_noise
 
 try:
@@ -307,7 +307,7 @@ def _lazy_sigma(planes, chunks, checked: bool, request=None, model: bool = False
                      for o, n, c in zip(own, shape, chunks)]
             parts.append(patches(blocks[0, a, b], shape, reach[0], reach[1], own[0], own[1]))
     if model:
-        spectra = None if white else _spectrum_chunks.data_spectra(
+        spectra = None if white else _power_chunks.data_spectra(
             planes.rechunk(((channels,),) + tuple(chunks)), request)
         return dask.delayed(_noise_model, pure=True)(shape, channels, request, *parts, spectra=spectra)
     return dask.delayed(_noise_sigma, pure=True)(shape, channels, checked, *parts)
@@ -560,8 +560,8 @@ first_lambda, first_match_threshold
         cores = planes.rechunk((-1,) + tuple(l.chunks for l in layouts))[:colour]
         found = _lazy_sigma(cores, [l.chunks for l in layouts], checked=True, request=request, model=True)
         shapes = None
-        if _spectrum_chunks.may_be_correlated(request):
-            shapes = _spectrum_chunks.lazy_shapes(cores, found, data_range, request[0], params["block_size"],
+        if _power_chunks.may_be_correlated(request):
+            shapes = _power_chunks.lazy_shapes(cores, found, data_range, request[0], params["block_size"],
                                                   first)
         sigma = dask.delayed(_tile_noise, pure=True)(found, shapes)
     dtype = np.dtype(image.dtype)

@@ -1,7 +1,7 @@
 // The noise spectrum of a chunked image, phase by phase (<sorvik/noise_chunks.h>):
 // scores, selection, squares and spectra cross between Dask's tasks as
 // arrays, so that the tasks can run on any worker.
-#include "python/spectrum_binding.h"
+#include "python/noise_power_binding.h"
 #include "python/denoise_binding.h"
 #include "python/parameters_binding.h"
 

@@ -1,7 +1,7 @@
-// The noise spectrum measured in chunks (spectrum_binding.cpp), registered by
+// The noise spectrum measured in chunks (noise_power_binding.cpp), registered by
 // the module's entry: what sorvik.dask needs for the correlated model.
-#ifndef SORVIK_PYTHON_SPECTRUM_BINDING_H
-#define SORVIK_PYTHON_SPECTRUM_BINDING_H
+#ifndef SORVIK_PYTHON_NOISE_POWER_BINDING_H
+#define SORVIK_PYTHON_NOISE_POWER_BINDING_H
 
 #include <sorvik/denoise.h>
 
