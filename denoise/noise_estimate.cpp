@@ -622,35 +622,19 @@ NoiseModel modelInMemory(const T* image, std::int32_t rows, std::int32_t cols, i
         throw std::invalid_argument("the image is null");
     NoiseEstimator estimator(rows, cols, channels);
     estimator.add(image, 0, rows);
-    // Noise that is not white reads near 0 in the smallest eigenvalue the
-    // white estimate takes; where the white models see little or nothing,
-    // its spectrum tells it apart. Noise that follows the signal keeps its
-    // model, as the estimate in bands gives it.
-    NoiseModel white;
-    std::string refusal;
-    try {
-        white = estimator.estimateModel();
-    } catch (const std::invalid_argument& e) {
-        refusal = e.what();
-    }
-    const std::size_t count = std::size_t(rows) * std::size_t(cols) * std::size_t(channels);
-    if (estimator.low() != estimator.high() && (!refusal.empty() || white.kind == NoiseKind::gaussian)) {
-        std::vector<double> pixels(image, image + count);
-        DenoiseInput in;
-        in.rows = rows;
-        in.cols = cols;
-        in.channels = channels;
-        in.pixels = pixels.data();
-        try {
-            NoiseModel coloured = detail::correlatedModel(in);
-            if (detail::looksCorrelated(coloured, refusal.empty() ? white.sigma : 0.0))
-                return coloured;
-        } catch (const std::invalid_argument&) {
-        }
-    }
-    if (!refusal.empty())
-        throw std::invalid_argument(refusal);
-    return white;
+    return detail::whiteOrCorrelated([&] { return estimator.estimateModel(); },
+                                     estimator.low() == estimator.high(), [&] {
+                                         const std::size_t count = std::size_t(rows) *
+                                                                   std::size_t(cols) *
+                                                                   std::size_t(channels);
+                                         std::vector<double> pixels(image, image + count);
+                                         DenoiseInput in;
+                                         in.rows = rows;
+                                         in.cols = cols;
+                                         in.channels = channels;
+                                         in.pixels = pixels.data();
+                                         return detail::correlatedModel(in);
+                                     });
 }
 
 NoiseModel estimateNoiseModel(const float* image, std::int32_t rows, std::int32_t cols,

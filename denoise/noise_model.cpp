@@ -708,6 +708,33 @@ NoiseModel correlatedModel(const DenoiseInput& in)
     return correlatedFromSpectrum(imageNoiseSpectrum(in.pixels, in.rows, in.cols, in.channels, 8));
 }
 
+NoiseModel whiteOrCorrelated(const std::function<NoiseModel()>& white, bool constant,
+                             const std::function<NoiseModel()>& coloured)
+{
+    // Noise that is not white reads near 0 in the smallest eigenvalue the
+    // white estimate takes; where the white models see little or nothing,
+    // its spectrum tells it apart. Noise that follows the signal keeps its
+    // model, as the estimate in bands gives it.
+    NoiseModel model;
+    std::string refusal;
+    try {
+        model = white();
+    } catch (const std::invalid_argument& e) {
+        refusal = e.what();
+    }
+    if (!constant && (!refusal.empty() || model.kind == NoiseKind::gaussian)) {
+        try {
+            NoiseModel measured = coloured();
+            if (looksCorrelated(measured, refusal.empty() ? model.sigma : 0.0))
+                return measured;
+        } catch (const std::invalid_argument&) {
+        }
+    }
+    if (!refusal.empty())
+        throw std::invalid_argument(refusal);
+    return model;
+}
+
 bool looksCorrelated(const NoiseModel& coloured, double whiteSigma)
 {
     return coloured.spectrum.flatness < whiteFlatness && coloured.spectrum.flatness > leastFlatness &&

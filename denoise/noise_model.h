@@ -142,6 +142,14 @@ NoiseModel correlatedModel(const DenoiseInput& in);
 // not the white estimate so far below it.
 bool looksCorrelated(const NoiseModel& coloured, double whiteSigma);
 
+// What estimateNoiseModel gives: the white models' result (`white`, or the
+// refusal `whiteFailed` says, absent: none), unless they see white noise or
+// none on an image that is not constant and the spectrum `coloured`
+// measures looks correlated. A spectrum that cannot be measured leaves the
+// white result.
+NoiseModel whiteOrCorrelated(const std::function<NoiseModel()>& white, bool constant,
+                             const std::function<NoiseModel()>& coloured);
+
 // sigma and flatness of a spectrum from its cosine powers.
 void summariseSpectrum(NoiseSpectrum& spectrum);
 

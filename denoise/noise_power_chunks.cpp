@@ -238,25 +238,10 @@ NoiseModel estimateNoiseModel(std::int32_t rows, std::int32_t cols, int channels
 {
     // As on the whole image in memory: where the white models see white
     // noise or none, the spectrum is asked.
-    NoiseModel white;
-    std::string refusal;
-    try {
-        white = estimateNoiseModel(rows, cols, channels, patches);
-    } catch (const std::invalid_argument& e) {
-        refusal = e.what();
-    }
-    if (dataSpectra && patches.low != patches.high &&
-        (!refusal.empty() || white.kind == NoiseKind::gaussian)) {
-        try {
-            NoiseModel coloured = dataModel(rows, cols, dataSpectra);
-            if (detail::looksCorrelated(coloured, refusal.empty() ? white.sigma : 0.0))
-                return coloured;
-        } catch (const std::invalid_argument&) {
-        }
-    }
-    if (!refusal.empty())
-        throw std::invalid_argument(refusal);
-    return white;
+    return detail::whiteOrCorrelated(
+        [&] { return estimateNoiseModel(rows, cols, channels, patches); },
+        !dataSpectra || patches.low == patches.high,
+        [&] { return dataModel(rows, cols, dataSpectra); });
 }
 
 PlannedNoise planNoiseFromPatches(const DenoiseInput& input, const NoisePatches& patches,
