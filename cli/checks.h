@@ -4,6 +4,7 @@
 
 #include "cli/image.h"
 #include "cli/progress.h"
+#include "frontend/noise_choice.h"
 #include "frontend/parameters.h"
 #include "frontend/settings.h"
 #include "sorvik/denoise.h"
@@ -36,19 +37,6 @@ std::string unitsOf(PixelDepth depth);
 // The range an integer depth's levels span, which the denoiser scales by.
 DataRange integerRange(PixelDepth depth);
 
-// --noise, --gain, --read-noise and --offset into the denoiser's input (a
-// DenoiseInput or a StreamInput).
-template <class Input>
-void applyNoise(const Request& r, Input& in)
-{
-    in.noise = r.noise == std::optional<std::string>("gaussian")           ? NoiseChoice::gaussian
-               : r.noise == std::optional<std::string>("poisson-gaussian") ? NoiseChoice::poissonGaussian
-               : r.noise == std::optional<std::string>("correlated")       ? NoiseChoice::correlated
-                                                                           : NoiseChoice::automatic;
-    in.gain = r.gain;
-    in.readNoise = r.readNoise;
-    in.offset = r.offset;
-}
 
 // What the tool prints of an estimated model: "estimated sigma: S (units)"
 // for white noise, the whole model for photon counts.

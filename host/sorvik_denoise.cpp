@@ -17,6 +17,7 @@
 #include <sorvik/denoise.h>
 #include <sorvik/stack.h>
 #include <frontend/first_stage.h>
+#include <frontend/noise_choice.h>
 #include <frontend/parameters.h>
 #include "mex.h"
 
@@ -399,14 +400,6 @@ std::size_t badAlpha(const T* alpha, std::size_t count)
 
 bool denoiseStackCall(int nlhs, mxArray* plhs[], const Request& r, Failure& failure);
 
-sorvik::NoiseChoice noiseChoice(const sorvik::Request& t)
-{
-    const auto& noise = t.noise;
-    return noise == std::optional<std::string>("gaussian")           ? sorvik::NoiseChoice::gaussian
-           : noise == std::optional<std::string>("poisson-gaussian") ? sorvik::NoiseChoice::poissonGaussian
-           : noise == std::optional<std::string>("correlated")       ? sorvik::NoiseChoice::correlated
-                                                                     : sorvik::NoiseChoice::automatic;
-}
 
 // The third output: the noise model as a struct.
 bool modelOutput(const sorvik::NoiseModel& m, mxArray*& slot, Failure& failure)
@@ -459,10 +452,7 @@ bool denoiseCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Fai
         input.pixels = pixels.data();
         input.range = range;
         input.sigma = r.sigma;
-        input.noise = noiseChoice(r.table);
-        input.gain = r.table.gain;
-        input.readNoise = r.table.readNoise;
-        input.offset = r.table.offset;
+        sorvik::applyNoise(r.table, input);
         try {
             sorvik::checkOffset(r.table, sorvik::FrontEnd::octave,
                                 *std::max_element(pixels.begin(), pixels.end()));
@@ -546,10 +536,7 @@ bool denoiseStackCall(int nlhs, mxArray* plhs[], const Request& r, Failure& fail
         input.frames = im.frames;
         input.pixels = pixels.data();
         input.sigma = r.sigma;
-        input.noise = noiseChoice(t);
-        input.gain = t.gain;
-        input.readNoise = t.readNoise;
-        input.offset = t.offset;
+        sorvik::applyNoise(t, input);
         try {
             sorvik::checkOffset(t, sorvik::FrontEnd::octave, *std::max_element(pixels.begin(), pixels.end()));
         } catch (const std::invalid_argument& e) {

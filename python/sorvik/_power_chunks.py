@@ -63,7 +63,7 @@ def lazy_spectra(planes, gate, largest_block: int):
     import dask
     import dask.array as da
 
-    from .dask import _merged_chunks
+    from ._lazy_noise import _merged_chunks
 
     channels, rows, cols = (int(v) for v in planes.shape)
     reach = 3 * largest_block - 1

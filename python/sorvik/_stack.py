@@ -142,7 +142,8 @@ def dask_denoise_stack(image, sigma, frame_axis, channel_axis, checked: dict, fi
     import dask
     import dask.array as da
 
-    from .dask import _finite_extremes, _float_range, _lazy_sigma, _merged_chunks
+    from ._lazy_noise import _lazy_sigma, _merged_chunks
+    from .dask import _finite_extremes, _float_range
 
     stack, kind, channels, frame_axis, channel_axis = stack_layout(image, frame_axis, channel_axis, da.moveaxis)
     frames, _, rows, cols = (int(v) for v in stack.shape)
