@@ -47,7 +47,15 @@ struct DenoiseCommand {
     Request request;
     // The same, resolved for a stack of several frames (Request::withProfile).
     Request framesRequest;
+    // Both resolved for colour files, which take the profile's colour point
+    // (forColour).
+    Request colourRequest, colourFramesRequest;
 };
+
+// The command as it applies to a file of `colours` channels: for colour, the
+// profile's colour point in the requests and in `settings` (whose window and
+// sigma stay). A given pilot takes no profile, so nothing changes then.
+DenoiseCommand forColour(const DenoiseCommand& o, WienerSettings& settings, int colours);
 
 struct DemoOptions {
     std::string imagePath; // clean grey or RGB photograph

@@ -114,7 +114,7 @@ void runDemo(const DemoOptions& o)
     progress.colours = clean.channels;
     // The default profile, as `sorvik denoise` takes it: denoising noisy.png
     // again gives estimate.png.
-    const Request standard = Request{}.withProfile();
+    const Request standard = Request{}.withProfile(false, clean.channels > 1);
     sorvik::DenoiseOptions options;
     options.wiener = standard.wiener();
     applyFirstStage(standard, options);

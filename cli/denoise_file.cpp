@@ -128,10 +128,12 @@ void checkValuesFit(const Picture& page, const std::string& output, const Denois
 }
 
 void denoiseFile(const std::string& input, const std::string& shownInput, const std::string& output,
-                 const DenoiseCommand& o, const WienerSettings& settings, RunProgress& progress,
+                 const DenoiseCommand& given, const WienerSettings& givenSettings, RunProgress& progress,
                  const std::string& notePrefix)
 {
-    const std::vector<Picture> headers = readPictureHeaders(input, "noisy", o.maxPixels, shownInput);
+    const std::vector<Picture> headers = readPictureHeaders(input, "noisy", given.maxPixels, shownInput);
+    WienerSettings settings = givenSettings;
+    const DenoiseCommand o = forColour(given, settings, headers[0].colours());
     for (std::size_t k = 0; k < headers.size(); ++k) {
         checkBlockFits(headers[k], settings.blockSize,
                        "noisy image '" + shownInput + "'" +

@@ -241,6 +241,8 @@ void fillDenoise(const CLI::App& command, const Request& r, DenoiseCommand& o)
     // A given pilot leaves the Wiener stage alone, at its own defaults.
     o.request = pilotGiven ? r : r.withProfile();
     o.framesRequest = pilotGiven ? r : r.withProfile(true);
+    o.colourRequest = pilotGiven ? r : r.withProfile(false, true);
+    o.colourFramesRequest = pilotGiven ? r : r.withProfile(true, true);
     o.sigma = r.sigma;
     if (r.range) {
         o.rangeLow = r.range->first;
@@ -370,6 +372,22 @@ int parseCommandLine(int argc, char** argv, const std::string& version, const st
         return 1;
     }
     return -1;
+}
+
+DenoiseCommand forColour(const DenoiseCommand& o, WienerSettings& settings, int colours)
+{
+    if (colours < 2 || !o.pilotPath.empty())
+        return o;
+    DenoiseCommand c = o;
+    c.request = o.colourRequest;
+    c.framesRequest = o.colourFramesRequest;
+    const WienerSettings point = c.request.wiener();
+    c.step = point.step;
+    settings.step = point.step;
+    settings.maxGroupSize = point.maxGroupSize;
+    settings.searchRadius = point.searchRadius;
+    settings.matchThreshold = point.matchThreshold;
+    return c;
 }
 
 } // namespace sorvik::cli

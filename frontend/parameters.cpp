@@ -71,7 +71,7 @@ std::vector<Parameter> makeTable()
          "16, or the profile's; 8 in stacks", 0, maxRadius, L::none,
          "Block positions searched on each side of the reference", nullptr, &Request::searchRadius},
         {"match threshold", "--match-threshold", "match_threshold", "MatchThreshold", K::real,
-         defaultMatchThreshold, "0.19685", 0, double(maxMatchThreshold), L::none,
+         defaultMatchThreshold, "0.19685, or the profile's", 0, double(maxMatchThreshold), L::none,
          "Largest pilot spectral distance of a matched block", nullptr, &Request::matchThreshold},
         {"window", "--window", "window", "Window", K::window, 0.0, "kaiser:2", 0.0, 0.0, L::none,
          "Aggregation window: kaiser:BETA (BETA 0 to 40) or FILE",
@@ -317,7 +317,7 @@ WienerSettings Request::wiener() const
     w.step = stepOrDefault();
     w.maxGroupSize = std::int32_t(maxGroupSize.value_or(defaultMaxGroupSize));
     w.searchRadius = std::int32_t(searchRadius.value_or(defaultSearchRadius));
-    w.matchThreshold = matchThreshold;
+    w.matchThreshold = matchThreshold.value_or(defaultMatchThreshold);
     w.window = window;
     return w;
 }
@@ -325,13 +325,20 @@ WienerSettings Request::wiener() const
 const std::vector<Profile>& profiles()
 {
     // Chosen on bench/curve.py's curve (docs/performance.md, "The quality-time
-    // curve"); the measurement behind each is recorded there.
+    // curve"); the measurement behind each is recorded there. Colour's curve
+    // is flat from OpenCV's time on (within 0.1 dB up to the quality point),
+    // so its points sit lower on it.
     static const std::vector<Profile> table = {
-        {"fast", 5, 12, 16, "dct", std::nullopt, std::nullopt, std::nullopt},
-        {"default", 4, 16, 32, "grouped", 4, 12, 16},
-        // The default before profiles, with its bits.
-        {"quality", defaultStep, defaultSearchRadius, defaultMaxGroupSize, "grouped", std::nullopt, std::nullopt,
-         std::nullopt},
+        {"fast", {4, 10, 16, 0.3, "dct", std::nullopt, std::nullopt, std::nullopt},
+         {6, 10, 16, std::nullopt, "dct", std::nullopt, std::nullopt, std::nullopt}},
+        {"default", {4, 16, 32, std::nullopt, "grouped", 4, 12, 16},
+         {5, 12, 32, std::nullopt, "grouped", 4, 12, std::nullopt}},
+        // The default before profiles, with its bits, for both.
+        {"quality",
+         {defaultStep, defaultSearchRadius, defaultMaxGroupSize, std::nullopt, "grouped", std::nullopt,
+          std::nullopt, std::nullopt},
+         {defaultStep, defaultSearchRadius, defaultMaxGroupSize, std::nullopt, "grouped", std::nullopt,
+          std::nullopt, std::nullopt}},
     };
     return table;
 }
@@ -343,7 +350,7 @@ const std::vector<Profile>& profiles()
 constexpr std::int64_t framesSearchRadius = 8;
 constexpr std::int64_t framesFirstSearchRadius = 8;
 
-Request Request::withProfile(bool frames) const
+Request Request::withProfile(bool frames, bool colour) const
 {
     const bool together = frames && temporalRadius > 0;
     const std::string name = profile.value_or("default");
@@ -351,7 +358,7 @@ Request Request::withProfile(bool frames) const
                                     [&](const Profile& p) { return name == p.name; });
     if (found == profiles().end())
         throw std::invalid_argument("no profile '" + name + "'");
-    const Profile& p = *found;
+    const ProfilePoint& p = colour ? found->colour : found->grey;
     Request r = *this;
     // A step past the block would not be a step; the profile's is kept
     // within the block as the default one is.
@@ -361,6 +368,8 @@ Request Request::withProfile(bool frames) const
         r.maxGroupSize = p.maxGroupSize;
     if (!r.searchRadius)
         r.searchRadius = together ? std::min(p.searchRadius, framesSearchRadius) : p.searchRadius;
+    if (!r.matchThreshold)
+        r.matchThreshold = p.matchThreshold;
     // A grouped-stage value given means the grouped stage, whatever the
     // profile's first stage.
     const bool groupedGiven = r.firstBlockSize || r.firstStep || r.firstMaxGroupSize || r.firstSearchRadius ||

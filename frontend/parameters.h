@@ -51,7 +51,7 @@ struct Request {
     std::optional<std::int64_t> step; // unset: the profile's, else min(defaultStep, block size)
     std::optional<std::int64_t> maxGroupSize; // unset: the profile's, else defaultMaxGroupSize
     std::optional<std::int64_t> searchRadius; // unset: the profile's, else defaultSearchRadius
-    double matchThreshold = defaultMatchThreshold;
+    std::optional<double> matchThreshold; // unset: the profile's, else defaultMatchThreshold
     // Row by row, block_size^2 weights; empty: the Kaiser window of the
     // default beta (the tool reads its own kaiser:BETA or file later).
     std::vector<double> window;
@@ -85,16 +85,27 @@ struct Request {
     // alone takes no profile. Only after validate. `frames`: a stack's call,
     // whose groups draw on the frames around (a temporal radius above 0):
     // its search areas left unset are the narrower ones of stacks.
-    Request withProfile(bool frames = false) const;
+    // `colour`: an image of several channels, which takes the profile's
+    // colour point.
+    Request withProfile(bool frames = false, bool colour = false) const;
 };
 
-// A named set of the one call's parameters, chosen on the quality-time curve
-// (bench/curve.py); a value it leaves unset follows sigma or the defaults.
+// One point of the one call's parameters on the quality-time curve; a value
+// it leaves unset follows sigma or the defaults.
+struct ProfilePoint {
+    std::int64_t step, searchRadius, maxGroupSize; // the Wiener stage
+    std::optional<double> matchThreshold;
+    const char* firstStage; // "grouped" or "dct"
+    std::optional<std::int64_t> firstStep, firstSearchRadius, firstMaxGroupSize;
+};
+
+// A named place on the quality-time curve (bench/curve.py), one point for
+// grey images and one for colour: a colour group costs three channels'
+// transforms for one search, so the two curves reach a given time at
+// different parameters.
 struct Profile {
     const char* name;
-    std::int64_t step, searchRadius, maxGroupSize; // the Wiener stage
-    const char* firstStage;                        // "grouped" or "dct"
-    std::optional<std::int64_t> firstStep, firstSearchRadius, firstMaxGroupSize;
+    ProfilePoint grey, colour;
 };
 
 const std::vector<Profile>& profiles();

@@ -345,7 +345,7 @@ bool readRequest(int nlhs, int nrhs, const mxArray* prhs[], Request& r, Failure&
     } catch (const std::invalid_argument& e) {
         return failWith(failure, "sorvik:invalidParameter", "%s", e.what());
     }
-    r.table = request.withProfile(r.image.stack);
+    r.table = request.withProfile(r.image.stack, r.image.colour > 1);
     r.options.wiener = r.table.wiener();
     sorvik::applyFirstStage(r.table, r.options);
     r.options.threads =

@@ -162,9 +162,10 @@ sorvik::Request pythonRequest(const py::dict& keywords, sorvik::FrontEnd frontEn
     return r;
 }
 
-py::dict requestKeywords(const sorvik::Request& given, sorvik::FrontEnd frontEnd, bool oneCall, bool frames)
+py::dict requestKeywords(const sorvik::Request& given, sorvik::FrontEnd frontEnd, bool oneCall, bool frames,
+                         bool colour)
 {
-    const sorvik::Request r = oneCall ? given.withProfile(frames) : given;
+    const sorvik::Request r = oneCall ? given.withProfile(frames, colour) : given;
     py::dict out;
     for (const sorvik::Parameter& row : sorvik::parameters()) {
         if (row.keyword == nullptr)
@@ -197,6 +198,7 @@ py::dict requestKeywords(const sorvik::Request& given, sorvik::FrontEnd frontEnd
     out["step"] = wiener.step;
     out["max_group_size"] = wiener.maxGroupSize;
     out["search_radius"] = wiener.searchRadius;
+    out["match_threshold"] = wiener.matchThreshold;
     out["threads"] = r.threads ? int(*r.threads) : sorvik::defaultThreads(frontEnd);
     return out;
 }
@@ -280,7 +282,7 @@ py::list parameterTable()
 // Checks the keyword arguments of a call once the image's shape is known
 // (or before, with image_shape None) and gives them back resolved.
 py::dict checkParameters(const std::string& frontEndName, std::optional<std::pair<std::int32_t, std::int32_t>> shape,
-                         bool integerData, bool oneCall, bool frames, const py::kwargs& keywords)
+                         bool integerData, bool oneCall, bool frames, bool colour, const py::kwargs& keywords)
 {
     const sorvik::FrontEnd frontEnd = frontEndOf(frontEndName);
     const sorvik::Request request = pythonRequest(keywords, frontEnd);
@@ -295,7 +297,7 @@ py::dict checkParameters(const std::string& frontEndName, std::optional<std::pai
     } catch (const std::invalid_argument& e) {
         throw py::value_error(e.what());
     }
-    return requestKeywords(request, frontEnd, oneCall, frames);
+    return requestKeywords(request, frontEnd, oneCall, frames, colour);
 }
 
 // Denoised planes in the data's units to the caller's integer type: rounded,
@@ -359,7 +361,7 @@ void registerParameters(py::module_& m)
           ">>> row[\"flag\"], row[\"octave\"], row[\"default\"], row[\"bounds\"]\n"
           "('--block-size', 'BlockSize', 8, (2.0, 64.0))");
     m.def("_check_parameters", &checkParameters, "front_end"_a, "image_shape"_a, "integer_data"_a,
-          "one_call"_a = true, "frames"_a = false);
+          "one_call"_a = true, "frames"_a = false, "colour"_a = false);
     m.def("_to_integer", &toInteger, "planes"_a, "kind"_a);
     m.def("_check_noise_estimate", &sorvik::checkNoiseEstimate, "constant"_a, "sigma"_a);
 }

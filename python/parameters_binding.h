@@ -24,9 +24,10 @@ std::vector<double> windowWeights(const pybind11::handle& window, std::int64_t b
 
 // The checked request as keyword arguments: every option resolved (the step,
 // group size, search radius, threads; for the one call, oneCall, the values
-// its profile sets, a stack's where frames), the window a float64 array or None.
+// its profile sets, a stack's where frames, its colour point where colour),
+// the window a float64 array or None.
 pybind11::dict requestKeywords(const sorvik::Request& request, sorvik::FrontEnd frontEnd, bool oneCall,
-                               bool frames = false);
+                               bool frames = false, bool colour = false);
 
 // The first stage's keywords (first_stage, first_block_size, ...; None or
 // absent: the default) into the library's options, checked as

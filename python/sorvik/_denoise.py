@@ -256,7 +256,7 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
             profile: Optional[str] = None,
             block_size: int = _DEFAULTS["block_size"], step: Optional[int] = None,
             max_group_size: Optional[int] = None, search_radius: Optional[int] = None,
-            match_threshold: float = _DEFAULTS["match_threshold"], window: Optional[np.ndarray] = None,
+            match_threshold: Optional[float] = None, window: Optional[np.ndarray] = None,
             first_stage: Optional[str] = None, first_block_size: Optional[int] = None,
             first_step: Optional[int] = None, first_max_group_size: Optional[int] = None,
             first_search_radius: Optional[int] = None, first_lambda: Optional[float] = None,
@@ -301,16 +301,18 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
     profile : {"fast", "default", "quality"}, optional
         Where on the quality-time curve the call sits: "fast" (about
         NL-means' time), "default" (None), "quality" (slower, a little
-        better). It sets ``step``, ``max_group_size``, ``search_radius`` and
-        the first stage's values; any of them given as well replaces the
+        better). It sets ``step``, ``max_group_size``, ``search_radius``,
+        ``match_threshold`` and the first stage's values, from its colour
+        point for a colour image; any of them given as well replaces the
         profile's.
     block_size, step, max_group_size, search_radius : int
         The Wiener filter's block side, spacing of reference blocks (1 to
         ``block_size``), most blocks in a group, and how many rows and
         columns around a reference its matches are searched in; the step,
         group size and radius left out are the profile's.
-    match_threshold : float
-        The largest spectral distance of a match, as for ``wiener``.
+    match_threshold : float, optional
+        The largest spectral distance of a match, as for ``wiener``; None is
+        the profile's.
     window : ndarray, optional
         ``block_size`` x ``block_size`` aggregation weights, entry [r, c]
         for block pixel (r, c); None is ``kaiser_window(block_size)``.
@@ -413,12 +415,13 @@ def denoise(image: np.ndarray, sigma: Optional[float] = None, *,
         frames = _stack._frames_of(image) if isinstance(image, (list, tuple)) else image
         if not isinstance(frames, np.ndarray):
             raise TypeError(f"image must be a numpy array or a list of frames, not {type(image).__name__}")
-        stack, kind, _, _, _ = _stack.stack_layout(frames, frame_axis, channel_axis)
-        p = _sorvik._check_parameters("python", stack.shape[2:], kind != "float", **_stack.keywords(locals()))
+        stack, kind, channels, _, _ = _stack.stack_layout(frames, frame_axis, channel_axis)
+        p = _sorvik._check_parameters("python", stack.shape[2:], kind != "float", colour=channels > 1,
+                                      **_stack.keywords(locals()))
         first = _pop_first_stage(p)
         return _stack.denoise_stack(frames, sigma, frame_axis, channel_axis, p, first, progress)
     planar, kind, colour, alpha = _planar(image, channel_axis)
-    p = _sorvik._check_parameters("python", planar.shape[:0:-1], kind != "float", sigma=sigma,
+    p = _sorvik._check_parameters("python", planar.shape[:0:-1], kind != "float", colour=colour > 1, sigma=sigma,
                                   noise_model=noise_model, gain=gain, read_noise=read_noise, offset=offset,
                                   profile=profile, block_size=block_size, step=step, max_group_size=max_group_size,
                                   search_radius=search_radius, match_threshold=match_threshold, window=window,

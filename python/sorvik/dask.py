@@ -357,7 +357,7 @@ def denoise(image, sigma: Optional[float] = None, *, channel_axis: Optional[int]
             profile: Optional[str] = None,
             block_size: int = _DEFAULTS["block_size"], step: Optional[int] = None,
             max_group_size: Optional[int] = None, search_radius: Optional[int] = None,
-            match_threshold: float = _DEFAULTS["match_threshold"], window=None,
+            match_threshold: Optional[float] = None, window=None,
             first_stage: Optional[str] = None, first_block_size: Optional[int] = None,
             first_step: Optional[int] = None, first_max_group_size: Optional[int] = None,
             first_search_radius: Optional[int] = None, first_lambda: Optional[float] = None,
@@ -442,15 +442,16 @@ first_lambda, first_match_threshold
     _check_dask("image", image)
     if frame_axis is not None:  # stacks: chunks of whole frames (_stack.py)
         from . import _stack
-        stack, kind, _, _, _ = _stack.stack_layout(image, frame_axis, channel_axis, da.moveaxis)
-        p = _sorvik._check_parameters("dask", stack.shape[2:], kind != "float", **_stack.keywords(locals()))
+        stack, kind, channels, _, _ = _stack.stack_layout(image, frame_axis, channel_axis, da.moveaxis)
+        p = _sorvik._check_parameters("dask", stack.shape[2:], kind != "float", colour=channels > 1,
+                                      **_stack.keywords(locals()))
         return _stack.dask_denoise_stack(image, sigma, frame_axis, channel_axis, p, _pop_first_stage(p))
     planes, kind, channels = _channel_planes(image, channel_axis, da.moveaxis)
     rows, cols = (int(v) for v in planes.shape[1:])
     _check_size(rows, cols)
     alpha = channels in (2, 4)
     colour = channels - 1 if alpha else channels
-    params = _sorvik._check_parameters("dask", (rows, cols), kind != "float", sigma=sigma,
+    params = _sorvik._check_parameters("dask", (rows, cols), kind != "float", colour=colour > 1, sigma=sigma,
                                        noise_model=noise_model, gain=gain, read_noise=read_noise, offset=offset,
                                        profile=profile, block_size=block_size, step=step,
                                        max_group_size=max_group_size,

@@ -100,28 +100,41 @@ TEST_F(Options, ParserErrorsAreTheToolsOwnUsageErrors)
 
 TEST_F(Options, AProfileIsItsOwnValuesAndAGivenValueReplacesIt)
 {
-    const auto output = [&](std::vector<std::string> extra) {
+    // A colour file takes the profile's colour point.
+    writeImage(path("c8.png"), testImage(64, 64, OIIO::TypeDesc::UINT8, 255.0), 3, -1,
+               [](double grey, int c, std::size_t k) { return c == 0 ? grey : double((k * 7 + 40 * c) % 256); });
+    const auto output = [&](const char* input, std::vector<std::string> extra) {
         fs::remove(path("out.png"));
-        const Outcome r = denoise(extra);
+        std::vector<std::string> args = {"denoise", path(input), "--sigma", "20", "-o", path("out.png"), "-q"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const Outcome r = run(args);
         EXPECT_EQ(r.status, 0) << r.err;
         return slurp(path("out.png"));
     };
-    for (const Profile& p : profiles()) {
-        std::vector<std::string> spelt = {"--step", std::to_string(p.step), "--search-radius",
-                                          std::to_string(p.searchRadius), "--max-group-size",
-                                          std::to_string(p.maxGroupSize), "--first-stage", p.firstStage};
-        // What a profile leaves to sigma is spelt as sigma 20 of 255 sets it.
-        if (std::string(p.firstStage) == "grouped")
-            spelt.insert(spelt.end(), {"--first-step", std::to_string(p.firstStep.value_or(3)),
-                                       "--first-search-radius", std::to_string(p.firstSearchRadius.value_or(16)),
-                                       "--first-max-group-size", std::to_string(p.firstMaxGroupSize.value_or(16))});
-        EXPECT_EQ(output({"--profile", p.name}), output(spelt)) << p.name;
-    }
-    EXPECT_EQ(output({}), output({"--profile", "default"}));
+    for (const Profile& profile : profiles())
+        for (const bool colour : {false, true}) {
+            const ProfilePoint& p = colour ? profile.colour : profile.grey;
+            std::vector<std::string> spelt = {"--step", std::to_string(p.step), "--search-radius",
+                                              std::to_string(p.searchRadius), "--max-group-size",
+                                              std::to_string(p.maxGroupSize), "--first-stage", p.firstStage};
+            if (p.matchThreshold)
+                spelt.insert(spelt.end(), {"--match-threshold", std::to_string(*p.matchThreshold)});
+            // What a profile leaves to sigma is spelt as sigma 20 of 255 sets it.
+            if (std::string(p.firstStage) == "grouped")
+                spelt.insert(spelt.end(),
+                             {"--first-step", std::to_string(p.firstStep.value_or(3)), "--first-search-radius",
+                              std::to_string(p.firstSearchRadius.value_or(16)), "--first-max-group-size",
+                              std::to_string(p.firstMaxGroupSize.value_or(16))});
+            const char* input = colour ? "c8.png" : "g8.png";
+            EXPECT_EQ(output(input, {"--profile", profile.name}), output(input, spelt)) << profile.name;
+        }
+    EXPECT_EQ(output("g8.png", {}), output("g8.png", {"--profile", "default"}));
+    EXPECT_EQ(output("c8.png", {}), output("c8.png", {"--profile", "default"}));
     // Every value it sets given, the profile leaves nothing of its own.
-    EXPECT_EQ(output({"--profile", "fast", "--step", "3", "--search-radius", "19", "--max-group-size", "32",
-                      "--first-step", "3", "--first-search-radius", "16"}),
-              output({"--profile", "quality"}));
+    EXPECT_EQ(output("c8.png", {"--profile", "fast", "--step", "3", "--search-radius", "19", "--max-group-size",
+                                "32", "--match-threshold", "0.19685", "--first-step", "3",
+                                "--first-search-radius", "16"}),
+              output("c8.png", {"--profile", "quality"}));
 }
 
 TEST_F(Options, AnImageNarrowerThanABlockIsNamedWidthFirstBeforeAnyWork)

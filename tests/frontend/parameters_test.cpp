@@ -186,24 +186,29 @@ TEST(Parameters, AProfileFillsOnlyWhatIsLeftUnsetAndAlwaysValidates)
     EXPECT_FALSE(quality.firstStep || quality.firstSearchRadius || quality.firstMaxGroupSize);
 
     std::set<std::string> names;
-    for (const Profile& p : profiles()) {
-        names.insert(p.name);
-        for (const std::int64_t block : {2, 4, 8, 16}) {
-            Request r;
-            r.profile = std::string(p.name);
-            r.blockSize = block;
-            const Request filled = r.withProfile();
-            // A profile's step never passes the block, nor the first stage's its block.
-            EXPECT_EQ(filled.wiener().step, std::min(p.step, block)) << p.name;
-            EXPECT_EQ(filled.wiener().searchRadius, p.searchRadius) << p.name;
-            EXPECT_EQ(filled.firstStage, std::optional<std::string>(p.firstStage)) << p.name;
-            if (std::string(p.firstStage) == "dct") {
-                EXPECT_FALSE(filled.firstStep || filled.firstSearchRadius || filled.firstMaxGroupSize);
+    for (const Profile& profile : profiles()) {
+        names.insert(profile.name);
+        for (const bool colour : {false, true}) {
+            const ProfilePoint& p = colour ? profile.colour : profile.grey;
+            for (const std::int64_t block : {2, 4, 8, 16}) {
+                Request r;
+                r.profile = std::string(profile.name);
+                r.blockSize = block;
+                const Request filled = r.withProfile(false, colour);
+                // A profile's step never passes the block, nor the first stage's its block.
+                EXPECT_EQ(filled.wiener().step, std::min(p.step, block)) << profile.name;
+                EXPECT_EQ(filled.wiener().searchRadius, p.searchRadius) << profile.name;
+                EXPECT_EQ(filled.wiener().matchThreshold, p.matchThreshold.value_or(defaultMatchThreshold));
+                EXPECT_EQ(filled.firstStage, std::optional<std::string>(p.firstStage)) << profile.name;
+                if (std::string(p.firstStage) == "dct") {
+                    EXPECT_FALSE(filled.firstStep || filled.firstSearchRadius || filled.firstMaxGroupSize);
+                }
+                EXPECT_EQ(refusal(filled, FrontEnd::tool), "") << profile.name << " block " << block;
+                r.firstBlockSize = 2;
+                EXPECT_EQ(refusal(r.withProfile(false, colour), FrontEnd::python), "") << profile.name;
             }
-            EXPECT_EQ(refusal(filled, FrontEnd::tool), "") << p.name << " block " << block;
-            r.firstBlockSize = 2;
-            EXPECT_EQ(refusal(r.withProfile(), FrontEnd::python), "") << p.name;
         }
+        const Profile& p = profile;
         // Everything given: the profile changes nothing, so a given set keeps its bits.
         Request given;
         given.step = 7;
@@ -212,10 +217,12 @@ TEST(Parameters, AProfileFillsOnlyWhatIsLeftUnsetAndAlwaysValidates)
         given.firstStep = 1;
         given.firstMaxGroupSize = 4;
         given.firstSearchRadius = 6;
+        given.matchThreshold = 0.5;
         Request named = given;
         named.profile = std::string(p.name);
-        const Request a = given.withProfile(), b = named.withProfile();
+        const Request a = given.withProfile(), b = named.withProfile(false, true);
         EXPECT_EQ(b.step, a.step);
+        EXPECT_EQ(b.matchThreshold, a.matchThreshold);
         EXPECT_EQ(b.maxGroupSize, a.maxGroupSize);
         EXPECT_EQ(b.searchRadius, a.searchRadius);
         EXPECT_NE(b.firstStage, std::optional<std::string>("dct")); // a first-stage value given means grouped
@@ -240,30 +247,31 @@ TEST(Parameters, AProfileFillsOnlyWhatIsLeftUnsetAndAlwaysValidates)
 
 TEST(Parameters, AStackNarrowsOnlyTheSearchAreasLeftUnset)
 {
-    for (const Profile& p : profiles()) {
+    for (const Profile& profile : profiles()) {
+        const ProfilePoint& p = profile.grey;
         Request r;
-        r.profile = std::string(p.name);
+        r.profile = std::string(profile.name);
         const Request single = r.withProfile(), stack = r.withProfile(true);
-        EXPECT_EQ(stack.wiener().searchRadius, std::min<std::int64_t>(p.searchRadius, 8)) << p.name;
-        EXPECT_EQ(stack.wiener().step, single.wiener().step) << p.name;
-        EXPECT_EQ(stack.wiener().maxGroupSize, single.wiener().maxGroupSize) << p.name;
+        EXPECT_EQ(stack.wiener().searchRadius, std::min<std::int64_t>(p.searchRadius, 8)) << profile.name;
+        EXPECT_EQ(stack.wiener().step, single.wiener().step) << profile.name;
+        EXPECT_EQ(stack.wiener().maxGroupSize, single.wiener().maxGroupSize) << profile.name;
         EXPECT_EQ(stack.firstSearchRadius,
                   std::string(p.firstStage) == "dct" ? std::nullopt : std::optional<std::int64_t>(8))
-            << p.name;
-        EXPECT_EQ(stack.firstMaxGroupSize, single.firstMaxGroupSize) << p.name;
-        EXPECT_EQ(refusal(stack, FrontEnd::tool), "") << p.name;
+            << profile.name;
+        EXPECT_EQ(stack.firstMaxGroupSize, single.firstMaxGroupSize) << profile.name;
+        EXPECT_EQ(refusal(stack, FrontEnd::tool), "") << profile.name;
         // Radius 0 is each frame alone: the single image's values, hence its bits.
         Request alone = r;
         alone.temporalRadius = 0;
         const Request frameByFrame = alone.withProfile(true);
-        EXPECT_EQ(frameByFrame.searchRadius, single.searchRadius) << p.name;
-        EXPECT_EQ(frameByFrame.firstSearchRadius, single.firstSearchRadius) << p.name;
+        EXPECT_EQ(frameByFrame.searchRadius, single.searchRadius) << profile.name;
+        EXPECT_EQ(frameByFrame.firstSearchRadius, single.firstSearchRadius) << profile.name;
         // What is given stays.
         Request given = r;
         given.searchRadius = 16;
         given.firstSearchRadius = 12;
-        EXPECT_EQ(given.withProfile(true).searchRadius, std::optional<std::int64_t>(16)) << p.name;
-        EXPECT_EQ(given.withProfile(true).firstSearchRadius, std::optional<std::int64_t>(12)) << p.name;
+        EXPECT_EQ(given.withProfile(true).searchRadius, std::optional<std::int64_t>(16)) << profile.name;
+        EXPECT_EQ(given.withProfile(true).firstSearchRadius, std::optional<std::int64_t>(12)) << profile.name;
     }
 }
 TEST(Parameters, NumbersAreQuotedAsPeopleWriteThem)

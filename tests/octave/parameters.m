@@ -58,6 +58,12 @@
 %! assert (! isequal (dct, plain));
 %! assert (! isequal (odd, plain));
 %!error <'FirstStage' must be one of 'grouped', 'dct'> sorvik_denoise (noisy, 20, "FirstStage", 3)
+## Colour takes the profile's colour point: its values given are its bits.
+%!test
+%! rgb = cat (3, noisy, noisy', flipud (noisy));
+%! fast = sorvik_denoise (rgb, 20, "Profile", "fast", "Threads", 1);
+%! given = sorvik_denoise (rgb, 20, "Step", 6, "SearchRadius", 10, "MaxGroupSize", 16, "FirstStage", "dct", "Threads", 1);
+%! assert (isequal (fast, given));
 %!error <'Profile' must be one of fast, default, quality, not 'slow'> sorvik_denoise (noisy, 20, "Profile", "slow")
 %!error <'FirstStage' must be one of grouped, dct, not 'haar'> sorvik_denoise (noisy, 20, "FirstStage", "haar")
 %!error <'FirstStep' must lie between 1 and the first stage's block size \(6\), not 7> sorvik_denoise (noisy, 20, "FirstStep", 7)

@@ -91,11 +91,22 @@ def test_a_profile_is_its_values_in_python_and_dask_and_a_given_value_replaces_i
     assert not same_bits(fast, default)
     assert same_bits(sorvik.denoise(grey, 0.1, threads=1, profile="default"), default)
     # Every value the profile sets, given: the bits of the profile that has them.
-    given = dict(step=3, search_radius=19, max_group_size=32, first_step=3, first_search_radius=16)
+    given = dict(step=3, search_radius=19, max_group_size=32, match_threshold=0.19685, first_step=3,
+                 first_search_radius=16)
     quality = sorvik.denoise(grey, 0.1, threads=1, profile="quality")
     assert same_bits(sorvik.denoise(grey, 0.1, threads=1, profile="fast", **given), quality)
     lazy = sd.denoise(da.from_array(grey, chunks=(31, 40)), 0.1, core_size=24, profile="fast")
     assert same_bits(lazy.compute(scheduler="synchronous"), fast)
+    # Colour takes the profile's colour point, in memory and in Dask alike.
+    rgb = np.stack([grey, grey[::-1], grey[:, ::-1]], axis=-1)
+    colour_fast = sorvik.denoise(rgb, 0.1, channel_axis=-1, threads=1, profile="fast")
+    point = dict(step=6, search_radius=10, max_group_size=16, first_stage="dct")
+    assert same_bits(colour_fast, sorvik.denoise(rgb, 0.1, channel_axis=-1, threads=1, **point))
+    assert not same_bits(colour_fast, sorvik.denoise(rgb, 0.1, channel_axis=-1, threads=1, step=4,
+                                                     search_radius=10, max_group_size=16, first_stage="dct",
+                                                     match_threshold=0.3))
+    lazy = sd.denoise(da.from_array(rgb, chunks=(31, 40, 3)), 0.1, channel_axis=-1, core_size=24, profile="fast")
+    assert same_bits(lazy.compute(scheduler="synchronous"), colour_fast)
     with pytest.raises(ValueError, match=r"profile must be one of fast, default, quality, not 'slow'"):
         sorvik.denoise(grey, 0.1, profile="slow")
     with pytest.raises(ValueError, match=r"profile must be one of"):
