@@ -14,7 +14,7 @@ KernelLevel levelCap = KernelLevel::avx512;
 // The tiles of the pilot ring that a batch's search areas cover in one row:
 // the same columns in every row. At large images the rings (tens of
 // megabytes each) no longer stay in cache between reference rows, and the
-// scanner reads a row's tiles almost whole (most chunks of candidates run
+// scanner reads a row's tiles almost whole (half the chunks of candidates run
 // to the last coefficient), so without help it would wait on memory tile
 // after tile. The batch asks for the next row's tiles while it scans the
 // current row, a share before each reference, so that the requests overlap
