@@ -11,6 +11,41 @@ void scanRowPortable(const RowScan& row, MatchList& list) { scanRowWith<Portable
 
 KernelLevel levelCap = KernelLevel::avx512;
 
+// The tiles of the pilot ring that a batch's search areas cover in one row:
+// the same columns in every row. At large images the rings (tens of
+// megabytes each) no longer stay in cache between reference rows, and the
+// scanner reads a row's tiles almost whole (half the chunks of candidates run
+// to the last coefficient), so without help it would wait on memory tile
+// after tile. The batch asks for the next row's tiles while it scans the
+// current row, a share before each reference, so that the requests overlap
+// the arithmetic instead of queueing all at once.
+class BatchSpan {
+public:
+    BatchSpan(const Rings& rings, const Reference* refs, std::int32_t count)
+    {
+        const std::size_t firstTile = std::size_t(refs[0].searchColBegin / pilotTile);
+        const std::size_t endTile = std::size_t((refs[count - 1].searchColEnd - 1) / pilotTile) + 1;
+        const std::size_t tileBytes = rings.tileFloats() * sizeof(float);
+        offset_ = firstTile * tileBytes;
+        lines_ = (endTile - firstTile) * tileBytes / cacheLine;
+    }
+
+    // Requests share `part` of `parts` of the span's cache lines in the row
+    // whose tiles start at `slot`.
+    void prefetch(const float* slot, std::int32_t part, std::int32_t parts) const
+    {
+        const char* begin = reinterpret_cast<const char*>(slot) + offset_;
+        const std::size_t end = lines_ * std::size_t(part + 1) / std::size_t(parts);
+        for (std::size_t l = lines_ * std::size_t(part) / std::size_t(parts); l < end; ++l)
+            __builtin_prefetch(begin + l * cacheLine);
+    }
+
+private:
+    static constexpr std::size_t cacheLine = 64;
+    std::size_t offset_ = 0;
+    std::size_t lines_ = 0;
+};
+
 } // namespace
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -78,15 +113,24 @@ void matchReferences(const Geometry& g, const Rings& rings, MatchKernel scanRow,
         RowScan row{};
         row.tileFloats = rings.tileFloats();
         row.L = L;
-        for (std::int32_t r = first.searchRowBegin; r < first.searchRowEnd; ++r) {
+        const auto slotOf = [&](std::int32_t r) {
             std::int32_t slot = first.currentSlot + (r - first.n);
             if (slot < 0)
                 slot += g.ringSlots;
             else if (slot >= g.ringSlots)
                 slot -= g.ringSlots;
+            return slot;
+        };
+        const BatchSpan span(rings, refs, count);
+        span.prefetch(rings.pilotSlot(slotOf(first.searchRowBegin)), 0, 1);
+        for (std::int32_t r = first.searchRowBegin; r < first.searchRowEnd; ++r) {
+            const std::int32_t slot = slotOf(r);
             row.slot = rings.pilotSlot(slot);
             row.rowIndex = slot * g.blockCols;
+            const float* next = r + 1 < first.searchRowEnd ? rings.pilotSlot(slotOf(r + 1)) : nullptr;
             for (std::int32_t b = 0; b < count; ++b) {
+                if (next != nullptr)
+                    span.prefetch(next, b, count);
                 MatchList list{slots[b].distances, slots[b].positions, K, g.matchThreshold};
                 row.reference = slots[b].reference;
                 row.x0 = refs[b].searchColBegin;
