@@ -12,7 +12,8 @@
 // thread, with no matching and no copies). Further tables split the profiled
 // calls by stage (each stage's median) and set the work the workload asks for
 // per pixel against the time spent on it. --calls-only times the calls alone
-// (wall and processor time), for quick comparisons and profilers. --kernel
+// (wall and processor time), for quick comparisons and profilers, and prints
+// a hash of the output's bits, to set thread counts and builds side by side. --kernel
 // caps block matching's kernel at the given instruction set, to set kernels
 // side by side. The basic estimate of the same noisy image (what the one-call
 // denoise runs before the filter) is timed too, set against the filter.
@@ -214,6 +215,16 @@ Options parse(int argc, char** argv)
     return o;
 }
 
+// FNV-1a over the output's bytes.
+unsigned long long bitsHash(const std::vector<float>& values)
+{
+    unsigned long long hash = 14695981039346656037ull;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
+    for (std::size_t i = 0; i < values.size() * sizeof(float); ++i)
+        hash = (hash ^ bytes[i]) * 1099511628211ull;
+    return hash;
+}
+
 double meanGroup(const detail::CallProfile& p)
 {
     double members = 0;
@@ -257,8 +268,8 @@ int run(const Options& o)
                 full.push_back(secondsSince(start));
                 cpu.push_back(cpuSeconds() - cpuStart);
             }
-            std::printf("size %d: %.3f s, %.3f s of processor time (medians of %d)\n", size,
-                        median(full), median(cpu), o.runs);
+            std::printf("size %d: %.3f s, %.3f s of processor time (medians of %d), bits %016llx\n",
+                        size, median(full), median(cpu), o.runs, bitsHash(estimate));
             continue;
         }
         // Each stage's time is the median over `runs` profiled calls, as one
