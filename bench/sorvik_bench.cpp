@@ -353,9 +353,11 @@ int run(const Options& o)
     if (o.threads > 1) {
         // What the walk leaves idle: a thread with no task spins, then sleeps.
         std::printf("\nIdle time of each thread in the walk (first profiled call)\n\n");
+        // Bringing and opening run on one thread at a time; the aggregation
+        // (summed over threads) in `slices` slices, each one thread at a time.
         std::printf("| size | walk s | idle s per thread (0: the calling thread) | idle share | "
-                    "bring s | aggregate s |\n");
-        std::printf("|---|---|---|---|---|---|\n");
+                    "bring s | open s | aggregate s | slices |\n");
+        std::printf("|---|---|---|---|---|---|---|---|\n");
         for (const Row& r : rows) {
             const detail::CallProfile& p = r.profile;
             std::string idle;
@@ -367,8 +369,9 @@ int run(const Options& o)
             const double share = p.walkSeconds > 0 && !p.idleSeconds.empty()
                                      ? total / (p.walkSeconds * double(p.idleSeconds.size()))
                                      : 0.0;
-            std::printf("| %d | %.3f | %s | %.1f%% | %.3f | %.3f |\n", r.size, p.walkSeconds, idle.c_str(),
-                        100.0 * share, p.bringSeconds, p.aggregateSeconds);
+            std::printf("| %d | %.3f | %s | %.1f%% | %.3f | %.3f | %.3f | %d |\n", r.size,
+                        p.walkSeconds, idle.c_str(), 100.0 * share, p.bringSeconds, p.openSeconds,
+                        p.aggregateSeconds, p.slices);
         }
     }
     std::printf("\nWork per pixel: what the workload asks for (references, candidates, the FFT\n"
