@@ -129,13 +129,21 @@ void aggregateGroup(const Geometry& g, Accumulators& acc, const Reference& ref,
             blockRow += g.ringSlots;
         const float* block = blocks + std::size_t(j) * std::size_t(P) * std::size_t(P);
         std::int32_t bandRow = blockRow % rows;
-        for (std::int32_t r = 0; r < P; ++r) {
-            if (slice.owner == nullptr || slice.owner[bandRow] == slice.slice) {
-                const std::size_t at = std::size_t(bandRow) * stride + std::size_t(blockColumn);
-                addRow(block + r * P, weighted + r * P, P, numerators + at, weights + at);
-            }
-            if (++bandRow == rows)
+        for (std::int32_t r = 0; r < P;) {
+            // The block's rows up to the end of a run of one owner.
+            const std::int32_t end =
+                slice.owner == nullptr ? std::min(P, r + rows - bandRow)
+                                       : std::min(P, r + std::int32_t(slice.run[bandRow]));
+            if (slice.owner == nullptr || slice.owner[bandRow] == slice.slice)
+                for (std::int32_t i = r; i < end; ++i) {
+                    const std::size_t at = std::size_t(bandRow + i - r) * stride +
+                                           std::size_t(blockColumn);
+                    addRow(block + i * P, weighted + i * P, P, numerators + at, weights + at);
+                }
+            bandRow += end - r;
+            if (bandRow == rows)
                 bandRow = 0;
+            r = end;
         }
     }
 }

@@ -64,9 +64,11 @@ void invertBlocks(const Geometry& g, const TransformSet& ts, std::int32_t k, flo
 // The band rows that one aggregation task adds into: band row b when
 // owner[b] == slice, every row when owner is null. Tasks of different slices
 // write disjoint memory, so they may run at once; a pixel stays in one slice
-// while it is in the band, so its sums keep their order.
+// while it is in the band, so its sums keep their order. Owners come in runs:
+// run[b] rows from b on (not past the band's last row) have b's owner.
 struct BandSlice {
     const std::uint8_t* owner = nullptr; // accumulatorRows entries
+    const std::uint8_t* run = nullptr;
     std::int32_t slice = 0;
 };
 
