@@ -12,7 +12,8 @@
 // thread, with no matching and no copies). Further tables split the profiled
 // calls by stage (each stage's median) and set the work the workload asks for
 // per pixel against the time spent on it. --calls-only times the calls alone
-// (wall and processor time), for quick comparisons and profilers. --kernel
+// (wall and processor time), for quick comparisons and profilers, and prints
+// a hash of the output's bits, to set thread counts and builds side by side. --kernel
 // caps block matching's kernel at the given instruction set, to set kernels
 // side by side. The basic estimate of the same noisy image (what the one-call
 // denoise runs before the filter) is timed too, set against the filter.
@@ -214,6 +215,16 @@ Options parse(int argc, char** argv)
     return o;
 }
 
+// FNV-1a over the output's bytes.
+unsigned long long bitsHash(const std::vector<float>& values)
+{
+    unsigned long long hash = 14695981039346656037ull;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
+    for (std::size_t i = 0; i < values.size() * sizeof(float); ++i)
+        hash = (hash ^ bytes[i]) * 1099511628211ull;
+    return hash;
+}
+
 double meanGroup(const detail::CallProfile& p)
 {
     double members = 0;
@@ -257,8 +268,8 @@ int run(const Options& o)
                 full.push_back(secondsSince(start));
                 cpu.push_back(cpuSeconds() - cpuStart);
             }
-            std::printf("size %d: %.3f s, %.3f s of processor time (medians of %d)\n", size,
-                        median(full), median(cpu), o.runs);
+            std::printf("size %d: %.3f s, %.3f s of processor time (medians of %d), bits %016llx\n",
+                        size, median(full), median(cpu), o.runs, bitsHash(estimate));
             continue;
         }
         // Each stage's time is the median over `runs` profiled calls, as one
@@ -342,9 +353,11 @@ int run(const Options& o)
     if (o.threads > 1) {
         // What the walk leaves idle: a thread with no task spins, then sleeps.
         std::printf("\nIdle time of each thread in the walk (first profiled call)\n\n");
+        // Bringing and opening run on one thread at a time; the aggregation
+        // (summed over threads) in `slices` slices, each one thread at a time.
         std::printf("| size | walk s | idle s per thread (0: the calling thread) | idle share | "
-                    "bring s | aggregate s |\n");
-        std::printf("|---|---|---|---|---|---|\n");
+                    "bring s | open s | aggregate s | slices |\n");
+        std::printf("|---|---|---|---|---|---|---|---|\n");
         for (const Row& r : rows) {
             const detail::CallProfile& p = r.profile;
             std::string idle;
@@ -356,8 +369,9 @@ int run(const Options& o)
             const double share = p.walkSeconds > 0 && !p.idleSeconds.empty()
                                      ? total / (p.walkSeconds * double(p.idleSeconds.size()))
                                      : 0.0;
-            std::printf("| %d | %.3f | %s | %.1f%% | %.3f | %.3f |\n", r.size, p.walkSeconds, idle.c_str(),
-                        100.0 * share, p.bringSeconds, p.aggregateSeconds);
+            std::printf("| %d | %.3f | %s | %.1f%% | %.3f | %.3f | %.3f | %d |\n", r.size,
+                        p.walkSeconds, idle.c_str(), 100.0 * share, p.bringSeconds, p.openSeconds,
+                        p.aggregateSeconds, p.slices);
         }
     }
     std::printf("\nWork per pixel: what the workload asks for (references, candidates, the FFT\n"

@@ -11,11 +11,10 @@ FilterStatus Accumulators::allocate(const Geometry& g, float* estimateOut)
     // checkParams has bounded every product below, so size_t cannot overflow.
     const std::size_t pixels = std::size_t(g.M) * std::size_t(g.N);
     estimate = estimateOut;
-    accumulatorBlock = allocateFftw<float>(pixels + std::size_t(g.P) * std::size_t(g.P));
+    accumulatorBlock = allocateFftw<float>(std::max<std::size_t>(pixels, 1));
     if (!accumulatorBlock)
         return FilterStatus::outOfMemory;
     weightSum = accumulatorBlock.get();
-    weightedWindow = weightSum + pixels;
     if (pixels > 0) {
         std::fill(estimate, estimate + pixels, 0.0f);
         std::fill(weightSum, weightSum + pixels, 0.0f);
@@ -94,52 +93,57 @@ void addRow(const float* v, const float* w, std::int32_t n, float* estimate, flo
     addRowWith<Native>(v, w, n, estimate, weightSum);
 }
 
-// Where member j of the group lies: its block row and column.
-void memberPosition(const Geometry& g, const Reference& ref, GroupMembers members,
-                    std::int32_t j, std::int32_t& blockRow, std::int32_t& blockColumn)
-{
-    const std::int32_t p = members.positions[g.K - 1 - j];
-    const std::int32_t slot = p / g.blockCols;
-    blockColumn = p - slot * g.blockCols;
-    const std::int32_t d = slot - ref.currentSlot;
-    blockRow = ref.n + d;
-    if (d > g.R)
-        blockRow -= g.ringSlots;
-    else if (-d > g.R)
-        blockRow += g.ringSlots;
-}
-
-// groupWeight = 1 / wienerSquareSum, folded into the window once per group.
-const float* weightWindow(const Geometry& g, Accumulators& acc, float wienerSquareSum,
-                          const double* window)
-{
-    const std::int32_t area = g.P * g.P;
-    const float groupWeight = 1.0f / wienerSquareSum;
-    float* weighted = acc.weightedWindow;
-    for (std::int32_t i = 0; i < area; ++i)
-        weighted[i] = static_cast<float>(window[i] * double(groupWeight));
-    return weighted;
-}
-
 } // namespace
 
+void weightWindow(std::int32_t P, float wienerSquareSum, const double* window, float* weighted)
+{
+    const std::int32_t area = P * P;
+    const float groupWeight = 1.0f / wienerSquareSum;
+    for (std::int32_t i = 0; i < area; ++i)
+        weighted[i] = static_cast<float>(window[i] * double(groupWeight));
+}
+
 void aggregateGroup(const Geometry& g, Accumulators& acc, const Reference& ref,
-                    GroupMembers members, float wienerSquareSum, const float* blocks,
-                    const double* window)
+                    GroupMembers members, const float* weighted, const float* blocks,
+                    std::int32_t frame, BandSlice slice)
 {
     const std::int32_t P = g.P;
+    const std::int32_t rows = acc.accumulatorRows;
     const std::size_t stride = acc.rowStride;
-    const float* weighted = weightWindow(g, acc, wienerSquareSum, window);
+    const std::int32_t frameIndices = g.ringSlots * g.blockCols;
+    const std::int32_t first = frame * frameIndices;
     float* numerators = acc.accumulatorBand.get();
-    float* weights = numerators + std::size_t(acc.accumulatorRows) * stride;
+    float* weights = numerators + std::size_t(rows) * stride;
     for (std::int32_t j = 0; j < members.k; ++j) {
-        std::int32_t blockRow, blockColumn;
-        memberPosition(g, ref, members, j, blockRow, blockColumn);
+        const std::int32_t p = members.positions[g.K - 1 - j] - first;
+        if (p < 0 || p >= frameIndices)
+            continue;
+        // Where the member lies: its block row and column.
+        const std::int32_t slot = p / g.blockCols;
+        const std::int32_t blockColumn = p - slot * g.blockCols;
+        const std::int32_t d = slot - ref.currentSlot;
+        std::int32_t blockRow = ref.n + d;
+        if (d > g.R)
+            blockRow -= g.ringSlots;
+        else if (-d > g.R)
+            blockRow += g.ringSlots;
         const float* block = blocks + std::size_t(j) * std::size_t(P) * std::size_t(P);
-        for (std::int32_t r = 0; r < P; ++r) {
-            const std::size_t at = std::size_t((blockRow + r) % acc.accumulatorRows) * stride +
-                                   std::size_t(blockColumn);
-            addRow(block + r * P, weighted + r * P, P, numerators + at, weights + at);
+        std::int32_t bandRow = blockRow % rows;
+        for (std::int32_t r = 0; r < P;) {
+            // The block's rows up to the end of a run of one owner.
+            const std::int32_t end =
+                slice.owner == nullptr ? std::min(P, r + rows - bandRow)
+                                       : std::min(P, r + std::int32_t(slice.run[bandRow]));
+            if (slice.owner == nullptr || slice.owner[bandRow] == slice.slice)
+                for (std::int32_t i = r; i < end; ++i) {
+                    const std::size_t at = std::size_t(bandRow + i - r) * stride +
+                                           std::size_t(blockColumn);
+                    addRow(block + i * P, weighted + i * P, P, numerators + at, weights + at);
+                }
+            bandRow += end - r;
+            if (bandRow == rows)
+                bandRow = 0;
+            r = end;
         }
     }
 }

@@ -22,10 +22,9 @@ namespace sorvik::detail {
 // Members are released in the reverse of their order here: the band first,
 // the block last.
 struct Accumulators {
-    FftwBuffer<float> accumulatorBlock;   // weightSum | weightedWindow
+    FftwBuffer<float> accumulatorBlock;   // weightSum
     float* estimate = nullptr;            // caller's output: the numerator until the final division
     float* weightSum = nullptr;           // M * N
-    float* weightedWindow = nullptr;      // P * P
 
     // The accumulators of the image rows that groups can still reach, row by
     // row: the numerator rows, then the weight rows, each accumulatorRows
@@ -62,8 +61,24 @@ struct Accumulators {
 // (block j at j * P^2, row-major).
 void invertBlocks(const Geometry& g, const TransformSet& ts, std::int32_t k, float* blocks);
 
-// Adds the k filtered blocks, clipped to [0, 1], into the numerator with
-// weight window * (1 / wienerSquareSum), and the weights into the weight sums.
+// The band rows that one aggregation task adds into: band row b when
+// owner[b] == slice, every row when owner is null. Tasks of different slices
+// write disjoint memory, so they may run at once; a pixel stays in one slice
+// while it is in the band, so its sums keep their order. Owners come in runs:
+// run[b] rows from b on (not past the band's last row) have b's owner.
+struct BandSlice {
+    const std::uint8_t* owner = nullptr; // accumulatorRows entries
+    const std::uint8_t* run = nullptr;
+    std::int32_t slice = 0;
+};
+
+// A group's weights: window * (1 / wienerSquareSum), P * P floats.
+void weightWindow(std::int32_t P, float wienerSquareSum, const double* window, float* weighted);
+
+// Adds the filtered blocks of the group's members in `frame` (ring positions
+// frame * ringSlots * blockCols on; the walk's own frame is 0), clipped to
+// [0, 1], into the numerator with the weights of weightWindow, and the
+// weights into the weight sums; only the rows of `slice`.
 //
 // The walk adds into the accumulator band, whose rows are contiguous in the
 // block's own row order; image rows enter the band (as zeros, like the whole
@@ -71,8 +86,8 @@ void invertBlocks(const Geometry& g, const TransformSet& ts, std::int32_t k, flo
 // estimate and weightSum, once no later group can. Every pixel receives its
 // additions in the order it would straight in the whole image.
 void aggregateGroup(const Geometry& g, Accumulators& acc, const Reference& ref,
-                    GroupMembers members, float wienerSquareSum, const float* blocks,
-                    const double* window);
+                    GroupMembers members, const float* weighted, const float* blocks,
+                    std::int32_t frame = 0, BandSlice slice = {});
 // Opens image rows up to `end` (exclusive) in the band, then closes those
 // before `begin` into estimate and weightSum; before reference row n the
 // walk keeps rows n - R .. n + R + P - 1 open.

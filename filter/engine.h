@@ -17,9 +17,11 @@ namespace sorvik::detail {
 // same code. The work is a stream of tasks handed out in order: the spectra
 // of the rows a reference row needs, in runs of columns, and the reference
 // row's references, in batches, each matched, filtered and inverted by
-// whichever thread is free. The calling thread alone adds the groups into the
-// accumulators, batch after batch in traversal order, so every sum is formed
-// in the same order and the output is the same bits for any thread count.
+// whichever thread is free. The groups are added into the accumulators in
+// slices of disjoint accumulator rows, each slice batch after batch in
+// traversal order, by whichever thread is free; every pixel lies in one
+// slice, so every sum is formed in the same order and the output is the same
+// bits for any thread count.
 //
 // No thread waits for a reference row to end: rings made with
 // withRowsAhead hold the next reference row's spectra beside the current

@@ -24,10 +24,6 @@ struct FrameSources {
     const std::int32_t* predecessor = nullptr;
     SpectrumRings* const* rings = nullptr;
     Accumulators* const* accumulators = nullptr;
-    // The calling thread's scratch for one frame's members: K positions and
-    // K blocks of P^2 floats.
-    std::int32_t* positions = nullptr;
-    float* blocks = nullptr;
 
     void bringRows(std::int32_t first, std::int32_t last) const;
     void computeColumns(std::int32_t row, std::int32_t begin, std::int32_t end,
@@ -35,10 +31,10 @@ struct FrameSources {
     void keepRowsOpen(std::int32_t begin, std::int32_t end) const;
     // Adds channel c's filtered group (aggregateGroup) into the frames its
     // members come from: the walk's own into `own`, frame after frame, each
-    // frame's members in their order in the group.
+    // frame's members in their order in the group; the rows of `slice` only.
     void aggregate(const Geometry& g, Accumulators& own, std::int32_t c, const Reference& ref,
-                   GroupMembers group, float weightSum, const float* blocks,
-                   const double* window) const;
+                   GroupMembers group, const float* weighted, const float* blocks,
+                   BandSlice slice) const;
 };
 
 // Continues the match lists that matchReferences left (each reference and

@@ -38,27 +38,12 @@ void FrameSources::keepRowsOpen(std::int32_t begin, std::int32_t end) const
 }
 
 void FrameSources::aggregate(const Geometry& g, Accumulators& own, std::int32_t c,
-                             const Reference& ref, GroupMembers group, float weightSum,
-                             const float* groupBlocks, const double* window) const
+                             const Reference& ref, GroupMembers group, const float* weighted,
+                             const float* blocks, BandSlice slice) const
 {
-    const std::int32_t K = g.K;
-    const std::int32_t frameIndices = g.ringSlots * g.blockCols;
-    const std::size_t area = std::size_t(g.P) * std::size_t(g.P);
     for (std::int32_t f = 0; f <= count; ++f) {
-        std::int32_t k = 0;
-        for (std::int32_t j = 0; j < group.k; ++j) {
-            const std::int32_t p = group.positions[K - 1 - j];
-            if (p / frameIndices != f)
-                continue;
-            positions[K - 1 - k] = p - f * frameIndices;
-            std::memcpy(blocks + std::size_t(k) * area, groupBlocks + std::size_t(j) * area,
-                        area * sizeof(float));
-            ++k;
-        }
-        if (k == 0)
-            continue;
         Accumulators& acc = f == 0 ? own : *accumulators[(f - 1) * channels + c];
-        aggregateGroup(g, acc, ref, GroupMembers{positions, k}, weightSum, blocks, window);
+        aggregateGroup(g, acc, ref, group, weighted, blocks, f, slice);
     }
 }
 
@@ -231,10 +216,8 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
     auto states = detail::allocateTable<NeighbourState>(fillers);
     auto rings = detail::allocateTable<detail::SpectrumRings*>(fillers);
     auto accumulators = detail::allocateTable<detail::Accumulators*>(fillers);
-    auto positions = detail::allocateTable<std::int32_t>(std::size_t(g.K));
-    auto blocks = detail::allocateFftw<float>(std::size_t(g.K) * std::size_t(g.P) * std::size_t(g.P));
     std::vector<std::int32_t> predecessor(std::size_t(neighbours), -1);
-    if (!states || !rings || !accumulators || !positions || !blocks)
+    if (!states || !rings || !accumulators)
         return FilterStatus::outOfMemory;
     for (std::int32_t f = 0; f < neighbours; ++f) {
         const Channel* frame = frames.frames[order[std::size_t(f)]];
@@ -262,8 +245,6 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
     sources.predecessor = predecessor.data();
     sources.rings = rings.get();
     sources.accumulators = accumulators.get();
-    sources.positions = positions.get();
-    sources.blocks = blocks.get();
 
     detail::SpectrumRings ownRings(ws.g, ws.rings, ws.band,
                                    detail::Images{own[0].noisy, own[0].pilot}, ws.transforms);

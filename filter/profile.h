@@ -29,11 +29,16 @@ struct CallProfile {
     // or asleep: what a thread count leaves on the table.
     double walkSeconds = 0;
     std::vector<double> idleSeconds;
-    // The walk's parts that no two threads run at once: bringing a ring
-    // piece's image rows (one thread, while the piece waits) and aggregating
-    // batches in order (the calling thread alone). They bound the speed-up.
+    // The walk's ordered parts. Bringing a ring piece's image rows and
+    // opening a reference row's accumulator rows (closing those above) run
+    // on one thread at a time; aggregation runs in `slices` slices of the
+    // accumulator rows, each taking the batches in order, so one slice's
+    // share of aggregateSeconds (summed over threads) runs on one thread at
+    // a time. They bound the speed-up.
     double bringSeconds = 0;
+    double openSeconds = 0;
     double aggregateSeconds = 0;
+    std::int32_t slices = 0;
 };
 
 // runFilterChannels's work once the parameters are checked for every

@@ -116,7 +116,8 @@ std::uint64_t neighbourBytes(const Geometry& g)
 // What every thread holds apart from the channels: its transform set (the
 // group's spectra, the columns staged for batched transforms, a MiB for
 // FFTW's plans and small tables) and its match lists; and the slots of
-// results in flight, a batch of groups of K blocks for every channel each.
+// results in flight, a batch of groups of K blocks and their weights for
+// every channel each.
 std::uint64_t threadBytes(const Geometry& g, int channels, int threads)
 {
     const std::uint64_t t = std::uint64_t(std::max(threads, 1));
@@ -132,7 +133,7 @@ std::uint64_t threadBytes(const Geometry& g, int channels, int threads)
                                     batch * (2 * K + 2 * L) * sizeof(float);
     const std::uint64_t slots = t > 1 ? 2 * t + 2 : 1;
     const std::uint64_t results =
-        slots * batch * (n * K * P * P * sizeof(float) + K * sizeof(std::int32_t) + 64);
+        slots * batch * (n * (K + 1) * P * P * sizeof(float) + K * sizeof(std::int32_t) + 64);
     return t * perThread + results;
 }
 

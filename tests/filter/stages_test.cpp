@@ -429,8 +429,10 @@ void aggregate(Workspace& ws, const Reference& ref, const std::vector<std::int32
                int k, float wienerSquareSum, const float* blocks, const double* window)
 {
     keepRowsOpen(ws.g, ws.accumulators, ref.n - ws.g.R, ref.n + ws.g.R + ws.g.P);
-    aggregateGroup(ws.g, ws.accumulators, ref, GroupMembers{positions.data(), k}, wienerSquareSum,
-                   blocks, window);
+    std::vector<float> weighted(std::size_t(ws.g.P) * std::size_t(ws.g.P));
+    weightWindow(ws.g.P, wienerSquareSum, window, weighted.data());
+    aggregateGroup(ws.g, ws.accumulators, ref, GroupMembers{positions.data(), k}, weighted.data(),
+                   blocks);
     keepRowsOpen(ws.g, ws.accumulators, ws.g.M, ws.g.M);
 }
 
