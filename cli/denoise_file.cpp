@@ -15,10 +15,12 @@ namespace sorvik::cli {
 namespace {
 
 // Denoises one page in place: the colour planes change, alpha stays as it was.
-void denoisePage(Picture& page, const std::string& what, const DenoiseCommand& o,
-                 const WienerSettings& settings, RunProgress& progress, const std::string& notePrefix)
+void denoisePage(Picture& page, const std::string& what, const DenoiseCommand& given,
+                 const WienerSettings& givenSettings, RunProgress& progress, const std::string& notePrefix)
 {
     const int colours = page.colours();
+    WienerSettings settings = givenSettings;
+    const DenoiseCommand o = forColour(given, settings, colours);
     const std::size_t plane = page.plane();
     std::vector<double> colour;
     colour.reserve(plane * std::size_t(colours));
@@ -132,8 +134,11 @@ void denoiseFile(const std::string& input, const std::string& shownInput, const 
                  const std::string& notePrefix)
 {
     const std::vector<Picture> headers = readPictureHeaders(input, "noisy", given.maxPixels, shownInput);
+    // A stack is of one kind; pages denoised one by one take their own
+    // profile point (denoisePage, filterPage).
     WienerSettings settings = givenSettings;
-    const DenoiseCommand o = forColour(given, settings, headers[0].colours());
+    const bool together = given.frames && headers.size() > 1;
+    const DenoiseCommand o = together ? forColour(given, settings, headers[0].colours()) : given;
     for (std::size_t k = 0; k < headers.size(); ++k) {
         checkBlockFits(headers[k], settings.blockSize,
                        "noisy image '" + shownInput + "'" +
@@ -143,14 +148,16 @@ void denoiseFile(const std::string& input, const std::string& shownInput, const 
     checkPictureOutput(output, headers[0], headers.size(),
                        outputDepth(output, o.depth ? *o.depth : headers[0].depth), o.quiet);
     const std::uint64_t resident = residentBytes();
-    const bool together = o.frames && headers.size() > 1;
     const std::string what = "noisy image '" + shownInput + "'";
     if (together && !stackFitsInMemory(headers, what, o, settings, resident)) {
         checkStackFits(headers, what, o, settings, resident);
         denoisePagesStreamed(input, output, headers, what, o, settings, progress, notePrefix, resident);
         return;
     }
-    if (!together && inMemoryBytes(headers, libraryOptions(o, settings), !o.sigma) + resident > o.memory) {
+    WienerSettings colourSettings = settings;
+    const sorvik::DenoiseOptions colourOptions = libraryOptions(forColour(o, colourSettings, 3), colourSettings);
+    if (!together &&
+        inMemoryBytes(headers, libraryOptions(o, settings), !o.sigma, &colourOptions) + resident > o.memory) {
         denoiseStreamed(input, output, headers, o, settings, progress, notePrefix, resident);
         return;
     }

@@ -126,10 +126,12 @@ PageScan scanPage(const std::string& path, const Picture& page, int index,
 // Denoises a page band by band, tile by tile, each tile with its context,
 // and hands each band of output rows to `write` as it is done.
 void filterPage(const std::string& path, const Picture& page, int index, const PageScan& scan,
-                const StreamPlan& plan, const DenoiseCommand& o, const WienerSettings& settings,
+                const StreamPlan& plan, const DenoiseCommand& given, const WienerSettings& givenSettings,
                 RunProgress& progress, const OutputSet::RowWriter& write)
 {
     const std::string& what = page.name;
+    WienerSettings settings = givenSettings;
+    const DenoiseCommand o = forColour(given, settings, page.colours());
     sorvik::DenoiseOptions options = libraryOptions(o, settings);
     sorvik::StreamInput input = streamInput(page);
     StreamScan found;
@@ -173,9 +175,12 @@ void denoiseStreamed(const std::string& input, const std::string& output,
                      const std::string& notePrefix, std::uint64_t resident)
 {
     std::vector<StreamPlan> plans;
-    const sorvik::DenoiseOptions options = libraryOptions(o, settings);
-    for (const Picture& page : headers)
-        plans.push_back(planStream(page, options, !o.sigma, o.memory, resident, o.memoryText));
+    for (const Picture& page : headers) {
+        WienerSettings pageSettings = settings;
+        const DenoiseCommand po = forColour(o, pageSettings, page.colours());
+        plans.push_back(planStream(page, libraryOptions(po, pageSettings), !o.sigma, o.memory, resident,
+                                   o.memoryText));
+    }
     std::vector<PageScan> scans;
     const bool several = headers.size() > 1;
     for (std::size_t k = 0; k < headers.size(); ++k) {

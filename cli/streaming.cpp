@@ -98,7 +98,7 @@ std::uint64_t residentBytes()
 }
 
 std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const sorvik::DenoiseOptions& options,
-                            bool estimate)
+                            bool estimate, const sorvik::DenoiseOptions* colourOptions)
 {
     // Every page is held in double precision from reading to writing; on top
     // of that, the peak of reading one page (its samples before they are
@@ -112,7 +112,8 @@ std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const sorvik::Den
         held += plane * C * sizeof(double);
         const std::uint64_t reading = readingBytes(page);
         const std::uint64_t denoiser =
-            denoiseMemoryBound(page.rows, page.cols, n, options, estimate);
+            denoiseMemoryBound(page.rows, page.cols, n, n > 1 && colourOptions ? *colourOptions : options,
+                               estimate);
         const std::uint64_t denoising =
             denoiser > std::numeric_limits<std::uint64_t>::max() / 2
                 ? denoiser

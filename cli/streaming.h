@@ -40,8 +40,10 @@ std::uint64_t residentBytes();
 
 // Bytes that reading, denoising and writing these pages whole would add to
 // the process at its peak. `estimate`: the noise level is estimated.
+// `colourOptions`: those of colour pages, where they differ (a profile's
+// colour point).
 std::uint64_t inMemoryBytes(const std::vector<Picture>& pages, const sorvik::DenoiseOptions& options,
-                            bool estimate);
+                            bool estimate, const sorvik::DenoiseOptions* colourOptions = nullptr);
 
 // Bytes that reading the pages, denoising them together as one stack of
 // frames (<sorvik/stack.h>) and writing them would add to the process at its

@@ -32,10 +32,10 @@ namespace sorvik::tooltest {
 namespace fs = std::filesystem;
 
 // The library's options for what the tool was given: unset values from the
-// profile, as the tool resolves them.
-inline DenoiseOptions toolOptions(const Request& given = {})
+// profile, as the tool resolves them (its colour point for `colours` above 1).
+inline DenoiseOptions toolOptions(const Request& given = {}, int colours = 1)
 {
-    const Request r = given.withProfile();
+    const Request r = given.withProfile(false, colours > 1);
     DenoiseOptions options;
     options.wiener = r.wiener();
     applyFirstStage(r, options);

@@ -77,7 +77,7 @@ std::vector<double> denoiseDirectly(const Page& page, int colours, DataRange ran
     input.pixels = planar.data();
     input.range = range;
     input.sigma = sigma;
-    const DenoiseResult result = denoise(input, toolOptions());
+    const DenoiseResult result = denoise(input, toolOptions({}, colours));
     std::vector<double> interleaved(plane * colours);
     for (int c = 0; c < colours; ++c)
         for (int i = 0; i < page.height; ++i)
