@@ -121,12 +121,7 @@ void aggregateGroup(const Geometry& g, Accumulators& acc, const Reference& ref,
         // Where the member lies: its block row and column.
         const std::int32_t slot = p / g.blockCols;
         const std::int32_t blockColumn = p - slot * g.blockCols;
-        const std::int32_t d = slot - ref.currentSlot;
-        std::int32_t blockRow = ref.n + d;
-        if (d > g.R)
-            blockRow -= g.ringSlots;
-        else if (-d > g.R)
-            blockRow += g.ringSlots;
+        const std::int32_t blockRow = blockRowOfSlot(ref, slot, g.R, g.ringSlots);
         const float* block = blocks + std::size_t(j) * std::size_t(P) * std::size_t(P);
         std::int32_t bandRow = blockRow % rows;
         for (std::int32_t r = 0; r < P;) {

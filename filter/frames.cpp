@@ -115,13 +115,8 @@ void matchInFrames(const Geometry& g, const Rings& rings, MatchKernel scanRow,
             if (distances[std::size_t(K - 2)] < emptyDistance) {
                 const std::int32_t p = positions[std::size_t(K - 2)];
                 const std::int32_t slot = p / g.blockCols - base;
-                const std::int32_t d = slot - ref.currentSlot;
-                std::int32_t r = ref.n + d;
-                if (d > g.R)
-                    r -= g.ringSlots;
-                else if (-d > g.R)
-                    r += g.ringSlots;
-                centres[std::size_t(f)] = Centre{r, p - (p / g.blockCols) * g.blockCols};
+                centres[std::size_t(f)] =
+                    Centre{blockRowOfSlot(ref, slot, g.R, g.ringSlots), p - (p / g.blockCols) * g.blockCols};
             }
             for (std::int32_t i = K - 2; i >= 0; --i)
                 admit(list, distances[std::size_t(i)], positions[std::size_t(i)]);

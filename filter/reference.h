@@ -16,6 +16,18 @@ struct Reference {
     std::int32_t searchColBegin = 0, searchColEnd = 0; // columns [begin, end)
 };
 
+// The block row that ring slot `slot` holds, as seen from the reference: the
+// ring wraps, and every slot in reach lies within R rows of the reference's.
+inline std::int32_t blockRowOfSlot(const Reference& ref, std::int32_t slot, std::int32_t R, std::int32_t ringSlots)
+{
+    const std::int32_t d = slot - ref.currentSlot;
+    if (d > R)
+        return ref.n + d - ringSlots;
+    if (-d > R)
+        return ref.n + d + ringSlots;
+    return ref.n + d;
+}
+
 } // namespace sorvik::detail
 
 #endif

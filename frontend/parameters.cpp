@@ -332,7 +332,7 @@ const std::vector<Profile>& profiles()
         {"fast", {4, 10, 16, 0.3, "dct", std::nullopt, std::nullopt, std::nullopt},
          {6, 10, 16, std::nullopt, "dct", std::nullopt, std::nullopt, std::nullopt}},
         {"default", {4, 16, 32, std::nullopt, "grouped", 4, 12, 16},
-         {5, 12, 32, std::nullopt, "grouped", 4, 12, std::nullopt}},
+         {5, 12, 32, std::nullopt, "grouped", 4, 12, 16}},
         // The default before profiles, with its bits, for both.
         {"quality",
          {defaultStep, defaultSearchRadius, defaultMaxGroupSize, std::nullopt, "grouped", std::nullopt,
