@@ -247,7 +247,9 @@ bool Engine::planWalk()
     const std::int32_t perRow = grid_.rowReferences(0, 0, columns_.get());
     const std::int32_t batchesPerRow = (perRow + batch_ - 1) / batch_;
 
-    std::int32_t nextRingRow = std::min(g.R, g.blockRows); // the initial fill stored the rows before
+    // The first reference row's search area too: its rows are pieces like any
+    // other, computed in parts on every thread.
+    std::int32_t nextRingRow = 0;
     for (std::int32_t n = 0; n < g.blockRows; ++n) {
         if (!grid_.isReferenceRow(n))
             continue;

@@ -243,10 +243,6 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
 
     detail::SpectrumRings ownRings(ws.g, ws.rings, ws.band,
                                    detail::Images{own[0].noisy, own[0].pilot}, ws.transforms);
-    ownRings.initialFill();
-    shared.initialFill();
-    for (std::size_t i = 0; i < fillers; ++i)
-        rings[i]->initialFill();
     status = detail::walkReferences(ws, ownRings, window, options, shared.views(), shared.count(), &sources);
     if (status != FilterStatus::ok)
         return status;

@@ -123,8 +123,6 @@ FilterStatus runThresholdChannels(const ThresholdParams& params, const Channel* 
 
     detail::SpectrumRings rings(ws.g, ws.rings, ws.band, detail::Images{channels[0].noisy, nullptr},
                                 ws.transforms);
-    rings.initialFill();
-    shared.initialFill();
     status = detail::walkReferences(ws, rings, window, options, shared.views(), shared.count());
     if (status != FilterStatus::ok)
         return status;

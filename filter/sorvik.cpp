@@ -244,10 +244,6 @@ FilterStatus detail::runCheckedChannels(const FilterParams& params, const Channe
         detail::SpectrumRings rings(ws.g, ws.rings, ws.band,
                                     detail::Images{channels[0].noisy, channels[0].pilot},
                                     ws.transforms);
-        rings.initialFill();
-        shared.initialFill();
-        if (profile != nullptr)
-            clock.lap(profile->ringSeconds);
         const FilterStatus walked =
             detail::walkReferences(ws, rings, window, options, shared.views(), shared.count());
         if (walked != FilterStatus::ok)
