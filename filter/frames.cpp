@@ -196,7 +196,7 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
     if (status != FilterStatus::ok)
         return status;
     detail::SharedChannels shared;
-    status = shared.setUp(g, std::size_t(channelCount - 1), ws.transforms,
+    status = shared.setUp(g, std::size_t(channelCount - 1),
                           [&](std::size_t c, Geometry& channelGeometry) {
                               const Channel& channel = own[c + 1];
                               channelGeometry.sigma = channel.sigma;
@@ -228,8 +228,7 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
                 return status;
             accumulators[i] = &states[i].accumulators;
             states[i].rings.emplace(channelWs.g, channelWs.rings, states[i].band,
-                                    detail::Images{frame[c].noisy, frame[c].pilot}, ws.transforms,
-                                    f + 1);
+                                    detail::Images{frame[c].noisy, frame[c].pilot}, f + 1);
             rings[i] = &*states[i].rings;
         }
     }
@@ -242,7 +241,7 @@ FilterStatus walkFrames(Geometry g, const FrameWindow& frames, int channelCount,
     sources.accumulators = accumulators.get();
 
     detail::SpectrumRings ownRings(ws.g, ws.rings, ws.band,
-                                   detail::Images{own[0].noisy, own[0].pilot}, ws.transforms);
+                                   detail::Images{own[0].noisy, own[0].pilot});
     status = detail::walkReferences(ws, ownRings, window, options, shared.views(), shared.count(), &sources);
     if (status != FilterStatus::ok)
         return status;

@@ -109,7 +109,7 @@ FilterStatus runThresholdChannels(const ThresholdParams& params, const Channel* 
         return status;
 
     detail::SharedChannels shared;
-    status = shared.setUp(g, std::size_t(count - 1), ws.transforms,
+    status = shared.setUp(g, std::size_t(count - 1),
                           [&](std::size_t c, Geometry& channelGeometry) {
                               const Channel& channel = channels[c + 1];
                               channelGeometry.sigma = channel.sigma;
@@ -121,8 +121,7 @@ FilterStatus runThresholdChannels(const ThresholdParams& params, const Channel* 
     if (status != FilterStatus::ok)
         return status;
 
-    detail::SpectrumRings rings(ws.g, ws.rings, ws.band, detail::Images{channels[0].noisy, nullptr},
-                                ws.transforms);
+    detail::SpectrumRings rings(ws.g, ws.rings, ws.band, detail::Images{channels[0].noisy, nullptr});
     status = detail::walkReferences(ws, rings, window, options, shared.views(), shared.count());
     if (status != FilterStatus::ok)
         return status;

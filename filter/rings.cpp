@@ -144,26 +144,4 @@ void SpectrumRings::storeCosineSpectrum(const TransformSet& ts, Complex* entry, 
     }
 }
 
-void SpectrumRings::processRow(std::int32_t i)
-{
-    bringRows(i, i);
-    computeColumns(i, 0, g_.blockCols, transforms_);
-}
-
-void SpectrumRings::initialFill()
-{
-    const std::int32_t lastRow = g_.M - g_.P;
-    for (std::int32_t i = 0; i < g_.R && i <= lastRow; ++i)
-        processRow(i);
-}
-
-std::int32_t SpectrumRings::addRow(std::int32_t n)
-{
-    const std::int32_t row = n + g_.R;
-    if (row > g_.M - g_.P)
-        return -1;
-    processRow(row);
-    return row;
-}
-
 } // namespace sorvik::detail

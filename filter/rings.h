@@ -87,28 +87,16 @@ struct Images {
 // that holds it.
 class SpectrumRings {
 public:
-    // The rows this object fills alone (initialFill, addRow) are transformed
-    // with `ts`: the calling thread's set, which a channel that shares
-    // another's groups borrows from it.
-    //
     // Frame `frame` of rings that hold several (Geometry::frames) stores its
     // rows in its own run of slots.
     SpectrumRings(const Geometry& g, Rings& rings, ImageBand& band, const Images& images,
-                  const TransformSet& ts, std::int32_t frame = 0)
-        : g_(g), rings_(rings), band_(band), images_(images), transforms_(ts),
-          slotBase_(frame * g.ringSlots)
+                  std::int32_t frame = 0)
+        : g_(g), rings_(rings), band_(band), images_(images), slotBase_(frame * g.ringSlots)
     {
     }
 
-    // Stores rows 0 .. R - 1 (those that exist). Row r goes to slot r mod ringSlots.
-    void initialFill();
-
-    // Called at the start of main-loop row n: stores row n + R if it exists.
-    // Returns the row stored, or -1.
-    std::int32_t addRow(std::int32_t n);
-
-    // The same in two halves, for the parallel engine: bringRows brings the
-    // image rows of block-position rows first .. last (at most
+    // Row r goes to slot r mod ringSlots, in two halves, for the parallel
+    // engine: bringRows brings the image rows of block-position rows first .. last (at most
     // ImageBand::blockRows of them) into the band (one thread), then the
     // spectra of those rows, in any split by rows and columns, are computed
     // with computeColumns (one thread per part, each with its own transform
@@ -119,14 +107,12 @@ public:
     const Geometry& geometry() const { return g_; }
 
 private:
-    void processRow(std::int32_t i);
     void storeCosineSpectrum(const TransformSet& ts, Complex* entry, float* tile) const;
 
     const Geometry& g_;
     Rings& rings_;
     ImageBand& band_;
     Images images_;
-    const TransformSet& transforms_;
     std::int32_t slotBase_ = 0;
     std::int32_t bandRows_ = 0; // image rows 0 .. bandRows_ - 1 have entered the band
 };

@@ -1,6 +1,6 @@
 // The channels beyond the first of a call: they take the first channel's
 // groups, so each needs only its own workspace (without a transform set) and
-// rings, filled through the first channel's transforms. Every stage that
+// rings, computed with the walk's threads' transforms. Every stage that
 // runs channels together sets them up the same way, here.
 #ifndef SORVIK_FILTER_SHARED_CHANNELS_H
 #define SORVIK_FILTER_SHARED_CHANNELS_H
@@ -31,8 +31,7 @@ public:
     // sigma, its thresholds) and returns its Part. On failure what was made
     // is released with this object.
     template <class Describe>
-    FilterStatus setUp(const Geometry& first, std::size_t count, TransformSet& transforms,
-                       Describe&& describe)
+    FilterStatus setUp(const Geometry& first, std::size_t count, Describe&& describe)
     {
         if (count == 0)
             return FilterStatus::ok;
@@ -47,17 +46,11 @@ public:
             const FilterStatus status = s.ws.setUp(g, part.estimate, false);
             if (status != FilterStatus::ok)
                 return status;
-            s.rings.emplace(s.ws.g, s.ws.rings, s.ws.band, part.images, transforms);
+            s.rings.emplace(s.ws.g, s.ws.rings, s.ws.band, part.images);
             views_[c] = SharedChannel{&s.ws, &*s.rings};
             count_ = c + 1;
         }
         return FilterStatus::ok;
-    }
-
-    void initialFill()
-    {
-        for (std::size_t c = 0; c < count_; ++c)
-            states_[c].rings->initialFill();
     }
 
     std::int32_t count() const { return std::int32_t(count_); }

@@ -229,7 +229,7 @@ FilterStatus detail::runCheckedChannels(const FilterParams& params, const Channe
 
         detail::SharedChannels shared;
         const FilterStatus sharedReady = shared.setUp(
-            g, std::size_t(count - 1), ws.transforms, [&](std::size_t c, Geometry& channelGeometry) {
+            g, std::size_t(count - 1), [&](std::size_t c, Geometry& channelGeometry) {
                 const Channel& channel = channels[c + 1];
                 channelGeometry.sigma = channel.sigma;
                 channelGeometry.perCoefficient = noise[c + 1].get();
@@ -242,8 +242,7 @@ FilterStatus detail::runCheckedChannels(const FilterParams& params, const Channe
             clock.lap(profile->setUpSeconds);
 
         detail::SpectrumRings rings(ws.g, ws.rings, ws.band,
-                                    detail::Images{channels[0].noisy, channels[0].pilot},
-                                    ws.transforms);
+                                    detail::Images{channels[0].noisy, channels[0].pilot});
         const FilterStatus walked =
             detail::walkReferences(ws, rings, window, options, shared.views(), shared.count());
         if (walked != FilterStatus::ok)

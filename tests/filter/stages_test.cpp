@@ -52,9 +52,9 @@ float pilotIm(const Workspace& ws, int p, int t)
 // Block-position row 0 of a P x P image (one block) into both rings.
 void storeOnlyBlock(Workspace& ws, const double* noisy, const float* pilot)
 {
-    SpectrumRings rings(ws.g, ws.rings, ws.band, Images{noisy, pilot}, ws.transforms);
-    rings.initialFill();
-    ASSERT_EQ(rings.addRow(-ws.g.R), 0);
+    SpectrumRings rings(ws.g, ws.rings, ws.band, Images{noisy, pilot});
+    rings.bringRows(0, 0);
+    rings.computeColumns(0, 0, ws.g.blockCols, ws.transforms);
 }
 
 TEST(BlockSpectrum, ConstantAndImpulseBlocks)
