@@ -96,11 +96,11 @@ public:
     }
 
     // Row r goes to slot r mod ringSlots, in two halves, for the parallel
-    // engine: bringRows brings the image rows of block-position rows first .. last (at most
-    // ImageBand::blockRows of them) into the band (one thread), then the
-    // spectra of those rows, in any split by rows and columns, are computed
-    // with computeColumns (one thread per part, each with its own transform
-    // set).
+    // engine: bringRows brings the image rows of block-position rows
+    // first .. last (at most ImageBand::blockRows of them) into the band (one
+    // thread), then the spectra of those rows, in any split by rows and
+    // columns, are computed with computeColumns (one thread per part, each
+    // with its own transform set).
     void bringRows(std::int32_t first, std::int32_t last);
     void computeColumns(std::int32_t row, std::int32_t begin, std::int32_t end,
                         const TransformSet& ts) const;
