@@ -115,8 +115,8 @@ void matchInFrames(const Geometry& g, const Rings& rings, MatchKernel scanRow,
             if (distances[std::size_t(K - 2)] < emptyDistance) {
                 const std::int32_t p = positions[std::size_t(K - 2)];
                 const std::int32_t slot = p / g.blockCols - base;
-                centres[std::size_t(f)] =
-                    Centre{blockRowOfSlot(ref, slot, g.R, g.ringSlots), p - (p / g.blockCols) * g.blockCols};
+                centres[std::size_t(f)] = Centre{blockRowOfSlot(ref, slot, g.R, g.ringSlots),
+                                                 p - (p / g.blockCols) * g.blockCols};
             }
             for (std::int32_t i = K - 2; i >= 0; --i)
                 admit(list, distances[std::size_t(i)], positions[std::size_t(i)]);

@@ -121,7 +121,8 @@ FilterStatus runThresholdChannels(const ThresholdParams& params, const Channel* 
     if (status != FilterStatus::ok)
         return status;
 
-    detail::SpectrumRings rings(ws.g, ws.rings, ws.band, detail::Images{channels[0].noisy, nullptr});
+    detail::SpectrumRings rings(ws.g, ws.rings, ws.band,
+                                detail::Images{channels[0].noisy, nullptr});
     status = detail::walkReferences(ws, rings, window, options, shared.views(), shared.count());
     if (status != FilterStatus::ok)
         return status;

@@ -18,7 +18,8 @@ struct Reference {
 
 // The block row that ring slot `slot` holds, as seen from the reference: the
 // ring wraps, and every slot in reach lies within R rows of the reference's.
-inline std::int32_t blockRowOfSlot(const Reference& ref, std::int32_t slot, std::int32_t R, std::int32_t ringSlots)
+inline std::int32_t blockRowOfSlot(const Reference& ref, std::int32_t slot, std::int32_t R,
+                                   std::int32_t ringSlots)
 {
     const std::int32_t d = slot - ref.currentSlot;
     if (d > R)
